@@ -1,0 +1,83 @@
+#include "galaxy_types.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "random_coord.h"
+
+namespace {
+
+// malloc of a zero count may return null; that is not a failure here.
+double *alloc_doubles(int32_t count) {
+  if (count <= 0) return nullptr;
+  return static_cast<double *>(std::malloc(sizeof(double) * static_cast<size_t>(count)));
+}
+
+// Truncation toward zero, with 0 for what int32_t cannot hold (a zero step
+// gives an infinite quotient): converting such a double is undefined.
+int32_t truncate_to_int32(double value) {
+  if (!(value > -2147483649.0 && value < 2147483648.0)) return 0;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
+                             double radius_max, double total_mass,
+                             double step, double duration) {
+  const int32_t dim = 3;
+  if (nb_element > nb_element_limit || nb_element < -nb_element_limit) return nullptr;
+
+  gal_system *sys = static_cast<gal_system *>(std::malloc(sizeof(gal_system)));
+  if (sys == nullptr) return nullptr;
+  // The samplers read typical_length, radius_max and total_mass from the
+  // record, so every scalar is set before the first particle is placed.
+  sys->dimension = dim;
+  sys->nb_element = nb_element;
+  sys->typical_length = typical_length;
+  sys->radius_max = radius_max;
+  sys->total_mass = total_mass;
+  sys->mass_element = total_mass / static_cast<double>(nb_element);
+  sys->duration = duration;
+  sys->stepsize = step;
+  sys->nbstep = truncate_to_int32(duration / step + 1.0);
+  sys->output_name = nullptr;
+
+  sys->vel = alloc_doubles(dim * nb_element);
+  sys->pos = alloc_doubles(dim * nb_element);
+  sys->mass = alloc_doubles(nb_element);
+  if (nb_element > 0 && (sys->vel == nullptr || sys->pos == nullptr || sys->mass == nullptr)) {
+    free_gal_system(sys);
+    return nullptr;
+  }
+
+  // Draw order per particle: radius, phi, theta, speed trials, phi, theta.
+  // Every number of the particle file depends on it.
+  for (int32_t planet = 0; planet < nb_element; ++planet) {
+    const int32_t b = planet * dim;
+    const double pos_norm = compute_random_radius(sys);
+    double phi = compute_random_phi();
+    double theta = compute_random_theta();
+    sys->pos[b + X] = std::cos(phi) * (std::sin(theta) * pos_norm);
+    sys->pos[b + Y] = std::sin(phi) * (std::sin(theta) * pos_norm);
+    sys->pos[b + Z] = std::cos(theta) * pos_norm;
+
+    const double vel_norm = compute_random_velocity_norm(sys, pos_norm);
+    phi = compute_random_phi();
+    theta = compute_random_theta();
+    sys->vel[b + X] = std::cos(phi) * (std::sin(theta) * vel_norm);
+    sys->vel[b + Y] = std::sin(phi) * (std::sin(theta) * vel_norm);
+    sys->vel[b + Z] = std::cos(theta) * vel_norm;
+
+    sys->mass[planet] = sys->mass_element;
+  }
+  return sys;
+}
+
+void free_gal_system(gal_system *sys) {
+  if (sys == nullptr) return;
+  std::free(sys->pos);
+  std::free(sys->vel);
+  std::free(sys->mass);
+  std::free(sys);
+}

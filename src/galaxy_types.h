@@ -1,0 +1,44 @@
+// The galaxy record: physical parameters, time-integration parameters and
+// the per-particle arrays.
+#ifndef GALAXY_TYPES_H
+#define GALAXY_TYPES_H
+
+#include <cstdint>
+
+// Offset of a component inside a particle's triple.
+enum coord_name { X = 0, Y = 1, Z = 2 };
+
+// Arrays are particle after particle: component k of particle i is at
+// index i * dimension + k. SI units throughout.
+struct gal_system {
+  double typical_length;  // Hernquist scale length a, m
+  double radius_max;      // cut-off radius, m
+  double mass_element;    // mass of one particle, kg
+  double total_mass;      // kg
+  int32_t nb_element;
+  int32_t dimension;      // always 3
+  double duration;        // carried for a later simulation run
+  double stepsize;        // carried for a later simulation run
+  int32_t nbstep;         // carried for a later simulation run
+  char *output_name;      // carried for later users; creation sets it null
+  double *vel;            // dimension * nb_element, m/s
+  double *pos;            // dimension * nb_element, m
+  double *mass;           // nb_element, kg
+};
+
+// Largest count whose arrays (3 * count doubles) stay indexable by int32_t.
+constexpr int32_t nb_element_limit = INT32_MAX / 3;
+
+// Builds a galaxy of nb_element particles, consuming rand() draws in a fixed
+// order. Note the order: step before duration. Counts of 0 or below give
+// empty arrays. Returns null, having taken nothing, when nb_element exceeds
+// nb_element_limit, is below -nb_element_limit, or memory runs out. The
+// caller owns the result.
+gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
+                             double radius_max, double total_mass,
+                             double step, double duration);
+
+// Releases the arrays, then the record. Accepts null.
+void free_gal_system(gal_system *sys);
+
+#endif
