@@ -24,15 +24,26 @@ double compute_random_uniform() {
 // u is scaled to the fraction at the cut-off, then the fraction inverted,
 // r = a sqrt(v) / (1 - sqrt(v)). No clamp: the top draw may pass the cut-off
 // by a few km.
-double compute_random_radius(const gal_system *sys) {
+double compute_inverse_mass_fraction_function(const gal_system *sys, double u) {
   const double radius_max = sys->radius_max;
   const double a = sys->typical_length;
   // Computed on every call from the record: a stored 64/81 differs in the
   // last bit.
   const double uniform_rand_max =
       (radius_max * radius_max) / ((radius_max + a) * (radius_max + a));
-  const double uniform_rand_var = compute_random_uniform() * uniform_rand_max;
+  const double uniform_rand_var = u * uniform_rand_max;
   return (std::sqrt(uniform_rand_var) * a) / (1.0 - std::sqrt(uniform_rand_var));
+}
+
+double compute_enclosed_mass_fraction_function(const gal_system *sys, double radius) {
+  const double a = sys->typical_length;
+  const double radius_max = sys->radius_max;
+  return ((radius * radius) / ((radius + a) * (radius + a))) /
+         ((radius_max * radius_max) / ((radius_max + a) * (radius_max + a)));
+}
+
+double compute_random_radius(const gal_system *sys) {
+  return compute_inverse_mass_fraction_function(sys, compute_random_uniform());
 }
 
 double compute_random_phi() { return (2.0 * compute_random_uniform()) * pi_approx; }

@@ -8,6 +8,14 @@
 // rand() / 2147483647.0, in [0, 1]. One draw.
 double compute_random_uniform();
 
+// Radius in m whose truncated enclosed-mass fraction is the uniform value u
+// in [0, 1]: 0 gives 0, 1 gives radius_max up to rounding. No draw.
+double compute_inverse_mass_fraction_function(const gal_system *sys, double u);
+
+// Enclosed-mass fraction of the truncated profile at radius r (m): 0 at the
+// centre, 1 at radius_max. No draw.
+double compute_enclosed_mass_fraction_function(const gal_system *sys, double radius);
+
 // Radius in m, in [0, radius_max] up to rounding. One draw.
 double compute_random_radius(const gal_system *sys);
 

@@ -1,1 +1,272 @@
+#include "driver.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::file_exists;
+using test_support::read_file;
+using test_support::run_program;
+using test_support::run_result;
+using test_support::scratch_dir;
+using test_support::write_file;
+
+const std::string program = GALAXY_IC_PATH;
+
+const std::string usage_text =
+    "Usage:\t-p --nbparticles\tSet the number of particles in the .ini file (default: 512)"
+    "\t-o --output\t\tSet the name of the .ini file\t-h --help\t\tPrint this screen";
+
+// Sections of the default run, from an independent implementation.
+const std::string first_default_section =
+    "[element0]\n"
+    "mass = 3884960937499999768399282820463198208.000000\n"
+    "x_0 = -2182699241370299136.000000\n"
+    "x_1 = 1706670619245026304.000000\n"
+    "x_2 = -3416416016616317952.000000\n"
+    "v_0 = -4722.561843\n"
+    "v_1 = -3757.679072\n"
+    "v_2 = 117748.055784\n"
+    "\n";
+const std::string last_default_section =
+    "[element511]\n"
+    "mass = 3884960937499999768399282820463198208.000000\n"
+    "x_0 = 500844977670651136.000000\n"
+    "x_1 = 2640984434835429888.000000\n"
+    "x_2 = -4601699127438700032.000000\n"
+    "v_0 = -16205.206609\n"
+    "v_1 = 5821.018304\n"
+    "v_2 = -9404.086161\n"
+    "\n";
+
+const std::string existing_content = "keep me\n";
+
+// The file the program must write for count particles, built in this
+// process from the unseeded sequence (srand(1) restores it) and printf.
+std::string expected_file(int32_t count) {
+  std::srand(1);
+  gal_system *sys = test_support::alloc_default_galaxy(count);
+  std::string text;
+  char line[512];
+  for (int32_t j = 0; j < count; ++j) {
+    std::snprintf(line, sizeof line, "[element%d]\nmass = %lf\n", j, sys->mass_element);
+    text += line;
+    for (int k = 0; k < 3; ++k) {
+      std::snprintf(line, sizeof line, "x_%d = %lf\n", k, sys->pos[3 * j + k]);
+      text += line;
+    }
+    for (int k = 0; k < 3; ++k) {
+      std::snprintf(line, sizeof line, "v_%d = %lf\n", k, sys->vel[3 * j + k]);
+      text += line;
+    }
+    text += "\n";
+  }
+  free_gal_system(sys);
+  return text;
+}
+
+size_t count_sections(const std::string &text) {
+  size_t n = 0;
+  for (size_t at = text.find("[element"); at != std::string::npos; at = text.find("[element", at + 1)) ++n;
+  return n;
+}
+
+TEST(ProgramRun, DefaultsWriteTheKnownFile) {
+  scratch_dir dir;
+  const run_result r = run_program(program, {}, dir.path());
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  const std::string text = read_file(dir.file("galaxy.ini"));
+  ASSERT_GE(text.size(), first_default_section.size() + last_default_section.size());
+  EXPECT_EQ(text.substr(0, first_default_section.size()), first_default_section);
+  EXPECT_EQ(text.substr(text.size() - last_default_section.size()), last_default_section);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4608);
+  EXPECT_EQ(text, expected_file(512));
+}
+
+TEST(ProgramRun, SameOptionsSameBytes) {
+  scratch_dir dir;
+  ASSERT_EQ(run_program(program, {"-p", "3000", "-o", "one.ini"}, dir.path()).status, 0);
+  ASSERT_EQ(run_program(program, {"-o", "two.ini", "-p", "3000"}, dir.path()).status, 0);
+  const std::string one = read_file(dir.file("one.ini"));
+  EXPECT_EQ(count_sections(one), 3000u);
+  EXPECT_EQ(one, read_file(dir.file("two.ini")));
+  EXPECT_EQ(one, expected_file(3000));
+}
+
+TEST(ProgramRun, HelpPrintsUsageAndTouchesNothing) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"-h"}, {"--help"}, {"-p", "5", "-h"}, {"stray", "--help", "-p", "7"},
+      {"-o", "other.ini", "-h", "-o"}, {"-p", "nan", "-h"}};
+  for (const auto &args : cases) {
+    scratch_dir dir;
+    write_file(dir.file("galaxy.ini"), existing_content);
+    const run_result r = run_program(program, args, dir.path());
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_EQ(r.out, usage_text);
+    EXPECT_EQ(read_file(dir.file("galaxy.ini")), existing_content);
+    EXPECT_FALSE(file_exists(dir.file("other.ini")));
+  }
+}
+
+TEST(ProgramRun, ValueOptionsConsumeTheNextArgument) {
+  scratch_dir dir;
+  // -o -h names the file "-h"; -o - names it "-", not standard output.
+  run_result r = run_program(program, {"-o", "-h", "-p", "2"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(read_file(dir.file("-h")), expected_file(2));
+  r = run_program(program, {"-p", "2", "--output", "-"}, dir.path());
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(read_file(dir.file("-")), expected_file(2));
+  EXPECT_FALSE(file_exists(dir.file("galaxy.ini")));
+}
+
+TEST(ProgramRun, CountConversions) {
+  const std::vector<std::pair<std::string, size_t>> cases = {
+      {"1e3", 1000}, {"12.9", 12}, {"0x10", 16}, {"abc", 0}, {" 7", 7},
+      {"5particles", 5}, {"-0.9", 0}, {"-4", 0}, {"", 0}, {"--nbparticles", 0}};
+  for (const auto &[value, sections] : cases) {
+    scratch_dir dir;
+    write_file(dir.file("galaxy.ini"), existing_content);
+    const run_result r = run_program(program, {"--nbparticles", value}, dir.path());
+    EXPECT_EQ(r.status, 0) << value;
+    EXPECT_EQ(r.out, "") << value;
+    const std::string text = read_file(dir.file("galaxy.ini"));
+    EXPECT_EQ(count_sections(text), sections) << value;
+    if (sections == 0) {
+      EXPECT_EQ(text, "") << value;  // truncated, left empty
+    }
+  }
+}
+
+TEST(ProgramRun, LastOptionWinsAndStrayArgumentsAreSkipped) {
+  scratch_dir dir;
+  ASSERT_EQ(run_program(program, {"-p", "9", "out.ini", "-p", "3", "-o", "a", "-o", "b"},
+                        dir.path()).status, 0);
+  EXPECT_EQ(read_file(dir.file("b")), expected_file(3));
+  EXPECT_FALSE(file_exists(dir.file("a")));
+  EXPECT_FALSE(file_exists(dir.file("out.ini")));
+
+  // Arguments that only begin like an option are no option.
+  const run_result r = run_program(program, {"-p5", "-p=5", "--output=x", "-H"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(count_sections(read_file(dir.file("galaxy.ini"))), 512u);
+  EXPECT_FALSE(file_exists(dir.file("x")));
+}
+
+TEST(ProgramRun, OutputFailures) {
+  scratch_dir dir;
+  run_result r = run_program(program, {"-p", "2", "-o", "missing/dir.ini"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "erreur: fopen cannot open missing/dir.ini");
+
+  r = run_program(program, {"-p", "2", "-o", dir.path()}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "erreur: fopen cannot open " + dir.path());
+
+  if (file_exists("/dev/full")) {
+    r = run_program(program, {"-p", "2", "-o", "/dev/full"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "erreur: fwrite cannot write /dev/full");
+  }
+}
+
+// Refusals must leave an existing output file exactly as it was.
+void expect_refusal(const std::vector<std::string> &args, const std::string &message,
+                    rlim_t address_space_limit = 0) {
+  scratch_dir dir;
+  write_file(dir.file("galaxy.ini"), existing_content);
+  write_file(dir.file("named.ini"), existing_content);
+  const run_result r = run_program(program, args, dir.path(), address_space_limit);
+  EXPECT_TRUE(r.exited) << message;
+  EXPECT_EQ(r.status, 1) << message;
+  EXPECT_EQ(r.out, message);
+  EXPECT_EQ(read_file(dir.file("galaxy.ini")), existing_content) << message;
+  EXPECT_EQ(read_file(dir.file("named.ini")), existing_content) << message;
+}
+
+TEST(ProgramRun, CountsTheRecordCannotHoldAreRefused) {
+  for (const std::string value : {"nan", "-nan", "NAN(123)"}) {
+    expect_refusal({"-p", value}, "erreur: particle count " + value + " is not a number");
+  }
+  for (const std::string value : {"inf", "-infinity", "1e300", "2147483648", "-2147483649",
+                                  "715827883", "-715827883", "3e9", "0x1p40"}) {
+    expect_refusal({"-o", "named.ini", "-p", value},
+                   "erreur: particle count " + value + " is out of range");
+  }
+}
+
+TEST(ProgramRun, CountsBeyondPhysicalMemoryAreRefused) {
+  // 700 million particles need 39.2 GB of arrays.
+  if (test_support::physical_memory_is_at_least(39.2e9)) GTEST_SKIP() << "machine too large";
+  expect_refusal({"-p", "700000000"},
+                 "erreur: particle count 700000000 needs more memory than this machine has");
+}
+
+TEST(ProgramRun, FailedAllocationIsRefused) {
+  if (test_support::under_address_sanitizer) GTEST_SKIP() << "sanitizer reserves the address space";
+  // 20 million particles need 1.12 GB: more than the 256 MiB allowed here.
+  expect_refusal({"-p", "2e7", "-o", "named.ini"},
+                 "erreur: cannot allocate memory for 20000000 particles", 256u << 20);
+}
+
+TEST(ProgramRun, ValueOptionGivenLastIsAUsageError) {
+  expect_refusal({"-p"}, "erreur: option -p needs a value");
+  expect_refusal({"-o", "named.ini", "--nbparticles"}, "erreur: option --nbparticles needs a value");
+  expect_refusal({"-p", "3", "-o"}, "erreur: option -o needs a value");
+  expect_refusal({"--output"}, "erreur: option --output needs a value");
+}
+
+TEST(CountCheck, Verdicts) {
+  const double plenty = 1e15;
+  EXPECT_EQ(check_particle_count(std::nan(""), plenty), count_not_a_number);
+  EXPECT_EQ(check_particle_count(HUGE_VAL, plenty), count_out_of_range);
+  EXPECT_EQ(check_particle_count(-HUGE_VAL, plenty), count_out_of_range);
+  EXPECT_EQ(check_particle_count(715827882.9, plenty), count_ok);
+  EXPECT_EQ(check_particle_count(715827883.0, plenty), count_out_of_range);
+  EXPECT_EQ(check_particle_count(-715827882.9, plenty), count_ok);
+  EXPECT_EQ(check_particle_count(-715827883.0, plenty), count_out_of_range);
+  EXPECT_EQ(check_particle_count(0.0, 0.0), count_ok);
+  EXPECT_EQ(check_particle_count(-5.0, 0.0), count_ok);
+  // 56 bytes a particle.
+  EXPECT_EQ(check_particle_count(1000.0, 56000.0), count_ok);
+  EXPECT_EQ(check_particle_count(1001.0, 56000.0), count_exceeds_memory);
+  EXPECT_GT(physical_memory_bytes(), 0.0);
+}
+
+TEST(ProgramRun, RandomArgumentListsExitCleanly) {
+  // Argument lists assembled from options, numbers of every kind and odd
+  // strings: the program must always end by itself with status 0 or 1.
+  const std::vector<std::string> tokens = {
+      "-p", "-o", "-h", "--nbparticles", "--output", "--help", "-p5", "-", "--", "",
+      "0", "1", "3", "-1", "2.5", "1e2", "0x7", "nan", "inf", "-inf", "1e10", "-3e9",
+      "715827883", "abc", " 4", "\t", "out.ini", "sub/x.ini", "-o=y", "%s%n", "é"};
+  std::mt19937 rng(424242);
+  for (int run = 0; run < 150; ++run) {
+    std::vector<std::string> args(rng() % 7);
+    for (std::string &arg : args) arg = tokens[rng() % tokens.size()];
+    scratch_dir dir;
+    const run_result r = run_program(program, args, dir.path());
+    std::string shown;
+    for (const std::string &arg : args) shown += "[" + arg + "] ";
+    EXPECT_TRUE(r.exited) << shown;
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << shown << " -> " << r.status;
+    if (r.status == 0) {
+      EXPECT_TRUE(r.out.empty() || r.out == usage_text) << shown;
+    } else {
+      EXPECT_EQ(r.out.rfind("erreur: ", 0), 0u) << shown;
+    }
+  }
+}
+
+}  // namespace

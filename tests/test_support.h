@@ -1,0 +1,132 @@
+// Helpers shared by the test files: running the program in a scratch
+// directory, reading files, and the Kolmogorov-Smirnov statistic.
+#ifndef TEST_SUPPORT_H
+#define TEST_SUPPORT_H
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "galaxy_types.h"
+
+namespace test_support {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool under_address_sanitizer = true;
+#else
+constexpr bool under_address_sanitizer = false;
+#endif
+
+// A fresh directory, removed with everything in it at scope exit.
+class scratch_dir {
+ public:
+  scratch_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "galaxy-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  scratch_dir(const scratch_dir &) = delete;
+  scratch_dir &operator=(const scratch_dir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct run_result {
+  bool exited = false;  // false when a signal ended it
+  int status = -1;
+  std::string out;      // everything written to standard output
+};
+
+// Runs the program with args in directory dir; address_space_limit, when
+// non-zero, caps the child's virtual memory.
+inline run_result run_program(const std::string &program, const std::vector<std::string> &args,
+                              const std::string &dir, rlim_t address_space_limit = 0) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (address_space_limit != 0) {
+      rlimit limit{address_space_limit, address_space_limit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  run_result result;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
+  close(fds[0]);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  result.exited = WIFEXITED(wstatus);
+  result.status = result.exited ? WEXITSTATUS(wstatus) : -1;
+  return result;
+}
+
+inline bool physical_memory_is_at_least(double bytes) {
+  return static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) >= bytes;
+}
+
+inline bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+inline void write_file(const std::string &path, const std::string &content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// The generator's fixed parameters, as the program passes them.
+inline gal_system *alloc_default_galaxy(int32_t nb_element) {
+  return alloc_gal_system(nb_element, 1e18, 8.0 * 1e18, 1.9891e39, 1000.0 / 1000, 1000.0);
+}
+
+// Kolmogorov-Smirnov statistic D of a sample against the continuous CDF.
+inline double ks_statistic(std::vector<double> sample, const std::function<double(double)> &cdf) {
+  std::sort(sample.begin(), sample.end());
+  const double n = static_cast<double>(sample.size());
+  double d = 0.0;
+  for (size_t i = 0; i < sample.size(); ++i) {
+    const double f = cdf(sample[i]);
+    d = std::max({d, f - i / n, (i + 1) / n - f});
+  }
+  return d;
+}
+
+// sqrt(n) D beyond this rejects at the 0.1 % level (Kolmogorov distribution):
+// a correct sampler fails once in a thousand seeds, and the seeds are fixed.
+constexpr double ks_critical_sqrt_n = 1.95;
+
+}  // namespace test_support
+
+#endif
