@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+
+#include "fixed_format.h"
 
 namespace {
 
@@ -52,19 +55,54 @@ double physical_memory_bytes() {
 }
 
 bool write_particle_file(std::FILE *file, const gal_system *sys) {
+  // Sections are formatted into a bounded buffer and handed to the file in
+  // large chunks: the file is never held whole in memory, and the numbers
+  // come out as "%lf" writes them without the cost of printf.
+  constexpr size_t buffer_size = size_t{1} << 18;
+  constexpr size_t key_length = 6;  // "x_0 = "
+  constexpr size_t number_line_max = key_length + fixed6_max_length + 1;
+  constexpr size_t section_max = sizeof "[element2147483647]\n" + 7 * number_line_max + 1;
+  static const char *const pos_keys[3] = {"x_0 = ", "x_1 = ", "x_2 = "};
+  static const char *const vel_keys[3] = {"v_0 = ", "v_1 = ", "v_2 = "};
+
+  // Every particle has the same mass line.
+  char mass_line[number_line_max];
+  size_t mass_line_length = 0;
+  std::memcpy(mass_line, "mass = ", 7);
+  mass_line_length = 7 + format_fixed6(sys->mass_element, mass_line + 7);
+  mass_line[mass_line_length++] = '\n';
+
+  std::unique_ptr<char[]> buffer(new char[buffer_size]);
+  char *const begin = buffer.get();
+  char *p = begin;
+  const auto flush = [&]() {
+    const size_t length = static_cast<size_t>(p - begin);
+    p = begin;
+    return std::fwrite(begin, 1, length, file) == length;
+  };
+  const auto put_number_line = [&](const char *key, double value) {
+    std::memcpy(p, key, key_length);
+    p += key_length;
+    p += format_fixed6(value, p);
+    *p++ = '\n';
+  };
+
   for (int32_t j = 0; j < sys->nb_element; ++j) {
+    if (static_cast<size_t>(begin + buffer_size - p) < section_max && !flush()) return false;
     const double *pos = sys->pos + j * sys->dimension;
     const double *vel = sys->vel + j * sys->dimension;
-    if (std::fprintf(file,
-                     "[element%d]\nmass = %lf\n"
-                     "x_0 = %lf\nx_1 = %lf\nx_2 = %lf\n"
-                     "v_0 = %lf\nv_1 = %lf\nv_2 = %lf\n\n",
-                     j, sys->mass_element, pos[X], pos[Y], pos[Z], vel[X], vel[Y],
-                     vel[Z]) < 0) {
-      return false;
-    }
+    std::memcpy(p, "[element", 8);
+    p += 8;
+    p += format_unsigned(static_cast<uint64_t>(j), p);
+    *p++ = ']';
+    *p++ = '\n';
+    std::memcpy(p, mass_line, mass_line_length);
+    p += mass_line_length;
+    for (int k = X; k <= Z; ++k) put_number_line(pos_keys[k], pos[k]);
+    for (int k = X; k <= Z; ++k) put_number_line(vel_keys[k], vel[k]);
+    *p++ = '\n';
   }
-  return true;
+  return flush();
 }
 
 int galaxy_ic_main(int argc, char **argv) {

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "baseline_writer.h"
 #include "test_support.h"
 
 namespace {
@@ -48,26 +52,26 @@ const std::string last_default_section =
 
 const std::string existing_content = "keep me\n";
 
+// What writer puts in a file for sys, captured in memory.
+std::string render(bool (*writer)(std::FILE *, const gal_system *), const gal_system *sys) {
+  char *data = nullptr;
+  size_t size = 0;
+  std::FILE *file = open_memstream(&data, &size);
+  const bool ok = writer(file, sys);
+  std::fclose(file);
+  std::string text(data, size);
+  std::free(data);
+  EXPECT_TRUE(ok);
+  return text;
+}
+
 // The file the program must write for count particles, built in this
-// process from the unseeded sequence (srand(1) restores it) and printf.
+// process from the unseeded sequence (srand(1) restores it) and the
+// one-fprintf-per-line writer.
 std::string expected_file(int32_t count) {
   std::srand(1);
   gal_system *sys = test_support::alloc_default_galaxy(count);
-  std::string text;
-  char line[512];
-  for (int32_t j = 0; j < count; ++j) {
-    std::snprintf(line, sizeof line, "[element%d]\nmass = %lf\n", j, sys->mass_element);
-    text += line;
-    for (int k = 0; k < 3; ++k) {
-      std::snprintf(line, sizeof line, "x_%d = %lf\n", k, sys->pos[3 * j + k]);
-      text += line;
-    }
-    for (int k = 0; k < 3; ++k) {
-      std::snprintf(line, sizeof line, "v_%d = %lf\n", k, sys->vel[3 * j + k]);
-      text += line;
-    }
-    text += "\n";
-  }
+  const std::string text = render(write_particle_file_baseline, sys);
   free_gal_system(sys);
   return text;
 }
@@ -225,6 +229,34 @@ TEST(ProgramRun, ValueOptionGivenLastIsAUsageError) {
   expect_refusal({"-o", "named.ini", "--nbparticles"}, "erreur: option --nbparticles needs a value");
   expect_refusal({"-p", "3", "-o"}, "erreur: option -o needs a value");
   expect_refusal({"--output"}, "erreur: option --output needs a value");
+}
+
+TEST(ParticleFile, FastWriterMatchesFprintfWriter) {
+  for (int32_t count : {0, 1, 7, 1000, 40000}) {
+    std::srand(static_cast<unsigned>(count) + 3);
+    gal_system *sys = test_support::alloc_default_galaxy(count);
+    ASSERT_NE(sys, nullptr);
+    const std::string fast = render(write_particle_file, sys);
+    EXPECT_EQ(fast, render(write_particle_file_baseline, sys)) << count;
+    EXPECT_EQ(count_sections(fast), static_cast<size_t>(count));
+    free_gal_system(sys);
+  }
+}
+
+TEST(ParticleFile, ExtremeValuesMatchFprintfWriter) {
+  // Hand-made record: values far outside what sampling gives still come out
+  // as printf writes them.
+  double pos[6] = {-0.0, 1e300, -DBL_MAX, 0.0000005, 123456.0000005, -1e-300};
+  double vel[6] = {HUGE_VAL, -HUGE_VAL, std::nan(""), -std::nan(""), DBL_TRUE_MIN, 2.5e-7};
+  double mass[2] = {1.0, 1.0};
+  gal_system sys{};
+  sys.nb_element = 2;
+  sys.dimension = 3;
+  sys.mass_element = 1.9891e39 / 0.0;
+  sys.pos = pos;
+  sys.vel = vel;
+  sys.mass = mass;
+  EXPECT_EQ(render(write_particle_file, &sys), render(write_particle_file_baseline, &sys));
 }
 
 TEST(CountCheck, Verdicts) {

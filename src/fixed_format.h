@@ -1,0 +1,23 @@
+// Fixed-point formatting of doubles, byte for byte as printf("%lf") writes
+// them in the C locale, without going through printf.
+#ifndef FIXED_FORMAT_H
+#define FIXED_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Longest text format_fixed6 writes: sign, 309 integer digits of DBL_MAX,
+// the point and six decimals.
+constexpr size_t fixed6_max_length = 1 + 309 + 1 + 6;
+
+// Writes value with six decimals as "%lf" does (correctly rounded, ties to
+// even, "-0.000000" for negative zero, "inf"/"nan" spellings) into out,
+// which must hold fixed6_max_length bytes. No terminator. Returns the
+// number of bytes written.
+size_t format_fixed6(double value, char *out);
+
+// Writes value in decimal, as "%d" does for non-negative values, into out
+// (at least 20 bytes). No terminator. Returns the number of bytes written.
+size_t format_unsigned(uint64_t value, char *out);
+
+#endif
