@@ -60,7 +60,7 @@ bool write_particle_file(std::FILE *file, const gal_system *sys) {
   // come out as "%lf" writes them without the cost of printf.
   constexpr size_t buffer_size = size_t{1} << 18;
   constexpr size_t key_length = 6;  // "x_0 = "
-  constexpr size_t number_line_max = key_length + fixed6_max_length + 1;
+  constexpr size_t number_line_max = key_length + fixed6_max_length + format_slack + 1;
   constexpr size_t section_max = sizeof "[element2147483647]\n" + 7 * number_line_max + 1;
   static const char *const pos_keys[3] = {"x_0 = ", "x_1 = ", "x_2 = "};
   static const char *const vel_keys[3] = {"v_0 = ", "v_1 = ", "v_2 = "};

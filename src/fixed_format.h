@@ -10,14 +10,19 @@
 // the point and six decimals.
 constexpr size_t fixed6_max_length = 1 + 309 + 1 + 6;
 
+// The formatters store whole 8-byte words: they may overwrite up to this
+// many bytes after the text they return, which later writes cover.
+constexpr size_t format_slack = 8;
+
 // Writes value with six decimals as "%lf" does (correctly rounded, ties to
 // even, "-0.000000" for negative zero, "inf"/"nan" spellings) into out,
-// which must hold fixed6_max_length bytes. No terminator. Returns the
-// number of bytes written.
+// which must hold fixed6_max_length + format_slack bytes. No terminator.
+// Returns the length of the text.
 size_t format_fixed6(double value, char *out);
 
-// Writes value in decimal, as "%d" does for non-negative values, into out
-// (at least 20 bytes). No terminator. Returns the number of bytes written.
+// Writes value in decimal, as "%d" does for non-negative values, into out,
+// which must hold 20 + format_slack bytes. No terminator. Returns the
+// length of the text.
 size_t format_unsigned(uint64_t value, char *out);
 
 #endif
