@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -51,12 +52,15 @@ struct run_result {
   bool exited = false;  // false when a signal ended it
   int status = -1;
   std::string out;      // everything written to standard output
+  std::string err;      // everything written to standard error
 };
 
 // Runs the program with args in directory dir; address_space_limit, when
 // non-zero, caps the child's virtual memory.
 inline run_result run_program(const std::string &program, const std::vector<std::string> &args,
                               const std::string &dir, rlim_t address_space_limit = 0) {
+  // Standard error goes to a file so that neither pipe can fill and block.
+  const std::string err_path = dir + "/.stderr";
   int fds[2];
   if (pipe(fds) != 0) return {};
   const pid_t pid = fork();
@@ -64,6 +68,8 @@ inline run_result run_program(const std::string &program, const std::vector<std:
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
     close(fds[1]);
+    FILE *err = std::fopen(err_path.c_str(), "w");
+    if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
     if (chdir(dir.c_str()) != 0) _exit(127);
     if (address_space_limit != 0) {
       rlimit limit{address_space_limit, address_space_limit};
@@ -86,6 +92,11 @@ inline run_result run_program(const std::string &program, const std::vector<std:
   waitpid(pid, &wstatus, 0);
   result.exited = WIFEXITED(wstatus);
   result.status = result.exited ? WEXITSTATUS(wstatus) : -1;
+  std::ifstream err(err_path, std::ios::binary);
+  std::ostringstream err_text;
+  err_text << err.rdbuf();
+  result.err = err_text.str();
+  std::remove(err_path.c_str());
   return result;
 }
 

@@ -1,0 +1,3 @@
+#include "galaxy_check.h"
+
+int main(int argc, char **argv) { return galaxy_check_main(argc, argv); }

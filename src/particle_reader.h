@@ -1,0 +1,38 @@
+// Reads a particle file in exactly the layout galaxy-ic writes.
+#ifndef PARTICLE_READER_H
+#define PARTICLE_READER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The particles of a file, in index order; SI units.
+struct particle_data {
+  std::vector<double> pos;   // 3 per particle
+  std::vector<double> vel;   // 3 per particle
+  std::vector<double> mass;  // 1 per particle
+  int64_t nb_element = 0;
+};
+
+// Why a file was refused: the 1-based line (0 when no line is involved)
+// and what was expected there.
+struct read_error {
+  long line = 0;
+  std::string what;
+};
+
+// Longest line a particle file can hold: a key and the 317 characters of
+// the largest "%lf" number. Anything longer is refused before it is read.
+constexpr size_t particle_line_max = 400;
+
+// Reads the whole stream into data. Every text "%lf" writes is accepted,
+// "nan", "-nan", "inf" and "-inf" included; anything else, an empty stream
+// or a read failure fills error and returns false.
+bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error);
+
+// Parses text[0, length) as "%lf" writes numbers. Returns false if it is
+// not such a number or lies beyond the range of a double.
+bool parse_fixed6(const char *text, size_t length, double *value);
+
+#endif

@@ -1,0 +1,392 @@
+#include "galaxy_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "fixed_format.h"
+#include "particle_reader.h"
+#include "random_coord.h"
+#include "test_support.h"
+
+namespace {
+
+using test_support::read_file;
+using test_support::run_program;
+using test_support::run_result;
+using test_support::scratch_dir;
+using test_support::write_file;
+
+const std::string check_program = GALAXY_CHECK_PATH;
+const std::string generator_program = GALAXY_IC_PATH;
+constexpr double a = 1e18;
+
+std::string render(const gal_system *sys) {
+  char *data = nullptr;
+  size_t size = 0;
+  std::FILE *file = open_memstream(&data, &size);
+  EXPECT_TRUE(write_particle_file(file, sys));
+  std::fclose(file);
+  std::string text(data, size);
+  std::free(data);
+  return text;
+}
+
+// Reads text as a particle file; on refusal, error says where and why.
+bool read_text(const std::string &text, particle_data *data, read_error *error) {
+  std::string copy = text.empty() ? std::string(1, '\0') : text;
+  std::FILE *in = fmemopen(copy.data(), text.size() == 0 ? 0 : copy.size(), "r");
+  if (in == nullptr) in = std::tmpfile();  // fmemopen refuses size 0 on some libcs
+  const bool ok = read_particle_stream(in, data, error);
+  std::fclose(in);
+  return ok;
+}
+
+std::set<std::string> failing_checks(const std::string &text, check_options options = {}) {
+  particle_data data;
+  read_error error;
+  EXPECT_TRUE(read_text(text, &data, &error)) << error.line << ": " << error.what;
+  std::set<std::string> failed;
+  for (const check_line &line : run_checks(data, options).lines) {
+    if (line.verdict == verdict_fail) failed.insert(line.name);
+  }
+  return failed;
+}
+
+// A galaxy of n particles from a fixed seed, with hooks to make it wrong.
+struct galaxy_recipe {
+  std::function<double(const gal_system *)> radius = compute_random_radius;
+  std::function<double(const gal_system *, double)> speed = compute_random_velocity_norm;
+};
+
+gal_system *build(int32_t n, unsigned seed, const galaxy_recipe &recipe) {
+  std::srand(seed);
+  gal_system *sys = test_support::alloc_default_galaxy(n);
+  std::srand(seed);
+  for (int32_t i = 0; i < n; ++i) {
+    const double r = recipe.radius(sys);
+    double phi = compute_random_phi(), theta = compute_random_theta();
+    double *x = sys->pos + 3 * i;
+    x[X] = std::cos(phi) * (std::sin(theta) * r);
+    x[Y] = std::sin(phi) * (std::sin(theta) * r);
+    x[Z] = std::cos(theta) * r;
+    const double v = recipe.speed(sys, r);
+    phi = compute_random_phi();
+    theta = compute_random_theta();
+    double *u = sys->vel + 3 * i;
+    u[X] = std::cos(phi) * (std::sin(theta) * v);
+    u[Y] = std::sin(phi) * (std::sin(theta) * v);
+    u[Z] = std::cos(theta) * v;
+  }
+  return sys;
+}
+
+constexpr int32_t wrong_size = 20000;
+constexpr unsigned wrong_seed = 77;
+
+TEST(ParseNumber, MatchesStrtodOnWhatPrintfWrites) {
+  std::mt19937_64 rng(99);
+  char text[fixed6_max_length + format_slack + 1];
+  for (int i = 0; i < 300000; ++i) {
+    uint64_t bits = rng();
+    double x;
+    std::memcpy(&x, &bits, sizeof x);
+    if (i % 3 == 1) x = std::ldexp(static_cast<double>(rng() >> 11), -40 + static_cast<int>(rng() % 100));
+    if (i % 3 == 2) x = (static_cast<double>(rng() % 2000000000) - 1e9) / 1e3;
+    const size_t n = format_fixed6(x, text);
+    text[n] = '\0';
+    double parsed = 0.0;
+    ASSERT_TRUE(parse_fixed6(text, n, &parsed)) << text;
+    const double expected = std::strtod(text, nullptr);
+    if (std::isnan(expected)) {
+      ASSERT_TRUE(std::isnan(parsed)) << text;
+    } else {
+      ASSERT_EQ(std::memcmp(&parsed, &expected, sizeof parsed), 0) << text;
+    }
+  }
+}
+
+TEST(ParseNumber, RefusesWhatPrintfNeverWrites) {
+  double x;
+  for (const char *bad : {"", "-", "1", "1.", "1.00000", "1.0000000", "01.000000", "-01.000000",
+                          "+1.000000", " 1.000000", "1.000000 ", "1e5.000000", "0x1.000000",
+                          "infinity", "NaN", "Inf", "--1.000000", "1.0000a0", "1,000000"}) {
+    EXPECT_FALSE(parse_fixed6(bad, std::strlen(bad), &x)) << '"' << bad << '"';
+  }
+  const std::string too_big = std::string(309, '9') + ".000000";
+  EXPECT_FALSE(parse_fixed6(too_big.data(), too_big.size(), &x));
+  const std::string too_long = "1" + std::string(309, '0') + ".000000";
+  EXPECT_FALSE(parse_fixed6(too_long.data(), too_long.size(), &x));
+  for (const char *good : {"0.000000", "-0.000000", "nan", "-nan", "inf", "-inf"}) {
+    EXPECT_TRUE(parse_fixed6(good, std::strlen(good), &x)) << good;
+  }
+  EXPECT_TRUE(parse_fixed6("-0.000000", 9, &x));
+  EXPECT_TRUE(std::signbit(x));
+}
+
+TEST(Reader, ReadsBackWhatTheWriterWrote) {
+  gal_system *sys = build(300, 5, {});
+  particle_data data;
+  read_error error;
+  ASSERT_TRUE(read_text(render(sys), &data, &error)) << error.what;
+  ASSERT_EQ(data.nb_element, 300);
+  char text[fixed6_max_length + format_slack + 1];
+  for (int i = 0; i < 900; ++i) {
+    text[format_fixed6(sys->pos[i], text)] = '\0';
+    EXPECT_EQ(data.pos[i], std::strtod(text, nullptr));
+    text[format_fixed6(sys->vel[i], text)] = '\0';
+    EXPECT_EQ(data.vel[i], std::strtod(text, nullptr));
+  }
+  EXPECT_EQ(data.mass[299], sys->mass_element);
+  free_gal_system(sys);
+}
+
+TEST(Reader, RefusesMalformedFilesAtTheRightLine) {
+  gal_system *sys = build(3, 6, {});
+  const std::string good = render(sys);
+  free_gal_system(sys);
+  const auto replace_line = [&](int line, const std::string &with) {
+    size_t at = 0;
+    for (int i = 1; i < line; ++i) at = good.find('\n', at) + 1;
+    return good.substr(0, at) + with + good.substr(good.find('\n', at));
+  };
+  struct refused {
+    std::string name, text;
+    long line;
+  };
+  const std::vector<refused> cases = {
+      {"empty file", "", 1},
+      {"wrong first header", "[element1]\n" + good.substr(good.find('\n') + 1), 1},
+      {"wrong key", replace_line(3, "y_0 = 1.000000"), 3},
+      {"spacing", replace_line(4, "x_1 =1.000000"), 4},
+      {"bad number", replace_line(6, "v_0 = 1.5"), 6},
+      {"leading zero", replace_line(7, "v_1 = 01.000000"), 7},
+      {"missing empty line", replace_line(9, "x"), 9},
+      {"section out of order", replace_line(10, "[element2]"), 10},
+      {"carriage return", replace_line(11, "mass = 1.000000\r"), 11},
+      {"stray byte", replace_line(12, std::string("x_1 = 1.000000\0", 15)), 12},
+      {"out of range", replace_line(2, "mass = " + std::string(309, '9') + ".000000"), 2},
+      {"truncated last section", good.substr(0, good.size() - 20), 26},
+      {"no final line feed", good.substr(0, good.size() - 1) + "x", 27},
+      {"stray bytes after the end", good + "junk\n", 28},
+      {"a line of megabytes", replace_line(5, "x_2 = " + std::string(4 << 20, '7') + ".000000"), 5},
+  };
+  for (const refused &c : cases) {
+    particle_data data;
+    read_error error;
+    EXPECT_FALSE(read_text(c.text, &data, &error)) << c.name;
+    EXPECT_EQ(error.line, c.line) << c.name << ": " << error.what;
+    EXPECT_FALSE(error.what.empty()) << c.name;
+  }
+}
+
+TEST(Reader, AcceptsEveryPrintfSpellingThenFailsFiniteness) {
+  gal_system *sys = build(50, 8, {});
+  sys->pos[7] = std::nan("");
+  sys->vel[9] = -std::nan("");
+  sys->vel[20] = HUGE_VAL;
+  sys->pos[30] = -HUGE_VAL;
+  const std::string text = render(sys);
+  free_gal_system(sys);
+  ASSERT_NE(text.find("-nan"), std::string::npos);
+  EXPECT_EQ(failing_checks(text), std::set<std::string>{"finite values"});
+}
+
+TEST(Statistics, KolmogorovPValues) {
+  // Critical values of the Kolmogorov distribution: 1.3581 at 5 %, 1.6276 at 1 %.
+  const double n = 1e8;
+  EXPECT_NEAR(ks_p_value(1.3581 / std::sqrt(n), n), 0.05, 0.001);
+  EXPECT_NEAR(ks_p_value(1.6276 / std::sqrt(n), n), 0.01, 0.0005);
+  EXPECT_EQ(ks_p_value(0.0, n), 1.0);
+  EXPECT_LT(ks_p_value(0.5, 100), 1e-20);
+  std::vector<double> even;
+  for (int i = 0; i < 1000; ++i) even.push_back((i + 0.5) / 1000);
+  EXPECT_NEAR(ks_uniform_statistic(even), 0.0005, 1e-12);
+  std::vector<double> half(1000, 0.25);
+  EXPECT_NEAR(ks_uniform_statistic(half), 0.75, 1e-12);
+}
+
+TEST(Statistics, SpeedLawIsACumulativeDistribution) {
+  const speed_cdf cdf(0.95);
+  const double e_max = std::sqrt(0.5), v_esc = 3.643e5;
+  EXPECT_NEAR(cdf(0.0, e_max, v_esc), 0.0, 1e-12);
+  EXPECT_NEAR(cdf(v_esc, e_max, v_esc), 1.0, 1e-12);
+  double previous = 0.0;
+  for (double v = 0.0; v <= v_esc; v += v_esc / 500) {
+    const double p = cdf(v, e_max, v_esc);
+    EXPECT_GE(p, previous - 1e-15);
+    previous = p;
+  }
+  // The integral of f against its series near 0: (128/5) q^6 / 6.
+  EXPECT_NEAR(cdf.integral(1e-3) / (25.6 * 1e-18 / 6.0), 1.0, 1e-3);
+}
+
+TEST(Checks, GeneratorOutputPassesEveryCheck) {
+  scratch_dir dir;
+  for (const std::string count : {"512", "5000", "50000"}) {
+    ASSERT_EQ(run_program(generator_program, {"-p", count, "-o", "g.ini"}, dir.path()).status, 0);
+    const run_result r = run_program(check_program, {"g.ini", "--particles", count}, dir.path());
+    EXPECT_EQ(r.status, 0) << count << "\n" << r.out << r.err;
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("virial ratio"), std::string::npos);
+  }
+}
+
+TEST(Checks, RadiiFromAnotherProfileFailTheRadiusCheckOnly) {
+  galaxy_recipe recipe;
+  // Uniform density inside the cut-off.
+  recipe.radius = [](const gal_system *sys) { return sys->radius_max * std::cbrt(compute_random_uniform()); };
+  gal_system *sys = build(wrong_size, wrong_seed, recipe);
+  EXPECT_EQ(failing_checks(render(sys)), std::set<std::string>{"radius distribution"});
+  free_gal_system(sys);
+}
+
+TEST(Checks, UniformSpeedsFailTheSpeedCheckOnly) {
+  galaxy_recipe recipe;
+  recipe.speed = [](const gal_system *sys, double r) {
+    return compute_random_uniform() * compute_escape_velocity_function(sys, r);
+  };
+  gal_system *sys = build(wrong_size, wrong_seed, recipe);
+  EXPECT_EQ(failing_checks(render(sys)), std::set<std::string>{"speed distribution"});
+  free_gal_system(sys);
+}
+
+TEST(Checks, OneUnboundParticleFailsTheEscapeCheckOnly) {
+  gal_system *sys = build(wrong_size, wrong_seed, {});
+  const double *x = sys->pos + 3 * 123;
+  const double r = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+  const double v_esc = compute_escape_velocity_function(sys, r);
+  sys->vel[3 * 123 + X] = 1.01 * v_esc;
+  sys->vel[3 * 123 + Y] = 0.0;
+  sys->vel[3 * 123 + Z] = 0.0;
+  EXPECT_EQ(failing_checks(render(sys)), std::set<std::string>{"below escape speed"});
+  free_gal_system(sys);
+}
+
+TEST(Checks, ParticleBeyondTheCutOffFailsThatCheckOnly) {
+  gal_system *sys = build(wrong_size, wrong_seed, {});
+  double *x = sys->pos + 3 * 50;
+  const double scale = 8.2e18 / std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+  for (int k = 0; k < 3; ++k) x[k] *= scale;
+  // At rest, so that its speed stays below the escape speed out there.
+  sys->vel[150] = sys->vel[151] = sys->vel[152] = 0.0;
+  EXPECT_EQ(failing_checks(render(sys)), std::set<std::string>{"within cut-off"});
+  free_gal_system(sys);
+}
+
+TEST(Checks, ANanFailsTheFinitenessCheckOnly) {
+  gal_system *sys = build(wrong_size, wrong_seed, {});
+  sys->vel[3 * 999 + Y] = std::nan("");
+  EXPECT_EQ(failing_checks(render(sys)), std::set<std::string>{"finite values"});
+  free_gal_system(sys);
+}
+
+TEST(Checks, OneChangedMassFailsTheEqualMassCheckOnly) {
+  gal_system *sys = build(wrong_size, wrong_seed, {});
+  std::string text = render(sys);
+  free_gal_system(sys);
+  // Section 10's mass, a few parts in 10^15 heavier: the total stays right.
+  const size_t at = text.find("mass = ", text.find("[element10]\n"));
+  const size_t digit = text.find('.', at) - 20;
+  text[digit] = text[digit] == '9' ? '8' : static_cast<char>(text[digit] + 1);
+  EXPECT_EQ(failing_checks(text), std::set<std::string>{"equal masses"});
+}
+
+TEST(Checks, AMovedGalaxyFailsTheCentreCheckAndPassesAboutItsCentre) {
+  gal_system *sys = build(wrong_size, wrong_seed, {});
+  for (int i = 0; i < wrong_size; ++i) sys->pos[3 * i + X] += 3.0 * a;
+  const std::string text = render(sys);
+  free_gal_system(sys);
+  EXPECT_EQ(failing_checks(text).count("centre of mass"), 1u);
+  check_options options;
+  options.model.centre[X] = 3.0 * a;
+  EXPECT_EQ(failing_checks(text, options), std::set<std::string>{});
+}
+
+TEST(Checks, ModelOptionsApplyToFilesFromElsewhere) {
+  // A galaxy twice as large and twice as heavy passes against its own model
+  // and fails against the default one.
+  std::srand(wrong_seed);
+  gal_system *sys = alloc_gal_system(wrong_size, 2e18, 16e18, 2 * 1.9891e39, 1.0, 1000.0);
+  const std::string text = render(sys);
+  free_gal_system(sys);
+  check_options options;
+  options.model.typical_length = 2e18;
+  options.model.radius_max = 16e18;
+  options.model.total_mass = 2 * 1.9891e39;
+  EXPECT_EQ(failing_checks(text, options), std::set<std::string>{});
+  EXPECT_EQ(failing_checks(text).count("total mass"), 1u);
+  EXPECT_EQ(failing_checks(text).count("radius distribution"), 1u);
+}
+
+TEST(CheckProgram, ExitStatusesAndMessages) {
+  scratch_dir dir;
+  ASSERT_EQ(run_program(generator_program, {"-p", "200", "-o", "g.ini"}, dir.path()).status, 0);
+  const std::string good = read_file(dir.file("g.ini"));
+
+  run_result r = run_program(check_program, {"g.ini"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.size() - 5), "PASS\n");
+
+  write_file(dir.file("nan.ini"), good.substr(0, good.find("x_1 = ")) + "x_1 = nan" +
+                                      good.substr(good.find('\n', good.find("x_1 = "))));
+  r = run_program(check_program, {"nan.ini"}, dir.path());
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("finite values"), std::string::npos);
+
+  write_file(dir.file("bad.ini"), good.substr(0, good.find("x_1 = ")) + "x_1 = 1e5\n");
+  r = run_program(check_program, {"bad.ini"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "galaxy-check: bad.ini:4: expected \"x_1 = \" and a number as %lf writes it\n");
+  EXPECT_EQ(r.out, "");
+
+  write_file(dir.file("empty.ini"), "");
+  r = run_program(check_program, {"empty.ini"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "galaxy-check: empty.ini:1: expected \"[element0]\", not an empty file\n");
+
+  r = run_program(check_program, {"missing.ini"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("galaxy-check: missing.ini: cannot open", 0), 0u) << r.err;
+
+  r = run_program(check_program, {dir.path()}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("galaxy-check: " + dir.path() + ": expected a readable file", 0), 0u) << r.err;
+
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{}, {"g.ini", "--threshold"}, {"g.ini", "--cutoff", "-1"},
+                                             {"g.ini", "--bogus"}, {"g.ini", "g.ini"},
+                                             {"g.ini", "--centre", "1,2"}}) {
+    r = run_program(check_program, args, dir.path());
+    EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args.back());
+    EXPECT_EQ(r.err.rfind("galaxy-check: ", 0), 0u);
+  }
+  r = run_program(check_program, {"--help"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: galaxy-check FILE", 0), 0u);
+
+  r = run_program(check_program, {"g.ini", "--particles", "201"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(CheckProgram, DrawsThePicture) {
+  scratch_dir dir;
+  ASSERT_EQ(run_program(generator_program, {"-p", "3000", "-o", "g.ini"}, dir.path()).status, 0);
+  const run_result r = run_program(check_program, {"g.ini", "--plot", "g.png"}, dir.path());
+  if (r.status == 2 && r.err.find("without PLplot") != std::string::npos) GTEST_SKIP() << r.err;
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string png = read_file(dir.file("g.png"));
+  ASSERT_GT(png.size(), 10000u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+}  // namespace
