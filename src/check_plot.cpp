@@ -12,7 +12,7 @@
 
 // Three panels side by side: enclosed mass fraction, density and speeds
 // against radius; the sample in blue, the model (escape speed in the third
-// panel) in red.
+// panel) dashed in red.
 
 namespace {
 
@@ -21,6 +21,15 @@ constexpr double pi = 3.14159265358979323846;
 void draw_line(plstream &pls, int colour, const std::vector<double> &x, const std::vector<double> &y) {
   pls.col0(colour);
   pls.line(static_cast<PLINT>(x.size()), x.data(), y.data());
+}
+
+// The model dashed and wider, so that a sample lying on it stays visible.
+void draw_model(plstream &pls, const std::vector<double> &x, const std::vector<double> &y) {
+  pls.lsty(2);
+  pls.width(2.0);
+  draw_line(pls, 3, x, y);
+  pls.lsty(1);
+  pls.width(1.0);
 }
 
 }  // namespace
@@ -46,9 +55,11 @@ bool write_check_plot(const check_sample &sample, const check_model &model,
   sys.radius_max = model.radius_max;
   sys.total_mass = model.total_mass;
   const double a = model.typical_length;
+  // From the half decade below the innermost particle, so that the first
+  // density shell is not cut at a particle.
   const double r_lo = std::max(radii.front(), 1e-4 * a);
   const double r_hi = std::max(radii.back(), model.radius_max) * 1.05;
-  const double lx_lo = std::log10(r_lo), lx_hi = std::log10(r_hi);
+  const double lx_lo = std::floor(std::log10(r_lo) * 2.0) / 2.0, lx_hi = std::log10(r_hi);
 
   auto pls = std::make_unique<plstream>();
   pls->sdev("pngcairo");
@@ -91,7 +102,7 @@ bool write_check_plot(const check_sample &sample, const check_model &model,
     pls->env(lx_lo, lx_hi, 0.0, 1.05, 0, 10);
     pls->lab("radius (m)", "enclosed mass fraction", "Enclosed mass fraction");
     draw_line(*pls, 2, x, y);
-    draw_line(*pls, 3, grid_log, model_fraction);
+    draw_model(*pls, grid_log, model_fraction);
   }
 
   // 2. Density: counts in logarithmic shells over the shell volumes.
@@ -99,15 +110,17 @@ bool write_check_plot(const check_sample &sample, const check_model &model,
     const int bins = 40;
     const double mass_each = model.total_mass / static_cast<double>(radii.size());
     std::vector<double> counts(bins, 0.0);
+    // Shells end at the cut-off, where the model does.
+    const double lx_top = std::log10(model.radius_max);
     for (double r : radii) {
-      const int b = static_cast<int>((std::log10(r) - lx_lo) / (lx_hi - lx_lo) * bins);
+      const int b = static_cast<int>((std::log10(r) - lx_lo) / (lx_top - lx_lo) * bins);
       if (b >= 0 && b < bins) counts[b] += 1.0;
     }
     std::vector<double> x, y;
     for (int b = 0; b < bins; ++b) {
-      if (counts[b] == 0.0) continue;
-      const double r0 = std::pow(10.0, lx_lo + (lx_hi - lx_lo) * b / bins);
-      const double r1 = std::pow(10.0, lx_lo + (lx_hi - lx_lo) * (b + 1) / bins);
+      if (counts[b] < 3.0) continue;  // a shell of one or two particles says little
+      const double r0 = std::pow(10.0, lx_lo + (lx_top - lx_lo) * b / bins);
+      const double r1 = std::pow(10.0, lx_lo + (lx_top - lx_lo) * (b + 1) / bins);
       const double volume = 4.0 / 3.0 * pi * (r1 * r1 * r1 - r0 * r0 * r0);
       x.push_back(std::log10(std::sqrt(r0 * r1)));
       y.push_back(std::log10(counts[b] * mass_each / volume));
@@ -123,9 +136,8 @@ bool write_check_plot(const check_sample &sample, const check_model &model,
     pls->lab("radius (m)", "density (kg/m#u3#d)", "Density");
     pls->col0(2);
     pls->poin(static_cast<PLINT>(x.size()), x.data(), y.data(), 17);
-    pls->width(1.0);
     draw_line(*pls, 2, x, y);
-    draw_line(*pls, 3, grid_log, model_density_log);
+    draw_model(*pls, grid_log, model_density_log);
   }
 
   // 3. Speeds of a subsample, and the escape speed.
@@ -146,7 +158,7 @@ bool write_check_plot(const check_sample &sample, const check_model &model,
              ("Speed of " + std::to_string(x.size()) + " particles").c_str());
     pls->col0(2);
     pls->poin(static_cast<PLINT>(x.size()), x.data(), y.data(), 1);
-    draw_line(*pls, 3, grid_log, model_escape);
+    draw_model(*pls, grid_log, model_escape);
   }
   pls.reset();  // the destructor writes and closes the file
   return true;
