@@ -66,10 +66,9 @@ bool write_particle_file(std::FILE *file, const gal_system *sys) {
   static const char *const vel_keys[3] = {"v_0 = ", "v_1 = ", "v_2 = "};
 
   // Every particle has the same mass line.
-  char mass_line[number_line_max];
-  size_t mass_line_length = 0;
+  char mass_line[7 + fixed6_max_length + format_slack + 1];
   std::memcpy(mass_line, "mass = ", 7);
-  mass_line_length = 7 + format_fixed6(sys->mass_element, mass_line + 7);
+  size_t mass_line_length = 7 + format_fixed6(sys->mass_element, mass_line + 7);
   mass_line[mass_line_length++] = '\n';
 
   std::unique_ptr<char[]> buffer(new char[buffer_size]);

@@ -59,6 +59,18 @@ inline uint64_t eight_digits(uint32_t value) {
 
 inline void store_word(uint64_t word, char *out) { std::memcpy(out, &word, 8); }
 
+// The three digits of each value below 1000 as ASCII bytes, first digit in
+// the lowest byte: the head of a 17- to 19-digit integer in one load.
+struct three_digit_table {
+  uint32_t words[1000];
+  constexpr three_digit_table() : words() {
+    for (uint32_t v = 0; v < 1000; ++v) {
+      words[v] = (0x30u + v / 100) | (0x30u + v / 10 % 10) << 8 | (0x30u + v % 10) << 16;
+    }
+  }
+};
+constexpr three_digit_table three_digits;
+
 // The last `count` (1..8) digits of value < 10^8; stores 8 bytes.
 inline void store_last_digits(uint32_t value, size_t count, char *out) {
   store_word(eight_digits(value) >> (8 * (8 - count)), out);
@@ -74,7 +86,8 @@ inline size_t store_below_ten_pow_19(uint64_t value, char *out) {
     store_word(eight_digits(static_cast<uint32_t>(value % ten_pow_8)), out + n - 8);
   } else {
     const uint64_t rest = value % ten_pow_16;
-    store_last_digits(static_cast<uint32_t>(value / ten_pow_16), n - 16, out);
+    const uint32_t head = three_digits.words[value / ten_pow_16] >> (8 * (19 - n));
+    std::memcpy(out, &head, 4);
     store_word(eight_digits(static_cast<uint32_t>(rest / ten_pow_8)), out + n - 16);
     store_word(eight_digits(static_cast<uint32_t>(rest % ten_pow_8)), out + n - 8);
   }
@@ -142,7 +155,9 @@ size_t format_fixed6(double value, char *out) {
   }
 
   if (exponent >= 0) {
-    if (exponent <= 11) {  // below 2^64
+    if (exponent <= 10) {  // below 2^63 < 10^19
+      p += store_below_ten_pow_19(mantissa << exponent, p);
+    } else if (exponent == 11) {
       p += store_u64(mantissa << exponent, p);
     } else {
       p += store_u128(static_cast<u128>(mantissa) << exponent, p);
@@ -152,6 +167,24 @@ size_t format_fixed6(double value, char *out) {
   }
 
   const int shift = -exponent;
+  if (shift > 6 && shift <= 49) {
+    // The common case (velocities, everything from 2^-49 up to 2^46) in
+    // 64 bits: the fractional bits f < 2^49 give f * 10^6 / 2^shift =
+    // f * 15625 / 2^(shift - 6), and f * 15625 < 2^63.
+    uint64_t integer = mantissa >> shift;
+    const uint64_t scaled = (mantissa & ((uint64_t{1} << shift) - 1)) * 15625;
+    const int k = shift - 6;
+    uint64_t fraction = scaled >> k;
+    const uint64_t remainder = scaled & ((uint64_t{1} << k) - 1);
+    const uint64_t half = uint64_t{1} << (k - 1);
+    fraction += (remainder > half) | ((remainder == half) & fraction);
+    const uint64_t carry = fraction == 1000000;  // rounded up to the next integer
+    integer += carry;
+    fraction -= carry * 1000000;
+    p += store_below_ten_pow_19(integer, p);
+    p += store_point_and_fraction(static_cast<uint32_t>(fraction), p);
+    return static_cast<size_t>(p - out);
+  }
   // mantissa * 10^6 < 2^73: from a shift of 75 on the quotient is below
   // 1/4 and rounds to zero.
   u128 millionths = 0;

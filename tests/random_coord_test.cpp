@@ -57,13 +57,6 @@ class energy_cdf {
   std::vector<long double> table_;
 };
 
-TEST(UniformDraw, IsRandOverTheFixedDivisor) {
-  std::srand(7);
-  const int first = std::rand();
-  std::srand(7);
-  EXPECT_EQ(compute_random_uniform(), static_cast<double>(first) / 2147483647.0);
-}
-
 TEST(DistributionFunction, KnownValues) {
   EXPECT_EQ(compute_hernquist_probability_density_function(0.0), 0.0);
   for (double q : {0.1, 0.25, 0.5, 0.75, 0.9, 0.99}) {
@@ -88,12 +81,6 @@ TEST(DistributionFunction, GrowsFasterThanItsEnvelope) {
     EXPECT_GT(ratio, previous) << "q = " << q;
     previous = ratio;
   }
-}
-
-TEST(Envelope, IsTheLineThroughTheOriginAndTheMaximum) {
-  EXPECT_EQ(compute_linear_envelop_probability_function(0.0, 0.5, 2.0), 0.0);
-  EXPECT_EQ(compute_linear_envelop_probability_function(0.5, 0.5, 2.0), 2.0);
-  EXPECT_EQ(compute_linear_envelop_probability_function(0.25, 0.5, 2.0), 1.0);
 }
 
 TEST(Radius, InverseOfTheEnclosedMassFraction) {
@@ -141,17 +128,6 @@ TEST(Angles, UniformWithinTheirBounds) {
             ks_critical_sqrt_n);
   EXPECT_LT(std::sqrt(n) * ks_statistic(thetas, [](double x) { return x / pi_approx; }),
             ks_critical_sqrt_n);
-}
-
-TEST(Angles, OneDrawEach) {
-  std::srand(5);
-  compute_random_phi();
-  compute_random_theta();
-  const int third = std::rand();
-  std::srand(5);
-  std::rand();
-  std::rand();
-  EXPECT_EQ(std::rand(), third);
 }
 
 TEST(EscapeSpeed, KnownValues) {
