@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <utility>
 
 #include "galaxy_types.h"
@@ -51,13 +52,33 @@ double chi_square_3_upper_tail(double x) {
   return 1.0 - (std::erf(std::sqrt(x / 2.0)) - std::sqrt(2.0 * x / pi) * std::exp(-x / 2.0));
 }
 
-check_line ks_line(const std::string &name, const std::vector<double> &u, double threshold) {
-  if (u.empty()) return {name, "no particle to test", verdict_fail};
-  const double n = static_cast<double>(u.size());
-  const double d = ks_uniform_statistic(u);
+// Kolmogorov-Smirnov statistic of keys already in ascending order.
+double ks_statistic_of_order(const std::vector<keyed_index> &order) {
+  const double scale = static_cast<double>(order.size());
+  double d = 0.0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const double f = std::clamp(order[i].key, 0.0, 1.0);
+    d = std::max({d, f - static_cast<double>(i) / scale, static_cast<double>(i + 1) / scale - f});
+  }
+  return d;
+}
+
+check_line ks_line_for(const std::string &name, double d, size_t count, double threshold) {
+  const double n = static_cast<double>(count);
   const double p = ks_p_value(d, n);
   return {name, format("KS D = %.5f, p = %.3g (n = %.0f)", d, p, n),
           p < threshold ? verdict_fail : verdict_pass};
+}
+
+check_line ks_line_of_order(const std::string &name, const std::vector<keyed_index> &order,
+                            double threshold) {
+  if (order.empty()) return {name, "no particle to test", verdict_fail};
+  return ks_line_for(name, ks_statistic_of_order(order), order.size(), threshold);
+}
+
+check_line ks_line(const std::string &name, const std::vector<double> &u, double threshold) {
+  if (u.empty()) return {name, "no particle to test", verdict_fail};
+  return ks_line_for(name, ks_uniform_statistic(u), u.size(), threshold);
 }
 
 // Azimuth and polar angle of a vector as uniform variates of the model's
@@ -72,41 +93,88 @@ void push_angles(double x, double y, double z, std::vector<double> *azimuths,
 
 }  // namespace
 
-std::vector<keyed_index> ascending_order(const std::vector<double> &keys) {
-  // Counting sort into n buckets of equal width over [0, 1], then each
-  // bucket sorted on its own (nearly always a handful): O(n), where a full
-  // sort of a million values took most of the statistics' time. Keys travel
-  // with their indices so that no comparison reads memory elsewhere.
-  const size_t n = keys.size();
-  const double scale = static_cast<double>(n);
-  const auto bucket = [n, scale](double x) {
-    const double b = std::clamp(x, 0.0, 1.0) * scale;
-    return b >= scale ? n - 1 : static_cast<size_t>(b);  // NaN lands in 0
-  };
-  std::vector<uint32_t> start(n + 1, 0);
-  for (double x : keys) ++start[bucket(x) + 1];
-  for (size_t i = 0; i < n; ++i) start[i + 1] += start[i];
-  std::vector<keyed_index> order(n);
-  for (uint32_t i = 0; i < n; ++i) order[start[bucket(keys[i])]++] = {keys[i], i};
-  // start[b] now ends bucket b.
-  const auto less = [](const keyed_index &x, const keyed_index &y) { return x.key < y.key; };
-  size_t begin = 0;
-  for (size_t b = 0; b < n; ++b) {
-    const size_t end = start[b];
-    if (end - begin > 1) std::sort(order.begin() + begin, order.begin() + end, less);
-    begin = end;
+namespace {
+
+// Bucket of key in [0, 1] among count equal buckets over [lo, lo + count /
+// scale).
+inline size_t bucket_of(double key, double lo, double scale, size_t count) {
+  const double b = (std::clamp(key, 0.0, 1.0) - lo) * scale;
+  if (!(b > 0.0)) return 0;  // NaN included
+  return b >= static_cast<double>(count) ? count - 1 : static_cast<size_t>(b);
+}
+
+// Counting sort of length items from `from` into `to` by bucket.
+template <class T, class Bucket>
+void distribute(const T *from, T *to, size_t length, size_t count, std::vector<uint32_t> *starts,
+                Bucket bucket) {
+  std::vector<uint32_t> &start = *starts;
+  start.assign(count + 1, 0);
+  for (size_t i = 0; i < length; ++i) ++start[bucket(from[i]) + 1];
+  for (size_t b = 0; b < count; ++b) start[b + 1] += start[b];
+  std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+  for (size_t i = 0; i < length; ++i) to[fill[bucket(from[i])]++] = from[i];
+}
+
+// Sorts items by key_of(item), a key in [0, 1] (others sort as the nearest
+// end). Two rounds of counting sort: first into about a thousand coarse
+// buckets (a few streams of writes, kind to the cache), then each coarse
+// bucket, small enough for the cache, into as many fine buckets as it has
+// items, each sorted on its own (nearly always a handful). O(n) for keys
+// spread over [0, 1]; a plain sort of a million keys, or one round of
+// scattered writes, took most of the statistics' time.
+template <class T, class KeyOf>
+void bucket_sort(std::vector<T> *items, KeyOf key_of) {
+  std::vector<T> &out = *items;
+  const size_t n = out.size();
+  std::vector<T> scratch(out);
+  const size_t coarse = std::max<size_t>(1, std::min<size_t>(1024, n / 64));
+  std::vector<uint32_t> coarse_start, fine_start;
+  const double coarse_scale = static_cast<double>(coarse);
+  distribute(scratch.data(), out.data(), n, coarse, &coarse_start,
+             [&](const T &item) { return bucket_of(key_of(item), 0.0, coarse_scale, coarse); });
+  const auto less = [&](const T &x, const T &y) { return key_of(x) < key_of(y); };
+  const double width = 1.0 / coarse_scale;
+  for (size_t c = 0; c < coarse; ++c) {
+    const size_t begin = coarse_start[c], length = coarse_start[c + 1] - begin;
+    if (length < 2) continue;
+    const double lo = static_cast<double>(c) * width;
+    const double scale = static_cast<double>(length) / width;
+    T *const part = scratch.data() + begin;
+    distribute(out.data() + begin, part, length, length, &fine_start,
+               [&](const T &item) { return bucket_of(key_of(item), lo, scale, length); });
+    for (size_t f = 0; f < length; ++f) {
+      const size_t from = fine_start[f], to = fine_start[f + 1];
+      if (to - from > 16) {
+        std::sort(part + from, part + to, less);
+      } else {
+        for (size_t i = from + 1; i < to; ++i) {  // insertion sort of a handful
+          const T item = part[i];
+          size_t j = i;
+          for (; j > from && key_of(item) < key_of(part[j - 1]); --j) part[j] = part[j - 1];
+          part[j] = item;
+        }
+      }
+    }
+    std::copy(part, part + length, out.data() + begin);
   }
-  return order;
+}
+
+}  // namespace
+
+std::vector<keyed_index> ascending_order(const std::vector<double> &keys) {
+  std::vector<keyed_index> items(keys.size());
+  for (uint32_t i = 0; i < keys.size(); ++i) items[i] = {keys[i], i};
+  bucket_sort(&items, [](const keyed_index &item) { return item.key; });
+  return items;
 }
 
 double ks_uniform_statistic(const std::vector<double> &values) {
-  const size_t n = values.size();
-  if (n == 0) return 0.0;
-  const std::vector<keyed_index> order = ascending_order(values);
-  const double scale = static_cast<double>(n);
+  std::vector<double> sorted(values);
+  bucket_sort(&sorted, [](double x) { return x; });
+  const double scale = static_cast<double>(sorted.size());
   double d = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    const double f = std::clamp(order[i].key, 0.0, 1.0);
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    const double f = std::clamp(sorted[i], 0.0, 1.0);
     d = std::max({d, f - static_cast<double>(i) / scale, static_cast<double>(i + 1) / scale - f});
   }
   return d;
@@ -248,12 +316,28 @@ check_result run_checks(const particle_data &data, const check_options &options)
   lines.push_back({"centre of mass", format("offset %.4g a, p = %.3g", offset / a, centre_p),
                    centre_p < options.threshold ? verdict_fail : verdict_pass});
 
+  // The four direction tests run on a second thread while this one checks
+  // radii and speeds: the angles and the sorts behind the tests are most of
+  // the statistics' time.
+  auto directions = std::async(std::launch::async, [&] {
+    std::vector<double> pos_azimuth, pos_polar, vel_azimuth, vel_polar;
+    for (const size_t i : finite) {
+      const double *x = &data.pos[3 * i];
+      const double *v = &data.vel[3 * i];
+      push_angles(x[0] - c0[0], x[1] - c0[1], x[2] - c0[2], &pos_azimuth, &pos_polar);
+      push_angles(v[0], v[1], v[2], &vel_azimuth, &vel_polar);
+    }
+    return std::vector<check_line>{ks_line("position azimuth", pos_azimuth, options.threshold),
+                                   ks_line("position polar angle", pos_polar, options.threshold),
+                                   ks_line("velocity azimuth", vel_azimuth, options.threshold),
+                                   ks_line("velocity polar angle", vel_polar, options.threshold)};
+  });
+
   const double rounding = 1e-12;
   const double allowed_radius = model.radius_max * (1.0 + rounding) + 1e-5;
   size_t beyond = 0, too_fast = 0;
   double widest = 0.0, fastest = 0.0, q_max = 0.0;
   std::vector<double> radii(finite.size()), speeds(finite.size());
-  std::vector<double> pos_azimuth, pos_polar, vel_azimuth, vel_polar;
   for (size_t j = 0; j < finite.size(); ++j) {
     const size_t i = finite[j];
     const double *x = &data.pos[3 * i];
@@ -269,8 +353,6 @@ check_result run_checks(const particle_data &data, const check_options &options)
     fastest = std::max(fastest, speed / escape);
     too_fast += speed > escape * (1.0 + rounding) + 1e-5;
     q_max = std::max(q_max, std::sqrt(r / (r + a)));
-    push_angles(dx, dy, dz, &pos_azimuth, &pos_polar);
-    push_angles(v[0], v[1], v[2], &vel_azimuth, &vel_polar);
   }
   lines.push_back({"within cut-off", format("largest radius %.6f r_max, %zu beyond", widest, beyond),
                    beyond == 0 ? verdict_pass : verdict_fail});
@@ -284,7 +366,7 @@ check_result run_checks(const particle_data &data, const check_options &options)
     radius_u[j] = compute_enclosed_mass_fraction_function(&sys, std::min(radii[j], model.radius_max));
   }
   const std::vector<keyed_index> by_radius = ascending_order(radius_u);
-  lines.push_back(ks_line("radius distribution", radius_u, options.threshold));
+  lines.push_back(ks_line_of_order("radius distribution", by_radius, options.threshold));
 
   // Speeds: each mapped through the speed law at its own radius.
   const speed_cdf cdf(std::min(q_max, 1.0 - 1e-9));
@@ -297,10 +379,7 @@ check_result run_checks(const particle_data &data, const check_options &options)
     if (e_max > 0.0 && escape > 0.0) speed_u.push_back(cdf(speeds[j], e_max, escape));
   }
   lines.push_back(ks_line("speed distribution", speed_u, options.threshold));
-  lines.push_back(ks_line("position azimuth", pos_azimuth, options.threshold));
-  lines.push_back(ks_line("position polar angle", pos_polar, options.threshold));
-  lines.push_back(ks_line("velocity azimuth", vel_azimuth, options.threshold));
-  lines.push_back(ks_line("velocity polar angle", vel_polar, options.threshold));
+  for (check_line &line : directions.get()) lines.push_back(std::move(line));
 
   const double rms_speed = std::sqrt(static_cast<double>(speed2_sum / weight));
   const double momentum = std::sqrt(static_cast<double>(

@@ -76,6 +76,20 @@ bool starts_with(const char *line, size_t length, const char *prefix, size_t pre
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The value of eight ASCII digits, first digit most significant; false if
+// any byte is not a digit. Pairs, then fours, then all eight are combined
+// inside one word.
+inline bool eight_digit_value(const char *text, uint64_t *value) {
+  uint64_t word;
+  std::memcpy(&word, text, 8);
+  const uint64_t digits = word - 0x3030303030303030ull;
+  if ((((digits + 0x7676767676767676ull) | digits) & 0x8080808080808080ull) != 0) return false;
+  uint64_t v = (digits * 10 + (digits >> 8)) & 0x00ff00ff00ff00ffull;
+  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffffull;
+  *value = (v * 10000 + (v >> 32)) & 0xffffffffull;
+  return true;
+}
+
 }  // namespace
 
 bool parse_fixed6(const char *text, size_t length, double *value) {
@@ -93,7 +107,13 @@ bool parse_fixed6(const char *text, size_t length, double *value) {
   const size_t int_digits = rest - 7;
   if (int_digits > 309 || (int_digits > 1 && p[0] == '0')) return false;
   uint64_t integer = 0;
-  for (size_t i = 0; i < int_digits; ++i) {
+  size_t i = 0;
+  for (; i + 8 <= int_digits && i + 8 <= 16; i += 8) {
+    uint64_t chunk;
+    if (!eight_digit_value(p + i, &chunk)) return false;
+    integer = integer * 100000000 + chunk;
+  }
+  for (; i < int_digits; ++i) {
     if (!is_digit(p[i])) return false;
     if (i < 19) integer = integer * 10 + static_cast<uint64_t>(p[i] - '0');
   }
