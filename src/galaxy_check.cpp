@@ -52,12 +52,14 @@ double chi_square_3_upper_tail(double x) {
   return 1.0 - (std::erf(std::sqrt(x / 2.0)) - std::sqrt(2.0 * x / pi) * std::exp(-x / 2.0));
 }
 
-// Kolmogorov-Smirnov statistic of keys already in ascending order.
-double ks_statistic_of_order(const std::vector<keyed_index> &order) {
-  const double scale = static_cast<double>(order.size());
+// Kolmogorov-Smirnov statistic against the uniform law of items already in
+// ascending order of key_of(item).
+template <class T, class KeyOf>
+double ks_statistic_of_sorted(const std::vector<T> &sorted, KeyOf key_of) {
+  const double scale = static_cast<double>(sorted.size());
   double d = 0.0;
-  for (size_t i = 0; i < order.size(); ++i) {
-    const double f = std::clamp(order[i].key, 0.0, 1.0);
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    const double f = std::clamp(key_of(sorted[i]), 0.0, 1.0);
     d = std::max({d, f - static_cast<double>(i) / scale, static_cast<double>(i + 1) / scale - f});
   }
   return d;
@@ -73,7 +75,8 @@ check_line ks_line_for(const std::string &name, double d, size_t count, double t
 check_line ks_line_of_order(const std::string &name, const std::vector<keyed_index> &order,
                             double threshold) {
   if (order.empty()) return {name, "no particle to test", verdict_fail};
-  return ks_line_for(name, ks_statistic_of_order(order), order.size(), threshold);
+  const double d = ks_statistic_of_sorted(order, [](const keyed_index &item) { return item.key; });
+  return ks_line_for(name, d, order.size(), threshold);
 }
 
 check_line ks_line(const std::string &name, const std::vector<double> &u, double threshold) {
@@ -170,14 +173,9 @@ std::vector<keyed_index> ascending_order(const std::vector<double> &keys) {
 
 double ks_uniform_statistic(const std::vector<double> &values) {
   std::vector<double> sorted(values);
-  bucket_sort(&sorted, [](double x) { return x; });
-  const double scale = static_cast<double>(sorted.size());
-  double d = 0.0;
-  for (size_t i = 0; i < sorted.size(); ++i) {
-    const double f = std::clamp(sorted[i], 0.0, 1.0);
-    d = std::max({d, f - static_cast<double>(i) / scale, static_cast<double>(i + 1) / scale - f});
-  }
-  return d;
+  const auto identity = [](double x) { return x; };
+  bucket_sort(&sorted, identity);
+  return ks_statistic_of_sorted(sorted, identity);
 }
 
 double ks_p_value(double d, double n) {
