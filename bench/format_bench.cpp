@@ -3,11 +3,14 @@
 // galaxy-check's Kolmogorov-Smirnov tests against std::sort.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <cstdlib>
 #include <vector>
 
 #include "fixed_format.h"
+#include "galaxy_check.h"
 #include "galaxy_types.h"
 
 namespace {
@@ -66,10 +69,6 @@ BENCHMARK(BM_create_galaxy)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
 
-#include <algorithm>
-#include <random>
-
-#include "galaxy_check.h"
 
 namespace {
 
