@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 #include "fixed_format.h"
@@ -67,7 +67,6 @@ BENCHMARK(BM_create_galaxy)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
 
 
 namespace {
@@ -100,3 +99,5 @@ void BM_std_sort(benchmark::State &state) {
 BENCHMARK(BM_std_sort)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+BENCHMARK_MAIN();
