@@ -335,7 +335,7 @@ check_result run_checks(const particle_data &data, const check_options &options)
   const double allowed_radius = model.radius_max * (1.0 + rounding) + 1e-5;
   size_t beyond = 0, too_fast = 0;
   double widest = 0.0, fastest = 0.0, q_max = 0.0;
-  std::vector<double> radii(finite.size()), speeds(finite.size());
+  std::vector<double> radii(finite.size()), speeds(finite.size()), escapes(finite.size());
   for (size_t j = 0; j < finite.size(); ++j) {
     const size_t i = finite[j];
     const double *x = &data.pos[3 * i];
@@ -348,6 +348,7 @@ check_result run_checks(const particle_data &data, const check_options &options)
     widest = std::max(widest, r / model.radius_max);
     beyond += r > allowed_radius;
     const double escape = compute_escape_velocity_function(&sys, r);
+    escapes[j] = escape;
     fastest = std::max(fastest, speed / escape);
     too_fast += speed > escape * (1.0 + rounding) + 1e-5;
     q_max = std::max(q_max, std::sqrt(r / (r + a)));
@@ -373,8 +374,7 @@ check_result run_checks(const particle_data &data, const check_options &options)
   for (size_t j = 0; j < finite.size(); ++j) {
     const double r = radii[j];
     const double e_max = std::sqrt(r / (r + a));
-    const double escape = compute_escape_velocity_function(&sys, r);
-    if (e_max > 0.0 && escape > 0.0) speed_u.push_back(cdf(speeds[j], e_max, escape));
+    if (e_max > 0.0 && escapes[j] > 0.0) speed_u.push_back(cdf(speeds[j], e_max, escapes[j]));
   }
   lines.push_back(ks_line("speed distribution", speed_u, options.threshold));
   for (check_line &line : directions.get()) lines.push_back(std::move(line));
