@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fixed_format.h"
+#include "output_file.h"
 
 namespace {
 
@@ -105,6 +106,7 @@ bool write_particle_file(std::FILE *file, const gal_system *sys) {
 }
 
 int galaxy_ic_main(int argc, char **argv) {
+  install_output_signal_handlers();
   int32_t nb_element = 512;
   std::string output_name = "galaxy.ini";
   const double typical_length = default_typical_length;
@@ -138,7 +140,8 @@ int galaxy_ic_main(int argc, char **argv) {
       i += 2;
     } else if (is_option(arg, "-h", "--help")) {
       print_usage();
-      return 0;
+      // Lost usage text is no success.
+      return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     } else {
       ++i;  // unknown arguments are skipped silently
     }
@@ -170,21 +173,16 @@ int galaxy_ic_main(int argc, char **argv) {
     return 1;
   }
 
-  std::FILE *file = std::fopen(output_name.c_str(), "w");
-  if (file == nullptr) {
+  output_file out;
+  if (!open_output_file(&out, output_name)) {
     free_gal_system(sys);
     std::printf("erreur: fopen cannot open %s", output_name.c_str());
     return 1;
   }
-  const bool written = write_particle_file(file, sys) && std::fflush(file) == 0;
-  const bool closed = std::fclose(file) == 0;
+  const output_result result = commit_output_file(&out, write_particle_file(out.file, sys));
   free_gal_system(sys);
-  if (!written) {
-    std::printf("erreur: fwrite cannot write %s", output_name.c_str());
-    return 1;
-  }
-  if (!closed) {
-    std::printf("erreur: fclose cannot close %s", output_name.c_str());
+  if (result != output_committed) {
+    print_output_error(result, &out);
     return 1;
   }
   return 0;

@@ -187,11 +187,11 @@ TEST(ProgramRun, OutputFailures) {
 
 // Refusals must leave an existing output file exactly as it was.
 void expect_refusal(const std::vector<std::string> &args, const std::string &message,
-                    rlim_t address_space_limit = 0) {
+                    const std::function<void()> &in_child = {}) {
   scratch_dir dir;
   write_file(dir.file("galaxy.ini"), existing_content);
   write_file(dir.file("named.ini"), existing_content);
-  const run_result r = run_program(program, args, dir.path(), address_space_limit);
+  const run_result r = run_program(program, args, dir.path(), in_child);
   EXPECT_TRUE(r.exited) << message;
   EXPECT_EQ(r.status, 1) << message;
   EXPECT_EQ(r.out, message);
@@ -221,7 +221,8 @@ TEST(ProgramRun, FailedAllocationIsRefused) {
   if (test_support::under_address_sanitizer) GTEST_SKIP() << "sanitizer reserves the address space";
   // 20 million particles need 1.12 GB: more than the 256 MiB allowed here.
   expect_refusal({"-p", "2e7", "-o", "named.ini"},
-                 "erreur: cannot allocate memory for 20000000 particles", 256u << 20);
+                 "erreur: cannot allocate memory for 20000000 particles",
+                 test_support::limit_resource(RLIMIT_AS, 256u << 20));
 }
 
 TEST(ProgramRun, ValueOptionGivenLastIsAUsageError) {

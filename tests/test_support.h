@@ -51,37 +51,53 @@ class scratch_dir {
 struct run_result {
   bool exited = false;  // false when a signal ended it
   int status = -1;
+  int signal = 0;       // the signal that ended it, or 0
   std::string out;      // everything written to standard output
   std::string err;      // everything written to standard error
 };
 
-// Runs the program with args in directory dir; address_space_limit, when
-// non-zero, caps the child's virtual memory.
+// Starts the program with args in directory dir, its standard output on
+// out_fd and standard error in err_path; in_child runs in the child just
+// before exec (limits, umask). Returns the child's pid.
+inline pid_t start_program(const std::string &program, const std::vector<std::string> &args,
+                           const std::string &dir, int out_fd, const std::string &err_path,
+                           const std::function<void()> &in_child = {}) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  dup2(out_fd, STDOUT_FILENO);
+  if (out_fd != STDOUT_FILENO) close(out_fd);
+  FILE *err = std::fopen(err_path.c_str(), "w");
+  if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
+  if (chdir(dir.c_str()) != 0) _exit(127);
+  if (in_child) in_child();
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(program.c_str()));
+  for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// Sets a resource limit of the calling process (for in_child).
+inline std::function<void()> limit_resource(int resource, rlim_t value) {
+  return [=]() {
+    rlimit limit{value, value};
+    setrlimit(resource, &limit);
+  };
+}
+
+// Runs the program with args in directory dir to its end; in_child as for
+// start_program.
 inline run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                              const std::string &dir, rlim_t address_space_limit = 0) {
+                              const std::string &dir, const std::function<void()> &in_child = {}) {
   // Standard error goes to a file so that neither pipe can fill and block.
   const std::string err_path = dir + "/.stderr";
   int fds[2];
   if (pipe(fds) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
+  const pid_t pid = start_program(program, args, dir, fds[1], err_path, [&]() {
     close(fds[0]);
-    close(fds[1]);
-    FILE *err = std::fopen(err_path.c_str(), "w");
-    if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (address_space_limit != 0) {
-      rlimit limit{address_space_limit, address_space_limit};
-      setrlimit(RLIMIT_AS, &limit);
-    }
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(program.c_str()));
-    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
+    if (in_child) in_child();
+  });
   close(fds[1]);
   run_result result;
   char buffer[4096];
@@ -92,6 +108,7 @@ inline run_result run_program(const std::string &program, const std::vector<std:
   waitpid(pid, &wstatus, 0);
   result.exited = WIFEXITED(wstatus);
   result.status = result.exited ? WEXITSTATUS(wstatus) : -1;
+  result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
   std::ifstream err(err_path, std::ios::binary);
   std::ostringstream err_text;
   err_text << err.rdbuf();

@@ -1,0 +1,54 @@
+// Replacing the user's file safely: the output is written to a temporary
+// file beside the target and renamed over it only once complete, so a failed
+// or interrupted run leaves the old file as it was. Targets that cannot be
+// replaced that way (devices, FIFOs, /dev/ and /proc/ paths, files with
+// several hard links, directories without room for a temporary file) are
+// written in place, as fopen(name, "w") would.
+#ifndef OUTPUT_FILE_H
+#define OUTPUT_FILE_H
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+
+struct output_file {
+  std::FILE *file = nullptr;  // where the writer writes
+  std::string name;           // as the user gave it: messages use it
+  std::string target;         // what the temporary replaces (symlinks resolved)
+  std::string temporary;      // empty when writing in place
+  mode_t mode = 0;            // permission bits the finished file gets
+  bool set_owner = false;     // give the finished file owner and group below
+  uid_t owner = 0;
+  gid_t group = 0;
+};
+
+enum output_result {
+  output_committed,
+  output_write_failed,   // a write or the final flush failed
+  output_close_failed,   // fclose failed
+  output_rename_failed,  // the finished temporary could not replace the target
+};
+
+// Installs the signal handling of a writing run: SIGINT, SIGTERM and SIGHUP
+// remove the temporary file and end the process with that signal; SIGPIPE
+// and SIGXFSZ are ignored so that they surface as write errors.
+void install_output_signal_handlers();
+
+// Opens name for writing. Returns false, with errno set and nothing created
+// or changed, when fopen(name, "w") would fail.
+bool open_output_file(output_file *out, const std::string &name);
+
+// Ends a successful write: flushes and closes the stream (if any), then
+// gives a temporary file its mode and renames it over the target. written
+// false means the writer already failed. On any failure the temporary file
+// is removed and the target left as it was.
+output_result commit_output_file(output_file *out, bool written);
+
+// Abandons a write: closes the stream and removes any temporary file.
+void discard_output_file(output_file *out);
+
+// Prints the "erreur: ..." message for a failed result, naming out->name.
+void print_output_error(output_result result, const output_file *out);
+
+#endif

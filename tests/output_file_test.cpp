@@ -1,0 +1,226 @@
+// Faults while the particle file is written: the file being replaced must
+// survive every failure and interruption, and no failure may pass for success.
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::file_exists;
+using test_support::read_file;
+using test_support::run_program;
+using test_support::run_result;
+using test_support::scratch_dir;
+using test_support::write_file;
+
+const std::string program = GALAXY_IC_PATH;
+const std::string old_content = "the user's old file\n";
+
+// The file a plain run writes for count particles.
+const std::string &reference(int count) {
+  static std::map<int, std::string> cache;
+  auto found = cache.find(count);
+  if (found != cache.end()) return found->second;
+  scratch_dir dir;
+  EXPECT_EQ(run_program(program, {"-p", std::to_string(count), "-o", "r"}, dir.path()).status, 0);
+  return cache[count] = read_file(dir.file("r"));
+}
+
+// Names in dir, temporaries included.
+std::vector<std::string> entries(const std::string &dir) {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A failed run must say so, keep the old file and leave nothing behind.
+void expect_old_file_kept(const run_result &r, const scratch_dir &dir, const std::string &message) {
+  EXPECT_TRUE(r.exited) << message;
+  EXPECT_EQ(r.status, 1) << message;
+  EXPECT_EQ(r.out, message);
+  EXPECT_EQ(read_file(dir.file("old.ini")), old_content) << message;
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"old.ini"}) << message;
+}
+
+TEST(SafeReplace, WriteErrorsKeepTheOldFile) {
+  // A file-size limit: SIGXFSZ must become a write error, not a silent death.
+  scratch_dir dir;
+  write_file(dir.file("old.ini"), old_content);
+  const run_result r = run_program(program, {"-p", "100000", "-o", "old.ini"}, dir.path(),
+                                   test_support::limit_resource(RLIMIT_FSIZE, 100 * 1024));
+  expect_old_file_kept(r, dir, "erreur: fwrite cannot write old.ini");
+}
+
+TEST(SafeReplace, FullDiskKeepsTheOldFile) {
+  scratch_dir dir;
+  const std::string mount_point = dir.file("small");
+  std::filesystem::create_directory(mount_point);
+  if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
+  }
+  write_file(mount_point + "/old.ini", old_content);
+  const run_result r = run_program(program, {"-p", "100000", "-o", "old.ini"}, mount_point);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "erreur: fwrite cannot write old.ini");
+  EXPECT_EQ(read_file(mount_point + "/old.ini"), old_content);
+  EXPECT_EQ(entries(mount_point), std::vector<std::string>{"old.ini"});
+  umount(mount_point.c_str());
+}
+
+TEST(SafeReplace, CloseErrorKeepsTheOldFile) {
+  // The shim makes fclose of every file but the standard streams report EIO
+  // after really closing it.
+  scratch_dir dir;
+  write_file(dir.file("old.ini"), old_content);
+  const run_result r = run_program(program, {"-p", "10", "-o", "old.ini"}, dir.path(), []() {
+    setenv("LD_PRELOAD", FAIL_FCLOSE_PATH, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+  });
+  expect_old_file_kept(r, dir, "erreur: fclose cannot close old.ini");
+}
+
+TEST(SafeReplace, ModeOwnerAndLinksAsBefore) {
+  scratch_dir dir;
+  // An existing file keeps its permission bits; a new one gets 0666 less
+  // the umask, as fopen would give.
+  write_file(dir.file("old.ini"), old_content);
+  chmod(dir.file("old.ini").c_str(), 0604);
+  ASSERT_EQ(run_program(program, {"-p", "3", "-o", "old.ini"}, dir.path()).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("old.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(read_file(dir.file("old.ini")), reference(3));
+  for (const mode_t mask : {0022, 0077}) {
+    const std::string name = "new" + std::to_string(mask);
+    ASSERT_EQ(run_program(program, {"-p", "3", "-o", name}, dir.path(), [=]() { umask(mask); })
+                  .status, 0);
+    ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
+  }
+
+  // A symlink stays a symlink; the file it points to, in another directory,
+  // is replaced.
+  std::filesystem::create_directory(dir.file("real"));
+  write_file(dir.file("real/target.ini"), old_content);
+  std::filesystem::create_symlink("real/target.ini", dir.file("link.ini"));
+  ASSERT_EQ(run_program(program, {"-p", "2", "-o", "link.ini"}, dir.path()).status, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.ini")));
+  EXPECT_EQ(read_file(dir.file("real/target.ini")), reference(2));
+
+  // A file with two names is written in place: both names see the new file.
+  write_file(dir.file("one.ini"), old_content);
+  std::filesystem::create_hard_link(dir.file("one.ini"), dir.file("two.ini"));
+  ASSERT_EQ(run_program(program, {"-p", "2", "-o", "one.ini"}, dir.path()).status, 0);
+  EXPECT_EQ(read_file(dir.file("two.ini")), reference(2));
+}
+
+TEST(SafeReplace, ConcurrentRunsNeverMixTheirFiles) {
+  scratch_dir dir;
+  const std::string &a = reference(100000);
+  const std::string &b = reference(99990);
+  for (int trial = 0; trial < 4; ++trial) {
+    std::thread other([&]() {
+      EXPECT_EQ(run_program(program, {"-p", "99990", "-o", "m.ini"}, dir.path()).status, 0);
+    });
+    EXPECT_EQ(run_program(program, {"-p", "100000", "-o", "m.ini"}, dir.path()).status, 0);
+    other.join();
+    const std::string text = read_file(dir.file("m.ini"));
+    EXPECT_TRUE(text == a || text == b) << "trial " << trial << ": a mixed file";
+  }
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"m.ini"});
+}
+
+// Waits for a temporary file with content to appear in dir.
+bool wait_for_temporary(const std::string &dir, pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+      const std::string name = entry.path().filename().string();
+      std::error_code ignored;
+      if (name.rfind(".old.ini.", 0) == 0 && entry.file_size(ignored) > 0) return true;
+    }
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
+
+TEST(SafeReplace, SignalsMidWriteRemoveTheTemporary) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    scratch_dir dir;
+    write_file(dir.file("old.ini"), old_content);
+    const int out = open("/dev/null", O_WRONLY);
+    const pid_t pid = test_support::start_program(
+        program, {"-p", "1000000", "-o", "old.ini"}, dir.path(), out, "/dev/null", [=]() {
+          signal(sig, SIG_DFL);  // a test runner may have left it ignored
+        });
+    close(out);
+    ASSERT_TRUE(wait_for_temporary(dir.path(), pid)) << "no write seen before the run ended";
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+    EXPECT_EQ(read_file(dir.file("old.ini")), old_content) << strsignal(sig);
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"old.ini"}) << strsignal(sig);
+  }
+}
+
+TEST(SafeReplace, FifoWrittenInPlaceAndItsReaderMayQuit) {
+  scratch_dir dir;
+  const std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  // A reader that reads everything gets the file; the FIFO stays a FIFO.
+  std::string got;
+  std::thread reader([&]() { got = read_file(fifo); });
+  EXPECT_EQ(run_program(program, {"-p", "1000", "-o", "pipe"}, dir.path()).status, 0);
+  reader.join();
+  EXPECT_EQ(got, reference(1000));
+
+  // A reader that quits early: SIGPIPE becomes a write error.
+  std::thread quitter([&]() {
+    const int fd = open(fifo.c_str(), O_RDONLY);
+    char byte;
+    EXPECT_EQ(read(fd, &byte, 1), 1);
+    close(fd);
+  });
+  const run_result r = run_program(program, {"-p", "100000", "-o", "pipe"}, dir.path());
+  quitter.join();
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "erreur: fwrite cannot write pipe");
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+}
+
+TEST(SafeReplace, LostUsageTextIsAFailure) {
+  if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  scratch_dir dir;
+  const int full = open("/dev/full", O_WRONLY);
+  const pid_t pid = test_support::start_program(program, {"-h"}, dir.path(), full, "/dev/null");
+  close(full);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace
