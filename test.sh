@@ -12,11 +12,16 @@ command -v pkg-config >/dev/null || packages+=(pkg-config)
 # galaxy-check's picture: PLplot's C++ binding and its PNG driver.
 [ -f /usr/include/plplot/plstream.h ] || packages+=(libplplot-dev)
 dpkg -s plplot-driver-cairo >/dev/null 2>&1 || packages+=(plplot-driver-cairo)
+# --seed: Random123's counter-based generators (header-only).
+[ -f /usr/include/Random123/philox.h ] || packages+=(librandom123-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q "${packages[@]}"
+  # Another apt-get (an unattended upgrade) may hold the lock for a while.
+  lock=(-o DPkg::Lock::Timeout=600)
+  $sudo apt-get "${lock[@]}" update -q
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q \
+    --no-install-recommends "${packages[@]}"
 fi
 
 build=${BUILD_DIR:-build}

@@ -1,15 +1,18 @@
 #include "driver.h"
 
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "fixed_format.h"
+#include "generation.h"
 #include "output_file.h"
+#include "random_stream.h"
 
 namespace {
 
@@ -55,60 +58,136 @@ double physical_memory_bytes() {
   return static_cast<double>(pages) * static_cast<double>(page_size);
 }
 
-bool write_particle_file(std::FILE *file, const gal_system *sys) {
-  // Sections are formatted into a bounded buffer and handed to the file in
-  // large chunks: the file is never held whole in memory, and the numbers
-  // come out as "%lf" writes them without the cost of printf.
-  constexpr size_t buffer_size = size_t{1} << 18;
-  constexpr size_t key_length = 6;  // "x_0 = "
-  constexpr size_t number_line_max = key_length + fixed6_max_length + format_slack + 1;
-  constexpr size_t section_max = sizeof "[element2147483647]\n" + 7 * number_line_max + 1;
-  static const char *const pos_keys[3] = {"x_0 = ", "x_1 = ", "x_2 = "};
-  static const char *const vel_keys[3] = {"v_0 = ", "v_1 = ", "v_2 = "};
+namespace {
 
-  // Every particle has the same mass line.
-  char mass_line[7 + fixed6_max_length + format_slack + 1];
-  std::memcpy(mass_line, "mass = ", 7);
-  size_t mass_line_length = 7 + format_fixed6(sys->mass_element, mass_line + 7);
-  mass_line[mass_line_length++] = '\n';
+// What the command line asks for. Values are judged after the whole scan,
+// so that the last of repeated options wins and -h anywhere still prints
+// the usage text.
+struct run_settings {
+  std::string output_name = "galaxy.ini";
+  const char *count_text = nullptr;  // the last -p value
+  double count_value = 0.0;
+  const char *seed_text = nullptr;
+  const char *threads_text = nullptr;
+};
 
-  std::unique_ptr<char[]> buffer(new char[buffer_size]);
-  char *const begin = buffer.get();
-  char *p = begin;
-  const auto flush = [&]() {
-    const size_t length = static_cast<size_t>(p - begin);
-    p = begin;
-    return std::fwrite(begin, 1, length, file) == length;
-  };
-  const auto put_number_line = [&](const char *key, double value) {
-    std::memcpy(p, key, key_length);
-    p += key_length;
-    p += format_fixed6(value, p);
-    *p++ = '\n';
-  };
+enum scan_outcome { scan_run, scan_help, scan_missing_value };
 
-  for (int32_t j = 0; j < sys->nb_element; ++j) {
-    if (static_cast<size_t>(begin + buffer_size - p) < section_max && !flush()) return false;
-    const double *pos = sys->pos + j * sys->dimension;
-    const double *vel = sys->vel + j * sys->dimension;
-    std::memcpy(p, "[element", 8);
-    p += 8;
-    p += format_unsigned(static_cast<uint64_t>(j), p);
-    *p++ = ']';
-    *p++ = '\n';
-    std::memcpy(p, mass_line, mass_line_length);
-    p += mass_line_length;
-    for (int k = X; k <= Z; ++k) put_number_line(pos_keys[k], pos[k]);
-    for (int k = X; k <= Z; ++k) put_number_line(vel_keys[k], vel[k]);
-    *p++ = '\n';
+// The option scan: whole arguments only, value options take the next
+// argument whatever it is, unknown arguments are skipped.
+scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
+  int i = 1;
+  while (i < argc) {
+    const char *arg = argv[i];
+    const char **value = nullptr;
+    if (is_option(arg, "-p", "--nbparticles")) {
+      value = &settings->count_text;
+    } else if (std::strcmp(arg, "--seed") == 0) {
+      value = &settings->seed_text;
+    } else if (std::strcmp(arg, "--threads") == 0) {
+      value = &settings->threads_text;
+    } else if (is_option(arg, "-o", "--output")) {
+      if (i + 1 >= argc) break;
+      settings->output_name = argv[i + 1];
+      i += 2;
+      continue;
+    } else if (is_option(arg, "-h", "--help")) {
+      return scan_help;
+    } else {
+      ++i;  // unknown arguments are skipped silently
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    *value = argv[i + 1];
+    i += 2;
   }
-  return flush();
+  if (i < argc) {
+    std::printf("erreur: option %s needs a value", argv[i]);
+    return scan_missing_value;
+  }
+  if (settings->count_text != nullptr) {
+    settings->count_value = std::strtod(settings->count_text, nullptr);
+  }
+  return scan_run;
+}
+
+// Judges the -p value; prints the refusal and returns false when unusable.
+bool judge_count(const run_settings &settings, int32_t *nb_element) {
+  if (settings.count_text == nullptr) return true;
+  const char *text = settings.count_text;
+  switch (check_particle_count(settings.count_value, physical_memory_bytes())) {
+    case count_ok:
+      *nb_element = static_cast<int32_t>(settings.count_value);
+      return true;
+    case count_not_a_number:
+      std::printf("erreur: particle count %s is not a number", text);
+      return false;
+    case count_out_of_range:
+      std::printf("erreur: particle count %s is out of range", text);
+      return false;
+    case count_exceeds_memory:
+      std::printf("erreur: particle count %s needs more memory than this machine has", text);
+      return false;
+  }
+  return false;
+}
+
+// Judges --seed and --threads; prints the refusal and returns false.
+bool judge_plan(const run_settings &settings, generation_plan *plan) {
+  plan->threads = default_thread_count();
+  if (settings.threads_text != nullptr &&
+      !parse_thread_count(settings.threads_text, &plan->threads)) {
+    std::printf("erreur: thread count %s is not an integer from 1 to %d", settings.threads_text,
+                max_threads);
+    return false;
+  }
+  if (settings.seed_text == nullptr) return true;
+  if (!parse_seed(settings.seed_text, &plan->seed)) {
+    std::printf("erreur: seed %s is not a decimal integer from 0 to 18446744073709551615",
+                settings.seed_text);
+    return false;
+  }
+  if (!counter_based_stream_available()) {
+    std::printf("erreur: --seed needs Random123 (Debian package librandom123-dev): install it "
+                "and configure the build again");
+    return false;
+  }
+  plan->seeded = true;
+  return true;
+}
+
+}  // namespace
+
+bool parse_seed(const char *text, uint64_t *seed) {
+  if (*text == '\0') return false;
+  uint64_t value = 0;
+  for (const char *c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(*c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *seed = value;
+  return true;
+}
+
+bool parse_thread_count(const char *text, int *threads) {
+  uint64_t value = 0;
+  if (!parse_seed(text, &value) || value < 1 || value > static_cast<uint64_t>(max_threads)) {
+    return false;
+  }
+  *threads = static_cast<int>(value);
+  return true;
+}
+
+int default_thread_count() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+  return std::max(1, std::min(CPU_COUNT(&cpus), max_threads));
 }
 
 int galaxy_ic_main(int argc, char **argv) {
   install_output_signal_handlers();
-  int32_t nb_element = 512;
-  std::string output_name = "galaxy.ini";
   const double typical_length = default_typical_length;
   const double radius_max = 8.0 * typical_length;
   const double total_mass = default_total_mass;
@@ -116,70 +195,37 @@ int galaxy_ic_main(int argc, char **argv) {
   const double duration = default_duration;
   const double step = duration / nb_step;
 
-  // The last -p wins; its value is judged only after the scan, so a later
-  // -p or -h still takes effect as it would with a valid value.
-  const char *count_text = nullptr;
-  double count_value = 0.0;
-
-  int i = 1;
-  while (i < argc) {
-    const char *arg = argv[i];
-    const bool takes_count = is_option(arg, "-p", "--nbparticles");
-    const bool takes_name = is_option(arg, "-o", "--output");
-    if (takes_count || takes_name) {
-      if (i + 1 >= argc) {
-        std::printf("erreur: option %s needs a value", arg);
-        return 1;
-      }
-      if (takes_count) {
-        count_text = argv[i + 1];
-        count_value = std::strtod(count_text, nullptr);
-      } else {
-        output_name = argv[i + 1];
-      }
-      i += 2;
-    } else if (is_option(arg, "-h", "--help")) {
+  run_settings settings;
+  switch (scan_options(argc, argv, &settings)) {
+    case scan_help:
       print_usage();
       // Lost usage text is no success.
       return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
-    } else {
-      ++i;  // unknown arguments are skipped silently
-    }
+    case scan_missing_value:
+      return 1;
+    case scan_run:
+      break;
   }
+  int32_t nb_element = 512;
+  generation_plan plan;
+  if (!judge_count(settings, &nb_element) || !judge_plan(settings, &plan)) return 1;
 
-  if (count_text != nullptr) {
-    switch (check_particle_count(count_value, physical_memory_bytes())) {
-      case count_ok:
-        nb_element = static_cast<int32_t>(count_value);
-        break;
-      case count_not_a_number:
-        std::printf("erreur: particle count %s is not a number", count_text);
-        return 1;
-      case count_out_of_range:
-        std::printf("erreur: particle count %s is out of range", count_text);
-        return 1;
-      case count_exceeds_memory:
-        std::printf("erreur: particle count %s needs more memory than this machine has",
-                    count_text);
-        return 1;
-    }
-  }
-
-  // Every draw happens here, before the output file is touched.
-  gal_system *sys =
-      alloc_gal_system(nb_element, typical_length, radius_max, total_mass, step, duration);
+  // The arrays are taken before the output file is touched; the draws fill
+  // them while the text is written.
+  gal_system *sys = alloc_unplaced_gal_system(nb_element, typical_length, radius_max,
+                                              total_mass, step, duration);
   if (sys == nullptr) {
     std::printf("erreur: cannot allocate memory for %d particles", nb_element);
     return 1;
   }
-
   output_file out;
-  if (!open_output_file(&out, output_name)) {
+  if (!open_output_file(&out, settings.output_name)) {
     free_gal_system(sys);
-    std::printf("erreur: fopen cannot open %s", output_name.c_str());
+    std::printf("erreur: fopen cannot open %s", settings.output_name.c_str());
     return 1;
   }
-  const output_result result = commit_output_file(&out, write_particle_file(out.file, sys));
+  const bool written = generate_particle_file(sys, plan, out.file);
+  const output_result result = commit_output_file(&out, written);
   free_gal_system(sys);
   if (result != output_committed) {
     print_output_error(result, &out);

@@ -25,9 +25,17 @@ count_verdict check_particle_count(double value, double physical_memory);
 // The machine's physical memory in bytes.
 double physical_memory_bytes();
 
-// Writes one nine-line section per particle to file. Returns false as soon
-// as a write fails.
-bool write_particle_file(std::FILE *file, const gal_system *sys);
+// Most threads --threads accepts.
+constexpr int max_threads = 1024;
+
+// Reads a --seed value: plain decimal digits, 0 to 2^64 - 1, nothing else.
+bool parse_seed(const char *text, uint64_t *seed);
+
+// Reads a --threads value: plain decimal digits, 1 to max_threads.
+bool parse_thread_count(const char *text, int *threads);
+
+// The cores this process may run on, at least 1 and at most max_threads.
+int default_thread_count();
 
 // The whole program: returns the process exit status (0 or 1).
 int galaxy_ic_main(int argc, char **argv);

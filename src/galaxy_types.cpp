@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "random_coord.h"
 
@@ -22,9 +23,9 @@ int32_t truncate_to_int32(double value) {
 
 }  // namespace
 
-gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
-                             double radius_max, double total_mass,
-                             double step, double duration) {
+gal_system *alloc_unplaced_gal_system(int32_t nb_element, double typical_length,
+                                      double radius_max, double total_mass,
+                                      double step, double duration) {
   const int32_t dim = 3;
   if (nb_element > nb_element_limit || nb_element < -nb_element_limit) return nullptr;
 
@@ -50,28 +51,49 @@ gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
     free_gal_system(sys);
     return nullptr;
   }
-
-  // Draw order per particle: radius, phi, theta, speed trials, phi, theta.
-  // Every number of the particle file depends on it.
-  for (int32_t planet = 0; planet < nb_element; ++planet) {
-    const int32_t b = planet * dim;
-    const double pos_norm = compute_random_radius(sys);
-    double phi = compute_random_phi();
-    double theta = compute_random_theta();
-    sys->pos[b + X] = std::cos(phi) * (std::sin(theta) * pos_norm);
-    sys->pos[b + Y] = std::sin(phi) * (std::sin(theta) * pos_norm);
-    sys->pos[b + Z] = std::cos(theta) * pos_norm;
-
-    const double vel_norm = compute_random_velocity_norm(sys, pos_norm);
-    phi = compute_random_phi();
-    theta = compute_random_theta();
-    sys->vel[b + X] = std::cos(phi) * (std::sin(theta) * vel_norm);
-    sys->vel[b + Y] = std::sin(phi) * (std::sin(theta) * vel_norm);
-    sys->vel[b + Z] = std::cos(theta) * vel_norm;
-
-    sys->mass[planet] = sys->mass_element;
-  }
   return sys;
+}
+
+gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
+                             double radius_max, double total_mass,
+                             double step, double duration) {
+  gal_system *sys = alloc_unplaced_gal_system(nb_element, typical_length, radius_max,
+                                              total_mass, step, duration);
+  if (sys == nullptr) return nullptr;
+  random_stream stream;
+  init_c_library_stream(&stream);
+  for (int32_t planet = 0; planet < nb_element; ++planet) place_particle(sys, planet, &stream);
+  return sys;
+}
+
+// Draw order per particle: radius, phi, theta, speed trials, phi, theta.
+// Every number of the particle file depends on it.
+void draw_particle(gal_system *sys, int32_t planet, random_stream *stream) {
+  double *pos = sys->pos + planet * sys->dimension;
+  double *vel = sys->vel + planet * sys->dimension;
+  pos[0] = compute_random_radius(sys, stream);
+  pos[1] = compute_random_phi(stream);
+  pos[2] = compute_random_theta(stream);
+  vel[0] = compute_random_velocity_norm(sys, pos[0], stream);
+  vel[1] = compute_random_phi(stream);
+  vel[2] = compute_random_theta(stream);
+}
+
+void finish_particle(gal_system *sys, int32_t planet) {
+  for (double *v : {sys->pos + planet * sys->dimension, sys->vel + planet * sys->dimension}) {
+    const double norm = v[0];
+    const double phi = v[1];
+    const double theta = v[2];
+    v[X] = std::cos(phi) * (std::sin(theta) * norm);
+    v[Y] = std::sin(phi) * (std::sin(theta) * norm);
+    v[Z] = std::cos(theta) * norm;
+  }
+  sys->mass[planet] = sys->mass_element;
+}
+
+void place_particle(gal_system *sys, int32_t planet, random_stream *stream) {
+  draw_particle(sys, planet, stream);
+  finish_particle(sys, planet);
 }
 
 void free_gal_system(gal_system *sys) {

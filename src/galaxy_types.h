@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct random_stream;
+
 // Offset of a component inside a particle's triple.
 enum coord_name { X = 0, Y = 1, Z = 2 };
 
@@ -37,6 +39,27 @@ constexpr int32_t nb_element_limit = INT32_MAX / 3;
 gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
                              double radius_max, double total_mass,
                              double step, double duration);
+
+// The same record with its arrays, but no particle placed and no draw
+// taken: particles are then placed one by one, in any order, by the
+// functions below. Null as for alloc_gal_system.
+gal_system *alloc_unplaced_gal_system(int32_t nb_element, double typical_length,
+                                      double radius_max, double total_mass,
+                                      double step, double duration);
+
+// Places particle planet: its draws from stream in the fixed order, then
+// its Cartesian components and mass. draw_particle followed by
+// finish_particle.
+void place_particle(gal_system *sys, int32_t planet, random_stream *stream);
+
+// Takes all of particle planet's draws and keeps radius, phi, theta of its
+// position and speed, phi, theta of its velocity in its pos and vel slots.
+void draw_particle(gal_system *sys, int32_t planet, random_stream *stream);
+
+// Turns what draw_particle kept into Cartesian components (bit for bit what
+// place_particle gives) and sets the particle's mass. Takes no draw, so it
+// may run on another thread than the draws.
+void finish_particle(gal_system *sys, int32_t planet);
 
 // Releases the arrays, then the record. Accepts null.
 void free_gal_system(gal_system *sys);

@@ -14,11 +14,14 @@ constexpr double pi_approx = 3.14159265;
 // 2 G, with G = 6.673e-11 m^3 kg^-1 s^-2.
 constexpr double two_g = 1.3346e-10;
 
+random_stream *c_library_stream() {
+  static random_stream stream;  // default-initialised to rand()
+  return &stream;
+}
+
 }  // namespace
 
-double compute_random_uniform() {
-  return static_cast<double>(std::rand()) / 2147483647.0;
-}
+double compute_random_uniform() { return next_uniform(c_library_stream()); }
 
 // Enclosed-mass fraction M(<r)/M = r^2 / (r + a)^2, truncated at radius_max:
 // u is scaled to the fraction at the cut-off, then the fraction inverted,
@@ -43,14 +46,24 @@ double compute_enclosed_mass_fraction_function(const gal_system *sys, double rad
 }
 
 double compute_random_radius(const gal_system *sys) {
-  return compute_inverse_mass_fraction_function(sys, compute_random_uniform());
+  return compute_random_radius(sys, c_library_stream());
 }
 
-double compute_random_phi() { return (2.0 * compute_random_uniform()) * pi_approx; }
+double compute_random_radius(const gal_system *sys, random_stream *stream) {
+  return compute_inverse_mass_fraction_function(sys, next_uniform(stream));
+}
+
+double compute_random_phi() { return compute_random_phi(c_library_stream()); }
+
+double compute_random_phi(random_stream *stream) {
+  return (2.0 * next_uniform(stream)) * pi_approx;
+}
+
+double compute_random_theta() { return compute_random_theta(c_library_stream()); }
 
 // Uniform in the angle, not in its cosine: the model's directions crowd the
 // poles on purpose.
-double compute_random_theta() { return compute_random_uniform() * pi_approx; }
+double compute_random_theta(random_stream *stream) { return next_uniform(stream) * pi_approx; }
 
 // f(q) = [3 asin(q) + (8q^4 - 8q^2 - 3) sqrt(1 - q^2) q (1 - 2q^2)] / (1 - q^2)^2
 // No normalising factor: only ratios are used. Below q ~ 1e-4 the two terms
@@ -81,6 +94,11 @@ double compute_escape_velocity_function(const gal_system *sys, double radius) {
 // accepted when u2 <= f(e) / g(e). Since f(q)/q grows with q, f <= g on the
 // interval. The speed is then v = sqrt(1 - (e/e_max)^2) v_esc.
 double compute_random_velocity_norm(const gal_system *sys, double radius) {
+  return compute_random_velocity_norm(sys, radius, c_library_stream());
+}
+
+double compute_random_velocity_norm(const gal_system *sys, double radius,
+                                    random_stream *stream) {
   const double a = sys->typical_length;
   const double normalized_energy_max = std::sqrt(radius / (radius + a));
   const double density_function_max =
@@ -91,8 +109,8 @@ double compute_random_velocity_norm(const gal_system *sys, double radius) {
     bool rejected = true;
     while (rejected) {
       random_normalized_energy =
-          std::sqrt(compute_random_uniform()) * normalized_energy_max;
-      const double random_test_value = compute_random_uniform();
+          std::sqrt(next_uniform(stream)) * normalized_energy_max;
+      const double random_test_value = next_uniform(stream);
       const double test_value_max =
           compute_hernquist_probability_density_function(random_normalized_energy) /
           compute_linear_envelop_probability_function(
@@ -113,8 +131,8 @@ double compute_random_velocity_norm(const gal_system *sys, double radius) {
     bool rejected = true;
     double x = 0.0;
     while (rejected) {
-      x = std::sqrt(compute_random_uniform());
-      const double random_test_value = compute_random_uniform();
+      x = std::sqrt(next_uniform(stream));
+      const double random_test_value = next_uniform(stream);
       if (random_test_value <= std::pow(x, 4.0)) {
         rejected = false;
       }

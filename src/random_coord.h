@@ -1,9 +1,11 @@
 // Samplers of the truncated Hernquist galaxy. Every compute_random_* call
-// advances the process-wide rand() sequence by the number of draws noted.
+// takes the number of draws noted from its stream; without a stream, from the
+// process-wide rand() sequence.
 #ifndef RANDOM_COORD_H
 #define RANDOM_COORD_H
 
 #include "galaxy_types.h"
+#include "random_stream.h"
 
 // rand() / 2147483647.0, in [0, 1]. One draw.
 double compute_random_uniform();
@@ -18,12 +20,15 @@ double compute_enclosed_mass_fraction_function(const gal_system *sys, double rad
 
 // Radius in m, in [0, radius_max] up to rounding. One draw.
 double compute_random_radius(const gal_system *sys);
+double compute_random_radius(const gal_system *sys, random_stream *stream);
 
 // Azimuth in rad, in [0, 2 * 3.14159265]. One draw.
 double compute_random_phi();
+double compute_random_phi(random_stream *stream);
 
 // Polar angle in rad, uniform in [0, 3.14159265]. One draw.
 double compute_random_theta();
+double compute_random_theta(random_stream *stream);
 
 // Unnormalised distribution function f(q), 0 <= q < 1. No draw.
 double compute_hernquist_probability_density_function(double normalized_energy);
@@ -38,5 +43,7 @@ double compute_escape_velocity_function(const gal_system *sys, double radius);
 
 // Speed in m/s at radius (m), in [0, escape speed]. Two draws per trial.
 double compute_random_velocity_norm(const gal_system *sys, double radius);
+double compute_random_velocity_norm(const gal_system *sys, double radius,
+                                    random_stream *stream);
 
 #endif

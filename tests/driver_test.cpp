@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "baseline_writer.h"
+#include "particle_text.h"
 #include "test_support.h"
 
 namespace {
@@ -230,6 +231,103 @@ TEST(ProgramRun, ValueOptionGivenLastIsAUsageError) {
   expect_refusal({"-o", "named.ini", "--nbparticles"}, "erreur: option --nbparticles needs a value");
   expect_refusal({"-p", "3", "-o"}, "erreur: option -o needs a value");
   expect_refusal({"--output"}, "erreur: option --output needs a value");
+}
+
+TEST(Threads, DefaultSequenceGivesTheSameBytesOnAnyNumberOfThreads) {
+  // The draws stay on one thread; the rest runs beside them. Many blocks,
+  // and a last one that is short.
+  std::srand(1);
+  gal_system *sys = test_support::alloc_default_galaxy(100003);
+  const std::string expected = render(write_particle_file, sys);
+  free_gal_system(sys);
+  scratch_dir dir;
+  for (const std::string threads : {"1", "2", "3", "8"}) {
+    const run_result r =
+        run_program(program, {"-p", "100003", "--threads", threads, "-o", "t.ini"}, dir.path());
+    EXPECT_EQ(r.status, 0) << threads;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(read_file(dir.file("t.ini")) == expected) << threads << " threads differ";
+  }
+}
+
+TEST(Seeded, SameSeedSameBytesOnAnyNumberOfThreads) {
+  scratch_dir dir;
+  std::string first;
+  for (const std::string threads : {"1", "2", "3", "7"}) {
+    ASSERT_EQ(run_program(program, {"--seed", "12345", "--threads", threads, "-p", "30001", "-o",
+                                    "s" + threads},
+                          dir.path()).status, 0);
+    const std::string text = read_file(dir.file("s" + threads));
+    if (first.empty()) first = text;
+    EXPECT_TRUE(text == first) << threads << " threads differ";
+  }
+  EXPECT_EQ(count_sections(first), 30001u);
+  EXPECT_NE(first, expected_file(30001));
+}
+
+// The x_0 values of a particle file, in section order.
+std::vector<double> first_coordinates(const std::string &text) {
+  std::vector<double> values;
+  for (size_t at = text.find("x_0 = "); at != std::string::npos; at = text.find("x_0 = ", at + 1)) {
+    values.push_back(std::strtod(text.c_str() + at + 6, nullptr));
+  }
+  return values;
+}
+
+TEST(Seeded, SeedsOneBitApartGiveUnrelatedFiles) {
+  scratch_dir dir;
+  const int n = 20000;
+  std::vector<std::vector<double>> files;
+  for (const std::string seed : {"0", "1", "9223372036854775808", "18446744073709551615"}) {
+    ASSERT_EQ(run_program(program, {"--seed", seed, "-p", std::to_string(n), "-o", "f"},
+                          dir.path()).status, 0);
+    files.push_back(first_coordinates(read_file(dir.file("f"))));
+    ASSERT_EQ(files.back().size(), static_cast<size_t>(n));
+  }
+  // Seeds 0/1 and 0/2^63 differ by one bit; the last by all of them.
+  for (size_t k = 1; k < files.size(); ++k) {
+    double sxy = 0, sxx = 0, syy = 0;
+    int same = 0;
+    for (int i = 0; i < n; ++i) {
+      sxy += files[0][i] * files[k][i];
+      sxx += files[0][i] * files[0][i];
+      syy += files[k][i] * files[k][i];
+      same += files[0][i] == files[k][i];
+    }
+    EXPECT_LT(std::fabs(sxy / std::sqrt(sxx * syy)), 5.0 / std::sqrt(n)) << k;  // 5 sigma
+    EXPECT_EQ(same, 0) << k;
+  }
+}
+
+TEST(Seeded, FilesPassTheChecker) {
+  // Radius, speed and direction laws against their CDFs, and the bounds.
+  scratch_dir dir;
+  for (const std::string seed : {"1", "2"}) {
+    ASSERT_EQ(run_program(program, {"--seed", seed, "-p", "50000", "-o", "g.ini"}, dir.path())
+                  .status, 0);
+    const run_result r =
+        run_program(GALAXY_CHECK_PATH, {"g.ini", "--particles", "50000"}, dir.path());
+    EXPECT_EQ(r.status, 0) << "seed " << seed << "\n" << r.out;
+  }
+}
+
+TEST(Seeded, BadSeedsAndThreadCountsAreRefused) {
+  const std::string seed_range = " is not a decimal integer from 0 to 18446744073709551615";
+  for (const std::string seed : {"abc", "-1", "1.5", "18446744073709551616", "", " 1", "+1",
+                                 "0x10", "1e3", "99999999999999999999999"}) {
+    expect_refusal({"--seed", seed, "-o", "named.ini"}, "erreur: seed " + seed + seed_range);
+  }
+  for (const std::string threads : {"0", "-1", "1.5", "abc", "", "1025", "99999999999999999999"}) {
+    expect_refusal({"--threads", threads},
+                   "erreur: thread count " + threads + " is not an integer from 1 to 1024");
+  }
+  expect_refusal({"-p", "3", "--seed"}, "erreur: option --seed needs a value");
+  expect_refusal({"--threads"}, "erreur: option --threads needs a value");
+  // -h still wins, and a value option still takes the next argument.
+  scratch_dir dir;
+  EXPECT_EQ(run_program(program, {"--seed", "abc", "-h"}, dir.path()).out, usage_text);
+  EXPECT_EQ(run_program(program, {"-o", "--seed", "-p", "1"}, dir.path()).status, 0);
+  EXPECT_EQ(read_file(dir.file("--seed")), expected_file(1));
 }
 
 TEST(ParticleFile, FastWriterMatchesFprintfWriter) {

@@ -15,6 +15,7 @@
 #include "driver.h"
 #include "fixed_format.h"
 #include "particle_reader.h"
+#include "particle_text.h"
 #include "random_coord.h"
 #include "test_support.h"
 
@@ -64,8 +65,10 @@ std::set<std::string> failing_checks(const std::string &text, check_options opti
 
 // A galaxy of n particles from a fixed seed, with hooks to make it wrong.
 struct galaxy_recipe {
-  std::function<double(const gal_system *)> radius = compute_random_radius;
-  std::function<double(const gal_system *, double)> speed = compute_random_velocity_norm;
+  std::function<double(const gal_system *)> radius =
+      static_cast<double (*)(const gal_system *)>(compute_random_radius);
+  std::function<double(const gal_system *, double)> speed =
+      static_cast<double (*)(const gal_system *, double)>(compute_random_velocity_norm);
 };
 
 gal_system *build(int32_t n, unsigned seed, const galaxy_recipe &recipe) {

@@ -1,0 +1,173 @@
+#include "generation.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "particle_text.h"
+#include "random_stream.h"
+
+namespace {
+
+// Particles a worker creates and formats at a time (about 1.8 MB of text).
+constexpr int32_t block_particles = 8192;
+// How often the thread that follows the unseeded sequence publishes progress.
+constexpr int32_t publish_every = 1024;
+
+struct block_slot {
+  text_buffer text;
+  bool ready = false;
+};
+
+// Blocks are claimed in index order by any worker, formatted into one of a
+// bounded ring of slots, and written in index order by whichever worker finds
+// the next one ready: at most slots.size() blocks of text exist at once.
+struct pipeline {
+  gal_system *sys = nullptr;
+  const generation_plan *plan = nullptr;
+  std::FILE *file = nullptr;
+  int64_t nb_blocks = 0;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int64_t next_claim = 0;
+  int64_t next_write = 0;
+  bool writing = false;
+  bool failed = false;
+  std::vector<block_slot> slots;
+
+  // The unseeded sequence: its draws stay in order on one thread (the
+  // drawer), or are taken by the only worker when there is one thread.
+  bool drawer_thread = false;
+  random_stream sequence;
+  std::mutex drawn_mutex;
+  std::condition_variable drawn_changed;
+  int32_t drawn = 0;
+  std::atomic<bool> stop{false};
+};
+
+int32_t block_end(const pipeline *p, int64_t k) {
+  return static_cast<int32_t>(
+      std::min<int64_t>((k + 1) * block_particles, p->sys->nb_element));
+}
+
+// Takes every draw of the unseeded sequence in order, publishing progress.
+void run_drawer(pipeline *p) {
+  const int32_t n = p->sys->nb_element;
+  for (int32_t j = 0; j < n && !p->stop.load(std::memory_order_relaxed); ++j) {
+    draw_particle(p->sys, j, &p->sequence);
+    if ((j + 1) % publish_every == 0 || j + 1 == n) {
+      std::lock_guard<std::mutex> lock(p->drawn_mutex);
+      p->drawn = j + 1;
+      p->drawn_changed.notify_all();
+    }
+  }
+  std::lock_guard<std::mutex> lock(p->drawn_mutex);
+  p->drawn = n;  // also on stop: nobody may wait for draws that never come
+  p->drawn_changed.notify_all();
+}
+
+// Creates the particles of block k and formats them into its slot.
+void produce_block(pipeline *p, int64_t k) {
+  gal_system *sys = p->sys;
+  const int32_t first = static_cast<int32_t>(k * block_particles);
+  const int32_t last = block_end(p, k);
+  if (p->plan->seeded) {
+    random_stream stream;
+    init_counter_based_stream(&stream, p->plan->seed);
+    for (int32_t j = first; j < last; ++j) {
+      start_particle_stream(&stream, static_cast<uint64_t>(j));
+      place_particle(sys, j, &stream);
+    }
+  } else if (!p->drawer_thread) {
+    for (int32_t j = first; j < last; ++j) place_particle(sys, j, &p->sequence);
+  } else {
+    {
+      std::unique_lock<std::mutex> lock(p->drawn_mutex);
+      p->drawn_changed.wait(lock, [&]() { return p->drawn >= last; });
+    }
+    if (p->stop.load(std::memory_order_relaxed)) return;
+    for (int32_t j = first; j < last; ++j) finish_particle(sys, j);
+  }
+  if (p->file != nullptr) {
+    block_slot &slot = p->slots[static_cast<size_t>(k % static_cast<int64_t>(p->slots.size()))];
+    slot.text.length = 0;
+    format_particle_sections(sys, first, last, &slot.text);
+  }
+}
+
+// Writes the next block when it is ready, else claims and produces a new
+// one while the ring has room, else waits.
+void run_worker(pipeline *p) {
+  const int64_t nb_slots = static_cast<int64_t>(p->slots.size());
+  std::unique_lock<std::mutex> lock(p->mutex);
+  while (!p->failed && p->next_write < p->nb_blocks) {
+    block_slot &head = p->slots[static_cast<size_t>(p->next_write % nb_slots)];
+    if (!p->writing && head.ready) {
+      p->writing = true;
+      lock.unlock();
+      const size_t length = head.text.length;
+      const bool ok = p->file == nullptr ||
+                      std::fwrite(head.text.bytes.get(), 1, length, p->file) == length;
+      lock.lock();
+      head.ready = false;
+      p->writing = false;
+      ++p->next_write;
+      if (!ok) {
+        p->failed = true;
+        p->stop.store(true, std::memory_order_relaxed);
+      }
+      p->changed.notify_all();
+    } else if (p->next_claim < p->nb_blocks && p->next_claim < p->next_write + nb_slots) {
+      const int64_t k = p->next_claim++;
+      lock.unlock();
+      produce_block(p, k);
+      lock.lock();
+      p->slots[static_cast<size_t>(k % nb_slots)].ready = true;
+      p->changed.notify_all();
+    } else {
+      p->changed.wait(lock);
+    }
+  }
+}
+
+}  // namespace
+
+bool generate_particle_file(gal_system *sys, const generation_plan &plan, std::FILE *file) {
+  pipeline p;
+  p.sys = sys;
+  p.plan = &plan;
+  p.file = file;
+  p.nb_blocks = sys->nb_element <= 0
+                    ? 0
+                    : (static_cast<int64_t>(sys->nb_element) + block_particles - 1) / block_particles;
+  const int threads = std::max(1, plan.threads);
+  if (!plan.seeded) init_private_copy_stream(&p.sequence);
+  p.drawer_thread = !plan.seeded && threads > 1;
+  const int workers = p.drawer_thread ? threads - 1 : threads;
+  p.slots.resize(static_cast<size_t>(2 * workers));
+
+  std::vector<std::thread> started;
+  if (p.drawer_thread) {
+    try {
+      started.emplace_back(run_drawer, &p);
+    } catch (const std::system_error &) {
+      run_drawer(&p);  // no thread to be had: draw everything first
+    }
+  }
+  for (int i = 1; i < workers; ++i) {
+    try {
+      started.emplace_back(run_worker, &p);
+    } catch (const std::system_error &) {
+      break;  // fewer workers, same bytes
+    }
+  }
+  run_worker(&p);
+  p.stop.store(true, std::memory_order_relaxed);
+  for (std::thread &t : started) t.join();
+  return !p.failed;
+}

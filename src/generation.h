@@ -1,0 +1,23 @@
+// Creating a galaxy's particles and writing their text, on one thread or
+// several, always with the bytes of the one-thread run.
+#ifndef GENERATION_H
+#define GENERATION_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "galaxy_types.h"
+
+struct generation_plan {
+  bool seeded = false;  // false: the unseeded rand() sequence, in order
+  uint64_t seed = 0;    // key of the counter-based stream when seeded
+  int threads = 1;      // every thread of the run, the writer's included
+};
+
+// Places every particle of sys (from alloc_unplaced_gal_system) and, when
+// file is not null, writes the particle file's text to it in index order
+// through a bounded set of block buffers. Returns false when a write failed;
+// the record is then incomplete.
+bool generate_particle_file(gal_system *sys, const generation_plan &plan, std::FILE *file);
+
+#endif

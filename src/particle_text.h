@@ -1,0 +1,29 @@
+// The particle file's text: one nine-line section per particle, numbers as
+// "%lf" writes them.
+#ifndef PARTICLE_TEXT_H
+#define PARTICLE_TEXT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "galaxy_types.h"
+
+// A growable byte buffer that the formatter appends to.
+struct text_buffer {
+  std::unique_ptr<char[]> bytes;
+  size_t capacity = 0;
+  size_t length = 0;
+};
+
+// Appends the sections of particles [first, last) of sys to out, growing it
+// as needed.
+void format_particle_sections(const gal_system *sys, int32_t first, int32_t last,
+                              text_buffer *out);
+
+// Writes every section to file through a bounded buffer. Returns false as
+// soon as a write fails.
+bool write_particle_file(std::FILE *file, const gal_system *sys);
+
+#endif
