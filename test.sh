@@ -14,6 +14,11 @@ command -v pkg-config >/dev/null || packages+=(pkg-config)
 dpkg -s plplot-driver-cairo >/dev/null 2>&1 || packages+=(plplot-driver-cairo)
 # --seed: Random123's counter-based generators (header-only).
 [ -f /usr/include/Random123/philox.h ] || packages+=(librandom123-dev)
+# --format hdf5: the HDF5 C library; its real client in the tests (h5py,
+# for Debian's python3) and h5dump.
+[ -f /usr/include/hdf5/serial/hdf5.h ] || packages+=(libhdf5-dev)
+dpkg -s python3-h5py >/dev/null 2>&1 || packages+=(python3-h5py)
+command -v h5dump >/dev/null || packages+=(hdf5-tools)
 if [ ${#packages[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo

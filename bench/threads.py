@@ -16,10 +16,9 @@ import filecmp
 import os
 import statistics
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import run  # noqa: E402
+from run import run, scratch  # noqa: E402
 
 
 def measure(commands, runs, out):
@@ -42,7 +41,7 @@ def main():
     ic = os.path.join(args.build, "galaxy-ic")
     variants = os.path.join(args.build, "bench", "bench_variants")
 
-    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
+    with scratch(args.dir) as tmp:
         out = os.path.join(tmp, "out.ini")
         run([ic, "-p", "1000000", "-o", out])
         run([variants, "baseline", "1000000", out + ".base"])

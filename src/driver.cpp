@@ -12,6 +12,7 @@
 
 #include "generation.h"
 #include "output_file.h"
+#include "particle_hdf5.h"
 #include "random_stream.h"
 
 namespace {
@@ -64,7 +65,8 @@ namespace {
 // so that the last of repeated options wins and -h anywhere still prints
 // the usage text.
 struct run_settings {
-  std::string output_name = "galaxy.ini";
+  const char *output_text = nullptr;  // the last -o value
+  const char *format_text = nullptr;
   const char *count_text = nullptr;  // the last -p value
   double count_value = 0.0;
   const char *seed_text = nullptr;
@@ -86,11 +88,10 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
       value = &settings->seed_text;
     } else if (std::strcmp(arg, "--threads") == 0) {
       value = &settings->threads_text;
+    } else if (std::strcmp(arg, "--format") == 0) {
+      value = &settings->format_text;
     } else if (is_option(arg, "-o", "--output")) {
-      if (i + 1 >= argc) break;
-      settings->output_name = argv[i + 1];
-      i += 2;
-      continue;
+      value = &settings->output_text;
     } else if (is_option(arg, "-h", "--help")) {
       return scan_help;
     } else {
@@ -186,6 +187,82 @@ int default_thread_count() {
   return std::max(1, std::min(CPU_COUNT(&cpus), max_threads));
 }
 
+namespace {
+
+// Judges --format; prints the refusal and returns false.
+bool judge_format(const run_settings &settings, bool *hdf5) {
+  *hdf5 = false;
+  if (settings.format_text == nullptr || std::strcmp(settings.format_text, "ini") == 0) return true;
+  if (std::strcmp(settings.format_text, "hdf5") != 0) {
+    std::printf("erreur: format %s is not ini or hdf5", settings.format_text);
+    return false;
+  }
+  if (!hdf5_available()) {
+    std::printf("erreur: --format hdf5 needs HDF5 (Debian package libhdf5-dev): install it and "
+                "configure the build again");
+    return false;
+  }
+  *hdf5 = true;
+  return true;
+}
+
+// Creates the particles and writes them as text; returns the exit status.
+int write_text_run(gal_system *sys, const generation_plan &plan, const std::string &name) {
+  output_file out;
+  if (!open_output_file(&out, name)) {
+    std::printf("erreur: fopen cannot open %s", name.c_str());
+    return 1;
+  }
+  particle_sink sink;
+  sink.text = out.file;
+  const bool written = generate_particle_file(sys, plan, sink);
+  const output_result result = commit_output_file(&out, written);
+  print_output_error(result, &out);
+  return result == output_committed ? 0 : 1;
+}
+
+// Creates the particles and writes them as HDF5; returns the exit status.
+int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::string &name) {
+  output_file out;
+  switch (prepare_output_path(&out, name)) {
+    case path_ready:
+      break;
+    case path_cannot_open:
+      std::printf("erreur: fopen cannot open %s", name.c_str());
+      return 1;
+    case path_not_regular:
+      std::printf("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
+      return 1;
+  }
+  const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
+  particle_sink sink;
+  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total);
+  if (sink.hdf5 == nullptr) {
+    discard_output_file(&out);
+    std::printf("erreur: fopen cannot open %s", name.c_str());
+    return 1;
+  }
+  const bool written = generate_particle_file(sys, plan, sink);
+  output_result result = output_committed;
+  switch (close_hdf5_writer(sink.hdf5, written)) {
+    case hdf5_written:
+      result = commit_output_file(&out, true);
+      break;
+    case hdf5_create_failed:
+    case hdf5_write_failed:
+      result = output_write_failed;
+      break;
+    case hdf5_close_failed:
+      result = output_close_failed;
+      break;
+  }
+  if (result != output_committed) discard_output_file(&out);
+  print_output_error(result, &out);
+  return result == output_committed ? 0 : 1;
+}
+
+}  // namespace
+
 int galaxy_ic_main(int argc, char **argv) {
   install_output_signal_handlers();
   const double typical_length = default_typical_length;
@@ -208,28 +285,25 @@ int galaxy_ic_main(int argc, char **argv) {
   }
   int32_t nb_element = 512;
   generation_plan plan;
-  if (!judge_count(settings, &nb_element) || !judge_plan(settings, &plan)) return 1;
+  bool hdf5 = false;
+  if (!judge_count(settings, &nb_element) || !judge_plan(settings, &plan) ||
+      !judge_format(settings, &hdf5)) {
+    return 1;
+  }
+  const std::string output_name = settings.output_text != nullptr ? settings.output_text
+                                  : hdf5                          ? "galaxy.hdf5"
+                                                                  : "galaxy.ini";
 
   // The arrays are taken before the output file is touched; the draws fill
-  // them while the text is written.
+  // them while the file is written.
   gal_system *sys = alloc_unplaced_gal_system(nb_element, typical_length, radius_max,
                                               total_mass, step, duration);
   if (sys == nullptr) {
     std::printf("erreur: cannot allocate memory for %d particles", nb_element);
     return 1;
   }
-  output_file out;
-  if (!open_output_file(&out, settings.output_name)) {
-    free_gal_system(sys);
-    std::printf("erreur: fopen cannot open %s", settings.output_name.c_str());
-    return 1;
-  }
-  const bool written = generate_particle_file(sys, plan, out.file);
-  const output_result result = commit_output_file(&out, written);
+  const int status = hdf5 ? write_hdf5_run(sys, plan, output_name)
+                          : write_text_run(sys, plan, output_name);
   free_gal_system(sys);
-  if (result != output_committed) {
-    print_output_error(result, &out);
-    return 1;
-  }
-  return 0;
+  return status;
 }

@@ -1,5 +1,7 @@
 #include "galaxy_check.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "galaxy_types.h"
+#include "particle_hdf5.h"
 #include "random_coord.h"
 
 namespace {
@@ -461,6 +464,35 @@ const char *verdict_name(check_verdict verdict) {
 
 }  // namespace
 
+namespace {
+
+// Reads a text or HDF5 particle file, told apart by content: a regular file
+// that starts with the HDF5 signature is read as HDF5. An unopenable file
+// gets error.line -1 and the system's reason.
+bool read_particles(const char *path, particle_data *data, read_error *error) {
+  std::FILE *in = std::fopen(path, "rb");
+  if (in == nullptr) {
+    error->line = -1;
+    error->what = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) {
+    unsigned char head[8];
+    const size_t got = std::fread(head, 1, sizeof head, in);
+    if (has_hdf5_signature(head, got)) {
+      std::fclose(in);
+      return read_hdf5_particles(path, data, error);
+    }
+    std::rewind(in);
+  }
+  const bool read = read_particle_stream(in, data, error);
+  std::fclose(in);
+  return read;
+}
+
+}  // namespace
+
 int galaxy_check_main(int argc, char **argv) {
   check_options options;
   const char *path = nullptr;
@@ -508,17 +540,12 @@ int galaxy_check_main(int argc, char **argv) {
   }
   if (path == nullptr) return usage_error("no file named");
 
-  std::FILE *in = std::fopen(path, "rb");
-  if (in == nullptr) {
-    std::fprintf(stderr, "galaxy-check: %s: cannot open: %s\n", path, std::strerror(errno));
-    return 2;
-  }
   particle_data data;
   read_error error;
-  const bool read = read_particle_stream(in, &data, &error);
-  std::fclose(in);
-  if (!read) {
-    if (error.line > 0) {
+  if (!read_particles(path, &data, &error)) {
+    if (error.line < 0) {
+      std::fprintf(stderr, "galaxy-check: %s: cannot open: %s\n", path, error.what.c_str());
+    } else if (error.line > 0) {
       std::fprintf(stderr, "galaxy-check: %s:%ld: expected %s\n", path, error.line, error.what.c_str());
     } else {
       std::fprintf(stderr, "galaxy-check: %s: expected %s\n", path, error.what.c_str());

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "particle_hdf5.h"
 #include "particle_text.h"
 #include "random_stream.h"
 
@@ -29,7 +30,7 @@ struct block_slot {
 struct pipeline {
   gal_system *sys = nullptr;
   const generation_plan *plan = nullptr;
-  std::FILE *file = nullptr;
+  particle_sink sink;
   int64_t nb_blocks = 0;
 
   std::mutex mutex;
@@ -93,11 +94,24 @@ void produce_block(pipeline *p, int64_t k) {
     if (p->stop.load(std::memory_order_relaxed)) return;
     for (int32_t j = first; j < last; ++j) finish_particle(sys, j);
   }
-  if (p->file != nullptr) {
+  if (p->sink.text != nullptr) {
     block_slot &slot = p->slots[static_cast<size_t>(k % static_cast<int64_t>(p->slots.size()))];
     slot.text.length = 0;
     format_particle_sections(sys, first, last, &slot.text);
   }
+}
+
+// Hands block k, produced into slot, to the sink.
+bool write_block(pipeline *p, int64_t k, const block_slot &slot) {
+  if (p->sink.text != nullptr) {
+    const size_t length = slot.text.length;
+    return std::fwrite(slot.text.bytes.get(), 1, length, p->sink.text) == length;
+  }
+  if (p->sink.hdf5 != nullptr) {
+    const int32_t first = static_cast<int32_t>(k * block_particles);
+    return write_hdf5_rows(p->sink.hdf5, p->sys, first, block_end(p, k), 0);
+  }
+  return true;
 }
 
 // Writes the next block when it is ready, else claims and produces a new
@@ -110,9 +124,7 @@ void run_worker(pipeline *p) {
     if (!p->writing && head.ready) {
       p->writing = true;
       lock.unlock();
-      const size_t length = head.text.length;
-      const bool ok = p->file == nullptr ||
-                      std::fwrite(head.text.bytes.get(), 1, length, p->file) == length;
+      const bool ok = write_block(p, p->next_write, head);
       lock.lock();
       head.ready = false;
       p->writing = false;
@@ -137,11 +149,12 @@ void run_worker(pipeline *p) {
 
 }  // namespace
 
-bool generate_particle_file(gal_system *sys, const generation_plan &plan, std::FILE *file) {
+bool generate_particle_file(gal_system *sys, const generation_plan &plan,
+                            const particle_sink &sink) {
   pipeline p;
   p.sys = sys;
   p.plan = &plan;
-  p.file = file;
+  p.sink = sink;
   p.nb_blocks = sys->nb_element <= 0
                     ? 0
                     : (static_cast<int64_t>(sys->nb_element) + block_particles - 1) / block_particles;

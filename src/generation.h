@@ -14,10 +14,21 @@ struct generation_plan {
   int threads = 1;      // every thread of the run, the writer's included
 };
 
-// Places every particle of sys (from alloc_unplaced_gal_system) and, when
-// file is not null, writes the particle file's text to it in index order
-// through a bounded set of block buffers. Returns false when a write failed;
-// the record is then incomplete.
-bool generate_particle_file(gal_system *sys, const generation_plan &plan, std::FILE *file);
+struct hdf5_writer;
+
+// Where the particles go while they are made, in index order, a block at a
+// time: the particle file's text, or an HDF5 file's datasets (from the
+// record), or nowhere.
+struct particle_sink {
+  std::FILE *text = nullptr;
+  hdf5_writer *hdf5 = nullptr;
+};
+
+// Places every particle of sys (from alloc_unplaced_gal_system) and hands
+// each finished block to sink, text formatted through a bounded set of
+// block buffers. Returns false when a write failed; the record is then
+// incomplete.
+bool generate_particle_file(gal_system *sys, const generation_plan &plan,
+                            const particle_sink &sink);
 
 #endif

@@ -188,6 +188,44 @@ bool open_output_file(output_file *out, const std::string &name) {
   return open_stream(out, create_temporary(out));
 }
 
+path_verdict prepare_output_path(output_file *out, const std::string &name) {
+  out->file = nullptr;
+  const placement how = choose_placement(out, name);
+  if (how == cannot_open) return path_cannot_open;
+  if (how == replace_by_rename) {
+    const int fd = create_temporary(out);
+    if (fd >= 0) {
+      close(fd);
+      return path_ready;
+    }
+  }
+  // In place: what fopen would meet, found out without creating anything.
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) {
+    // A new name is fine where its directory exists (a path under /dev/).
+    const size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+    struct stat dir_st;
+    const bool creatable = errno == ENOENT && stat(dir.c_str(), &dir_st) == 0 &&
+                           S_ISDIR(dir_st.st_mode);
+    if (!creatable) errno = ENOENT;
+    return creatable ? path_ready : path_cannot_open;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return path_cannot_open;
+  }
+  if (!S_ISREG(st.st_mode)) return path_not_regular;
+  const int probe = open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (probe < 0) return path_cannot_open;
+  close(probe);
+  return path_ready;
+}
+
+const std::string &output_write_path(const output_file *out) {
+  return out->temporary.empty() ? out->name : out->temporary;
+}
+
 output_result commit_output_file(output_file *out, bool written) {
   output_result result = output_committed;
   if (out->file != nullptr) {

@@ -39,6 +39,20 @@ void install_output_signal_handlers();
 // or changed, when fopen(name, "w") would fail.
 bool open_output_file(output_file *out, const std::string &name);
 
+enum path_verdict {
+  path_ready,        // output_write_path names what to write
+  path_cannot_open,  // fopen(name, "w") would fail (errno set)
+  path_not_regular,  // an existing FIFO, device or socket: no seekable file
+};
+
+// Same as open_output_file, for writers that must create the file by path
+// and seek in it: out->file stays null. Nothing is created or changed
+// unless path_ready.
+path_verdict prepare_output_path(output_file *out, const std::string &name);
+
+// The path a writer prepared by prepare_output_path must create.
+const std::string &output_write_path(const output_file *out);
+
 // Ends a successful write: flushes and closes the stream (if any), then
 // gives a temporary file its mode and renames it over the target. written
 // false means the writer already failed. On any failure the temporary file

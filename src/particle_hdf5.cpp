@@ -1,0 +1,278 @@
+#include "particle_hdf5.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#ifdef GALAXY_HAVE_HDF5
+#include <hdf5.h>
+#endif
+
+hdf5_counts compute_hdf5_counts(uint64_t n) {
+  hdf5_counts counts{};
+  counts.this_file[1] = n;
+  counts.total[1] = static_cast<uint32_t>(n & 0xffffffffu);
+  counts.high_word[1] = static_cast<uint32_t>(n >> 32);
+  return counts;
+}
+
+bool has_hdf5_signature(const unsigned char *bytes, size_t length) {
+  static const unsigned char signature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
+  return length >= sizeof signature && std::memcmp(bytes, signature, sizeof signature) == 0;
+}
+
+#ifndef GALAXY_HAVE_HDF5
+
+bool hdf5_available() { return false; }
+
+struct hdf5_writer {};
+
+hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t) { return nullptr; }
+
+bool write_hdf5_rows(hdf5_writer *, const gal_system *, int32_t, int32_t, uint64_t) {
+  return false;
+}
+
+hdf5_result close_hdf5_writer(hdf5_writer *, bool) { return hdf5_close_failed; }
+
+hdf5_result write_hdf5_file(const std::string &, const gal_system *) { return hdf5_create_failed; }
+
+bool read_hdf5_particles(const std::string &, particle_data *, read_error *error) {
+  error->line = 0;
+  error->what = "a text particle file: this build reads no HDF5 (install libhdf5-dev and "
+                "configure the build again)";
+  return false;
+}
+
+#else
+
+// Owns one HDF5 handle; closes it with the function it was made for.
+class hdf5_handle {
+ public:
+  hdf5_handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+  ~hdf5_handle() { release(); }
+  hdf5_handle(const hdf5_handle &) = delete;
+  hdf5_handle &operator=(const hdf5_handle &) = delete;
+  hid_t get() const { return id_; }
+  bool valid() const { return id_ >= 0; }
+  // Closes the handle held, then holds id.
+  void reset(hid_t id) {
+    release();
+    id_ = id;
+  }
+  // Closes now; false when the library reports a failure.
+  bool release() {
+    const hid_t id = id_;
+    id_ = -1;
+    return id < 0 || close_(id) >= 0;
+  }
+
+ private:
+  hid_t id_;
+  herr_t (*close_)(hid_t);
+};
+
+namespace {
+
+// The layout's names, spelled once.
+constexpr const char *header_group = "/Header";
+constexpr const char *units_group = "/Units";
+constexpr const char *particle_group = "/PartType1";
+constexpr const char *coordinates_name = "Coordinates";
+constexpr const char *velocities_name = "Velocities";
+constexpr const char *masses_name = "Masses";
+constexpr const char *ids_name = "ParticleIDs";
+
+// The library prints its error stack by default; ours are reported as
+// messages of our own.
+void silence_library() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
+bool write_attribute(hid_t group, const char *name, hid_t type, const void *value, hsize_t count) {
+  hdf5_handle space(count == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &count, nullptr),
+               H5Sclose);
+  if (!space.valid()) return false;
+  hdf5_handle attribute(H5Acreate2(group, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+  return attribute.valid() && H5Awrite(attribute.get(), type, value) >= 0 && attribute.release();
+}
+
+bool write_header(hid_t file, const gal_system *sys, uint64_t total) {
+  hdf5_handle group(H5Gcreate2(file, header_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  if (!group.valid()) return false;
+  const hdf5_counts counts = compute_hdf5_counts(total);
+  // With no particle the record's mass is M / 0: no mass is the honest entry.
+  double mass_table[6] = {0.0, total > 0 ? sys->mass_element : 0.0, 0.0, 0.0, 0.0, 0.0};
+  const double zero = 0.0;
+  const double box_size = 2.0 * sys->radius_max;
+  const int32_t one = 1, none = 0, three = 3;
+  const hid_t g = group.get();
+  return write_attribute(g, "NumPart_ThisFile", H5T_NATIVE_UINT64, counts.this_file, 6) &&
+         write_attribute(g, "NumPart_Total", H5T_NATIVE_UINT32, counts.total, 6) &&
+         write_attribute(g, "NumPart_Total_HighWord", H5T_NATIVE_UINT32, counts.high_word, 6) &&
+         write_attribute(g, "MassTable", H5T_NATIVE_DOUBLE, mass_table, 6) &&
+         write_attribute(g, "Time", H5T_NATIVE_DOUBLE, &zero, 0) &&
+         write_attribute(g, "Redshift", H5T_NATIVE_DOUBLE, &zero, 0) &&
+         write_attribute(g, "BoxSize", H5T_NATIVE_DOUBLE, &box_size, 0) &&
+         write_attribute(g, "NumFilesPerSnapshot", H5T_NATIVE_INT32, &one, 0) &&
+         write_attribute(g, "Flag_Entropy_ICs", H5T_NATIVE_INT32, &none, 0) &&
+         write_attribute(g, "Dimension", H5T_NATIVE_INT32, &three, 0) && group.release();
+}
+
+// SI values, stated in the cgs terms these codes read.
+bool write_units(hid_t file) {
+  hdf5_handle group(H5Gcreate2(file, units_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  if (!group.valid()) return false;
+  const double metre = 100.0, kilogram = 1000.0, one = 1.0;
+  const hid_t g = group.get();
+  return write_attribute(g, "Unit length in cgs (U_L)", H5T_NATIVE_DOUBLE, &metre, 0) &&
+         write_attribute(g, "Unit mass in cgs (U_M)", H5T_NATIVE_DOUBLE, &kilogram, 0) &&
+         write_attribute(g, "Unit time in cgs (U_t)", H5T_NATIVE_DOUBLE, &one, 0) &&
+         write_attribute(g, "Unit current in cgs (U_I)", H5T_NATIVE_DOUBLE, &one, 0) &&
+         write_attribute(g, "Unit temperature in cgs (U_T)", H5T_NATIVE_DOUBLE, &one, 0) &&
+         group.release();
+}
+
+// Writes rows [first, first + count) of a (total x columns) dataset from
+// values, which hold count rows.
+bool write_rows(hid_t dataset, hid_t memory_type, int columns, hsize_t first, hsize_t count,
+                const void *values) {
+  if (count == 0) return true;
+  hdf5_handle file_space(H5Dget_space(dataset), H5Sclose);
+  const hsize_t start[2] = {first, 0};
+  const hsize_t size[2] = {count, static_cast<hsize_t>(columns)};
+  hdf5_handle memory_space(H5Screate_simple(columns == 1 ? 1 : 2, size, nullptr), H5Sclose);
+  return file_space.valid() && memory_space.valid() &&
+         H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) >= 0 &&
+         H5Dwrite(dataset, memory_type, memory_space.get(), file_space.get(), H5P_DEFAULT,
+                  values) >= 0;
+}
+
+// A (total x columns) dataset of the given file type, left to be written.
+hid_t create_dataset(hid_t group, const char *name, hid_t file_type, int columns, uint64_t total) {
+  const hsize_t dims[2] = {total, static_cast<hsize_t>(columns)};
+  hdf5_handle space(H5Screate_simple(columns == 1 ? 1 : 2, dims, nullptr), H5Sclose);
+  if (!space.valid()) return -1;
+  return H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+}
+
+}  // namespace
+
+struct hdf5_writer {
+  hdf5_handle file{-1, H5Fclose};
+  hdf5_handle coordinates{-1, H5Dclose};
+  hdf5_handle velocities{-1, H5Dclose};
+  hdf5_handle masses{-1, H5Dclose};
+  hdf5_handle ids{-1, H5Dclose};
+  std::vector<uint64_t> id_rows;  // one block's IDs at a time
+};
+
+bool hdf5_available() { return true; }
+
+hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total) {
+  silence_library();
+  std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
+  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+  if (!writer->file.valid()) return nullptr;
+  const hid_t file = writer->file.get();
+  if (!write_header(file, sys, total) || !write_units(file)) return nullptr;
+  hdf5_handle group(H5Gcreate2(file, particle_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  if (!group.valid()) return nullptr;
+  const hid_t g = group.get();
+  writer->coordinates.reset(create_dataset(g, coordinates_name, H5T_IEEE_F64LE, 3, total));
+  writer->velocities.reset(create_dataset(g, velocities_name, H5T_IEEE_F64LE, 3, total));
+  writer->masses.reset(create_dataset(g, masses_name, H5T_IEEE_F64LE, 1, total));
+  writer->ids.reset(create_dataset(g, ids_name, H5T_STD_U64LE, 1, total));
+  if (!writer->coordinates.valid() || !writer->velocities.valid() || !writer->masses.valid() ||
+      !writer->ids.valid() || !group.release()) {
+    return nullptr;
+  }
+  return writer.release();
+}
+
+bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, int32_t last,
+                     uint64_t offset) {
+  if (last <= first) return true;
+  const hsize_t count = static_cast<hsize_t>(last - first);
+  const hsize_t row = offset + static_cast<hsize_t>(first);
+  // IDs j + 1: the codes reserve 0.
+  writer->id_rows.resize(static_cast<size_t>(count));
+  for (hsize_t k = 0; k < count; ++k) writer->id_rows[k] = row + k + 1;
+  const size_t at = static_cast<size_t>(first);
+  return write_rows(writer->coordinates.get(), H5T_NATIVE_DOUBLE, 3, row, count, sys->pos + 3 * at) &&
+         write_rows(writer->velocities.get(), H5T_NATIVE_DOUBLE, 3, row, count, sys->vel + 3 * at) &&
+         write_rows(writer->masses.get(), H5T_NATIVE_DOUBLE, 1, row, count, sys->mass + at) &&
+         write_rows(writer->ids.get(), H5T_NATIVE_UINT64, 1, row, count, writer->id_rows.data());
+}
+
+hdf5_result close_hdf5_writer(hdf5_writer *writer, bool written) {
+  std::unique_ptr<hdf5_writer> owned(writer);
+  if (!written) return hdf5_write_failed;
+  const bool datasets_closed = writer->coordinates.release() & writer->velocities.release() &
+                               writer->masses.release() & writer->ids.release();
+  // Data may still sit in the library's cache: a full disk can show here.
+  if (!datasets_closed || H5Fflush(writer->file.get(), H5F_SCOPE_GLOBAL) < 0) {
+    return hdf5_write_failed;
+  }
+  return writer->file.release() ? hdf5_written : hdf5_close_failed;
+}
+
+hdf5_result write_hdf5_file(const std::string &path, const gal_system *sys) {
+  const int32_t n = sys->nb_element > 0 ? sys->nb_element : 0;
+  hdf5_writer *writer = open_hdf5_writer(path, sys, static_cast<uint64_t>(n));
+  if (writer == nullptr) return hdf5_create_failed;
+  return close_hdf5_writer(writer, write_hdf5_rows(writer, sys, 0, n, 0));
+}
+
+namespace {
+
+// Reads a whole (rows x columns) float64 dataset of group into values.
+bool read_dataset(hid_t group, const char *name, int columns, hsize_t *rows,
+                  std::vector<double> *values) {
+  if (H5Lexists(group, name, H5P_DEFAULT) <= 0) return false;
+  hdf5_handle dataset(H5Dopen2(group, name, H5P_DEFAULT), H5Dclose);
+  if (!dataset.valid()) return false;
+  hdf5_handle space(H5Dget_space(dataset.get()), H5Sclose);
+  hsize_t dims[2] = {0, 0};
+  const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+  if (rank != (columns == 1 ? 1 : 2)) return false;
+  H5Sget_simple_extent_dims(space.get(), dims, nullptr);
+  if (columns != 1 && dims[1] != static_cast<hsize_t>(columns)) return false;
+  hdf5_handle type(H5Dget_type(dataset.get()), H5Tclose);
+  if (!type.valid() || H5Tget_class(type.get()) != H5T_FLOAT) return false;
+  values->resize(static_cast<size_t>(dims[0]) * static_cast<size_t>(columns));
+  *rows = dims[0];
+  return dims[0] == 0 || H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                                 values->data()) >= 0;
+}
+
+}  // namespace
+
+bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error) {
+  silence_library();
+  error->line = 0;
+  hdf5_handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+  if (!file.valid()) {
+    error->what = "a complete HDF5 file (the library cannot open this one: truncated?)";
+    return false;
+  }
+  if (H5Lexists(file.get(), particle_group, H5P_DEFAULT) <= 0) {
+    error->what = "an HDF5 particle file with a /PartType1 group";
+    return false;
+  }
+  hdf5_handle group(H5Gopen2(file.get(), particle_group, H5P_DEFAULT), H5Gclose);
+  hsize_t n_pos = 0, n_vel = 0, n_mass = 0;
+  if (!group.valid() || !read_dataset(group.get(), coordinates_name, 3, &n_pos, &data->pos) ||
+      !read_dataset(group.get(), velocities_name, 3, &n_vel, &data->vel) ||
+      !read_dataset(group.get(), masses_name, 1, &n_mass, &data->mass)) {
+    error->what = "/PartType1 datasets Coordinates (N x 3), Velocities (N x 3) and Masses (N), "
+                  "readable as float64";
+    return false;
+  }
+  if (n_vel != n_pos || n_mass != n_pos) {
+    error->what = "as many velocities and masses as coordinates";
+    return false;
+  }
+  data->nb_element = static_cast<int64_t>(n_pos);
+  return true;
+}
+
+#endif

@@ -1,0 +1,52 @@
+// The particle file in the HDF5 layout N-body codes read as initial
+// conditions: a Header group, a Units group, and the particles as type 1
+// (PartType1: Coordinates, Velocities, Masses, ParticleIDs). SI values.
+#ifndef PARTICLE_HDF5_H
+#define PARTICLE_HDF5_H
+
+#include <cstdint>
+#include <string>
+
+#include "galaxy_types.h"
+#include "particle_reader.h"
+
+// Whether this build has the HDF5 library.
+bool hdf5_available();
+
+// The header's per-type counts for n particles, all of type 1.
+struct hdf5_counts {
+  uint64_t this_file[6];
+  uint32_t total[6];      // n mod 2^32
+  uint32_t high_word[6];  // n >> 32
+};
+hdf5_counts compute_hdf5_counts(uint64_t n);
+
+enum hdf5_result { hdf5_written, hdf5_create_failed, hdf5_write_failed, hdf5_close_failed };
+
+// An HDF5 particle file being written, its datasets created at full size.
+struct hdf5_writer;
+
+// Creates path (truncating it) with the header, the units and empty
+// datasets for total particles; null when the file cannot be created.
+hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total);
+
+// Writes particles [first, last) of sys, from the record's arrays with no
+// copy, at rows offset + first … of the datasets.
+bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, int32_t last,
+                     uint64_t offset);
+
+// Flushes and closes; releases the writer whatever happens. written false
+// means a write already failed.
+hdf5_result close_hdf5_writer(hdf5_writer *writer, bool written);
+
+// The whole of sys to path in one call.
+hdf5_result write_hdf5_file(const std::string &path, const gal_system *sys);
+
+// The 8-byte signature every HDF5 file starts with.
+bool has_hdf5_signature(const unsigned char *bytes, size_t length);
+
+// Reads the particles of an HDF5 file in that layout. Returns false with a
+// reason in error (line 0) for a file that is not one.
+bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error);
+
+#endif

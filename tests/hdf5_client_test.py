@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""The HDF5 particle file as a simulation code's reader sees it (h5py),
+held value by value against the text file of the same options.
+
+usage: hdf5_client_test.py GALAXY_IC GALAXY_CHECK
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+import h5py
+import numpy as np
+
+IC, CHECK = sys.argv[1], sys.argv[2]
+failures = []
+
+
+def expect(condition, what):
+    if not condition:
+        failures.append(what)
+
+
+def text_values(path):
+    """Per particle: mass, x_0..x_2, v_0..v_2 as the strings the file holds."""
+    rows, row = [], []
+    with open(path) as f:
+        for line in f:
+            if " = " in line:
+                row.append(line.split(" = ")[1].rstrip("\n"))
+                if len(row) == 7:
+                    rows.append(row)
+                    row = []
+    return rows
+
+
+def compare(options, n, tmp):
+    label = " ".join(options)
+    ini, h5 = os.path.join(tmp, "g.ini"), os.path.join(tmp, "g.hdf5")
+    subprocess.run([IC, *options, "-o", ini], check=True)
+    run = subprocess.run([IC, *options, "--format", "hdf5", "-o", h5], capture_output=True)
+    expect(run.returncode == 0 and run.stdout == b"" and run.stderr == b"", f"{label}: run")
+    rows = text_values(ini)
+    expect(len(rows) == n, f"{label}: {len(rows)} text sections")
+    with h5py.File(h5, "r") as f:
+        header, units, part = f["Header"].attrs, f["Units"].attrs, f["PartType1"]
+        expect(list(header["NumPart_ThisFile"]) == [0, n, 0, 0, 0, 0], f"{label}: ThisFile")
+        expect(header["NumPart_ThisFile"].dtype == np.uint64, f"{label}: ThisFile type")
+        expect(list(header["NumPart_Total"]) == [0, n, 0, 0, 0, 0], f"{label}: Total")
+        expect(header["NumPart_Total"].dtype == np.uint32, f"{label}: Total type")
+        expect(list(header["NumPart_Total_HighWord"]) == [0] * 6, f"{label}: HighWord")
+        mass = header["MassTable"][1]
+        expect(n == 0 or "%f" % mass == rows[0][0], f"{label}: MassTable")
+        expect(header["BoxSize"] == 1.6e19 and header["Time"] == 0 and header["Redshift"] == 0,
+               f"{label}: scalars")
+        expect(header["Dimension"] == 3 and header["NumFilesPerSnapshot"] == 1
+               and header["Flag_Entropy_ICs"] == 0 and header["Dimension"].dtype == np.int32,
+               f"{label}: int32 scalars")
+        expect(units["Unit length in cgs (U_L)"] == 100 and units["Unit mass in cgs (U_M)"] == 1000
+               and units["Unit time in cgs (U_t)"] == 1 and units["Unit current in cgs (U_I)"] == 1
+               and units["Unit temperature in cgs (U_T)"] == 1, f"{label}: units")
+        pos, vel = part["Coordinates"][...], part["Velocities"][...]
+        masses, ids = part["Masses"][...], part["ParticleIDs"][...]
+        expect(pos.shape == (n, 3) and vel.shape == (n, 3) and masses.shape == (n,)
+               and pos.dtype == np.float64 and ids.dtype == np.uint64, f"{label}: shapes")
+        expect(np.array_equal(ids, np.arange(1, n + 1, dtype=np.uint64)), f"{label}: IDs")
+        # The text is the "%lf" rounding of these very doubles.
+        for j, row in enumerate(rows):
+            got = ["%f" % masses[j]] + ["%f" % v for v in pos[j]] + ["%f" % v for v in vel[j]]
+            if got != row:
+                failures.append(f"{label}: particle {j}: {got} != {row}")
+                break
+    check = subprocess.run([CHECK, h5, "--particles", str(n)], capture_output=True, text=True)
+    expect(check.returncode == (0 if n > 0 else 1), f"{label}: galaxy-check {check.returncode}")
+
+
+def foreign_files(tmp):
+    """HDF5 files that are not particle files: status 2 and a clear reason."""
+    other = os.path.join(tmp, "other.h5")
+    with h5py.File(other, "w") as f:
+        f.create_dataset("PartType0/Coordinates", data=np.zeros((3, 3)))
+    check = subprocess.run([CHECK, other], capture_output=True, text=True)
+    expect(check.returncode == 2 and "/PartType1" in check.stderr, "foreign file: " + check.stderr)
+    with h5py.File(other, "w") as f:
+        f.create_dataset("PartType1/Coordinates", data=np.zeros((3, 3)))
+        f.create_dataset("PartType1/Velocities", data=np.zeros((2, 3)))
+        f.create_dataset("PartType1/Masses", data=np.zeros(3))
+    check = subprocess.run([CHECK, other], capture_output=True, text=True)
+    expect(check.returncode == 2 and "as many" in check.stderr, "mismatched: " + check.stderr)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    compare(["-p", "2000"], 2000, tmp)
+    compare(["-p", "3000", "--seed", "7", "--threads", "2"], 3000, tmp)
+    compare(["-p", "0"], 0, tmp)
+    foreign_files(tmp)
+
+for failure in failures:
+    print("FAIL:", failure)
+print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
+sys.exit(1 if failures else 0)
