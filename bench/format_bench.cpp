@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "fixed_format.h"
-#include "galaxy_check.h"
+#include "checks.h"
+#include "check_statistics.h"
 #include "galaxy_types.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "galaxy_check.h"
+#include "checks.h"
 #include "particle_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -1,4 +1,8 @@
+#include "check_plot.h"
+
 #include <plplot/plstream.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -6,160 +10,291 @@
 #include <memory>
 #include <vector>
 
-#include "galaxy_check.h"
+#include "equilibrium_law.h"
 #include "galaxy_types.h"
+#include "output_file.h"
 #include "random_coord.h"
 
-// Three panels side by side: enclosed mass fraction, density and speeds
-// against radius; the sample in blue, the model (escape speed in the third
-// panel) dashed in red.
+// Four panels: enclosed mass fraction, density, speeds against radius, and
+// the polar angles of positions and velocities. The sample is drawn as
+// markers and the model as a line, so that both stay visible wherever they
+// agree; a legend names them, and the title gives the file and the verdict.
 
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
+constexpr int colour_axes = 1, colour_sample = 2, colour_model = 3, colour_second = 4;
 
-void draw_line(plstream &pls, int colour, const std::vector<double> &x, const std::vector<double> &y) {
-  pls.col0(colour);
-  pls.line(static_cast<PLINT>(x.size()), x.data(), y.data());
-}
+// The model's curves on a log grid of radii from lx_lo to the cut-off.
+struct model_curves {
+  std::vector<double> log_radius, fraction, log_density, escape_kms;
+};
 
-// The model dashed and wider, so that a sample lying on it stays visible.
-void draw_model(plstream &pls, const std::vector<double> &x, const std::vector<double> &y) {
-  pls.lsty(2);
-  pls.width(2.0);
-  draw_line(pls, 3, x, y);
-  pls.lsty(1);
-  pls.width(1.0);
-}
-
-}  // namespace
-
-bool write_check_plot(const check_sample &sample, const check_model &model,
-                      const std::string &file, std::string *why) {
-  std::vector<double> radii;
-  for (double r : sample.sorted_radii) {
-    if (r > 0.0) radii.push_back(r);
-  }
-  if (radii.empty()) {
-    *why = "no particle away from the centre";
-    return false;
-  }
-  if (std::FILE *probe = std::fopen(file.c_str(), "wb")) {
-    std::fclose(probe);
-  } else {
-    *why = "cannot create the file";
-    return false;
-  }
+model_curves model_on_grid(const check_model &model, double lx_lo) {
   gal_system sys{};
   sys.typical_length = model.typical_length;
   sys.radius_max = model.radius_max;
   sys.total_mass = model.total_mass;
+  const double a = model.typical_length, r_max = model.radius_max;
+  const double fraction_at_cutoff = (r_max * r_max) / ((r_max + a) * (r_max + a));
+  model_curves curves;
+  for (int i = 0; i <= 400; ++i) {
+    const double lr = lx_lo + (std::log10(r_max) - lx_lo) * i / 400.0;
+    const double r = std::pow(10.0, lr);
+    curves.log_radius.push_back(lr);
+    curves.fraction.push_back(compute_enclosed_mass_fraction_function(&sys, r));
+    // Hernquist density, normalised so the mass inside the cut-off is M.
+    const double rho = model.total_mass / fraction_at_cutoff * a / (2.0 * pi * r * std::pow(r + a, 3.0));
+    curves.log_density.push_back(std::log10(rho));
+    const double escape = model.equilibrium ? compute_equilibrium_escape_velocity_function(&sys, r)
+                                            : compute_escape_velocity_function(&sys, r);
+    curves.escape_kms.push_back(escape / 1e3);
+  }
+  return curves;
+}
+
+void draw_model(plstream &pls, const std::vector<double> &x, const std::vector<double> &y) {
+  pls.col0(colour_model);
+  pls.width(2.0);
+  pls.line(static_cast<PLINT>(x.size()), x.data(), y.data());
+  pls.width(1.0);
+}
+
+void draw_points(plstream &pls, int colour, const std::vector<double> &x,
+                 const std::vector<double> &y, PLINT glyph) {
+  pls.col0(colour);
+  if (!x.empty()) pls.poin(static_cast<PLINT>(x.size()), x.data(), y.data(), glyph);
+}
+
+// A legend of markers (sample entries) and lines (model entries) in the
+// panel's top-left or top-right corner.
+void draw_legend(plstream &pls, const std::vector<const char *> &text, const std::vector<int> &colours,
+                 const std::vector<bool> &is_line, PLINT corner) {
+  const PLINT n = static_cast<PLINT>(text.size());
+  std::vector<PLINT> opt(n), line_colours(n), styles(n, 1), symbol_colours(n), symbol_numbers(n, 1);
+  std::vector<PLFLT> line_widths(n, 2.0), symbol_scales(n, 1.0);
+  std::vector<const char *> symbols(n, "#(840)");
+  for (PLINT i = 0; i < n; ++i) {
+    opt[i] = is_line[i] ? PL_LEGEND_LINE : PL_LEGEND_SYMBOL;
+    line_colours[i] = symbol_colours[i] = colours[i];
+  }
+  PLFLT width, height;
+  pls.legend(&width, &height, PL_LEGEND_BACKGROUND | PL_LEGEND_BOUNDING_BOX,
+             corner | PL_POSITION_INSIDE, 0.02,
+             0.02, 0.08, 0, colour_axes, 1, 0, 0, n, opt.data(), 1.0, 0.8, 2.0, 0.0, colours.data(),
+             text.data(), nullptr, nullptr, nullptr, nullptr, line_colours.data(), styles.data(),
+             line_widths.data(), symbol_colours.data(), symbol_scales.data(), symbol_numbers.data(),
+             symbols.data());
+  pls.col0(colour_axes);
+}
+
+// Limits a panel can be drawn with: finite, and not empty.
+void safe_range(double *lo, double *hi) {
+  if (!std::isfinite(*lo)) *lo = -300.0;
+  if (!std::isfinite(*hi)) *hi = 300.0;
+  if (!(*hi > *lo)) *hi = *lo + 1.0;
+}
+
+void panel_fraction(plstream &pls, const std::vector<double> &radii, const model_curves &curves,
+                    double lx_lo, double lx_hi) {
+  // Forty quantiles of the sample: markers stay apart from the model line
+  // at any N.
+  std::vector<double> x, y;
+  for (int k = 1; k <= 40; ++k) {
+    const size_t i = std::min(radii.size() - 1, radii.size() * k / 40);
+    x.push_back(std::log10(radii[i]));
+    y.push_back(static_cast<double>(i + 1) / static_cast<double>(radii.size()));
+  }
+  pls.col0(colour_axes);
+  pls.env(lx_lo, lx_hi, 0.0, 1.05, 0, 10);
+  pls.lab("radius (m)", "enclosed mass fraction", "Enclosed mass fraction");
+  draw_model(pls, curves.log_radius, curves.fraction);
+  draw_points(pls, colour_sample, x, y, 4);
+  draw_legend(pls, {"sample (quantiles)", "model"}, {colour_sample, colour_model}, {false, true},
+              PL_POSITION_TOP | PL_POSITION_LEFT);
+}
+
+void panel_density(plstream &pls, const std::vector<double> &radii, const check_model &model,
+                   const model_curves &curves, double lx_lo, double lx_hi) {
+  const int bins = 40;
+  const double mass_each = model.total_mass / static_cast<double>(radii.size());
+  std::vector<double> counts(bins, 0.0);
+  const double lx_top = std::log10(model.radius_max);  // shells end where the model does
+  for (double r : radii) {
+    const double position = (std::log10(r) - lx_lo) / (lx_top - lx_lo) * bins;
+    if (position >= 0.0 && position < bins) counts[static_cast<int>(position)] += 1.0;
+  }
+  std::vector<double> x, y;
+  for (int b = 0; b < bins; ++b) {
+    if (counts[b] < 3.0) continue;  // a shell of one or two particles says little
+    const double r0 = std::pow(10.0, lx_lo + (lx_top - lx_lo) * b / bins);
+    const double r1 = std::pow(10.0, lx_lo + (lx_top - lx_lo) * (b + 1) / bins);
+    x.push_back(std::log10(std::sqrt(r0 * r1)));
+    y.push_back(std::log10(counts[b] * mass_each / (4.0 / 3.0 * pi * (r1 * r1 * r1 - r0 * r0 * r0))));
+  }
+  double y_lo = *std::min_element(curves.log_density.begin(), curves.log_density.end());
+  double y_hi = *std::max_element(curves.log_density.begin(), curves.log_density.end());
+  for (double v : y) y_lo = std::min(y_lo, v), y_hi = std::max(y_hi, v);
+  safe_range(&y_lo, &y_hi);
+  pls.col0(colour_axes);
+  pls.env(lx_lo, lx_hi, y_lo - 0.5, y_hi + 0.5, 0, 30);
+  pls.lab("radius (m)", "density (kg/m#u3#d)", "Density in logarithmic shells");
+  draw_model(pls, curves.log_radius, curves.log_density);
+  draw_points(pls, colour_sample, x, y, 17);
+  draw_legend(pls, {"sample", "model"}, {colour_sample, colour_model}, {false, true},
+              PL_POSITION_TOP | PL_POSITION_RIGHT);
+}
+
+void panel_speeds(plstream &pls, const check_sample &sample, const model_curves &curves,
+                  double lx_lo, double lx_hi) {
+  std::vector<double> x, y;
+  double v_hi = *std::max_element(curves.escape_kms.begin(), curves.escape_kms.end());
+  for (size_t i = 0; i < sample.speeds.size(); ++i) {
+    const double r = sample.speed_radii[i], v = sample.speeds[i] / 1e3;
+    if (!(r > 0.0) || !std::isfinite(r) || !std::isfinite(v)) continue;
+    x.push_back(std::log10(r));
+    y.push_back(v);
+    v_hi = std::max(v_hi, v);
+  }
+  double v_lo = 0.0;
+  safe_range(&v_lo, &v_hi);
+  pls.col0(colour_axes);
+  pls.env(lx_lo, lx_hi, 0.0, v_hi * 1.05, 0, 10);
+  pls.lab("radius (m)", "speed (km/s)", ("Speeds of " + std::to_string(x.size()) + " particles").c_str());
+  draw_points(pls, colour_sample, x, y, 1);
+  draw_model(pls, curves.log_radius, curves.escape_kms);
+  draw_legend(pls, {"sample", "escape speed"}, {colour_sample, colour_model}, {false, true},
+              PL_POSITION_TOP | PL_POSITION_RIGHT);
+}
+
+// Densities of cos(polar angle) in 30 bins: the model's law is 1/2 when
+// isotropic, 1 / (pi sqrt(1 - c^2)) when the angle itself is uniform.
+std::vector<double> cosine_histogram(const std::vector<double> &cosines, std::vector<double> *x) {
+  const int bins = 30;
+  std::vector<double> counts(bins, 0.0), y;
+  for (double c : cosines) counts[std::min(bins - 1, static_cast<int>((c + 1.0) / 2.0 * bins))] += 1.0;
+  x->clear();
+  for (int b = 0; b < bins; ++b) {
+    x->push_back(-1.0 + (b + 0.5) * 2.0 / bins);
+    y.push_back(cosines.empty() ? 0.0 : counts[b] / cosines.size() * bins / 2.0);
+  }
+  return y;
+}
+
+void panel_directions(plstream &pls, const check_sample &sample, const check_model &model) {
+  std::vector<double> x_pos, x_vel;
+  const std::vector<double> y_pos = cosine_histogram(sample.pos_cos_theta, &x_pos);
+  const std::vector<double> y_vel = cosine_histogram(sample.vel_cos_theta, &x_vel);
+  std::vector<double> mx, my;
+  for (int i = 0; i <= 400; ++i) {
+    const double c = -0.995 + 1.99 * i / 400.0;
+    mx.push_back(c);
+    my.push_back(model.equilibrium ? 0.5 : 1.0 / (pi * std::sqrt(1.0 - c * c)));
+  }
+  double y_hi = *std::max_element(my.begin(), my.end());
+  for (double v : y_pos) y_hi = std::max(y_hi, v);
+  for (double v : y_vel) y_hi = std::max(y_hi, v);
+  pls.col0(colour_axes);
+  pls.env(-1.0, 1.0, 0.0, std::min(y_hi, 4.0) * 1.15, 0, 0);
+  pls.lab("cos(polar angle)", "density", "Directions: polar angles");
+  draw_model(pls, mx, my);
+  draw_points(pls, colour_sample, x_pos, y_pos, 4);
+  draw_points(pls, colour_second, x_vel, y_vel, 5);
+  draw_legend(pls, {"positions", "velocities", "model"}, {colour_sample, colour_second, colour_model},
+              {false, false, true}, PL_POSITION_BOTTOM | PL_POSITION_LEFT);
+}
+
+// The PNG was written whole when it ends with its IEND chunk.
+bool png_is_complete(const std::string &path) {
+  static const unsigned char end[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+  std::FILE *in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return false;
+  unsigned char tail[12];
+  const bool ok = std::fseek(in, -12, SEEK_END) == 0 && std::fread(tail, 1, 12, in) == 12 &&
+                  std::equal(tail, tail + 12, end);
+  std::fclose(in);
+  return ok;
+}
+
+void draw(const std::string &png, const check_result &result, const check_model &model,
+          const std::vector<double> &radii, const std::string &title) {
   const double a = model.typical_length;
   // From the half decade below the innermost particle, so that the first
   // density shell is not cut at a particle.
   const double r_lo = std::max(radii.front(), 1e-4 * a);
   const double r_hi = std::max(radii.back(), model.radius_max) * 1.05;
-  const double lx_lo = std::floor(std::log10(r_lo) * 2.0) / 2.0, lx_hi = std::log10(r_hi);
-
+  double lx_lo = std::floor(std::log10(r_lo) * 2.0) / 2.0, lx_hi = std::log10(r_hi);
+  safe_range(&lx_lo, &lx_hi);
+  const model_curves curves = model_on_grid(model, lx_lo);
   auto pls = std::make_unique<plstream>();
   pls->sdev("pngcairo");
-  pls->sfnam(file.c_str());
-  pls->spage(0.0, 0.0, 1800, 600, 0, 0);
+  pls->sfnam(png.c_str());
+  pls->spage(0.0, 0.0, 1600, 1200, 0, 0);
   pls->scolbg(255, 255, 255);
-  pls->scol0(1, 0, 0, 0);        // axes and labels
-  pls->scol0(2, 31, 119, 180);   // sample
-  pls->scol0(3, 214, 39, 40);    // model
-  pls->ssub(3, 1);
+  pls->scol0(colour_axes, 0, 0, 0);
+  pls->scol0(colour_sample, 31, 119, 180);
+  pls->scol0(colour_model, 214, 39, 40);
+  pls->scol0(colour_second, 44, 160, 44);
+  pls->ssub(2, 2);
   pls->init();
-  pls->schr(0.0, 0.75);
-
-  // Model curves on a log grid of radii.
-  std::vector<double> grid_log, model_fraction, model_density_log, model_escape;
-  const double fraction_at_cutoff =
-      (model.radius_max * model.radius_max) / ((model.radius_max + a) * (model.radius_max + a));
-  for (int i = 0; i <= 400; ++i) {
-    const double lr = lx_lo + (std::log10(model.radius_max) - lx_lo) * i / 400.0;
-    const double r = std::pow(10.0, lr);
-    grid_log.push_back(lr);
-    model_fraction.push_back(compute_enclosed_mass_fraction_function(&sys, r));
-    // Hernquist density, normalised so the mass inside the cut-off is M.
-    const double rho = model.total_mass / fraction_at_cutoff * a / (2.0 * pi * r * std::pow(r + a, 3.0));
-    model_density_log.push_back(std::log10(rho));
-    model_escape.push_back(compute_escape_velocity_function(&sys, r));
-  }
-
-  // 1. Enclosed mass fraction.
-  {
-    std::vector<double> x, y;
-    const size_t step = std::max<size_t>(1, radii.size() / 4000);
-    for (size_t i = 0; i < radii.size(); i += step) {
-      x.push_back(std::log10(radii[i]));
-      y.push_back(static_cast<double>(i + 1) / static_cast<double>(radii.size()));
-    }
-    x.push_back(std::log10(radii.back()));
-    y.push_back(1.0);
-    pls->col0(1);
-    pls->env(lx_lo, lx_hi, 0.0, 1.05, 0, 10);
-    pls->lab("radius (m)", "enclosed mass fraction", "Enclosed mass fraction");
-    draw_line(*pls, 2, x, y);
-    draw_model(*pls, grid_log, model_fraction);
-  }
-
-  // 2. Density: counts in logarithmic shells over the shell volumes.
-  {
-    const int bins = 40;
-    const double mass_each = model.total_mass / static_cast<double>(radii.size());
-    std::vector<double> counts(bins, 0.0);
-    // Shells end at the cut-off, where the model does.
-    const double lx_top = std::log10(model.radius_max);
-    for (double r : radii) {
-      const int b = static_cast<int>((std::log10(r) - lx_lo) / (lx_top - lx_lo) * bins);
-      if (b >= 0 && b < bins) counts[b] += 1.0;
-    }
-    std::vector<double> x, y;
-    for (int b = 0; b < bins; ++b) {
-      if (counts[b] < 3.0) continue;  // a shell of one or two particles says little
-      const double r0 = std::pow(10.0, lx_lo + (lx_top - lx_lo) * b / bins);
-      const double r1 = std::pow(10.0, lx_lo + (lx_top - lx_lo) * (b + 1) / bins);
-      const double volume = 4.0 / 3.0 * pi * (r1 * r1 * r1 - r0 * r0 * r0);
-      x.push_back(std::log10(std::sqrt(r0 * r1)));
-      y.push_back(std::log10(counts[b] * mass_each / volume));
-    }
-    double y_lo = *std::min_element(model_density_log.begin(), model_density_log.end());
-    double y_hi = *std::max_element(model_density_log.begin(), model_density_log.end());
-    for (double v : y) {
-      y_lo = std::min(y_lo, v);
-      y_hi = std::max(y_hi, v);
-    }
-    pls->col0(1);
-    pls->env(lx_lo, lx_hi, y_lo - 0.5, y_hi + 0.5, 0, 30);
-    pls->lab("radius (m)", "density (kg/m#u3#d)", "Density");
-    pls->col0(2);
-    pls->poin(static_cast<PLINT>(x.size()), x.data(), y.data(), 17);
-    draw_line(*pls, 2, x, y);
-    draw_model(*pls, grid_log, model_density_log);
-  }
-
-  // 3. Speeds of a subsample, and the escape speed.
-  {
-    std::vector<double> x, y;
-    double v_hi = 0.0;
-    for (size_t i = 0; i < sample.speeds.size(); ++i) {
-      if (!(sample.speed_radii[i] > 0.0)) continue;
-      x.push_back(std::log10(sample.speed_radii[i]));
-      y.push_back(sample.speeds[i] / 1e3);
-      v_hi = std::max(v_hi, y.back());
-    }
-    for (double &v : model_escape) v /= 1e3;
-    v_hi = std::max(v_hi, *std::max_element(model_escape.begin(), model_escape.end()));
-    pls->col0(1);
-    pls->env(lx_lo, lx_hi, 0.0, v_hi * 1.05, 0, 10);
-    pls->lab("radius (m)", "speed (km/s)",
-             ("Speed of " + std::to_string(x.size()) + " particles").c_str());
-    pls->col0(2);
-    pls->poin(static_cast<PLINT>(x.size()), x.data(), y.data(), 1);
-    draw_model(*pls, grid_log, model_escape);
-  }
+  pls->schr(0.0, 0.8);
+  panel_fraction(*pls, radii, curves, lx_lo, lx_hi);
+  pls->mtex("t", 4.0, 0.0, 0.0, title.c_str());
+  panel_density(*pls, radii, model, curves, lx_lo, lx_hi);
+  panel_speeds(*pls, result.sample, curves, lx_lo, lx_hi);
+  panel_directions(*pls, result.sample, model);
   pls.reset();  // the destructor writes and closes the file
+}
+
+}  // namespace
+
+bool write_check_plot(const check_result &result, const check_model &model,
+                      const std::string &file_label, const std::string &plot_file, std::string *why) {
+  // Radii the axes can hold: positive and finite.
+  std::vector<double> radii;
+  for (double r : result.sample.sorted_radii) {
+    if (r > 0.0 && std::isfinite(r)) radii.push_back(r);
+  }
+  if (radii.empty()) {
+    *why = "no particle at a finite distance from the centre";
+    return false;
+  }
+  // The library reports no write error: draw into a private file, check it
+  // is whole, then put it in place as galaxy-ic puts its output.
+  const char *tmpdir = std::getenv("TMPDIR");
+  std::string scratch = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") +
+                        "/galaxy-check-XXXXXX";
+  const int fd = mkstemp(scratch.data());
+  if (fd < 0) {
+    *why = "cannot create a temporary file to draw into";
+    return false;
+  }
+  close(fd);
+  const std::string title = "galaxy-check " + file_label + (model.equilibrium ? " (equilibrium)" : "") +
+                            ": " + (result.passed ? "PASS" : "FAIL");
+  draw(scratch, result, model, radii, title);
+  std::string bytes;
+  const bool drawn = png_is_complete(scratch) && [&]() {
+    std::FILE *in = std::fopen(scratch.c_str(), "rb");
+    char buffer[1 << 16];
+    size_t got;
+    while (in != nullptr && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, got);
+    return in != nullptr && std::fclose(in) == 0;
+  }();
+  unlink(scratch.c_str());
+  if (!drawn) {
+    *why = "the picture could not be written whole (disk full?)";
+    return false;
+  }
+  output_file out;
+  if (!open_output_file(&out, plot_file)) {
+    *why = "cannot create the file";
+    return false;
+  }
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out.file) == bytes.size();
+  if (commit_output_file(&out, written) != output_committed) {
+    *why = "cannot write the file";
+    return false;
+  }
   return true;
 }

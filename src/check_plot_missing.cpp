@@ -1,9 +1,10 @@
-#include "galaxy_check.h"
+#include "check_plot.h"
 
 // Built when PLplot is not installed: the checks still run, the picture
 // cannot be drawn.
-bool write_check_plot(const check_sample &, const check_model &, const std::string &,
-                      std::string *why) {
-  *why = "this galaxy-check was built without PLplot (install libplplot-dev and plplot-driver-cairo)";
+bool write_check_plot(const check_result &, const check_model &, const std::string &,
+                      const std::string &, std::string *why) {
+  *why = "this galaxy-check was built without PLplot (install libplplot-dev and "
+         "plplot-driver-cairo, then configure the build again)";
   return false;
 }

@@ -71,6 +71,7 @@ struct run_settings {
   double count_value = 0.0;
   const char *seed_text = nullptr;
   const char *threads_text = nullptr;
+  bool equilibrium = false;
 };
 
 enum scan_outcome { scan_run, scan_help, scan_missing_value };
@@ -92,6 +93,10 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
       value = &settings->format_text;
     } else if (is_option(arg, "-o", "--output")) {
       value = &settings->output_text;
+    } else if (std::strcmp(arg, "--equilibrium") == 0) {
+      settings->equilibrium = true;
+      ++i;
+      continue;
     } else if (is_option(arg, "-h", "--help")) {
       return scan_help;
     } else {
@@ -136,6 +141,7 @@ bool judge_count(const run_settings &settings, int32_t *nb_element) {
 // Judges --seed and --threads; prints the refusal and returns false.
 bool judge_plan(const run_settings &settings, generation_plan *plan) {
   plan->threads = default_thread_count();
+  plan->law = settings.equilibrium ? law_equilibrium : law_defined;
   if (settings.threads_text != nullptr &&
       !parse_thread_count(settings.threads_text, &plan->threads)) {
     std::printf("erreur: thread count %s is not an integer from 1 to %d", settings.threads_text,

@@ -1,9 +1,11 @@
 #include "galaxy_types.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <initializer_list>
 
+#include "equilibrium_law.h"
 #include "random_coord.h"
 
 namespace {
@@ -68,10 +70,18 @@ gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
 
 // Draw order per particle: radius, phi, theta, speed trials, phi, theta.
 // Every number of the particle file depends on it.
-void draw_particle(gal_system *sys, int32_t planet, random_stream *stream) {
+void draw_particle(gal_system *sys, int32_t planet, random_stream *stream, particle_law law) {
   double *pos = sys->pos + planet * sys->dimension;
   double *vel = sys->vel + planet * sys->dimension;
   pos[0] = compute_random_radius(sys, stream);
+  if (law == law_equilibrium) {
+    pos[1] = compute_random_isotropic_phi(stream);
+    pos[2] = compute_random_cos_theta(stream);
+    vel[0] = compute_random_equilibrium_speed(sys, pos[0], stream);
+    vel[1] = compute_random_isotropic_phi(stream);
+    vel[2] = compute_random_cos_theta(stream);
+    return;
+  }
   pos[1] = compute_random_phi(stream);
   pos[2] = compute_random_theta(stream);
   vel[0] = compute_random_velocity_norm(sys, pos[0], stream);
@@ -79,10 +89,18 @@ void draw_particle(gal_system *sys, int32_t planet, random_stream *stream) {
   vel[2] = compute_random_theta(stream);
 }
 
-void finish_particle(gal_system *sys, int32_t planet) {
+void finish_particle(gal_system *sys, int32_t planet, particle_law law) {
   for (double *v : {sys->pos + planet * sys->dimension, sys->vel + planet * sys->dimension}) {
     const double norm = v[0];
     const double phi = v[1];
+    if (law == law_equilibrium) {
+      const double cos_theta = v[2];
+      const double sin_theta = std::sqrt(std::max(0.0, 1.0 - cos_theta * cos_theta));
+      v[X] = norm * sin_theta * std::cos(phi);
+      v[Y] = norm * sin_theta * std::sin(phi);
+      v[Z] = norm * cos_theta;
+      continue;
+    }
     const double theta = v[2];
     v[X] = std::cos(phi) * (std::sin(theta) * norm);
     v[Y] = std::sin(phi) * (std::sin(theta) * norm);
@@ -91,9 +109,9 @@ void finish_particle(gal_system *sys, int32_t planet) {
   sys->mass[planet] = sys->mass_element;
 }
 
-void place_particle(gal_system *sys, int32_t planet, random_stream *stream) {
-  draw_particle(sys, planet, stream);
-  finish_particle(sys, planet);
+void place_particle(gal_system *sys, int32_t planet, random_stream *stream, particle_law law) {
+  draw_particle(sys, planet, stream, law);
+  finish_particle(sys, planet, law);
 }
 
 void free_gal_system(gal_system *sys) {

@@ -47,19 +47,29 @@ gal_system *alloc_unplaced_gal_system(int32_t nb_element, double typical_length,
                                       double radius_max, double total_mass,
                                       double step, double duration);
 
+// The laws a particle can follow: the defined one (polar angle uniform in
+// the angle, the defined speed law), or the equilibrium one (isotropic
+// directions, speeds from the isotropic distribution function). Radii are
+// the same in both.
+enum particle_law { law_defined, law_equilibrium };
+
 // Places particle planet: its draws from stream in the fixed order, then
 // its Cartesian components and mass. draw_particle followed by
 // finish_particle.
-void place_particle(gal_system *sys, int32_t planet, random_stream *stream);
+void place_particle(gal_system *sys, int32_t planet, random_stream *stream,
+                    particle_law law = law_defined);
 
-// Takes all of particle planet's draws and keeps radius, phi, theta of its
-// position and speed, phi, theta of its velocity in its pos and vel slots.
-void draw_particle(gal_system *sys, int32_t planet, random_stream *stream);
+// Takes all of particle planet's draws (radius, phi, theta, speed trials,
+// phi, theta) and keeps radius, phi, theta (its cosine under the equilibrium
+// law) of its position, and the same of its velocity, in its pos and vel
+// slots.
+void draw_particle(gal_system *sys, int32_t planet, random_stream *stream,
+                   particle_law law = law_defined);
 
 // Turns what draw_particle kept into Cartesian components (bit for bit what
 // place_particle gives) and sets the particle's mass. Takes no draw, so it
 // may run on another thread than the draws.
-void finish_particle(gal_system *sys, int32_t planet);
+void finish_particle(gal_system *sys, int32_t planet, particle_law law = law_defined);
 
 // Releases the arrays, then the record. Accepts null.
 void free_gal_system(gal_system *sys);

@@ -12,6 +12,7 @@ struct generation_plan {
   bool seeded = false;  // false: the unseeded rand() sequence, in order
   uint64_t seed = 0;    // key of the counter-based stream when seeded
   int threads = 1;      // every thread of the run, the writer's included
+  particle_law law = law_defined;
 };
 
 struct hdf5_writer;

@@ -201,7 +201,6 @@ bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error)
                     "a line of at most " + std::to_string(particle_line_max) + " bytes: " + expected_here());
       }
       if (source.unterminated()) return fail(line_number + 1, expected_here() + " ending with a line feed");
-      if (index == 0 && state == 0) return fail(1, expected_here() + ", not an empty file");
       if (state != 0) return fail(line_number + 1, expected_here() + ", not the end of the file");
       return true;
     }

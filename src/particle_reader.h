@@ -27,8 +27,9 @@ struct read_error {
 constexpr size_t particle_line_max = 400;
 
 // Reads the whole stream into data. Every text "%lf" writes is accepted,
-// "nan", "-nan", "inf" and "-inf" included; anything else, an empty stream
-// or a read failure fills error and returns false.
+// "nan", "-nan", "inf" and "-inf" included. An empty stream is a file of
+// zero particles, as galaxy-ic writes for -p 0. Anything else, or a read
+// failure, fills error and returns false.
 bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error);
 
 // Parses text[0, length) as "%lf" writes numbers. Returns false if it is

@@ -1,4 +1,5 @@
-#include "galaxy_check.h"
+#include "checks.h"
+#include "check_statistics.h"
 
 #include <gtest/gtest.h>
 
@@ -167,7 +168,8 @@ TEST(Reader, RefusesMalformedFilesAtTheRightLine) {
     long line;
   };
   const std::vector<refused> cases = {
-      {"empty file", "", 1},
+      {"only a line feed", "\n", 1},
+      {"a fraction of zeros only", replace_line(3, "x_0 = .000000"), 3},
       {"wrong first header", "[element1]\n" + good.substr(good.find('\n') + 1), 1},
       {"wrong key", replace_line(3, "y_0 = 1.000000"), 3},
       {"spacing", replace_line(4, "x_1 =1.000000"), 4},
@@ -183,6 +185,11 @@ TEST(Reader, RefusesMalformedFilesAtTheRightLine) {
       {"stray bytes after the end", good + "junk\n", 28},
       {"a line of megabytes", replace_line(5, "x_2 = " + std::string(4 << 20, '7') + ".000000"), 5},
   };
+  // An empty file is what galaxy-ic -p 0 writes: zero particles.
+  particle_data empty;
+  read_error error;
+  EXPECT_TRUE(read_text("", &empty, &error));
+  EXPECT_EQ(empty.nb_element, 0);
   for (const refused &c : cases) {
     particle_data data;
     read_error error;
@@ -352,10 +359,14 @@ TEST(CheckProgram, ExitStatusesAndMessages) {
   EXPECT_EQ(r.err, "galaxy-check: bad.ini:4: expected \"x_1 = \" and a number as %lf writes it\n");
   EXPECT_EQ(r.out, "");
 
-  write_file(dir.file("empty.ini"), "");
+  // Zero particles: no galaxy, unless none was asked for; nothing shows NaN.
+  ASSERT_EQ(run_program(generator_program, {"-p", "0", "-o", "empty.ini"}, dir.path()).status, 0);
   r = run_program(check_program, {"empty.ini"}, dir.path());
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "galaxy-check: empty.ini:1: expected \"[element0]\", not an empty file\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("0 particles: no galaxy"), std::string::npos) << r.out;
+  r = run_program(check_program, {"empty.ini", "--particles", "0"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("nan"), std::string::npos) << r.out;
 
   r = run_program(check_program, {"missing.ini"}, dir.path());
   EXPECT_EQ(r.status, 2);

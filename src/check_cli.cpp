@@ -1,0 +1,222 @@
+#include "check_cli.h"
+
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "check_plot.h"
+#include "checks.h"
+#include "particle_hdf5.h"
+#include "particle_reader.h"
+
+namespace {
+
+const char usage[] =
+    "usage: galaxy-check FILE [options]\n"
+    "Checks a particle file written by galaxy-ic (text or HDF5) against the galaxy model.\n"
+    "  --scale-length A   Hernquist scale length in m (default 1e18)\n"
+    "  --cutoff R         cut-off radius in m (default 8e18)\n"
+    "  --total-mass M     total mass in kg (default 1.9891e39)\n"
+    "  --centre X,Y,Z     the model's centre in m (default 0,0,0)\n"
+    "  --equilibrium      hold the file against galaxy-ic --equilibrium's laws\n"
+    "  --threshold P      p-values below P fail, 0 < P < 1 (default 0.001)\n"
+    "  --particles N      the count the file must hold, 0 or more (default: any but 0)\n"
+    "  --plot FILE.png    also draw the radius, density, speed and direction panels\n"
+    "  -h, --help         print this text\n"
+    "Exit status: 0 every check passes, 1 a check fails, 2 unreadable input, a usage\n"
+    "error, or a report or picture that cannot be written.\n";
+
+int usage_error(const std::string &what) {
+  std::fprintf(stderr, "galaxy-check: %s\n%s", what.c_str(), usage);
+  return 2;
+}
+
+// A whole-argument number, finite and positive.
+bool parse_positive(const std::string &text, double *value) {
+  char *end = nullptr;
+  errno = 0;
+  *value = std::strtod(text.c_str(), &end);
+  return end != text.c_str() && *end == '\0' && errno == 0 && std::isfinite(*value) && *value > 0.0;
+}
+
+bool parse_centre(const std::string &text, double centre[3]) {
+  const char *p = text.c_str();
+  for (int k = 0; k < 3; ++k) {
+    char *end = nullptr;
+    errno = 0;
+    centre[k] = std::strtod(p, &end);
+    if (end == p || errno != 0 || !std::isfinite(centre[k])) return false;
+    if (*end != (k < 2 ? ',' : '\0')) return false;
+    p = end + 1;
+  }
+  return true;
+}
+
+// CLI11 validators: an empty string accepts.
+CLI::Validator positive_number() {
+  return CLI::Validator(
+      [](std::string &text) {
+        double value;
+        return parse_positive(text, &value) ? std::string()
+                                            : "needs a finite positive number, not \"" + text + "\"";
+      },
+      "POSITIVE");
+}
+
+struct cli_settings {
+  std::string path, plot_file, centre, particles;
+  bool centre_given = false, particles_given = false, plot_given = false;
+};
+
+// The options, through CLI11; returns -1 to go on, else the exit status.
+int parse_options(int argc, char **argv, check_options *options, cli_settings *settings) {
+  CLI::App app("galaxy-check", "galaxy-check");
+  app.set_help_flag();  // -h is handled below, with our own text
+  bool help = false;
+  app.add_flag("-h,--help", help);
+  app.add_option("file", settings->path);
+  check_model &model = options->model;
+  app.add_option("--scale-length", model.typical_length)->check(positive_number());
+  app.add_option("--cutoff", model.radius_max)->check(positive_number());
+  app.add_option("--total-mass", model.total_mass)->check(positive_number());
+  app.add_option("--threshold", options->threshold)
+      ->check(positive_number() & CLI::Validator(
+                                      [](std::string &text) {
+                                        return std::strtod(text.c_str(), nullptr) < 1.0
+                                                   ? std::string()
+                                                   : "needs a value below 1, not " + text;
+                                      },
+                                      "BELOW_ONE"));
+  CLI::Option *centre = app.add_option("--centre", settings->centre);
+  CLI::Option *particles = app.add_option("--particles", settings->particles);
+  CLI::Option *plot = app.add_option("--plot", settings->plot_file);
+  app.add_flag("--equilibrium", model.equilibrium);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    for (int i = 1; i < argc; ++i) {
+      if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) help = true;
+    }
+    if (!help) return usage_error(e.what());
+  }
+  if (help) {
+    std::fputs(usage, stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
+  }
+  settings->centre_given = centre->count() > 0;
+  settings->particles_given = particles->count() > 0;
+  settings->plot_given = plot->count() > 0;
+  return -1;
+}
+
+// What CLI11 leaves to us: compound and whole-number values, the file.
+int judge_settings(const cli_settings &settings, check_options *options) {
+  if (settings.path.empty()) return usage_error("no file named");
+  if (settings.centre_given && !parse_centre(settings.centre, options->model.centre)) {
+    return usage_error("option --centre needs three finite numbers X,Y,Z, not \"" + settings.centre + "\"");
+  }
+  if (settings.particles_given) {
+    const std::string &text = settings.particles;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long count = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || count > INT64_MAX) {
+      return usage_error("option --particles needs a count of 0 or more, not \"" + text + "\"");
+    }
+    options->expected_count = static_cast<int64_t>(count);
+  }
+  if (settings.plot_given && settings.plot_file.empty()) {
+    return usage_error("option --plot needs a file name, not an empty one");
+  }
+  return -1;
+}
+
+// Reads a text or HDF5 particle file, told apart by content: a regular file
+// that starts with the HDF5 signature is read as HDF5. An unopenable file
+// gets error.line -1 and the system's reason.
+bool read_particles(const char *path, particle_data *data, read_error *error) {
+  std::FILE *in = std::fopen(path, "rb");
+  if (in == nullptr) {
+    error->line = -1;
+    error->what = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) {
+    unsigned char head[8];
+    const size_t got = std::fread(head, 1, sizeof head, in);
+    if (has_hdf5_signature(head, got)) {
+      std::fclose(in);
+      return read_hdf5_particles(path, data, error);
+    }
+    std::rewind(in);
+  }
+  const bool read = read_particle_stream(in, data, error);
+  std::fclose(in);
+  return read;
+}
+
+int report_read_error(const char *path, const read_error &error) {
+  if (error.line < 0) {
+    std::fprintf(stderr, "galaxy-check: %s: cannot open: %s\n", path, error.what.c_str());
+  } else if (error.line > 0) {
+    std::fprintf(stderr, "galaxy-check: %s:%ld: expected %s\n", path, error.line, error.what.c_str());
+  } else {
+    std::fprintf(stderr, "galaxy-check: %s: expected %s\n", path, error.what.c_str());
+  }
+  return 2;
+}
+
+const char *verdict_name(check_verdict verdict) {
+  switch (verdict) {
+    case verdict_pass: return "PASS";
+    case verdict_fail: return "FAIL";
+    case verdict_info: return "INFO";
+  }
+  return "";
+}
+
+}  // namespace
+
+int galaxy_check_main(int argc, char **argv) {
+  check_options options;
+  cli_settings settings;
+  int status = parse_options(argc, argv, &options, &settings);
+  if (status < 0) status = judge_settings(settings, &options);
+  if (status >= 0) return status;
+  const char *path = settings.path.c_str();
+
+  particle_data data;
+  read_error error;
+  if (!read_particles(path, &data, &error)) return report_read_error(path, error);
+  const check_result result = run_checks(data, options);
+  // Columns as wide as their widest entry, so that no figure breaks them.
+  int name_width = 22, figure_width = 58;
+  for (const check_line &line : result.lines) {
+    name_width = std::max(name_width, static_cast<int>(line.name.size()));
+    figure_width = std::max(figure_width, static_cast<int>(line.figure.size()));
+  }
+  std::printf("galaxy-check %s\n", path);
+  for (const check_line &line : result.lines) {
+    std::printf("  %-*s %-*s %s\n", name_width, line.name.c_str(), figure_width, line.figure.c_str(),
+                verdict_name(line.verdict));
+  }
+  if (settings.plot_given) {
+    std::string why;
+    if (!write_check_plot(result, options.model, path, settings.plot_file, &why)) {
+      std::fprintf(stderr, "galaxy-check: %s: cannot draw: %s\n", settings.plot_file.c_str(), why.c_str());
+      return 2;
+    }
+  }
+  std::printf("%s\n", result.passed ? "PASS" : "FAIL");
+  // A report that cannot be written is no verdict.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 2;
+  return result.passed ? 0 : 1;
+}

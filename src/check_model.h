@@ -1,0 +1,63 @@
+// The laws galaxy-check holds a file against: the model's parameters, its
+// speed laws as cumulative distributions, and its moments.
+#ifndef CHECK_MODEL_H
+#define CHECK_MODEL_H
+
+#include <cstddef>
+#include <vector>
+
+#include "galaxy_types.h"
+
+// The model a file is held against; defaults are galaxy-ic's.
+struct check_model {
+  double typical_length = 1e18;         // m
+  double radius_max = 8e18;             // m
+  double total_mass = 1.9891e39;        // kg
+  double centre[3] = {0.0, 0.0, 0.0};   // m; galaxy-ic builds at the origin
+  bool equilibrium = false;             // the laws of galaxy-ic --equilibrium
+};
+
+// G as galaxy-ic's escape speed uses it, m^3 kg^-1 s^-2.
+constexpr double model_gravitational_constant = 6.673e-11;
+
+// A record holding the model's parameters, for the samplers' formulas.
+gal_system model_record(const check_model &model);
+
+// <r^2> of the truncated Hernquist radii, m^2.
+double model_second_radial_moment(const check_model &model);
+
+// Cumulative distribution of the defined speed law at one radius: the
+// normalised energy e has density proportional to f(e) on [0, e_max], and
+// the speed is sqrt(1 - (e / e_max)^2) times the escape speed.
+class speed_cdf {
+ public:
+  // Tabulates the integral of f up to q_max (< 1).
+  explicit speed_cdf(double q_max);
+  // P(speed <= v) at a radius whose e_max and escape speed are given.
+  double operator()(double v, double e_max, double v_esc) const;
+  // Integral of f from 0 to q, q in [0, q_max].
+  double integral(double q) const;
+
+ private:
+  double step_;
+  std::vector<double> integral_;  // at the nodes
+  std::vector<double> density_;   // f at the nodes
+};
+
+// Cumulative distribution of the equilibrium speed law at one radius, as a
+// function of x = v / v_esc (this law's escape speed), tabulated over
+// c = r / (r + a) in [1e-4, c_max] (log-spaced) and s = W(x)^(1/3), W the
+// sampler's envelope CDF, in which it is smooth. Error below 1e-6 but for
+// radii under 0.01 a.
+class equilibrium_speed_cdf {
+ public:
+  explicit equilibrium_speed_cdf(double c_max);
+  double operator()(double x, double c) const;
+
+ private:
+  double row(size_t i, double s) const;
+  double log_c_min_, log_c_step_;
+  std::vector<double> table_;  // rows of columns_ + 1 values
+};
+
+#endif

@@ -1,0 +1,16 @@
+// galaxy-check's picture.
+#ifndef CHECK_PLOT_H
+#define CHECK_PLOT_H
+
+#include <string>
+
+#include "checks.h"
+
+// Draws the four panels of result (enclosed mass, density, speeds,
+// directions) for the file named file_label into plot_file (PNG), which is
+// replaced only once the picture is complete. Returns false with a reason
+// when it cannot draw or write it; no partial picture is left.
+bool write_check_plot(const check_result &result, const check_model &model,
+                      const std::string &file_label, const std::string &plot_file, std::string *why);
+
+#endif

@@ -1,0 +1,49 @@
+// The checks of galaxy-check: each one a small function from the particles
+// to one line of the report; run_checks lists them.
+#ifndef CHECKS_H
+#define CHECKS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check_model.h"
+#include "particle_reader.h"
+
+struct check_options {
+  check_model model;
+  double threshold = 1e-3;      // p-values below it fail
+  int64_t expected_count = -1;  // -1: any count but 0 passes
+};
+
+enum check_verdict { verdict_pass, verdict_fail, verdict_info };
+
+struct check_line {
+  std::string name;
+  std::string figure;
+  check_verdict verdict;
+};
+
+// What the picture needs, measured from the model's centre.
+struct check_sample {
+  std::vector<double> sorted_radii;  // every finite particle, ascending
+  std::vector<double> speed_radii;   // a subsample of at most 20 000
+  std::vector<double> speeds;        // speeds of that subsample, m/s
+  std::vector<double> pos_cos_theta; // cosines of the polar angles of that
+  std::vector<double> vel_cos_theta; // subsample's positions and velocities
+};
+
+struct check_result {
+  std::vector<check_line> lines;
+  check_sample sample;
+  bool passed = false;  // no line failed
+};
+
+// Runs every check on data.
+check_result run_checks(const particle_data &data, const check_options &options);
+
+// Per-axis variance of the mean position of n particles under the model's
+// direction law, m^2.
+void model_centre_variance(const check_model &model, double n, double variance[3]);
+
+#endif
