@@ -19,6 +19,13 @@ dpkg -s plplot-driver-cairo >/dev/null 2>&1 || packages+=(plplot-driver-cairo)
 [ -f /usr/include/hdf5/serial/hdf5.h ] || packages+=(libhdf5-dev)
 dpkg -s python3-h5py >/dev/null 2>&1 || packages+=(python3-h5py)
 command -v h5dump >/dev/null || packages+=(hdf5-tools)
+# galaxy-check's options: CLI11 (header-only).
+[ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)
+# galaxy-ic-mpi: Open MPI and the parallel flavour of HDF5.
+[ -f /usr/include/x86_64-linux-gnu/mpi.h ] || [ -f /usr/lib/x86_64-linux-gnu/openmpi/include/mpi.h ] ||
+  packages+=(libopenmpi-dev)
+command -v mpirun >/dev/null || packages+=(openmpi-bin)
+[ -f /usr/include/hdf5/openmpi/hdf5.h ] || packages+=(libhdf5-openmpi-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo

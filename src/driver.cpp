@@ -59,25 +59,6 @@ double physical_memory_bytes() {
   return static_cast<double>(pages) * static_cast<double>(page_size);
 }
 
-namespace {
-
-// What the command line asks for. Values are judged after the whole scan,
-// so that the last of repeated options wins and -h anywhere still prints
-// the usage text.
-struct run_settings {
-  const char *output_text = nullptr;  // the last -o value
-  const char *format_text = nullptr;
-  const char *count_text = nullptr;  // the last -p value
-  double count_value = 0.0;
-  const char *seed_text = nullptr;
-  const char *threads_text = nullptr;
-  bool equilibrium = false;
-};
-
-enum scan_outcome { scan_run, scan_help, scan_missing_value };
-
-// The option scan: whole arguments only, value options take the next
-// argument whatever it is, unknown arguments are skipped.
 scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
   int i = 1;
   while (i < argc) {
@@ -117,6 +98,8 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
   return scan_run;
 }
 
+namespace {
+
 // Judges the -p value; prints the refusal and returns false when unusable.
 bool judge_count(const run_settings &settings, int32_t *nb_element) {
   if (settings.count_text == nullptr) return true;
@@ -138,7 +121,8 @@ bool judge_count(const run_settings &settings, int32_t *nb_element) {
   return false;
 }
 
-// Judges --seed and --threads; prints the refusal and returns false.
+}  // namespace
+
 bool judge_plan(const run_settings &settings, generation_plan *plan) {
   plan->threads = default_thread_count();
   plan->law = settings.equilibrium ? law_equilibrium : law_defined;
@@ -162,8 +146,6 @@ bool judge_plan(const run_settings &settings, generation_plan *plan) {
   plan->seeded = true;
   return true;
 }
-
-}  // namespace
 
 bool parse_seed(const char *text, uint64_t *seed) {
   if (*text == '\0') return false;

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "galaxy_types.h"
+#include "generation.h"
 
 // Writes the usage text to standard output, without a line feed.
 void print_usage();
@@ -24,6 +26,30 @@ count_verdict check_particle_count(double value, double physical_memory);
 
 // The machine's physical memory in bytes.
 double physical_memory_bytes();
+
+// What the command line asks for. Values are judged after the whole scan,
+// so that the last of repeated options wins and -h anywhere still prints
+// the usage text.
+struct run_settings {
+  const char *output_text = nullptr;  // the last -o value
+  const char *format_text = nullptr;
+  const char *count_text = nullptr;  // the last -p value
+  double count_value = 0.0;
+  const char *seed_text = nullptr;
+  const char *threads_text = nullptr;
+  bool equilibrium = false;
+};
+
+enum scan_outcome { scan_run, scan_help, scan_missing_value };
+
+// The option scan: whole arguments only, value options take the next
+// argument whatever it is, unknown arguments are skipped. Prints the
+// message for a value option given last.
+scan_outcome scan_options(int argc, char **argv, run_settings *settings);
+
+// Judges --seed, --threads and --equilibrium into plan; prints the refusal
+// and returns false.
+bool judge_plan(const run_settings &settings, generation_plan *plan);
 
 // Most threads --threads accepts.
 constexpr int max_threads = 1024;

@@ -81,7 +81,7 @@ void produce_block(pipeline *p, int64_t k) {
     random_stream stream;
     init_counter_based_stream(&stream, p->plan->seed);
     for (int32_t j = first; j < last; ++j) {
-      start_particle_stream(&stream, static_cast<uint64_t>(j));
+      start_particle_stream(&stream, p->plan->first_index + static_cast<uint64_t>(j));
       place_particle(sys, j, &stream, p->plan->law);
     }
   } else if (!p->drawer_thread) {
@@ -109,7 +109,7 @@ bool write_block(pipeline *p, int64_t k, const block_slot &slot) {
   }
   if (p->sink.hdf5 != nullptr) {
     const int32_t first = static_cast<int32_t>(k * block_particles);
-    return write_hdf5_rows(p->sink.hdf5, p->sys, first, block_end(p, k), 0);
+    return write_hdf5_rows(p->sink.hdf5, p->sys, first, block_end(p, k), p->plan->first_index);
   }
   return true;
 }

@@ -13,6 +13,7 @@ struct generation_plan {
   uint64_t seed = 0;    // key of the counter-based stream when seeded
   int threads = 1;      // every thread of the run, the writer's included
   particle_law law = law_defined;
+  uint64_t first_index = 0;  // global index of the record's particle 0
 };
 
 struct hdf5_writer;
@@ -27,7 +28,8 @@ struct particle_sink {
 
 // Places every particle of sys (from alloc_unplaced_gal_system) and hands
 // each finished block to sink, text formatted through a bounded set of
-// block buffers. Returns false when a write failed; the record is then
+// block buffers. Particle j of the record is particle first_index + j of the
+// galaxy: its seeded draws and its HDF5 row. Returns false when a write failed; the record is then
 // incomplete.
 bool generate_particle_file(gal_system *sys, const generation_plan &plan,
                             const particle_sink &sink);

@@ -7,6 +7,9 @@
 #ifdef GALAXY_HAVE_HDF5
 #include <hdf5.h>
 #endif
+#ifdef GALAXY_HDF5_MPI
+#include "particle_hdf5_mpi.h"
+#endif
 
 hdf5_counts compute_hdf5_counts(uint64_t n) {
   hdf5_counts counts{};
@@ -167,10 +170,15 @@ struct hdf5_writer {
 
 bool hdf5_available() { return true; }
 
-hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total) {
+namespace {
+
+// Creates the file through the access properties fapl: the header, the
+// units and the full-size datasets.
+hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint64_t total,
+                           hid_t fapl) {
   silence_library();
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
-  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl));
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
   if (!write_header(file, sys, total) || !write_units(file)) return nullptr;
@@ -187,6 +195,22 @@ hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, ui
   }
   return writer.release();
 }
+
+}  // namespace
+
+hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total) {
+  return create_writer(path, sys, total, H5P_DEFAULT);
+}
+
+#ifdef GALAXY_HDF5_MPI
+hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
+                                       uint64_t total, MPI_Comm communicator) {
+  silence_library();
+  hdf5_handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+  if (!fapl.valid() || H5Pset_fapl_mpio(fapl.get(), communicator, MPI_INFO_NULL) < 0) return nullptr;
+  return create_writer(path, sys, total, fapl.get());
+}
+#endif
 
 bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, int32_t last,
                      uint64_t offset) {

@@ -1,0 +1,193 @@
+#include "mpi_driver.h"
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "generation.h"
+#include "output_file.h"
+#include "particle_hdf5_mpi.h"
+
+namespace {
+
+// The generator's fixed physical parameters (SI), as galaxy-ic has them.
+constexpr double typical_length = 1e18;
+constexpr double total_mass = 1.9891e39;
+constexpr double duration = 1000.0;
+constexpr int32_t nb_step = 1000;
+
+void print_mpi_usage() {
+  std::printf(
+      "Usage:\tmpirun -n R galaxy-ic-mpi --seed S -p N [-o FILE] [--threads T] [--equilibrium]"
+      "\t--seed\t\tSeed of the counter-based stream (required)\t-p --nbparticles\tSet the "
+      "number of particles (default: 512)\t-o --output\t\tSet the name of the HDF5 file "
+      "(default: galaxy.hdf5)\t--threads\t\tThreads per rank\t--equilibrium\t\tA galaxy in "
+      "equilibrium\t-h --help\t\tPrint this screen");
+}
+
+struct mpi_run {
+  int rank = 0, size = 1;
+  bool threads_may_call_mpi = true;  // MPI_THREAD_SERIALIZED granted
+  bool all(bool mine) const {
+    int value = mine ? 1 : 0, result = 0;
+    MPI_Allreduce(&value, &result, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
+    return result != 0;
+  }
+};
+
+// The global count: strtod and truncation as galaxy-ic reads -p, then up to
+// size shares of what one record holds.
+bool judge_global_count(const run_settings &settings, int size, uint64_t *count) {
+  if (settings.count_text == nullptr) {
+    *count = 512;
+    return true;
+  }
+  const double value = settings.count_value;
+  const double limit = static_cast<double>(size) * nb_element_limit;
+  if (std::isnan(value)) {
+    std::printf("erreur: particle count %s is not a number", settings.count_text);
+    return false;
+  }
+  if (!(value < limit + 1.0) || !(value > -static_cast<double>(nb_element_limit) - 1.0)) {
+    std::printf("erreur: particle count %s is out of range", settings.count_text);
+    return false;
+  }
+  *count = value >= 1.0 ? static_cast<uint64_t>(value) : 0;
+  return true;
+}
+
+// The refusals every rank reaches alike; rank 0 alone prints them.
+bool judge_mpi_options(const run_settings &settings, generation_plan *plan) {
+  if (settings.format_text != nullptr && std::strcmp(settings.format_text, "hdf5") != 0) {
+    std::printf("erreur: galaxy-ic-mpi writes hdf5 only, not %s", settings.format_text);
+    return false;
+  }
+  if (!judge_plan(settings, plan)) return false;
+  if (!plan->seeded) {
+    std::printf("erreur: galaxy-ic-mpi needs --seed S: the default sequence is one sequence, "
+                "drawn in order, and cannot be split over ranks");
+    return false;
+  }
+  return true;
+}
+
+// Rank 0 prepares the file (a temporary beside the target) and tells every
+// rank the path to create.
+bool share_output_path(const mpi_run &run, const std::string &name, output_file *out,
+                       std::string *path) {
+  int verdict = 0;
+  if (run.rank == 0) {
+    verdict = prepare_output_path(out, name);
+    if (verdict == path_cannot_open) std::printf("erreur: fopen cannot open %s", name.c_str());
+    if (verdict == path_not_regular) {
+      std::printf("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
+    }
+    if (verdict == path_ready) *path = output_write_path(out);
+  }
+  MPI_Bcast(&verdict, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (verdict != path_ready) return false;
+  int length = static_cast<int>(path->size());
+  MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  std::vector<char> bytes(path->begin(), path->end());
+  bytes.resize(static_cast<size_t>(length));
+  MPI_Bcast(bytes.data(), length, MPI_CHAR, 0, MPI_COMM_WORLD);
+  path->assign(bytes.begin(), bytes.end());
+  return true;
+}
+
+// Creates this rank's particles and writes them; every rank together.
+int generate_and_write(const mpi_run &run, gal_system *sys, const generation_plan &plan,
+                       uint64_t total, const std::string &name, output_file *out,
+                       const std::string &path) {
+  particle_sink sink;
+  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, MPI_COMM_WORLD);
+  if (!run.all(sink.hdf5 != nullptr)) {
+    // Collective creation fails on every rank alike.
+    if (run.rank == 0) {
+      discard_output_file(out);
+      std::printf("erreur: fopen cannot open %s", name.c_str());
+    }
+    return 1;
+  }
+  const bool written = run.all(generate_particle_file(sys, plan, sink));
+  const hdf5_result closed = close_hdf5_writer(sink.hdf5, written);
+  const bool ok = run.all(closed == hdf5_written);
+  int status = ok ? 0 : 1;
+  if (run.rank == 0) {
+    output_result result = commit_output_file(out, ok);
+    if (!ok) result = closed == hdf5_close_failed ? output_close_failed : output_write_failed;
+    if (result != output_committed) discard_output_file(out);
+    print_output_error(result, out);
+    status = result == output_committed ? 0 : 1;
+  }
+  MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  return status;
+}
+
+int run_ranks(const mpi_run &run, int argc, char **argv) {
+  run_settings settings;
+  switch (scan_options(argc, argv, &settings)) {
+    case scan_help:
+      print_mpi_usage();
+      return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    case scan_missing_value:
+      return 1;
+    case scan_run:
+      break;
+  }
+  generation_plan plan;
+  uint64_t total = 0;
+  if (!judge_mpi_options(settings, &plan) || !judge_global_count(settings, run.size, &total)) return 1;
+  // The writer's role moves between threads: without that grant, one thread.
+  if (!run.threads_may_call_mpi) plan.threads = 1;
+  const std::string name = settings.output_text != nullptr ? settings.output_text : "galaxy.hdf5";
+
+  // An even split: the first total % size ranks take one particle more.
+  const uint64_t base = total / static_cast<uint64_t>(run.size);
+  const uint64_t extra = total % static_cast<uint64_t>(run.size);
+  const uint64_t rank = static_cast<uint64_t>(run.rank);
+  plan.first_index = rank * base + std::min(rank, extra);
+  const int32_t mine = static_cast<int32_t>(base + (rank < extra ? 1 : 0));
+  gal_system *sys = alloc_unplaced_gal_system(mine, typical_length, 8.0 * typical_length, total_mass,
+                                              duration / nb_step, duration);
+  if (!run.all(sys != nullptr)) {
+    std::printf("erreur: cannot allocate memory for %llu particles", static_cast<unsigned long long>(total));
+    free_gal_system(sys);
+    return 1;
+  }
+  // Every particle weighs M / N of the whole galaxy, as galaxy-ic's do.
+  sys->mass_element = total_mass / static_cast<double>(total);
+
+  output_file out;
+  std::string path;
+  int status = 1;
+  if (share_output_path(run, name, &out, &path)) {
+    status = generate_and_write(run, sys, plan, total, name, &out, path);
+  }
+  free_gal_system(sys);
+  return status;
+}
+
+}  // namespace
+
+int galaxy_ic_mpi_main(int argc, char **argv) {
+  int provided = 0;
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
+  mpi_run run;
+  MPI_Comm_rank(MPI_COMM_WORLD, &run.rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &run.size);
+  run.threads_may_call_mpi = provided >= MPI_THREAD_SERIALIZED;
+  // Every rank reaches the same refusals; rank 0 alone reports them.
+  if (run.rank != 0 && std::freopen("/dev/null", "w", stdout) == nullptr) std::fclose(stdout);
+  install_output_signal_handlers();
+  const int status = run_ranks(run, argc, argv);
+  std::fflush(stdout);
+  MPI_Finalize();
+  return status;
+}

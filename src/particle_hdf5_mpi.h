@@ -1,0 +1,17 @@
+// The HDF5 layout written by every rank of an MPI run into one file.
+#ifndef PARTICLE_HDF5_MPI_H
+#define PARTICLE_HDF5_MPI_H
+
+#include <mpi.h>
+
+#include <string>
+
+#include "particle_hdf5.h"
+
+// open_hdf5_writer through MPI-IO: every rank of communicator calls it
+// together with the same path, record scalars and total; each then writes
+// its own rows with write_hdf5_rows, and all close together.
+hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
+                                       uint64_t total, MPI_Comm communicator);
+
+#endif

@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""galaxy-ic-mpi on 1, 2 and 3 ranks (and more ranks than particles) gives
+the file galaxy-ic --seed S --format hdf5 gives, value for value; refusals
+are reported once, with a non-zero status and no file left.
+
+usage: mpi_test.py MPIRUN GALAXY_IC GALAXY_IC_MPI
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+import h5py
+import numpy as np
+
+MPIRUN, IC, IC_MPI = sys.argv[1], *map(os.path.abspath, sys.argv[2:4])
+failures = []
+
+
+def expect(condition, what):
+    if not condition:
+        failures.append(what)
+
+
+def mpirun(ranks, args, cwd):
+    # CI runs as root; on a small machine ranks share cores.
+    command = [MPIRUN, "--allow-run-as-root", "--oversubscribe", "-n", str(ranks), IC_MPI, *args]
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=300)
+
+
+def same_file(a, b):
+    """Every attribute and dataset of the layout, bit for bit."""
+    with h5py.File(a, "r") as f, h5py.File(b, "r") as g:
+        for group in ("Header", "Units"):
+            attrs_f, attrs_g = f[group].attrs, g[group].attrs
+            if sorted(attrs_f) != sorted(attrs_g):
+                return f"{group} attribute names differ"
+            for name in attrs_f:
+                if not np.array_equal(attrs_f[name], attrs_g[name]) or \
+                        np.asarray(attrs_f[name]).dtype != np.asarray(attrs_g[name]).dtype:
+                    return f"{group}/{name}: {attrs_f[name]} != {attrs_g[name]}"
+        for name in ("Coordinates", "Velocities", "Masses", "ParticleIDs"):
+            x, y = f["PartType1"][name][...], g["PartType1"][name][...]
+            if x.dtype != y.dtype or x.shape != y.shape or x.tobytes() != y.tobytes():
+                return f"PartType1/{name} differs"
+    return None
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    for n, ranks_list, extra in ((10007, (1, 2, 3), []), (2, (3,), []),
+                                 (3001, (2,), ["--equilibrium", "--threads", "2"])):
+        ref = os.path.join(tmp, "ref.hdf5")
+        subprocess.run([IC, "--seed", "77", "-p", str(n), "--format", "hdf5", "-o", ref, *extra],
+                       check=True)
+        for ranks in ranks_list:
+            run = mpirun(ranks, ["--seed", "77", "-p", str(n), "-o", "mpi.hdf5", *extra], tmp)
+            expect(run.returncode == 0 and run.stdout == "", f"{ranks} ranks, n={n}: {run.stdout}")
+            if run.returncode == 0:
+                difference = same_file(ref, os.path.join(tmp, "mpi.hdf5"))
+                expect(difference is None, f"{ranks} ranks, n={n}: {difference}")
+
+    refusals = [
+        (["-p", "10"], "erreur: galaxy-ic-mpi needs --seed S"),
+        (["--seed", "x"], "erreur: seed x is not a decimal integer"),
+        (["--seed", "1", "--format", "ini"], "erreur: galaxy-ic-mpi writes hdf5 only, not ini"),
+        (["--seed", "1", "-o", "missing/x.hdf5"], "erreur: fopen cannot open missing/x.hdf5"),
+        # Two ranks hold up to 2 x 715827882 particles.
+        (["--seed", "1", "-p", "1431655765"], "erreur: particle count 1431655765 is out of range"),
+    ]
+    for args, message in refusals:
+        before = sorted(os.listdir(tmp))
+        run = mpirun(2, args, tmp)
+        expect(run.returncode != 0, f"{args}: status 0")
+        expect(run.stdout.startswith(message) and run.stdout.count("erreur") == 1,
+               f"{args}: {run.stdout!r}")
+        expect(sorted(os.listdir(tmp)) == before, f"{args}: files changed")
+    run = mpirun(1, ["--seed", "1", "-h"], tmp)
+    expect(run.returncode == 0 and run.stdout.startswith("Usage:"), f"-h: {run.stdout!r}")
+
+for failure in failures:
+    print("FAIL:", failure)
+print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
+sys.exit(1 if failures else 0)
