@@ -3,6 +3,8 @@
 
   seeded 4e6   --seed 1 --threads 2 against --threads 1   (target <= 0.6)
   seeded 1e6   --seed 1 --threads 1 against the default run --threads 1
+  equilibrium  --seed 1 --equilibrium against --seed 1, 1e6, default threads
+               (target <= 1.5)
   default 1e6  default threads against the one-fprintf-a-line baseline
                (target <= 0.15), byte-identical files checked first
 and the peak memory of each against 56 bytes a particle + 16 MiB + 4 MiB a
@@ -56,6 +58,9 @@ def main():
             ("1e6, one thread", 10**6, {
                 "default": [ic, "--threads", "1", "-p", "1000000", "-o", out],
                 "seeded": [ic, "--seed", "1", "--threads", "1", "-p", "1000000", "-o", out]}),
+            ("equilibrium 1e6", 10**6, {
+                "defined": [ic, "--seed", "1", "-p", "1000000", "-o", out],
+                "equilibrium": [ic, "--seed", "1", "--equilibrium", "-p", "1000000", "-o", out]}),
             ("default 1e6", 10**6, {
                 "baseline": [variants, "baseline", "1000000", out],
                 "default": [ic, "-p", "1000000", "-o", out]}),
@@ -65,7 +70,7 @@ def main():
             names = list(commands)
             print(f"{title}:")
             for name in names:
-                threads = 2 if name in ("T=2", "default") and title != "1e6, one thread" else 1
+                threads = 1 if name == "T=1" or title == "1e6, one thread" or name == "baseline" else 2
                 budget = 56 * n + (16 + 4 * threads) * 2**20
                 print(f"  {name:>9} median {m[name][0]:7.3f} s  peak {m[name][1] / 2**20:7.1f} MiB"
                       f"  peak/budget {m[name][1] / budget:5.3f}")
