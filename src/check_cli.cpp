@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 
 #include "check_plot.h"
@@ -138,10 +139,25 @@ int judge_settings(const cli_settings &settings, check_options *options) {
   return -1;
 }
 
-// Reads a text or HDF5 particle file, told apart by content: a regular file
-// that starts with the HDF5 signature is read as HDF5. An unopenable file
-// gets error.line -1 and the system's reason.
-bool read_particles(const char *path, particle_data *data, read_error *error) {
+// Particles read and checked at a time.
+constexpr size_t chunk_particles = size_t{1} << 16;
+
+// A particle file of either layout, read a chunk at a time.
+struct particle_source {
+  std::FILE *text_file = nullptr;
+  text_particle_reader *text = nullptr;
+  hdf5_particle_reader *hdf5 = nullptr;
+  ~particle_source() {
+    if (text != nullptr) end_text_read(text);
+    if (hdf5 != nullptr) end_hdf5_read(hdf5);
+    if (text_file != nullptr) std::fclose(text_file);
+  }
+};
+
+// Opens path, told apart by content: a regular file that starts with the
+// HDF5 signature is read as HDF5. An unopenable file gets error.line -1
+// and the system's reason.
+bool open_particles(const char *path, particle_source *source, read_error *error) {
   std::FILE *in = std::fopen(path, "rb");
   if (in == nullptr) {
     error->line = -1;
@@ -154,13 +170,44 @@ bool read_particles(const char *path, particle_data *data, read_error *error) {
     const size_t got = std::fread(head, 1, sizeof head, in);
     if (has_hdf5_signature(head, got)) {
       std::fclose(in);
-      return read_hdf5_particles(path, data, error);
+      source->hdf5 = begin_hdf5_read(path, error);
+      return source->hdf5 != nullptr;
     }
     std::rewind(in);
   }
-  const bool read = read_particle_stream(in, data, error);
-  std::fclose(in);
-  return read;
+  source->text_file = in;
+  source->text = begin_text_read(in);
+  return true;
+}
+
+read_status read_chunk(particle_source *source, particle_data *chunk, read_error *error) {
+  chunk->pos.clear();
+  chunk->vel.clear();
+  chunk->mass.clear();
+  chunk->nb_element = 0;
+  return source->hdf5 != nullptr ? read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error)
+                                 : read_text_chunk(source->text, chunk, chunk_particles, error);
+}
+
+// Reads the file and feeds the checks, the reading of one chunk overlapping
+// the checking of the one before. Only two chunks are held at a time.
+bool check_file(const char *path, const check_options &options, check_result *result,
+                read_error *error) {
+  particle_source source;
+  if (!open_particles(path, &source, error)) return false;
+  check_accumulator *acc = begin_checks(options);
+  particle_data chunks[2];
+  std::future<void> checking;
+  read_status status = read_more;
+  for (int k = 0; status == read_more; k ^= 1) {
+    status = read_chunk(&source, &chunks[k], error);
+    if (checking.valid()) checking.get();
+    if (status == read_failed) break;
+    checking = std::async(std::launch::async, [acc, &chunks, k] { add_particles(acc, chunks[k]); });
+  }
+  if (checking.valid()) checking.get();
+  *result = finish_checks(acc);
+  return status == read_done;
 }
 
 int report_read_error(const char *path, const read_error &error) {
@@ -193,10 +240,9 @@ int galaxy_check_main(int argc, char **argv) {
   if (status >= 0) return status;
   const char *path = settings.path.c_str();
 
-  particle_data data;
+  check_result result;
   read_error error;
-  if (!read_particles(path, &data, &error)) return report_read_error(path, error);
-  const check_result result = run_checks(data, options);
+  if (!check_file(path, options, &result, &error)) return report_read_error(path, error);
   // Columns as wide as their widest entry, so that no figure breaks them.
   int name_width = 22, figure_width = 58;
   for (const check_line &line : result.lines) {

@@ -39,7 +39,15 @@ struct check_result {
   bool passed = false;  // no line failed
 };
 
-// Runs every check on data.
+// The checks of a file read a chunk at a time: begin_checks, add_particles
+// for each chunk in file order, finish_checks (which releases the
+// accumulator). About 32 bytes a particle are kept, not the particles.
+struct check_accumulator;
+check_accumulator *begin_checks(const check_options &options);
+void add_particles(check_accumulator *accumulator, const particle_data &chunk);
+check_result finish_checks(check_accumulator *accumulator);
+
+// Runs every check on data at once.
 check_result run_checks(const particle_data &data, const check_options &options);
 
 // Per-axis variance of the mean position of n particles under the model's

@@ -40,11 +40,23 @@ hdf5_result close_hdf5_writer(hdf5_writer *, bool) { return hdf5_close_failed; }
 
 hdf5_result write_hdf5_file(const std::string &, const gal_system *) { return hdf5_create_failed; }
 
-bool read_hdf5_particles(const std::string &, particle_data *, read_error *error) {
+struct hdf5_particle_reader {};
+
+hdf5_particle_reader *begin_hdf5_read(const std::string &, read_error *error) {
   error->line = 0;
   error->what = "a text particle file: this build reads no HDF5 (install libhdf5-dev and "
                 "configure the build again)";
-  return false;
+  return nullptr;
+}
+
+read_status read_hdf5_chunk(hdf5_particle_reader *, particle_data *, size_t, read_error *) {
+  return read_failed;
+}
+
+void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
+
+bool read_hdf5_particles(const std::string &path, particle_data *, read_error *error) {
+  return begin_hdf5_read(path, error) != nullptr;
 }
 
 #else
@@ -58,6 +70,12 @@ class hdf5_handle {
   hdf5_handle &operator=(const hdf5_handle &) = delete;
   hid_t get() const { return id_; }
   bool valid() const { return id_ >= 0; }
+  // Gives the handle up without closing it.
+  hid_t take() {
+    const hid_t id = id_;
+    id_ = -1;
+    return id;
+  }
   // Closes the handle held, then holds id.
   void reset(hid_t id) {
     release();
@@ -246,57 +264,110 @@ hdf5_result write_hdf5_file(const std::string &path, const gal_system *sys) {
   return close_hdf5_writer(writer, write_hdf5_rows(writer, sys, 0, n, 0));
 }
 
+struct hdf5_particle_reader {
+  hdf5_handle file{-1, H5Fclose};
+  hdf5_handle coordinates{-1, H5Dclose};
+  hdf5_handle velocities{-1, H5Dclose};
+  hdf5_handle masses{-1, H5Dclose};
+  hsize_t rows = 0;
+  hsize_t next = 0;
+};
+
 namespace {
 
-// Reads a whole (rows x columns) float64 dataset of group into values.
-bool read_dataset(hid_t group, const char *name, int columns, hsize_t *rows,
-                  std::vector<double> *values) {
-  if (H5Lexists(group, name, H5P_DEFAULT) <= 0) return false;
+// Opens a float64 dataset of group shaped (rows x columns), or (rows) for
+// one column; -1 when it is not one.
+hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *rows) {
+  if (H5Lexists(group, name, H5P_DEFAULT) <= 0) return -1;
   hdf5_handle dataset(H5Dopen2(group, name, H5P_DEFAULT), H5Dclose);
-  if (!dataset.valid()) return false;
+  if (!dataset.valid()) return -1;
   hdf5_handle space(H5Dget_space(dataset.get()), H5Sclose);
+  hdf5_handle type(H5Dget_type(dataset.get()), H5Tclose);
   hsize_t dims[2] = {0, 0};
   const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
-  if (rank != (columns == 1 ? 1 : 2)) return false;
+  if (rank != (columns == 1 ? 1 : 2) || !type.valid() || H5Tget_class(type.get()) != H5T_FLOAT) {
+    return -1;
+  }
   H5Sget_simple_extent_dims(space.get(), dims, nullptr);
-  if (columns != 1 && dims[1] != static_cast<hsize_t>(columns)) return false;
-  hdf5_handle type(H5Dget_type(dataset.get()), H5Tclose);
-  if (!type.valid() || H5Tget_class(type.get()) != H5T_FLOAT) return false;
-  values->resize(static_cast<size_t>(dims[0]) * static_cast<size_t>(columns));
+  if (columns != 1 && dims[1] != static_cast<hsize_t>(columns)) return -1;
   *rows = dims[0];
-  return dims[0] == 0 || H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                                 values->data()) >= 0;
+  return dataset.take();
+}
+
+// Rows [first, first + count) of a dataset, converted to doubles, appended to values.
+bool read_rows(hid_t dataset, int columns, hsize_t first, hsize_t count, std::vector<double> *values) {
+  const size_t at = values->size();
+  values->resize(at + static_cast<size_t>(count) * static_cast<size_t>(columns));
+  if (count == 0) return true;
+  hdf5_handle file_space(H5Dget_space(dataset), H5Sclose);
+  const hsize_t start[2] = {first, 0};
+  const hsize_t size[2] = {count, static_cast<hsize_t>(columns)};
+  hdf5_handle memory_space(H5Screate_simple(columns == 1 ? 1 : 2, size, nullptr), H5Sclose);
+  return file_space.valid() && memory_space.valid() &&
+         H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) >= 0 &&
+         H5Dread(dataset, H5T_NATIVE_DOUBLE, memory_space.get(), file_space.get(), H5P_DEFAULT,
+                 values->data() + at) >= 0;
 }
 
 }  // namespace
 
-bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error) {
+hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error) {
   silence_library();
   error->line = 0;
-  hdf5_handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
-  if (!file.valid()) {
+  std::unique_ptr<hdf5_particle_reader> reader(new hdf5_particle_reader);
+  reader->file.reset(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  if (!reader->file.valid()) {
     error->what = "a complete HDF5 file (the library cannot open this one: truncated?)";
-    return false;
+    return nullptr;
   }
-  if (H5Lexists(file.get(), particle_group, H5P_DEFAULT) <= 0) {
+  if (H5Lexists(reader->file.get(), particle_group, H5P_DEFAULT) <= 0) {
     error->what = "an HDF5 particle file with a /PartType1 group";
-    return false;
+    return nullptr;
   }
-  hdf5_handle group(H5Gopen2(file.get(), particle_group, H5P_DEFAULT), H5Gclose);
+  hdf5_handle group(H5Gopen2(reader->file.get(), particle_group, H5P_DEFAULT), H5Gclose);
   hsize_t n_pos = 0, n_vel = 0, n_mass = 0;
-  if (!group.valid() || !read_dataset(group.get(), coordinates_name, 3, &n_pos, &data->pos) ||
-      !read_dataset(group.get(), velocities_name, 3, &n_vel, &data->vel) ||
-      !read_dataset(group.get(), masses_name, 1, &n_mass, &data->mass)) {
+  if (group.valid()) {
+    reader->coordinates.reset(open_float_dataset(group.get(), coordinates_name, 3, &n_pos));
+    reader->velocities.reset(open_float_dataset(group.get(), velocities_name, 3, &n_vel));
+    reader->masses.reset(open_float_dataset(group.get(), masses_name, 1, &n_mass));
+  }
+  if (!reader->coordinates.valid() || !reader->velocities.valid() || !reader->masses.valid()) {
     error->what = "/PartType1 datasets Coordinates (N x 3), Velocities (N x 3) and Masses (N), "
                   "readable as float64";
-    return false;
+    return nullptr;
   }
   if (n_vel != n_pos || n_mass != n_pos) {
     error->what = "as many velocities and masses as coordinates";
-    return false;
+    return nullptr;
   }
-  data->nb_element = static_cast<int64_t>(n_pos);
-  return true;
+  reader->rows = n_pos;
+  return reader.release();
+}
+
+read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,
+                            read_error *error) {
+  const hsize_t left = reader->rows - reader->next;
+  const hsize_t count = left < capacity ? left : static_cast<hsize_t>(capacity);
+  if (!read_rows(reader->coordinates.get(), 3, reader->next, count, &data->pos) ||
+      !read_rows(reader->velocities.get(), 3, reader->next, count, &data->vel) ||
+      !read_rows(reader->masses.get(), 1, reader->next, count, &data->mass)) {
+    error->line = 0;
+    error->what = "datasets the library can read whole (a damaged file?)";
+    return read_failed;
+  }
+  reader->next += count;
+  data->nb_element += static_cast<int64_t>(count);
+  return reader->next == reader->rows ? read_done : read_more;
+}
+
+void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
+
+bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error) {
+  hdf5_particle_reader *reader = begin_hdf5_read(path, error);
+  if (reader == nullptr) return false;
+  const read_status status = read_hdf5_chunk(reader, data, SIZE_MAX, error);
+  end_hdf5_read(reader);
+  return status == read_done;
 }
 
 #endif

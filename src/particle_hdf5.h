@@ -45,6 +45,18 @@ hdf5_result write_hdf5_file(const std::string &path, const gal_system *sys);
 // The 8-byte signature every HDF5 file starts with.
 bool has_hdf5_signature(const unsigned char *bytes, size_t length);
 
+// An HDF5 particle file being read a chunk at a time.
+struct hdf5_particle_reader;
+
+// Opens path; null, with a reason in error (line 0), for a file that is not
+// one in this layout. end_hdf5_read releases the reader.
+hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error);
+void end_hdf5_read(hdf5_particle_reader *reader);
+
+// Appends the next particles, at most capacity, to data (as read_text_chunk).
+read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,
+                            read_error *error);
+
 // Reads the particles of an HDF5 file in that layout. Returns false with a
 // reason in error (line 0) for a file that is not one.
 bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error);

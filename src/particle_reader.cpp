@@ -14,6 +14,8 @@ namespace {
 
 constexpr size_t chunk_size = size_t{1} << 20;
 
+}  // namespace
+
 // Line-by-line view of a stream through one bounded buffer.
 class line_source {
  public:
@@ -69,6 +71,8 @@ class line_source {
   size_t begin_ = 0, end_ = 0;
   bool eof_ = false, read_failed_ = false, too_long_ = false, unterminated_ = false;
 };
+
+namespace {
 
 bool starts_with(const char *line, size_t length, const char *prefix, size_t prefix_length) {
   return length >= prefix_length && std::memcmp(line, prefix, prefix_length) == 0;
@@ -150,21 +154,124 @@ bool parse_fixed6(const char *text, size_t length, double *value) {
   return true;
 }
 
-bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error) {
-  static const char *const keys[7] = {"mass = ", "x_0 = ", "x_1 = ", "x_2 = ",
-                                      "v_0 = ",  "v_1 = ",  "v_2 = "};
-  static const size_t key_lengths[7] = {7, 6, 6, 6, 6, 6, 6};
-  line_source source(in);
+namespace {
+
+const char *const keys[7] = {"mass = ", "x_0 = ", "x_1 = ", "x_2 = ", "v_0 = ", "v_1 = ", "v_2 = "};
+const size_t key_lengths[7] = {7, 6, 6, 6, 6, 6, 6};
+
+}  // namespace
+
+struct text_particle_reader {
+  explicit text_particle_reader(std::FILE *in) : source(in) {}
+  line_source source;
   long line_number = 0;
   int64_t index = 0;
   int state = 0;  // line within the section: header, 7 values, empty line
-  double values[7];
-  char header[32];
+  double values[7] = {0, 0, 0, 0, 0, 0, 0};
+  char header[32] = {0};
   size_t header_length = 0;
   // Every mass line of a galaxy-ic file is the same: parse it once.
   std::string previous_mass_text;
   double previous_mass = 0.0;
 
+  std::string expected_here() const {
+    if (state == 0) return "\"" + std::string(header, header_length) + "\"";
+    if (state == 8) return "an empty line";
+    return "\"" + std::string(keys[state - 1]) + "\" and a number as %lf writes it";
+  }
+};
+
+text_particle_reader *begin_text_read(std::FILE *in) { return new text_particle_reader(in); }
+
+void end_text_read(text_particle_reader *reader) { delete reader; }
+
+namespace {
+
+// Why the source stopped: the end of a well-formed file (true), or a fault.
+bool judge_end(const text_particle_reader &r, read_error *error) {
+  const auto fail = [&](long line, std::string what) {
+    error->line = line;
+    error->what = std::move(what);
+    return false;
+  };
+  if (r.source.read_failed()) return fail(0, std::string("a readable file (") + std::strerror(errno) + ")");
+  if (r.source.too_long()) {
+    return fail(r.line_number + 1,
+                "a line of at most " + std::to_string(particle_line_max) + " bytes: " + r.expected_here());
+  }
+  if (r.source.unterminated()) return fail(r.line_number + 1, r.expected_here() + " ending with a line feed");
+  if (r.state != 0) return fail(r.line_number + 1, r.expected_here() + ", not the end of the file");
+  return true;
+}
+
+// One value line of the current section into r.values.
+bool read_value_line(text_particle_reader &r, const char *line, size_t length) {
+  const size_t key_length = key_lengths[r.state - 1];
+  if (!starts_with(line, length, keys[r.state - 1], key_length)) return false;
+  const char *number = line + key_length;
+  const size_t number_length = length - key_length;
+  if (r.state == 1 && r.previous_mass_text.size() == number_length &&
+      std::memcmp(r.previous_mass_text.data(), number, number_length) == 0) {
+    r.values[0] = r.previous_mass;
+    return true;
+  }
+  if (!parse_fixed6(number, number_length, &r.values[r.state - 1])) return false;
+  if (r.state == 1) {
+    r.previous_mass_text.assign(number, number_length);
+    r.previous_mass = r.values[0];
+  }
+  return true;
+}
+
+}  // namespace
+
+read_status read_text_chunk(text_particle_reader *reader, particle_data *data, size_t capacity,
+                            read_error *error) {
+  text_particle_reader &r = *reader;
+  size_t added = 0;
+  for (;;) {
+    if (r.state == 0) {
+      std::memcpy(r.header, "[element", 8);
+      r.header_length = 8 + format_unsigned(static_cast<uint64_t>(r.index), r.header + 8);
+      r.header[r.header_length++] = ']';
+    }
+    const char *line;
+    size_t length;
+    if (!r.source.next(&line, &length)) return judge_end(r, error) ? read_done : read_failed;
+    ++r.line_number;
+    bool ok = true;
+    if (r.state == 0) {
+      ok = length == r.header_length && std::memcmp(line, r.header, length) == 0;
+      if (ok && r.index == INT32_MAX) {
+        error->line = r.line_number;
+        error->what = "at most 2147483647 sections";
+        return read_failed;
+      }
+    } else if (r.state == 8) {
+      ok = length == 0;
+    } else {
+      ok = read_value_line(r, line, length);
+    }
+    if (!ok) {
+      error->line = r.line_number;
+      error->what = r.expected_here();
+      return read_failed;
+    }
+    if (r.state < 8) {
+      ++r.state;
+      continue;
+    }
+    data->mass.push_back(r.values[0]);
+    data->pos.insert(data->pos.end(), r.values + 1, r.values + 4);
+    data->vel.insert(data->vel.end(), r.values + 4, r.values + 7);
+    ++data->nb_element;
+    ++r.index;
+    r.state = 0;
+    if (++added == capacity) return read_more;
+  }
+}
+
+bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error) {
   // About 222 bytes a particle: reserving from the size saves the copies of
   // growing vectors.
   struct stat status;
@@ -174,66 +281,9 @@ bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error)
     data->pos.reserve(3 * estimate);
     data->vel.reserve(3 * estimate);
   }
-
-  const auto fail = [&](long line, std::string what) {
-    error->line = line;
-    error->what = std::move(what);
-    return false;
-  };
-  const auto expected_here = [&]() -> std::string {
-    if (state == 0) return "\"" + std::string(header, header_length) + "\"";
-    if (state == 8) return "an empty line";
-    return "\"" + std::string(keys[state - 1]) + "\" and a number as %lf writes it";
-  };
-
-  for (;;) {
-    if (state == 0) {
-      std::memcpy(header, "[element", 8);
-      header_length = 8 + format_unsigned(static_cast<uint64_t>(index), header + 8);
-      header[header_length++] = ']';
-    }
-    const char *line;
-    size_t length;
-    if (!source.next(&line, &length)) {
-      if (source.read_failed()) return fail(0, std::string("a readable file (") + std::strerror(errno) + ")");
-      if (source.too_long()) {
-        return fail(line_number + 1,
-                    "a line of at most " + std::to_string(particle_line_max) + " bytes: " + expected_here());
-      }
-      if (source.unterminated()) return fail(line_number + 1, expected_here() + " ending with a line feed");
-      if (state != 0) return fail(line_number + 1, expected_here() + ", not the end of the file");
-      return true;
-    }
-    ++line_number;
-    if (state == 0) {
-      if (length != header_length || std::memcmp(line, header, length) != 0) {
-        return fail(line_number, expected_here());
-      }
-      if (index == INT32_MAX) return fail(line_number, "at most 2147483647 sections");
-    } else if (state == 8) {
-      if (length != 0) return fail(line_number, expected_here());
-      data->mass.push_back(values[0]);
-      data->pos.insert(data->pos.end(), values + 1, values + 4);
-      data->vel.insert(data->vel.end(), values + 4, values + 7);
-      ++index;
-      data->nb_element = index;
-      state = 0;
-      continue;
-    } else {
-      const size_t key_length = key_lengths[state - 1];
-      if (!starts_with(line, length, keys[state - 1], key_length)) return fail(line_number, expected_here());
-      const char *number = line + key_length;
-      const size_t number_length = length - key_length;
-      if (state == 1 && previous_mass_text.size() == number_length &&
-          std::memcmp(previous_mass_text.data(), number, number_length) == 0) {
-        values[0] = previous_mass;
-      } else if (!parse_fixed6(number, number_length, &values[state - 1])) {
-        return fail(line_number, expected_here());
-      } else if (state == 1) {
-        previous_mass_text.assign(number, number_length);
-        previous_mass = values[0];
-      }
-    }
-    ++state;
+  std::unique_ptr<text_particle_reader> reader(begin_text_read(in));
+  read_status result;
+  while ((result = read_text_chunk(reader.get(), data, SIZE_MAX, error)) == read_more) {
   }
+  return result == read_done;
 }

@@ -22,6 +22,21 @@ struct read_error {
   std::string what;
 };
 
+// A text particle file being read a chunk at a time.
+struct text_particle_reader;
+
+enum read_status { read_more, read_done, read_failed };
+
+// Starts reading in (not owned); end_text_read releases the reader.
+text_particle_reader *begin_text_read(std::FILE *in);
+void end_text_read(text_particle_reader *reader);
+
+// Appends the next particles, at most capacity, to data. read_more: more
+// may follow; read_done: the file ended well (an empty file is one of zero
+// particles); read_failed: error says where and why.
+read_status read_text_chunk(text_particle_reader *reader, particle_data *data, size_t capacity,
+                            read_error *error);
+
 // Longest line a particle file can hold: a key and the 317 characters of
 // the largest "%lf" number. Anything longer is refused before it is read.
 constexpr size_t particle_line_max = 400;
