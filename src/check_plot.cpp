@@ -222,7 +222,9 @@ void draw(const std::string &png, const check_result &result, const check_model 
   // From the half decade below the innermost particle, so that the first
   // density shell is not cut at a particle.
   const double r_lo = std::max(radii.front(), 1e-4 * a);
-  const double r_hi = std::max(radii.back(), model.radius_max) * 1.05;
+  // Up to a decade beyond the cut-off: a particle farther out is already a
+  // failed check, and would squeeze the model into a corner.
+  const double r_hi = std::min(std::max(radii.back(), model.radius_max) * 1.05, 10.0 * model.radius_max);
   double lx_lo = std::floor(std::log10(r_lo) * 2.0) / 2.0, lx_hi = std::log10(r_hi);
   safe_range(&lx_lo, &lx_hi);
   const model_curves curves = model_on_grid(model, lx_lo);

@@ -42,7 +42,9 @@ double ks_statistic_of_order(const std::vector<keyed_index> &order) {
 }
 
 double chi_square_3_upper_tail(double x) {
+  if (std::isnan(x)) return x;
   if (!(x > 0.0)) return 1.0;
+  if (std::isinf(x)) return 0.0;  // erf's tail would give inf * 0
   return 1.0 - (std::erf(std::sqrt(x / 2.0)) - std::sqrt(2.0 * x / pi) * std::exp(-x / 2.0));
 }
 

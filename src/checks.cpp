@@ -26,10 +26,17 @@ std::string format(const char *pattern, ...) {
   return text;
 }
 
-// A figure that may be beyond the range of a double: said, not "inf".
+// A figure that may be beyond the range of a double: said, not "inf"; a
+// huge one in exponent form, so that it cannot stretch the report.
 std::string figure(const char *pattern, double value) {
   if (std::isnan(value)) return "not computable";
-  if (std::isinf(value)) return value > 0 ? "beyond the range of a double" : "below it";
+  if (std::isinf(value)) return value > 0 ? "beyond the range of a double" : "below the range of a double";
+  if (std::fabs(value) >= 1e6) {
+    std::string exponent_form = pattern;
+    const size_t at = exponent_form.find("%.");
+    exponent_form.replace(at, exponent_form.find_first_of("fg", at) - at + 1, "%.4e");
+    return format(exponent_form.c_str(), value);
+  }
   return format(pattern, value);
 }
 
@@ -189,16 +196,16 @@ check_line check_finite(const check_accumulator &acc) {
 check_line check_centre(const check_accumulator &acc) {
   double variance[3];
   model_centre_variance(acc.options.model, static_cast<double>(acc.finite), variance);
-  double chi_square = 0.0, offset2 = 0.0;
+  double chi_square = 0.0, centre[3];
   for (int k = 0; k < 3; ++k) {
-    const double centre = static_cast<double>(acc.centre_sum[k] / acc.weight);
-    chi_square += centre * centre / variance[k];
-    offset2 += centre * centre;
+    centre[k] = static_cast<double>(acc.centre_sum[k] / acc.weight);
+    chi_square += centre[k] * centre[k] / variance[k];
   }
-  if (std::isnan(chi_square) || !(acc.weight > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
+  const double offset = length_of(centre[0], centre[1], centre[2]);
   const double p = chi_square_3_upper_tail(chi_square);
+  if (std::isnan(p) || !(acc.weight > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
   return {"centre of mass",
-          "offset " + figure("%.4g a", std::sqrt(offset2) / acc.options.model.typical_length) +
+          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) +
               format(", p = %.3g", p),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
@@ -296,13 +303,18 @@ check_result finish_checks(check_accumulator *accumulator) {
     if (acc->finite == 0) {
       lines.push_back({"statistics", "no particle with finite values", verdict_fail});
     } else {
-      // The direction tests sort on a second thread while this one sorts radii.
+      // The sorts behind the tests take most of this time: the direction
+      // tests and the speed test sort on threads of their own while this one
+      // sorts the radii.
       auto directions = std::async(std::launch::async, [&] { return check_directions(acc.get()); });
+      auto speeds = std::async(std::launch::async, [&] {
+        return ks_line_of("speed distribution", &acc->speed_u, acc->options.threshold);
+      });
       lines.push_back(check_centre(*acc));
       push_lines(&lines, check_bounds(*acc));
       std::vector<check_line> radii = check_radii_and_virial(acc.get());
       lines.push_back(radii[0]);
-      lines.push_back(ks_line_of("speed distribution", &acc->speed_u, acc->options.threshold));
+      lines.push_back(speeds.get());
       push_lines(&lines, directions.get());
       lines.push_back(info_momentum(*acc));
       lines.push_back(radii[1]);

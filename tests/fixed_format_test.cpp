@@ -79,7 +79,9 @@ TEST(FixedFormat, IntegerAndRangeBoundaries) {
   }
   for (int e = -1074; e < 0; ++e) values.push_back(std::ldexp(1.0, e));
   for (double v : {999999.9999995, 0.0000005, 0.0000015, 0.0000025, 9.9999995, 1e-6, 5e-7,
-                   4.999999e-7, 18446744073709551615.0, 18446744073709.551615}) {
+                   4.999999e-7, 18446744073709551615.0, 18446744073709.551615,
+                   // Powers of ten where the formatter's paths change.
+                   1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e38, 1e39}) {
     values.push_back(v);
     values.push_back(std::nextafter(v, 0.0));
     values.push_back(std::nextafter(v, HUGE_VAL));

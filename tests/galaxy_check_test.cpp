@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -182,6 +189,7 @@ TEST(Reader, RefusesMalformedFilesAtTheRightLine) {
       {"out of range", replace_line(2, "mass = " + std::string(309, '9') + ".000000"), 2},
       {"truncated last section", good.substr(0, good.size() - 20), 26},
       {"no final line feed", good.substr(0, good.size() - 1) + "x", 27},
+      {"last value without its line feed", good.substr(0, good.size() - 2), 26},
       {"stray bytes after the end", good + "junk\n", 28},
       {"a line of megabytes", replace_line(5, "x_2 = " + std::string(4 << 20, '7') + ".000000"), 5},
   };
@@ -209,6 +217,27 @@ TEST(Reader, AcceptsEveryPrintfSpellingThenFailsFiniteness) {
   free_gal_system(sys);
   ASSERT_NE(text.find("-nan"), std::string::npos);
   EXPECT_EQ(failing_checks(text), std::set<std::string>{"finite values"});
+}
+
+TEST(Statistics, ChiSquareTailAndSortOrder) {
+  // Three degrees of freedom: the 5 % and 1 % points.
+  EXPECT_NEAR(chi_square_3_upper_tail(7.8147), 0.05, 1e-4);
+  EXPECT_NEAR(chi_square_3_upper_tail(11.3449), 0.01, 1e-5);
+  // Every item once, in order, across every bucket.
+  std::mt19937_64 rng(5);
+  std::vector<double> keys(100000);
+  for (double &k : keys) k = std::generate_canonical<double, 53>(rng);
+  const std::vector<keyed_index> order = ascending_order(keys);
+  ASSERT_EQ(order.size(), keys.size());
+  std::vector<bool> seen(keys.size(), false);
+  for (size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(order[i].key, keys[order[i].index]);
+    seen[order[i].index] = true;
+    if (i > 0) {
+      ASSERT_LE(order[i - 1].key, order[i].key) << i;
+    }
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), false), 0);
 }
 
 TEST(Statistics, KolmogorovPValues) {
@@ -338,6 +367,124 @@ TEST(Checks, ModelOptionsApplyToFilesFromElsewhere) {
   EXPECT_EQ(failing_checks(text).count("radius distribution"), 1u);
 }
 
+TEST(Checks, CentreJudgedAgainstTheModelsScatter) {
+  // One particle far out, or every particle at one point off-centre: the
+  // sample's own scatter would grow with the offset and hide it.
+  for (const double far : {1e80 * a, 1e300}) {
+    gal_system *sys = build(2000, wrong_seed, {});
+    sys->pos[3 * 7 + X] = far;
+    EXPECT_EQ(failing_checks(render(sys)).count("centre of mass"), 1u) << far;
+    free_gal_system(sys);
+  }
+  gal_system *sys = build(2000, wrong_seed, {});
+  for (int i = 0; i < 2000; ++i) {
+    sys->pos[3 * i + X] = 7.0 * a;
+    sys->pos[3 * i + Y] = sys->pos[3 * i + Z] = 0.0;
+  }
+  EXPECT_EQ(failing_checks(render(sys)).count("centre of mass"), 1u);
+  free_gal_system(sys);
+  // The model's variance of the mean: <r^2> / 4N, / 4N, / 2N.
+  check_model model;
+  double variance[3];
+  model_centre_variance(model, 100.0, variance);
+  EXPECT_NEAR(variance[Z], 2.0 * variance[X], 1e-12 * variance[Z]);
+  model.equilibrium = true;
+  double isotropic[3];
+  model_centre_variance(model, 100.0, isotropic);
+  EXPECT_NEAR(isotropic[X] * 3.0, variance[X] * 4.0, 1e-9 * variance[X]);
+}
+
+TEST(Checks, ToleranceEdges) {
+  gal_system *sys = build(2000, wrong_seed, {});
+  // A total mass 1e-6 off fails; rounding at the cut-off does not.
+  std::string text = render(sys);
+  check_options heavier;
+  heavier.model.total_mass = 1.9891e39 * (1.0 - 1e-6);
+  EXPECT_EQ(failing_checks(text, heavier).count("total mass"), 1u);
+  double *x = sys->pos + 3 * 11;
+  const double scale = 8e18 * (1.0 + 1e-13) / std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+  for (int k = 0; k < 3; ++k) x[k] *= scale;
+  sys->vel[33] = sys->vel[34] = sys->vel[35] = 0.0;
+  text = render(sys);
+  free_gal_system(sys);
+  EXPECT_EQ(failing_checks(text).count("within cut-off"), 0u);
+}
+
+// Runs galaxy-check, killed after a minute: a hang fails the test.
+run_result run_check(const std::vector<std::string> &args, const std::string &dir) {
+  return run_program(check_program, args, dir, []() { alarm(60); });
+}
+
+TEST(CheckProgram, HugeValuesNeitherHangNorBreakTheReport) {
+  scratch_dir dir;
+  ASSERT_EQ(run_program(generator_program, {"-p", "100", "-o", "v.ini"}, dir.path()).status, 0);
+  const std::string good = read_file(dir.file("v.ini"));
+  const std::string big = "1" + std::string(160, '0') + ".000000";
+  const std::string max = "179000000000000000000000000000000000000000000000000000000000000000000000"
+                          "000000000000000000000000000000000000000000000000000000000000000000000000"
+                          "000000000000000000000000000000000000000000000000000000000000000000000000"
+                          "000000000000000000000000000000000000000000000000000000000000000000000000"
+                          "0000000000000000000.000000";
+  std::string one_huge = good;
+  one_huge.replace(one_huge.find("x_0 = ") + 6, one_huge.find('\n', one_huge.find("x_0 = ")) - one_huge.find("x_0 = ") - 6, big);
+  std::string all_huge = good;
+  for (size_t at = all_huge.find("x_"); at != std::string::npos; at = all_huge.find("x_", at + 1)) {
+    const size_t value = at + 6;
+    all_huge.replace(value, all_huge.find('\n', value) - value, max);
+  }
+  for (const std::string &text : {one_huge, all_huge}) {
+    write_file(dir.file("h.ini"), text);
+    const run_result r = run_check({"h.ini", "--plot", "h.png"}, dir.path());
+    EXPECT_TRUE(r.exited) << "killed: a hang";
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out.find("inf"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("nan"), std::string::npos) << r.out;
+    // Every line as wide as the others.
+    const size_t width = r.out.find('\n', r.out.find('\n') + 1) - r.out.find('\n');
+    EXPECT_EQ(r.out.find('\n', r.out.find("within cut-off")) - r.out.find("within cut-off") + 3, width) << r.out;
+    EXPECT_LT(width, 120u) << r.out;
+  }
+}
+
+TEST(CheckProgram, OutputsThatCannotBeWrittenAreFailures) {
+  scratch_dir dir;
+  ASSERT_EQ(run_program(generator_program, {"-p", "300", "-o", "g.ini"}, dir.path()).status, 0);
+  run_result r = run_check({"g.ini", "--plot", ""}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  r = run_check({"g.ini", "--plot", "missing/dir/g.png"}, dir.path());
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 2);
+  if (r.err.find("without PLplot") == std::string::npos) {
+    EXPECT_NE(r.err.find("missing/dir/g.png"), std::string::npos) << r.err;
+    r = run_check({"g.ini", "--plot", "/dev/full"}, dir.path());
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
+  }
+  // A disk that fills while the picture is put in place: the old one stays.
+  const std::string small = dir.file("small");
+  mkdir(small.c_str(), 0755);
+  if (r.err.find("without PLplot") == std::string::npos &&
+      mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") == 0) {
+    write_file(small + "/g.png", "old picture");
+    r = run_check({dir.file("g.ini"), "--plot", "g.png"}, small);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(read_file(small + "/g.png"), "old picture");
+    umount(small.c_str());
+  }
+  // A report lost to a full device is no verdict.
+  const int full = open("/dev/full", O_WRONLY);
+  const pid_t pid = test_support::start_program(check_program, {"g.ini"}, dir.path(), full, "/dev/null");
+  close(full);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  // Zero particles and a picture: refused, not a crash.
+  ASSERT_EQ(run_program(generator_program, {"-p", "0", "-o", "z.ini"}, dir.path()).status, 0);
+  r = run_check({"z.ini", "--particles", "0", "--plot", "z.png"}, dir.path());
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 2);
+}
+
 TEST(CheckProgram, ExitStatusesAndMessages) {
   scratch_dir dir;
   ASSERT_EQ(run_program(generator_program, {"-p", "200", "-o", "g.ini"}, dir.path()).status, 0);
@@ -379,7 +526,9 @@ TEST(CheckProgram, ExitStatusesAndMessages) {
   for (const std::vector<std::string> &args :
        std::vector<std::vector<std::string>>{{}, {"g.ini", "--threshold"}, {"g.ini", "--cutoff", "-1"},
                                              {"g.ini", "--bogus"}, {"g.ini", "g.ini"},
-                                             {"g.ini", "--centre", "1,2"}}) {
+                                             {"g.ini", "--centre", "1,2"}, {"g.ini", "--scale-length", "0"},
+                                             {"g.ini", "--threshold", "1"}, {"g.ini", "--centre", "1,2,3x"},
+                                             {"g.ini", "--particles", "1.5"}}) {
     r = run_program(check_program, args, dir.path());
     EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args.back());
     EXPECT_EQ(r.err.rfind("galaxy-check: ", 0), 0u);
@@ -390,6 +539,9 @@ TEST(CheckProgram, ExitStatusesAndMessages) {
 
   r = run_program(check_program, {"g.ini", "--particles", "201"}, dir.path());
   EXPECT_EQ(r.status, 1);
+  r = run_program(check_program, {"g.ini", "--particles", "-1"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("a count of 0 or more"), std::string::npos) << r.err;
 }
 
 TEST(CheckProgram, DrawsThePicture) {
