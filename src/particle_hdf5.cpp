@@ -152,19 +152,31 @@ bool write_units(hid_t file) {
          group.release();
 }
 
-// Writes rows [first, first + count) of a (total x columns) dataset from
-// values, which hold count rows.
+// The file and memory spaces of rows [first, first + count) of a
+// (rows x columns) dataset, or of (rows) for one column.
+struct row_selection {
+  hdf5_handle file{-1, H5Sclose};
+  hdf5_handle memory{-1, H5Sclose};
+  row_selection(hid_t dataset, int columns, hsize_t first, hsize_t count) {
+    const hsize_t start[2] = {first, 0};
+    const hsize_t size[2] = {count, static_cast<hsize_t>(columns)};
+    file.reset(H5Dget_space(dataset));
+    memory.reset(H5Screate_simple(columns == 1 ? 1 : 2, size, nullptr));
+    if (file.valid() && H5Sselect_hyperslab(file.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0) {
+      file.reset(-1);
+    }
+  }
+  bool valid() const { return file.valid() && memory.valid(); }
+};
+
+// Writes rows [first, first + count) of a dataset from values, which hold
+// count rows.
 bool write_rows(hid_t dataset, hid_t memory_type, int columns, hsize_t first, hsize_t count,
                 const void *values) {
   if (count == 0) return true;
-  hdf5_handle file_space(H5Dget_space(dataset), H5Sclose);
-  const hsize_t start[2] = {first, 0};
-  const hsize_t size[2] = {count, static_cast<hsize_t>(columns)};
-  hdf5_handle memory_space(H5Screate_simple(columns == 1 ? 1 : 2, size, nullptr), H5Sclose);
-  return file_space.valid() && memory_space.valid() &&
-         H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) >= 0 &&
-         H5Dwrite(dataset, memory_type, memory_space.get(), file_space.get(), H5P_DEFAULT,
-                  values) >= 0;
+  const row_selection rows(dataset, columns, first, count);
+  return rows.valid() &&
+         H5Dwrite(dataset, memory_type, rows.memory.get(), rows.file.get(), H5P_DEFAULT, values) >= 0;
 }
 
 // A (total x columns) dataset of the given file type, left to be written.
@@ -294,19 +306,15 @@ hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *ro
   return dataset.take();
 }
 
-// Rows [first, first + count) of a dataset, converted to doubles, appended to values.
+// Rows [first, first + count) of a dataset, converted to doubles, appended
+// to values.
 bool read_rows(hid_t dataset, int columns, hsize_t first, hsize_t count, std::vector<double> *values) {
   const size_t at = values->size();
   values->resize(at + static_cast<size_t>(count) * static_cast<size_t>(columns));
   if (count == 0) return true;
-  hdf5_handle file_space(H5Dget_space(dataset), H5Sclose);
-  const hsize_t start[2] = {first, 0};
-  const hsize_t size[2] = {count, static_cast<hsize_t>(columns)};
-  hdf5_handle memory_space(H5Screate_simple(columns == 1 ? 1 : 2, size, nullptr), H5Sclose);
-  return file_space.valid() && memory_space.valid() &&
-         H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) >= 0 &&
-         H5Dread(dataset, H5T_NATIVE_DOUBLE, memory_space.get(), file_space.get(), H5P_DEFAULT,
-                 values->data() + at) >= 0;
+  const row_selection rows(dataset, columns, first, count);
+  return rows.valid() && H5Dread(dataset, H5T_NATIVE_DOUBLE, rows.memory.get(), rows.file.get(),
+                                 H5P_DEFAULT, values->data() + at) >= 0;
 }
 
 }  // namespace
