@@ -545,14 +545,22 @@ TEST(CheckProgram, ExitStatusesAndMessages) {
 }
 
 TEST(CheckProgram, DrawsThePicture) {
+  // One particle exactly at the cut-off: the edge of the last density shell.
+  gal_system *sys = build(3000, wrong_seed, {});
+  sys->pos[0] = 8e18;
+  sys->pos[1] = sys->pos[2] = 0.0;
+  sys->vel[0] = sys->vel[1] = sys->vel[2] = 0.0;
   scratch_dir dir;
-  ASSERT_EQ(run_program(generator_program, {"-p", "3000", "-o", "g.ini"}, dir.path()).status, 0);
+  write_file(dir.file("g.ini"), render(sys));
+  free_gal_system(sys);
   const run_result r = run_program(check_program, {"g.ini", "--plot", "g.png"}, dir.path());
   if (r.status == 2 && r.err.find("without PLplot") != std::string::npos) GTEST_SKIP() << r.err;
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // A whole PNG: the signature, and the end chunk last.
   const std::string png = read_file(dir.file("g.png"));
   ASSERT_GT(png.size(), 10000u);
   EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
 }
 
 }  // namespace
