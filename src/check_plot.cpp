@@ -67,7 +67,7 @@ void draw_points(plstream &pls, int colour, const std::vector<double> &x,
 }
 
 // A legend of markers (sample entries) and lines (model entries) in the
-// panel's top-left or top-right corner.
+// panel, where corner says (PL_POSITION_ flags).
 void draw_legend(plstream &pls, const std::vector<const char *> &text, const std::vector<int> &colours,
                  const std::vector<bool> &is_line, PLINT corner) {
   const PLINT n = static_cast<PLINT>(text.size());
@@ -195,13 +195,14 @@ void panel_directions(plstream &pls, const check_sample &sample, const check_mod
   for (double v : y_pos) y_hi = std::max(y_hi, v);
   for (double v : y_vel) y_hi = std::max(y_hi, v);
   pls.col0(colour_axes);
-  pls.env(-1.0, 1.0, 0.0, std::min(y_hi, 4.0) * 1.15, 0, 0);
+  // Room above the data for the legend.
+  pls.env(-1.0, 1.0, 0.0, std::max(1.2, std::min(y_hi, 4.0) * 1.15), 0, 0);
   pls.lab("cos(polar angle)", "density", "Directions: polar angles");
   draw_model(pls, mx, my);
   draw_points(pls, colour_sample, x_pos, y_pos, 4);
   draw_points(pls, colour_second, x_vel, y_vel, 5);
   draw_legend(pls, {"positions", "velocities", "model"}, {colour_sample, colour_second, colour_model},
-              {false, false, true}, PL_POSITION_BOTTOM | PL_POSITION_LEFT);
+              {false, false, true}, PL_POSITION_TOP);
 }
 
 // The PNG was written whole when it ends with its IEND chunk.

@@ -87,7 +87,7 @@ struct check_accumulator {
   size_t beyond = 0, too_fast = 0;
   std::vector<radius_entry> radii;
   std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
-  // Every stride-th finite particle, for the picture: at most 40 000.
+  // Every stride-th finite particle, for the picture: at most 20 000.
   size_t stride = 1;
   check_sample sample;
 };
@@ -123,7 +123,7 @@ void keep_for_picture(check_accumulator *acc, double r, double speed, const doub
   s.speeds.push_back(speed);
   s.pos_cos_theta.push_back(r > 0.0 ? std::clamp((x[2] - acc->options.model.centre[2]) / r, -1.0, 1.0) : 0.0);
   s.vel_cos_theta.push_back(speed > 0.0 ? std::clamp(v[2] / speed, -1.0, 1.0) : 0.0);
-  if (s.speeds.size() < 40000) return;
+  if (s.speeds.size() < 20000) return;
   // Keep every other one and take half as many from now on.
   for (std::vector<double> *values : {&s.speed_radii, &s.speeds, &s.pos_cos_theta, &s.vel_cos_theta}) {
     for (size_t i = 0; 2 * i < values->size(); ++i) (*values)[i] = (*values)[2 * i];
