@@ -6,7 +6,6 @@ bytes a particle + 32 MiB.
 
 usage: bench/check.py [--build DIR] [--runs K] [--dir TMPDIR] [-n N]
 """
-import argparse
 import os
 import statistics
 import subprocess
@@ -14,7 +13,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import TIME, scratch  # noqa: E402
+from run import TIME, bench_arguments, scratch  # noqa: E402
 
 
 def timed(cmd):
@@ -30,12 +29,7 @@ def timed(cmd):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
-    parser.add_argument("-n", type=int, default=10**6)
+    parser = bench_arguments(runs=5, n=10**6)
     args = parser.parse_args()
     ic = os.path.join(args.build, "galaxy-ic")
     check = os.path.join(args.build, "galaxy-check")

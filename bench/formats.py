@@ -9,23 +9,17 @@ particle) + 32 MiB.
 
 usage: bench/formats.py [--build DIR] [--runs K] [--dir TMPDIR] [--threads T] [-n N]
 """
-import argparse
 import os
 import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import run, scratch  # noqa: E402
+from run import bench_arguments, run, scratch  # noqa: E402
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    parser = bench_arguments(runs=5, n=4 * 10**6)
     parser.add_argument("--threads", default=None)
-    parser.add_argument("-n", type=int, default=4 * 10**6)
     args = parser.parse_args()
     ic = os.path.join(args.build, "galaxy-ic")
     common = [ic, "--seed", "1", "-p", str(args.n)]

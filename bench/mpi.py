@@ -5,7 +5,6 @@ per-rank throughput the README's projection starts from.
 
 usage: bench/mpi.py [--build DIR] [--runs K] [--dir TMPDIR] [-n N]
 """
-import argparse
 import os
 import shutil
 import statistics
@@ -14,16 +13,11 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import scratch  # noqa: E402
+from run import bench_arguments, scratch  # noqa: E402
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
-    parser.add_argument("-n", type=int, default=4 * 10**6)
+    parser = bench_arguments(runs=5, n=4 * 10**6)
     args = parser.parse_args()
     program = os.path.join(args.build, "galaxy-ic-mpi")
     mpirun = shutil.which("mpirun")

@@ -64,6 +64,19 @@ class scratch:
         self.real.cleanup()
 
 
+def bench_arguments(runs, n=None):
+    """The options every benchmark script takes: --build, --runs, --dir, and
+    -n when the script has a particle count."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
+    parser.add_argument("--runs", type=int, default=runs)
+    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    if n is not None:
+        parser.add_argument("-n", type=int, default=n)
+    return parser
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser()

@@ -13,14 +13,13 @@ thread.
 usage: bench/threads.py [--build DIR] [--runs K] [--dir TMPDIR]
 needs: a build configured with -DGALAXY_BUILD_BENCH=ON, /usr/bin/time
 """
-import argparse
 import filecmp
 import os
 import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import run, scratch  # noqa: E402
+from run import bench_arguments, run, scratch  # noqa: E402
 
 
 def measure(commands, runs, out):
@@ -34,11 +33,7 @@ def measure(commands, runs, out):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    parser = bench_arguments(runs=5)
     args = parser.parse_args()
     ic = os.path.join(args.build, "galaxy-ic")
     variants = os.path.join(args.build, "bench", "bench_variants")

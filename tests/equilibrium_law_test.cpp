@@ -11,6 +11,7 @@
 namespace {
 
 using test_support::ks_critical_sqrt_n;
+using test_support::default_record;
 using test_support::ks_statistic;
 using test_support::read_file;
 using test_support::run_program;
@@ -18,14 +19,6 @@ using test_support::run_result;
 using test_support::scratch_dir;
 
 constexpr double a = 1e18;
-
-gal_system default_record() {
-  gal_system sys{};
-  sys.typical_length = a;
-  sys.radius_max = 8.0 * a;
-  sys.total_mass = 1.9891e39;
-  return sys;
-}
 
 // 128 ∫0^q t^4 (1 - t^2)^(3/2) dt by Simpson's rule in long double.
 long double bracket_by_quadrature(long double q) {

@@ -11,18 +11,11 @@
 namespace {
 
 using test_support::ks_critical_sqrt_n;
+using test_support::default_record;
 using test_support::ks_statistic;
 
 constexpr double a = 1e18;
 constexpr double pi_approx = 3.14159265;
-
-gal_system default_record() {
-  gal_system sys{};
-  sys.typical_length = a;
-  sys.radius_max = 8.0 * a;
-  sys.total_mass = 1.9891e39;
-  return sys;
-}
 
 // The distribution function written independently, in long double.
 long double reference_f(long double q) {

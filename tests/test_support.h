@@ -139,6 +139,16 @@ inline gal_system *alloc_default_galaxy(int32_t nb_element) {
   return alloc_gal_system(nb_element, 1e18, 8.0 * 1e18, 1.9891e39, 1000.0 / 1000, 1000.0);
 }
 
+// A record holding only the generator's physical parameters, for the
+// samplers' formulas.
+inline gal_system default_record() {
+  gal_system sys{};
+  sys.typical_length = 1e18;
+  sys.radius_max = 8.0 * 1e18;
+  sys.total_mass = 1.9891e39;
+  return sys;
+}
+
 // Kolmogorov-Smirnov statistic D of a sample against the continuous CDF.
 inline double ks_statistic(std::vector<double> sample, const std::function<double(double)> &cdf) {
   std::sort(sample.begin(), sample.end());
