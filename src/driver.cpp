@@ -17,12 +17,6 @@
 
 namespace {
 
-// Fixed physical parameters of the galaxy (SI units).
-constexpr double default_typical_length = 1e18;
-constexpr double default_total_mass = 1.9891e39;
-constexpr int32_t default_nb_step = 1000;
-constexpr double default_duration = 1000.0;
-
 // vel, pos (3 doubles each) and mass (1 double) per particle.
 constexpr double bytes_per_particle = 7.0 * sizeof(double);
 

@@ -9,6 +9,12 @@
 #include "galaxy_types.h"
 #include "generation.h"
 
+// Fixed physical parameters of the galaxy (SI units).
+constexpr double default_typical_length = 1e18;
+constexpr double default_total_mass = 1.9891e39;
+constexpr int32_t default_nb_step = 1000;
+constexpr double default_duration = 1000.0;
+
 // Writes the usage text to standard output, without a line feed.
 void print_usage();
 

@@ -16,12 +16,6 @@
 
 namespace {
 
-// The generator's fixed physical parameters (SI), as galaxy-ic has them.
-constexpr double typical_length = 1e18;
-constexpr double total_mass = 1.9891e39;
-constexpr double duration = 1000.0;
-constexpr int32_t nb_step = 1000;
-
 void print_mpi_usage() {
   std::printf(
       "Usage:\tmpirun -n R galaxy-ic-mpi --seed S -p N [-o FILE] [--threads T] [--equilibrium]"
@@ -154,15 +148,16 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   const uint64_t rank = static_cast<uint64_t>(run.rank);
   plan.first_index = rank * base + std::min(rank, extra);
   const int32_t mine = static_cast<int32_t>(base + (rank < extra ? 1 : 0));
-  gal_system *sys = alloc_unplaced_gal_system(mine, typical_length, 8.0 * typical_length, total_mass,
-                                              duration / nb_step, duration);
+  const double duration = default_duration;
+  gal_system *sys = alloc_unplaced_gal_system(mine, default_typical_length, 8.0 * default_typical_length,
+                                              default_total_mass, duration / default_nb_step, duration);
   if (!run.all(sys != nullptr)) {
     std::printf("erreur: cannot allocate memory for %llu particles", static_cast<unsigned long long>(total));
     free_gal_system(sys);
     return 1;
   }
   // Every particle weighs M / N of the whole galaxy, as galaxy-ic's do.
-  sys->mass_element = total_mass / static_cast<double>(total);
+  sys->mass_element = default_total_mass / static_cast<double>(total);
 
   output_file out;
   std::string path;
