@@ -16,6 +16,7 @@
 #include "checks.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
+#include "progress.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ const char usage[] =
     "  --threshold P      p-values below P fail, 0 < P < 1 (default 0.001)\n"
     "  --particles N      the count the file must hold, 0 or more (default: any but 0)\n"
     "  --plot FILE.png    also draw the radius, density, speed and direction panels\n"
+    "  --progress         report the particles read on standard error\n"
     "  -h, --help         print this text\n"
     "Exit status: 0 every check passes, 1 a check fails, 2 unreadable input, a usage\n"
     "error, or a report or picture that cannot be written.\n";
@@ -73,7 +75,7 @@ CLI::Validator positive_number() {
 
 struct cli_settings {
   std::string path, plot_file, centre, particles;
-  bool centre_given = false, particles_given = false, plot_given = false;
+  bool centre_given = false, particles_given = false, plot_given = false, progress = false;
 };
 
 // The options, through CLI11; returns -1 to go on, else the exit status.
@@ -99,6 +101,7 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   CLI::Option *particles = app.add_option("--particles", settings->particles);
   CLI::Option *plot = app.add_option("--plot", settings->plot_file);
   app.add_flag("--equilibrium", model.equilibrium);
+  app.add_flag("--progress", settings->progress);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -145,6 +148,7 @@ constexpr size_t chunk_particles = size_t{1} << 16;
 // A particle file of either layout, read a chunk at a time.
 struct particle_source {
   std::FILE *text_file = nullptr;
+  double file_bytes = 0.0;  // of a text file, to estimate its count while reading
   text_particle_reader *text = nullptr;
   hdf5_particle_reader *hdf5 = nullptr;
   ~particle_source() {
@@ -176,6 +180,7 @@ bool open_particles(const char *path, particle_source *source, read_error *error
     std::rewind(in);
   }
   source->text_file = in;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) source->file_bytes = static_cast<double>(st.st_size);
   source->text = begin_text_read(in);
   return true;
 }
@@ -189,24 +194,38 @@ read_status read_chunk(particle_source *source, particle_data *chunk, read_error
                                  : read_text_chunk(source->text, chunk, chunk_particles, error);
 }
 
+// The particles the source holds: known for HDF5, estimated from the bytes
+// read so far for text, 0 when unknown.
+uint64_t expected_particles(const particle_source &source, uint64_t read) {
+  if (source.hdf5 != nullptr) return hdf5_row_count(source.hdf5);
+  const long at = source.file_bytes > 0.0 ? std::ftell(source.text_file) : -1;
+  if (at <= 0) return 0;
+  return static_cast<uint64_t>(static_cast<double>(read) * source.file_bytes / static_cast<double>(at));
+}
+
 // Reads the file and feeds the checks, the reading of one chunk overlapping
 // the checking of the one before. Only two chunks are held at a time.
 bool check_file(const char *path, const check_options &options, check_result *result,
-                read_error *error) {
+                read_error *error, progress_meter *meter) {
   particle_source source;
   if (!open_particles(path, &source, error)) return false;
   check_accumulator *acc = begin_checks(options);
   particle_data chunks[2];
   std::future<void> checking;
   read_status status = read_more;
+  uint64_t read = 0;
   for (int k = 0; status == read_more; k ^= 1) {
     status = read_chunk(&source, &chunks[k], error);
+    read += static_cast<uint64_t>(chunks[k].nb_element);
+    report_progress(meter, read, status == read_done ? read : expected_particles(source, read));
     if (checking.valid()) checking.get();
     if (status == read_failed) break;
     checking = std::async(std::launch::async, [acc, &chunks, k] { add_particles(acc, chunks[k]); });
   }
   if (checking.valid()) checking.get();
   *result = finish_checks(acc);
+  if (status == read_done) finish_progress(meter, read, read);
+  if (meter->terminal && meter->shown && status != read_done) std::fputc('\n', stderr);
   return status == read_done;
 }
 
@@ -232,6 +251,8 @@ const char *verdict_name(check_verdict verdict) {
 
 }  // namespace
 
+bool check_options_available() { return true; }
+
 int galaxy_check_main(int argc, char **argv) {
   check_options options;
   cli_settings settings;
@@ -242,7 +263,9 @@ int galaxy_check_main(int argc, char **argv) {
 
   check_result result;
   read_error error;
-  if (!check_file(path, options, &result, &error)) return report_read_error(path, error);
+  progress_meter meter;
+  start_progress(&meter, "galaxy-check", settings.progress);
+  if (!check_file(path, options, &result, &error, &meter)) return report_read_error(path, error);
   // Columns as wide as their widest entry, so that no figure breaks them.
   int name_width = 22, figure_width = 58;
   for (const check_line &line : result.lines) {

@@ -7,4 +7,7 @@
 // be written.
 int galaxy_check_main(int argc, char **argv);
 
+// Whether this build reads galaxy-check's options (CLI11).
+bool check_options_available();
+
 #endif

@@ -60,22 +60,29 @@ void draw_model(plstream &pls, const std::vector<double> &x, const std::vector<d
   pls.width(1.0);
 }
 
+// The sample's markers, one glyph for a panel's points and its legend alike.
+constexpr const char *glyph_circle = "\u25cb";
+constexpr const char *glyph_bullet = "\u2022";
+constexpr const char *glyph_dot = "\u00b7";
+constexpr const char *glyph_cross = "\u00d7";
+
 void draw_points(plstream &pls, int colour, const std::vector<double> &x,
-                 const std::vector<double> &y, PLINT glyph) {
+                 const std::vector<double> &y, const char *glyph) {
   pls.col0(colour);
-  if (!x.empty()) pls.poin(static_cast<PLINT>(x.size()), x.data(), y.data(), glyph);
+  if (!x.empty()) pls.string(static_cast<PLINT>(x.size()), x.data(), y.data(), glyph);
 }
 
-// A legend of markers (sample entries) and lines (model entries) in the
-// panel, where corner says (PL_POSITION_ flags).
+// A legend of markers (entries with a glyph, the one their points use) and
+// lines (entries without) in the panel, where corner says (PL_POSITION_ flags).
 void draw_legend(plstream &pls, const std::vector<const char *> &text, const std::vector<int> &colours,
-                 const std::vector<bool> &is_line, PLINT corner) {
+                 const std::vector<const char *> &glyphs, PLINT corner) {
   const PLINT n = static_cast<PLINT>(text.size());
   std::vector<PLINT> opt(n), line_colours(n), styles(n, 1), symbol_colours(n), symbol_numbers(n, 1);
   std::vector<PLFLT> line_widths(n, 2.0), symbol_scales(n, 1.0);
-  std::vector<const char *> symbols(n, "#(840)");
+  std::vector<const char *> symbols(n, "");
   for (PLINT i = 0; i < n; ++i) {
-    opt[i] = is_line[i] ? PL_LEGEND_LINE : PL_LEGEND_SYMBOL;
+    opt[i] = glyphs[i] == nullptr ? PL_LEGEND_LINE : PL_LEGEND_SYMBOL;
+    if (glyphs[i] != nullptr) symbols[i] = glyphs[i];
     line_colours[i] = symbol_colours[i] = colours[i];
   }
   PLFLT width, height;
@@ -109,8 +116,8 @@ void panel_fraction(plstream &pls, const std::vector<double> &radii, const model
   pls.env(lx_lo, lx_hi, 0.0, 1.05, 0, 10);
   pls.lab("radius (m)", "enclosed mass fraction", "Enclosed mass fraction");
   draw_model(pls, curves.log_radius, curves.fraction);
-  draw_points(pls, colour_sample, x, y, 4);
-  draw_legend(pls, {"sample (quantiles)", "model"}, {colour_sample, colour_model}, {false, true},
+  draw_points(pls, colour_sample, x, y, glyph_circle);
+  draw_legend(pls, {"sample (quantiles)", "model"}, {colour_sample, colour_model}, {glyph_circle, nullptr},
               PL_POSITION_TOP | PL_POSITION_LEFT);
 }
 
@@ -140,8 +147,8 @@ void panel_density(plstream &pls, const std::vector<double> &radii, const check_
   pls.env(lx_lo, lx_hi, y_lo - 0.5, y_hi + 0.5, 0, 30);
   pls.lab("radius (m)", "density (kg/m#u3#d)", "Density in logarithmic shells");
   draw_model(pls, curves.log_radius, curves.log_density);
-  draw_points(pls, colour_sample, x, y, 17);
-  draw_legend(pls, {"sample", "model"}, {colour_sample, colour_model}, {false, true},
+  draw_points(pls, colour_sample, x, y, glyph_bullet);
+  draw_legend(pls, {"sample", "model"}, {colour_sample, colour_model}, {glyph_bullet, nullptr},
               PL_POSITION_TOP | PL_POSITION_RIGHT);
 }
 
@@ -161,9 +168,9 @@ void panel_speeds(plstream &pls, const check_sample &sample, const model_curves 
   pls.col0(colour_axes);
   pls.env(lx_lo, lx_hi, 0.0, v_hi * 1.05, 0, 10);
   pls.lab("radius (m)", "speed (km/s)", ("Speeds of " + std::to_string(x.size()) + " particles").c_str());
-  draw_points(pls, colour_sample, x, y, 1);
+  draw_points(pls, colour_sample, x, y, glyph_dot);
   draw_model(pls, curves.log_radius, curves.escape_kms);
-  draw_legend(pls, {"sample", "escape speed"}, {colour_sample, colour_model}, {false, true},
+  draw_legend(pls, {"sample", "escape speed"}, {colour_sample, colour_model}, {glyph_dot, nullptr},
               PL_POSITION_TOP | PL_POSITION_RIGHT);
 }
 
@@ -199,10 +206,10 @@ void panel_directions(plstream &pls, const check_sample &sample, const check_mod
   pls.env(-1.0, 1.0, 0.0, std::max(1.2, std::min(y_hi, 4.0) * 1.15), 0, 0);
   pls.lab("cos(polar angle)", "density", "Directions: polar angles");
   draw_model(pls, mx, my);
-  draw_points(pls, colour_sample, x_pos, y_pos, 4);
-  draw_points(pls, colour_second, x_vel, y_vel, 5);
+  draw_points(pls, colour_sample, x_pos, y_pos, glyph_circle);
+  draw_points(pls, colour_second, x_vel, y_vel, glyph_cross);
   draw_legend(pls, {"positions", "velocities", "model"}, {colour_sample, colour_second, colour_model},
-              {false, false, true}, PL_POSITION_TOP);
+              {glyph_circle, glyph_cross, nullptr}, PL_POSITION_TOP);
 }
 
 // The PNG was written whole when it ends with its IEND chunk.
@@ -250,6 +257,8 @@ void draw(const std::string &png, const check_result &result, const check_model 
 }
 
 }  // namespace
+
+bool check_plot_available() { return true; }
 
 bool write_check_plot(const check_result &result, const check_model &model,
                       const std::string &file_label, const std::string &plot_file, std::string *why) {

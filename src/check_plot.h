@@ -10,6 +10,9 @@
 // directions) for the file named file_label into plot_file (PNG), which is
 // replaced only once the picture is complete. Returns false with a reason
 // when it cannot draw or write it; no partial picture is left.
+// Whether this build draws pictures (PLplot with its PNG driver).
+bool check_plot_available();
+
 bool write_check_plot(const check_result &result, const check_model &model,
                       const std::string &file_label, const std::string &plot_file, std::string *why);
 

@@ -13,6 +13,7 @@
 #include "generation.h"
 #include "output_file.h"
 #include "particle_hdf5.h"
+#include "progress.h"
 #include "random_stream.h"
 
 namespace {
@@ -68,8 +69,8 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
       value = &settings->format_text;
     } else if (is_option(arg, "-o", "--output")) {
       value = &settings->output_text;
-    } else if (std::strcmp(arg, "--equilibrium") == 0) {
-      settings->equilibrium = true;
+    } else if (std::strcmp(arg, "--equilibrium") == 0 || std::strcmp(arg, "--progress") == 0) {
+      (arg[2] == 'e' ? settings->equilibrium : settings->progress) = true;
       ++i;
       continue;
     } else if (is_option(arg, "-h", "--help")) {
@@ -188,14 +189,23 @@ bool judge_format(const run_settings &settings, bool *hdf5) {
   return true;
 }
 
+// A sink that reports the whole galaxy's progress to meter.
+particle_sink progress_sink(progress_meter *meter, const gal_system *sys) {
+  particle_sink sink;
+  sink.progress = meter;
+  sink.progress_total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
+  return sink;
+}
+
 // Creates the particles and writes them as text; returns the exit status.
-int write_text_run(gal_system *sys, const generation_plan &plan, const std::string &name) {
+int write_text_run(gal_system *sys, const generation_plan &plan, const std::string &name,
+                   progress_meter *meter) {
   output_file out;
   if (!open_output_file(&out, name)) {
     std::printf("erreur: fopen cannot open %s", name.c_str());
     return 1;
   }
-  particle_sink sink;
+  particle_sink sink = progress_sink(meter, sys);
   sink.text = out.file;
   const bool written = generate_particle_file(sys, plan, sink);
   const output_result result = commit_output_file(&out, written);
@@ -204,7 +214,8 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const std::stri
 }
 
 // Creates the particles and writes them as HDF5; returns the exit status.
-int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::string &name) {
+int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::string &name,
+                   progress_meter *meter) {
   output_file out;
   switch (prepare_output_path(&out, name)) {
     case path_ready:
@@ -217,7 +228,7 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::stri
       return 1;
   }
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
-  particle_sink sink;
+  particle_sink sink = progress_sink(meter, sys);
   sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total);
   if (sink.hdf5 == nullptr) {
     discard_output_file(&out);
@@ -284,8 +295,14 @@ int galaxy_ic_main(int argc, char **argv) {
     std::printf("erreur: cannot allocate memory for %d particles", nb_element);
     return 1;
   }
-  const int status = hdf5 ? write_hdf5_run(sys, plan, output_name)
-                          : write_text_run(sys, plan, output_name);
+  progress_meter meter;
+  start_progress(&meter, "galaxy-ic", settings.progress);
+  const int status = hdf5 ? write_hdf5_run(sys, plan, output_name, &meter)
+                          : write_text_run(sys, plan, output_name, &meter);
+  const uint64_t total = nb_element > 0 ? static_cast<uint64_t>(nb_element) : 0;
+  if (status == 0) finish_progress(&meter, total, total);
+  if (meter.terminal && meter.shown && status != 0) std::fputc('\n', stderr);  // end the line
+
   free_gal_system(sys);
   return status;
 }

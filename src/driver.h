@@ -44,6 +44,7 @@ struct run_settings {
   const char *seed_text = nullptr;
   const char *threads_text = nullptr;
   bool equilibrium = false;
+  bool progress = false;  // --progress: a progress line on standard error
 };
 
 enum scan_outcome { scan_run, scan_help, scan_missing_value };

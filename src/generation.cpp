@@ -10,6 +10,7 @@
 
 #include "particle_hdf5.h"
 #include "particle_text.h"
+#include "progress.h"
 #include "random_stream.h"
 
 namespace {
@@ -101,6 +102,14 @@ void produce_block(pipeline *p, int64_t k) {
   }
 }
 
+// The sink's progress after block k, scaled from the record's share.
+void report_block(pipeline *p, int64_t k) {
+  const particle_sink &sink = p->sink;
+  const double share = static_cast<double>(block_end(p, k)) / p->sys->nb_element;
+  report_progress(sink.progress, static_cast<uint64_t>(share * sink.progress_total),
+                  sink.progress_total);
+}
+
 // Hands block k, produced into slot, to the sink.
 bool write_block(pipeline *p, int64_t k, const block_slot &slot) {
   if (p->sink.text != nullptr) {
@@ -125,6 +134,7 @@ void run_worker(pipeline *p) {
       p->writing = true;
       lock.unlock();
       const bool ok = write_block(p, p->next_write, head);
+      if (ok && p->sink.progress != nullptr) report_block(p, p->next_write);
       lock.lock();
       head.ready = false;
       p->writing = false;

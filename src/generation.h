@@ -17,6 +17,7 @@ struct generation_plan {
 };
 
 struct hdf5_writer;
+struct progress_meter;
 
 // Where the particles go while they are made, in index order, a block at a
 // time: the particle file's text, or an HDF5 file's datasets (from the
@@ -24,6 +25,10 @@ struct hdf5_writer;
 struct particle_sink {
   std::FILE *text = nullptr;
   hdf5_writer *hdf5 = nullptr;
+  // Told of every block written, as a share of progress_total particles
+  // (the whole galaxy when the record holds one rank's part of it).
+  progress_meter *progress = nullptr;
+  uint64_t progress_total = 0;
 };
 
 // Places every particle of sys (from alloc_unplaced_gal_system) and hands

@@ -13,16 +13,17 @@
 #include "generation.h"
 #include "output_file.h"
 #include "particle_hdf5_mpi.h"
+#include "progress.h"
 
 namespace {
 
 void print_mpi_usage() {
   std::printf(
-      "Usage:\tmpirun -n R galaxy-ic-mpi --seed S -p N [-o FILE] [--threads T] [--equilibrium]"
+      "Usage:\tmpirun -n R galaxy-ic-mpi --seed S -p N [-o FILE] [--threads T] [--equilibrium] [--progress]"
       "\t--seed\t\tSeed of the counter-based stream (required)\t-p --nbparticles\tSet the "
       "number of particles (default: 512)\t-o --output\t\tSet the name of the HDF5 file "
       "(default: galaxy.hdf5)\t--threads\t\tThreads per rank\t--equilibrium\t\tA galaxy in "
-      "equilibrium\t-h --help\t\tPrint this screen");
+      "equilibrium\t--progress\t\tRank 0 reports the run's progress on standard error\t-h --help\t\tPrint this screen");
 }
 
 struct mpi_run {
@@ -98,8 +99,12 @@ bool share_output_path(const mpi_run &run, const std::string &name, output_file 
 // Creates this rank's particles and writes them; every rank together.
 int generate_and_write(const mpi_run &run, gal_system *sys, const generation_plan &plan,
                        uint64_t total, const std::string &name, output_file *out,
-                       const std::string &path) {
+                       const std::string &path, progress_meter *meter) {
+  // Rank 0 reports for all: every rank makes an equal share at about the
+  // same rate, so its own share stands for the whole run's.
   particle_sink sink;
+  sink.progress = run.rank == 0 ? meter : nullptr;
+  sink.progress_total = total;
   sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, MPI_COMM_WORLD);
   if (!run.all(sink.hdf5 != nullptr)) {
     // Collective creation fails on every rank alike.
@@ -121,6 +126,7 @@ int generate_and_write(const mpi_run &run, gal_system *sys, const generation_pla
     status = result == output_committed ? 0 : 1;
   }
   MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (run.rank == 0 && status == 0) finish_progress(meter, total, total);
   return status;
 }
 
@@ -163,7 +169,9 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   std::string path;
   int status = 1;
   if (share_output_path(run, name, &out, &path)) {
-    status = generate_and_write(run, sys, plan, total, name, &out, path);
+    progress_meter meter;
+    start_progress(&meter, "galaxy-ic-mpi", settings.progress && run.rank == 0);
+    status = generate_and_write(run, sys, plan, total, name, &out, path, &meter);
   }
   free_gal_system(sys);
   return status;

@@ -53,6 +53,8 @@ read_status read_hdf5_chunk(hdf5_particle_reader *, particle_data *, size_t, rea
   return read_failed;
 }
 
+uint64_t hdf5_row_count(const hdf5_particle_reader *) { return 0; }
+
 void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
 
 bool read_hdf5_particles(const std::string &path, particle_data *, read_error *error) {
@@ -284,6 +286,8 @@ struct hdf5_particle_reader {
   hsize_t rows = 0;
   hsize_t next = 0;
 };
+
+uint64_t hdf5_row_count(const hdf5_particle_reader *reader) { return reader->rows; }
 
 namespace {
 

@@ -53,6 +53,9 @@ struct hdf5_particle_reader;
 hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error);
 void end_hdf5_read(hdf5_particle_reader *reader);
 
+// The particles the file holds.
+uint64_t hdf5_row_count(const hdf5_particle_reader *reader);
+
 // Appends the next particles, at most capacity, to data (as read_text_chunk).
 read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,
                             read_error *error);

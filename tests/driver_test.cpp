@@ -12,6 +12,8 @@
 
 #include "baseline_writer.h"
 #include "particle_text.h"
+#include "check_cli.h"
+#include "random_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -251,6 +253,7 @@ TEST(Threads, DefaultSequenceGivesTheSameBytesOnAnyNumberOfThreads) {
 }
 
 TEST(Seeded, SameSeedSameBytesOnAnyNumberOfThreads) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   scratch_dir dir;
   std::string first;
   for (const std::string threads : {"1", "2", "3", "7"}) {
@@ -275,6 +278,7 @@ std::vector<double> first_coordinates(const std::string &text) {
 }
 
 TEST(Seeded, SeedsOneBitApartGiveUnrelatedFiles) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   scratch_dir dir;
   const int n = 20000;
   std::vector<std::vector<double>> files;
@@ -300,6 +304,8 @@ TEST(Seeded, SeedsOneBitApartGiveUnrelatedFiles) {
 }
 
 TEST(Seeded, FilesPassTheChecker) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
+  NEEDS_FEATURE(check_options_available(), lib_cli11);
   // Radius, speed and direction laws against their CDFs, and the bounds.
   scratch_dir dir;
   for (const std::string seed : {"1", "2"}) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "check_cli.h"
+#include "random_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -84,7 +86,7 @@ class reference_speed_cdf {
 };
 
 TEST(EquilibriumLaw, SpeedsFollowTheDistributionFunction) {
-  if (!counter_based_stream_available()) GTEST_SKIP() << "built without Random123";
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   const gal_system sys = default_record();
   random_stream stream;
   init_counter_based_stream(&stream, 2024);
@@ -116,6 +118,8 @@ double reported(const std::string &report, const std::string &name) {
 }
 
 TEST(EquilibriumProgram, FilesPassTheirChecksAndHoldTheVirialRatio) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
+  NEEDS_FEATURE(check_options_available(), lib_cli11);
   scratch_dir dir;
   // Seeded, and with the default sequence: the same laws either way.
   for (const std::vector<std::string> &source : {std::vector<std::string>{"--seed", "5"},
@@ -137,6 +141,7 @@ TEST(EquilibriumProgram, FilesPassTheirChecksAndHoldTheVirialRatio) {
 }
 
 TEST(EquilibriumProgram, SameBytesOnAnyNumberOfThreads) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   scratch_dir dir;
   for (const std::vector<std::string> &source : {std::vector<std::string>{"--seed", "9"},
                                                   std::vector<std::string>{}}) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "check_cli.h"
+#include "random_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -46,7 +48,7 @@ TEST(HdfCounts, SplitSixtyFourBitsIntoTheHeaderWords) {
 class Hdf5Output : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!hdf5_available()) GTEST_SKIP() << "built without HDF5";
+    NEEDS_FEATURE(hdf5_available(), lib_hdf5);
   }
 };
 
@@ -93,6 +95,7 @@ TEST_F(Hdf5Output, RefusalsTouchNothing) {
 }
 
 TEST_F(Hdf5Output, FullDiskKeepsTheOldFile) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   scratch_dir dir;
   const std::string mount_point = dir.file("small");
   std::filesystem::create_directory(mount_point);
@@ -112,6 +115,7 @@ TEST_F(Hdf5Output, FullDiskKeepsTheOldFile) {
 }
 
 TEST_F(Hdf5Output, CheckerRefusesTruncatedFiles) {
+  NEEDS_FEATURE(check_options_available(), lib_cli11);
   scratch_dir dir;
   ASSERT_EQ(run_program(program, {"--format", "hdf5", "-p", "1000", "-o", "g.hdf5"}, dir.path())
                 .status, 0);

@@ -1,4 +1,5 @@
 #include "random_stream.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ double open_unit(uint32_t low, uint32_t high) {
 }
 
 TEST(CounterBased, KnownAnswerAndWordOrder) {
-  if (!counter_based_stream_available()) GTEST_SKIP() << "built without Random123";
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   // Random123's published Philox4x32-10 vector for a zero counter and key:
   // 6627e8d5 e169c58d bc57ac4c 9b00dbd8. Seed 0, particle 0, draws 0 and 1.
   random_stream stream;
@@ -44,7 +45,7 @@ TEST(CounterBased, KnownAnswerAndWordOrder) {
 }
 
 TEST(CounterBased, ParticlesArePureFunctionsOfSeedAndIndex) {
-  if (!counter_based_stream_available()) GTEST_SKIP() << "built without Random123";
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
   constexpr int draws = 40;  // past the eight made ahead, both halves of pairs
   auto sequence = [](uint64_t seed, uint64_t particle) {
     random_stream stream;

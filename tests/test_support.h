@@ -20,7 +20,28 @@
 
 #include "galaxy_types.h"
 
+#ifndef GALAXY_REQUIRE_FEATURES
+#define GALAXY_REQUIRE_FEATURES 0
+#endif
+
+// The optional libraries, as a test that needs one names it.
+constexpr const char *lib_random123 = "Random123 (librandom123-dev)";
+constexpr const char *lib_hdf5 = "HDF5 (libhdf5-dev)";
+constexpr const char *lib_cli11 = "CLI11 (libcli11-dev), which galaxy-check's options need";
+constexpr const char *lib_plplot = "PLplot (libplplot-dev plplot-driver-cairo)";
+
+// A test needing a feature the build lacks: skipped with the library's name,
+// or failed where every feature is required (./test.sh installs them all).
+#define NEEDS_FEATURE(available, library)                                       \
+  do {                                                                          \
+    if (!(available)) {                                                         \
+      if (GALAXY_REQUIRE_FEATURES) FAIL() << "this build lacks " << (library);  \
+      GTEST_SKIP() << "this build lacks " << (library);                         \
+    }                                                                           \
+  } while (0)
+
 namespace test_support {
+
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool under_address_sanitizer = true;
