@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "exact_sum.h"
 #include "generation.h"
 #include "output_file.h"
 #include "particle_hdf5.h"
@@ -23,6 +24,31 @@ constexpr double bytes_per_particle = 7.0 * sizeof(double);
 
 bool is_option(const char *arg, const char *short_name, const char *long_name) {
   return std::strcmp(arg, short_name) == 0 || std::strcmp(arg, long_name) == 0;
+}
+
+// The value slot of a model or frame option, or null.
+const char **model_option_value(const char *arg, run_settings *settings) {
+  const struct {
+    const char *name;
+    const char **value;
+  } options[] = {{"--mass", &settings->mass_text},
+                 {"--scale-length", &settings->scale_length_text},
+                 {"--cutoff", &settings->cutoff_text},
+                 {"--units", &settings->units_text},
+                 {"--centre", &settings->centre_text},
+                 {"--bulk-velocity", &settings->bulk_velocity_text}};
+  for (const auto &option : options) {
+    if (std::strcmp(arg, option.name) == 0) return option.value;
+  }
+  return nullptr;
+}
+
+// The setting of an option that takes no value, or null.
+bool *flag_option(const char *arg, run_settings *settings) {
+  if (std::strcmp(arg, "--equilibrium") == 0) return &settings->equilibrium;
+  if (std::strcmp(arg, "--progress") == 0) return &settings->progress;
+  if (std::strcmp(arg, "--zero-com") == 0) return &settings->zero_com;
+  return nullptr;
 }
 
 }  // namespace
@@ -69,8 +95,10 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
       value = &settings->format_text;
     } else if (is_option(arg, "-o", "--output")) {
       value = &settings->output_text;
-    } else if (std::strcmp(arg, "--equilibrium") == 0 || std::strcmp(arg, "--progress") == 0) {
-      (arg[2] == 'e' ? settings->equilibrium : settings->progress) = true;
+    } else if (const char **model_value = model_option_value(arg, settings)) {
+      value = model_value;
+    } else if (bool *flag = flag_option(arg, settings)) {
+      *flag = true;
       ++i;
       continue;
     } else if (is_option(arg, "-h", "--help")) {
@@ -197,9 +225,10 @@ particle_sink progress_sink(progress_meter *meter, const gal_system *sys) {
   return sink;
 }
 
-// Creates the particles and writes them as text; returns the exit status.
-int write_text_run(gal_system *sys, const generation_plan &plan, const std::string &name,
-                   progress_meter *meter) {
+// Creates the particles (unless plan says they exist) and writes them as
+// text in frame; returns the exit status.
+int write_text_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
+                   const std::string &name, progress_meter *meter) {
   output_file out;
   if (!open_output_file(&out, name)) {
     std::printf("erreur: fopen cannot open %s", name.c_str());
@@ -207,15 +236,17 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const std::stri
   }
   particle_sink sink = progress_sink(meter, sys);
   sink.text = out.file;
+  sink.frame = frame;
   const bool written = generate_particle_file(sys, plan, sink);
   const output_result result = commit_output_file(&out, written);
   print_output_error(result, &out);
   return result == output_committed ? 0 : 1;
 }
 
-// Creates the particles and writes them as HDF5; returns the exit status.
-int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::string &name,
-                   progress_meter *meter) {
+// Creates the particles (unless plan says they exist) and writes them as
+// HDF5 in frame; returns the exit status.
+int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
+                   const std::string &name, progress_meter *meter) {
   output_file out;
   switch (prepare_output_path(&out, name)) {
     case path_ready:
@@ -229,7 +260,7 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::stri
   }
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   particle_sink sink = progress_sink(meter, sys);
-  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total);
+  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame);
   if (sink.hdf5 == nullptr) {
     discard_output_file(&out);
     std::printf("erreur: fopen cannot open %s", name.c_str());
@@ -254,13 +285,24 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const std::stri
   return result == output_committed ? 0 : 1;
 }
 
+// Under --zero-com every particle is made before the first is written, to
+// know the sample's means; returns the frame to write in.
+output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy,
+                             generation_plan *plan, progress_meter *meter) {
+  if (!galaxy.zero_com || sys->nb_element <= 0) return frame_of(galaxy, nullptr, nullptr);
+  generate_particle_file(sys, *plan, progress_sink(meter, sys));
+  plan->already_placed = true;
+  exact_sum sums[6];
+  add_record_sums(sys, sums);
+  double mean_position[3], mean_velocity[3];
+  means_of_sums(sums, static_cast<double>(sys->nb_element), mean_position, mean_velocity);
+  return frame_of(galaxy, mean_position, mean_velocity);
+}
+
 }  // namespace
 
 int galaxy_ic_main(int argc, char **argv) {
   install_output_signal_handlers();
-  const double typical_length = default_typical_length;
-  const double radius_max = 8.0 * typical_length;
-  const double total_mass = default_total_mass;
   const int32_t nb_step = default_nb_step;
   const double duration = default_duration;
   const double step = duration / nb_step;
@@ -279,8 +321,9 @@ int galaxy_ic_main(int argc, char **argv) {
   int32_t nb_element = 512;
   generation_plan plan;
   bool hdf5 = false;
+  galaxy_parameters galaxy;
   if (!judge_count(settings, &nb_element) || !judge_plan(settings, &plan) ||
-      !judge_format(settings, &hdf5)) {
+      !judge_format(settings, &hdf5) || !judge_galaxy(settings, &galaxy)) {
     return 1;
   }
   const std::string output_name = settings.output_text != nullptr ? settings.output_text
@@ -289,16 +332,19 @@ int galaxy_ic_main(int argc, char **argv) {
 
   // The arrays are taken before the output file is touched; the draws fill
   // them while the file is written.
-  gal_system *sys = alloc_unplaced_gal_system(nb_element, typical_length, radius_max,
-                                              total_mass, step, duration);
+  gal_system *sys = alloc_unplaced_gal_system(nb_element, galaxy.typical_length, galaxy.radius_max,
+                                              galaxy.total_mass, step, duration);
   if (sys == nullptr) {
     std::printf("erreur: cannot allocate memory for %d particles", nb_element);
     return 1;
   }
   progress_meter meter;
   start_progress(&meter, "galaxy-ic", settings.progress);
-  const int status = hdf5 ? write_hdf5_run(sys, plan, output_name, &meter)
-                          : write_text_run(sys, plan, output_name, &meter);
+  const output_frame frame = place_for_frame(sys, galaxy, &plan, &meter);
+  // Particles made already were reported as they were made.
+  progress_meter *writing = plan.already_placed ? nullptr : &meter;
+  const int status = hdf5 ? write_hdf5_run(sys, plan, frame, output_name, writing)
+                          : write_text_run(sys, plan, frame, output_name, writing);
   const uint64_t total = nb_element > 0 ? static_cast<uint64_t>(nb_element) : 0;
   if (status == 0) finish_progress(&meter, total, total);
   if (meter.terminal && meter.shown && status != 0) std::fputc('\n', stderr);  // end the line

@@ -6,14 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "galaxy_options.h"
 #include "galaxy_types.h"
 #include "generation.h"
-
-// Fixed physical parameters of the galaxy (SI units).
-constexpr double default_typical_length = 1e18;
-constexpr double default_total_mass = 1.9891e39;
-constexpr int32_t default_nb_step = 1000;
-constexpr double default_duration = 1000.0;
+#include "run_settings.h"
 
 // Writes the usage text to standard output, without a line feed.
 void print_usage();
@@ -32,20 +28,6 @@ count_verdict check_particle_count(double value, double physical_memory);
 
 // The machine's physical memory in bytes.
 double physical_memory_bytes();
-
-// What the command line asks for. Values are judged after the whole scan,
-// so that the last of repeated options wins and -h anywhere still prints
-// the usage text.
-struct run_settings {
-  const char *output_text = nullptr;  // the last -o value
-  const char *format_text = nullptr;
-  const char *count_text = nullptr;  // the last -p value
-  double count_value = 0.0;
-  const char *seed_text = nullptr;
-  const char *threads_text = nullptr;
-  bool equilibrium = false;
-  bool progress = false;  // --progress: a progress line on standard error
-};
 
 enum scan_outcome { scan_run, scan_help, scan_missing_value };
 

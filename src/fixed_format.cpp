@@ -1,5 +1,6 @@
 #include "fixed_format.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -206,4 +207,9 @@ size_t format_fixed6(double value, char *out) {
   }
   p += store_point_and_fraction(fraction, p);
   return static_cast<size_t>(p - out);
+}
+
+size_t format_shortest(double value, char *out) {
+  const std::to_chars_result result = std::to_chars(out, out + shortest_max_length, value);
+  return static_cast<size_t>(result.ptr - out);
 }

@@ -20,6 +20,15 @@ constexpr size_t format_slack = 8;
 // Returns the length of the text.
 size_t format_fixed6(double value, char *out);
 
+// Longest text format_shortest writes ("-2.2250738585072014e-308").
+constexpr size_t shortest_max_length = 24;
+
+// Writes the shortest text that reads back to value exactly (fixed or
+// exponent form, whichever is shorter, as std::to_chars chooses; "inf",
+// "-inf", "nan", "-nan" otherwise) into out, which must hold
+// shortest_max_length bytes. No terminator. Returns the length.
+size_t format_shortest(double value, char *out);
+
 // Writes value in decimal, as "%d" does for non-negative values, into out,
 // which must hold 20 + format_slack bytes. No terminator. Returns the
 // length of the text.

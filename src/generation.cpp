@@ -78,7 +78,9 @@ void produce_block(pipeline *p, int64_t k) {
   gal_system *sys = p->sys;
   const int32_t first = static_cast<int32_t>(k * block_particles);
   const int32_t last = block_end(p, k);
-  if (p->plan->seeded) {
+  if (p->plan->already_placed) {
+    // nothing to draw
+  } else if (p->plan->seeded) {
     random_stream stream;
     init_counter_based_stream(&stream, p->plan->seed);
     for (int32_t j = first; j < last; ++j) {
@@ -98,7 +100,7 @@ void produce_block(pipeline *p, int64_t k) {
   if (p->sink.text != nullptr) {
     block_slot &slot = p->slots[static_cast<size_t>(k % static_cast<int64_t>(p->slots.size()))];
     slot.text.length = 0;
-    format_particle_sections(sys, first, last, &slot.text);
+    format_particle_sections(sys, first, last, p->sink.frame, &slot.text);
   }
 }
 
@@ -169,8 +171,9 @@ bool generate_particle_file(gal_system *sys, const generation_plan &plan,
                     ? 0
                     : (static_cast<int64_t>(sys->nb_element) + block_particles - 1) / block_particles;
   const int threads = std::max(1, plan.threads);
-  if (!plan.seeded) init_private_copy_stream(&p.sequence);
-  p.drawer_thread = !plan.seeded && threads > 1;
+  const bool in_order = !plan.seeded && !plan.already_placed;
+  if (in_order) init_private_copy_stream(&p.sequence);
+  p.drawer_thread = in_order && threads > 1;
   const int workers = p.drawer_thread ? threads - 1 : threads;
   p.slots.resize(static_cast<size_t>(2 * workers));
 

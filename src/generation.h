@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "galaxy_types.h"
+#include "units.h"
 
 struct generation_plan {
   bool seeded = false;  // false: the unseeded rand() sequence, in order
@@ -14,6 +15,7 @@ struct generation_plan {
   int threads = 1;      // every thread of the run, the writer's included
   particle_law law = law_defined;
   uint64_t first_index = 0;  // global index of the record's particle 0
+  bool already_placed = false;  // the record's particles exist: only write them
 };
 
 struct hdf5_writer;
@@ -24,6 +26,7 @@ struct progress_meter;
 // record), or nowhere.
 struct particle_sink {
   std::FILE *text = nullptr;
+  output_frame frame;  // the text's units and shift (an HDF5 writer holds its own)
   hdf5_writer *hdf5 = nullptr;
   // Told of every block written, as a share of progress_total particles
   // (the whole galaxy when the record holds one rank's part of it).
@@ -31,7 +34,8 @@ struct particle_sink {
   uint64_t progress_total = 0;
 };
 
-// Places every particle of sys (from alloc_unplaced_gal_system) and hands
+// Places every particle of sys (from alloc_unplaced_gal_system), unless
+// plan.already_placed, and hands
 // each finished block to sink, text formatted through a bounded set of
 // block buffers. Particle j of the record is particle first_index + j of the
 // galaxy: its seeded draws and its HDF5 row. Returns false when a write failed; the record is then

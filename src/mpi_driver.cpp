@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "driver.h"
+#include "exact_sum.h"
+#include "galaxy_options.h"
 #include "generation.h"
 #include "output_file.h"
 #include "particle_hdf5_mpi.h"
@@ -20,10 +22,16 @@ namespace {
 void print_mpi_usage() {
   std::printf(
       "Usage:\tmpirun -n R galaxy-ic-mpi --seed S -p N [-o FILE] [--threads T] [--equilibrium] [--progress]"
+      " [model and frame options]"
       "\t--seed\t\tSeed of the counter-based stream (required)\t-p --nbparticles\tSet the "
       "number of particles (default: 512)\t-o --output\t\tSet the name of the HDF5 file "
       "(default: galaxy.hdf5)\t--threads\t\tThreads per rank\t--equilibrium\t\tA galaxy in "
-      "equilibrium\t--progress\t\tRank 0 reports the run's progress on standard error\t-h --help\t\tPrint this screen");
+      "equilibrium\t--progress\t\tRank 0 reports the run's progress on standard error"
+      "\t--mass M\t\tTotal mass (default 1.9891e39 kg)\t--scale-length A\tScale length (default 1e18 m)"
+      "\t--cutoff R\t\tCut-off radius (default 8 A)\t--units U\t\tUnits of these values and of the file: "
+      "si, cgs, astro, gadget or model (default si)\t--centre X,Y,Z\t\tPlace the galaxy there"
+      "\t--bulk-velocity VX,VY,VZ\tMove it\t--zero-com\t\tSubtract the sample's mean position and velocity"
+      "\t-h --help\t\tPrint this screen");
 }
 
 struct mpi_run {
@@ -96,16 +104,37 @@ bool share_output_path(const mpi_run &run, const std::string &name, output_file 
   return true;
 }
 
+// Under --zero-com every rank makes its particles first and the sample's
+// means come from one reduction of exact sums: the same bits on any number
+// of ranks. Returns the frame to write in.
+output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, uint64_t total,
+                             generation_plan *plan, const particle_sink &progress) {
+  if (!galaxy.zero_com || total == 0) return frame_of(galaxy, nullptr, nullptr);
+  generate_particle_file(sys, *plan, progress);
+  plan->already_placed = true;
+  exact_sum mine[6], all[6];
+  add_record_sums(sys, mine);
+  for (exact_sum &sum : mine) normalise_exact(&sum);
+  static_assert(sizeof(exact_sum) == sizeof(int64_t) * (exact_sum_limbs + 1), "no padding");
+  MPI_Allreduce(mine, all, static_cast<int>(6 * (exact_sum_limbs + 1)), MPI_INT64_T, MPI_SUM,
+                MPI_COMM_WORLD);
+  double mean_position[3], mean_velocity[3];
+  means_of_sums(all, static_cast<double>(total), mean_position, mean_velocity);
+  return frame_of(galaxy, mean_position, mean_velocity);
+}
+
 // Creates this rank's particles and writes them; every rank together.
-int generate_and_write(const mpi_run &run, gal_system *sys, const generation_plan &plan,
-                       uint64_t total, const std::string &name, output_file *out,
-                       const std::string &path, progress_meter *meter) {
+int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan,
+                       const galaxy_parameters &galaxy, uint64_t total, const std::string &name,
+                       output_file *out, const std::string &path, progress_meter *meter) {
   // Rank 0 reports for all: every rank makes an equal share at about the
   // same rate, so its own share stands for the whole run's.
   particle_sink sink;
   sink.progress = run.rank == 0 ? meter : nullptr;
   sink.progress_total = total;
-  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, MPI_COMM_WORLD);
+  const output_frame frame = place_for_frame(sys, galaxy, total, &plan, sink);
+  if (plan.already_placed) sink.progress = nullptr;
+  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, frame, MPI_COMM_WORLD);
   if (!run.all(sink.hdf5 != nullptr)) {
     // Collective creation fails on every rank alike.
     if (run.rank == 0) {
@@ -143,7 +172,11 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   }
   generation_plan plan;
   uint64_t total = 0;
-  if (!judge_mpi_options(settings, &plan) || !judge_global_count(settings, run.size, &total)) return 1;
+  galaxy_parameters galaxy;
+  if (!judge_mpi_options(settings, &plan) || !judge_global_count(settings, run.size, &total) ||
+      !judge_galaxy(settings, &galaxy)) {
+    return 1;
+  }
   // The writer's role moves between threads: without that grant, one thread.
   if (!run.threads_may_call_mpi) plan.threads = 1;
   const std::string name = settings.output_text != nullptr ? settings.output_text : "galaxy.hdf5";
@@ -155,15 +188,15 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   plan.first_index = rank * base + std::min(rank, extra);
   const int32_t mine = static_cast<int32_t>(base + (rank < extra ? 1 : 0));
   const double duration = default_duration;
-  gal_system *sys = alloc_unplaced_gal_system(mine, default_typical_length, 8.0 * default_typical_length,
-                                              default_total_mass, duration / default_nb_step, duration);
+  gal_system *sys = alloc_unplaced_gal_system(mine, galaxy.typical_length, galaxy.radius_max,
+                                              galaxy.total_mass, duration / default_nb_step, duration);
   if (!run.all(sys != nullptr)) {
     std::printf("erreur: cannot allocate memory for %llu particles", static_cast<unsigned long long>(total));
     free_gal_system(sys);
     return 1;
   }
   // Every particle weighs M / N of the whole galaxy, as galaxy-ic's do.
-  sys->mass_element = default_total_mass / static_cast<double>(total);
+  sys->mass_element = galaxy.total_mass / static_cast<double>(total);
 
   output_file out;
   std::string path;
@@ -171,7 +204,7 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   if (share_output_path(run, name, &out, &path)) {
     progress_meter meter;
     start_progress(&meter, "galaxy-ic-mpi", settings.progress && run.rank == 0);
-    status = generate_and_write(run, sys, plan, total, name, &out, path, &meter);
+    status = generate_and_write(run, sys, plan, galaxy, total, name, &out, path, &meter);
   }
   free_gal_system(sys);
   return status;

@@ -1,6 +1,9 @@
 #include "particle_hdf5.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -30,7 +33,9 @@ bool hdf5_available() { return false; }
 
 struct hdf5_writer {};
 
-hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t) { return nullptr; }
+hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t, const output_frame &) {
+  return nullptr;
+}
 
 bool write_hdf5_rows(hdf5_writer *, const gal_system *, int32_t, int32_t, uint64_t) {
   return false;
@@ -54,6 +59,11 @@ read_status read_hdf5_chunk(hdf5_particle_reader *, particle_data *, size_t, rea
 }
 
 uint64_t hdf5_row_count(const hdf5_particle_reader *) { return 0; }
+
+unit_scale hdf5_file_units(const hdf5_particle_reader *, bool *stated) {
+  *stated = false;
+  return unit_scale();
+}
 
 void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
 
@@ -105,6 +115,9 @@ constexpr const char *coordinates_name = "Coordinates";
 constexpr const char *velocities_name = "Velocities";
 constexpr const char *masses_name = "Masses";
 constexpr const char *ids_name = "ParticleIDs";
+constexpr const char *unit_length_name = "Unit length in cgs (U_L)";
+constexpr const char *unit_mass_name = "Unit mass in cgs (U_M)";
+constexpr const char *unit_time_name = "Unit time in cgs (U_t)";
 
 // The library prints its error stack by default; ours are reported as
 // messages of our own.
@@ -118,14 +131,21 @@ bool write_attribute(hid_t group, const char *name, hid_t type, const void *valu
   return attribute.valid() && H5Awrite(attribute.get(), type, value) >= 0 && attribute.release();
 }
 
-bool write_header(hid_t file, const gal_system *sys, uint64_t total) {
+bool write_header(hid_t file, const gal_system *sys, uint64_t total, const output_frame &frame) {
   hdf5_handle group(H5Gcreate2(file, header_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
   if (!group.valid()) return false;
   const hdf5_counts counts = compute_hdf5_counts(total);
   // With no particle the record's mass is M / 0: no mass is the honest entry.
-  double mass_table[6] = {0.0, total > 0 ? sys->mass_element : 0.0, 0.0, 0.0, 0.0, 0.0};
+  double mass_table[6] = {0.0, total > 0 ? sys->mass_element / frame.scale.mass : 0.0, 0.0, 0.0, 0.0, 0.0};
   const double zero = 0.0;
-  const double box_size = 2.0 * sys->radius_max;
+  // A box about the origin that holds the galaxy where it is placed.
+  double reach = sys->radius_max / frame.scale.length;
+  if (frame.shifted) {
+    double farthest = 0.0;
+    for (double offset : frame.position_offset) farthest = std::max(farthest, std::fabs(offset));
+    reach += farthest;
+  }
+  const double box_size = 2.0 * reach;
   const int32_t one = 1, none = 0, three = 3;
   const hid_t g = group.get();
   return write_attribute(g, "NumPart_ThisFile", H5T_NATIVE_UINT64, counts.this_file, 6) &&
@@ -140,15 +160,15 @@ bool write_header(hid_t file, const gal_system *sys, uint64_t total) {
          write_attribute(g, "Dimension", H5T_NATIVE_INT32, &three, 0) && group.release();
 }
 
-// SI values, stated in the cgs terms these codes read.
-bool write_units(hid_t file) {
+// The frame's units, stated in the cgs terms these codes read.
+bool write_units(hid_t file, const unit_scale &scale) {
   hdf5_handle group(H5Gcreate2(file, units_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
   if (!group.valid()) return false;
-  const double metre = 100.0, kilogram = 1000.0, one = 1.0;
+  const double length = scale.length * 100.0, mass = scale.mass * 1000.0, one = 1.0;
   const hid_t g = group.get();
-  return write_attribute(g, "Unit length in cgs (U_L)", H5T_NATIVE_DOUBLE, &metre, 0) &&
-         write_attribute(g, "Unit mass in cgs (U_M)", H5T_NATIVE_DOUBLE, &kilogram, 0) &&
-         write_attribute(g, "Unit time in cgs (U_t)", H5T_NATIVE_DOUBLE, &one, 0) &&
+  return write_attribute(g, unit_length_name, H5T_NATIVE_DOUBLE, &length, 0) &&
+         write_attribute(g, unit_mass_name, H5T_NATIVE_DOUBLE, &mass, 0) &&
+         write_attribute(g, unit_time_name, H5T_NATIVE_DOUBLE, &scale.time, 0) &&
          write_attribute(g, "Unit current in cgs (U_I)", H5T_NATIVE_DOUBLE, &one, 0) &&
          write_attribute(g, "Unit temperature in cgs (U_T)", H5T_NATIVE_DOUBLE, &one, 0) &&
          group.release();
@@ -198,6 +218,8 @@ struct hdf5_writer {
   hdf5_handle masses{-1, H5Dclose};
   hdf5_handle ids{-1, H5Dclose};
   std::vector<uint64_t> id_rows;  // one block's IDs at a time
+  output_frame frame;
+  std::vector<double> converted;  // one block's values in frame, when not SI
 };
 
 bool hdf5_available() { return true; }
@@ -207,13 +229,14 @@ namespace {
 // Creates the file through the access properties fapl: the header, the
 // units and the full-size datasets.
 hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint64_t total,
-                           hid_t fapl) {
+                           const output_frame &frame, hid_t fapl) {
   silence_library();
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
+  writer->frame = frame;
   writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl));
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
-  if (!write_header(file, sys, total) || !write_units(file)) return nullptr;
+  if (!write_header(file, sys, total, frame) || !write_units(file, frame.scale)) return nullptr;
   hdf5_handle group(H5Gcreate2(file, particle_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
   if (!group.valid()) return nullptr;
   const hid_t g = group.get();
@@ -230,17 +253,19 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
 
 }  // namespace
 
-hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total) {
-  return create_writer(path, sys, total, H5P_DEFAULT);
+hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
+                              const output_frame &frame) {
+  return create_writer(path, sys, total, frame, H5P_DEFAULT);
 }
 
 #ifdef GALAXY_HDF5_MPI
 hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
-                                       uint64_t total, MPI_Comm communicator) {
+                                       uint64_t total, const output_frame &frame,
+                                       MPI_Comm communicator) {
   silence_library();
   hdf5_handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || H5Pset_fapl_mpio(fapl.get(), communicator, MPI_INFO_NULL) < 0) return nullptr;
-  return create_writer(path, sys, total, fapl.get());
+  return create_writer(path, sys, total, frame, fapl.get());
 }
 #endif
 
@@ -253,9 +278,22 @@ bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, 
   writer->id_rows.resize(static_cast<size_t>(count));
   for (hsize_t k = 0; k < count; ++k) writer->id_rows[k] = row + k + 1;
   const size_t at = static_cast<size_t>(first);
-  return write_rows(writer->coordinates.get(), H5T_NATIVE_DOUBLE, 3, row, count, sys->pos + 3 * at) &&
-         write_rows(writer->velocities.get(), H5T_NATIVE_DOUBLE, 3, row, count, sys->vel + 3 * at) &&
-         write_rows(writer->masses.get(), H5T_NATIVE_DOUBLE, 1, row, count, sys->mass + at) &&
+  const double *pos = sys->pos + 3 * at, *vel = sys->vel + 3 * at, *mass = sys->mass + at;
+  const output_frame &frame = writer->frame;
+  if (!is_identity_frame(frame)) {
+    const size_t n = static_cast<size_t>(count);
+    std::vector<double> &values = writer->converted;
+    values.resize(7 * n);
+    convert_triples(pos, n, frame.scale.length, frame.shifted, frame.position_offset, values.data());
+    convert_triples(vel, n, frame.scale.velocity, frame.shifted, frame.velocity_offset, values.data() + 3 * n);
+    for (size_t i = 0; i < n; ++i) values[6 * n + i] = mass[i] / frame.scale.mass;
+    pos = values.data();
+    vel = values.data() + 3 * n;
+    mass = values.data() + 6 * n;
+  }
+  return write_rows(writer->coordinates.get(), H5T_NATIVE_DOUBLE, 3, row, count, pos) &&
+         write_rows(writer->velocities.get(), H5T_NATIVE_DOUBLE, 3, row, count, vel) &&
+         write_rows(writer->masses.get(), H5T_NATIVE_DOUBLE, 1, row, count, mass) &&
          write_rows(writer->ids.get(), H5T_NATIVE_UINT64, 1, row, count, writer->id_rows.data());
 }
 
@@ -285,9 +323,16 @@ struct hdf5_particle_reader {
   hdf5_handle masses{-1, H5Dclose};
   hsize_t rows = 0;
   hsize_t next = 0;
+  unit_scale units;
+  bool units_stated = false;
 };
 
 uint64_t hdf5_row_count(const hdf5_particle_reader *reader) { return reader->rows; }
+
+unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated) {
+  *stated = reader->units_stated;
+  return reader->units;
+}
 
 namespace {
 
@@ -319,6 +364,36 @@ bool read_rows(hid_t dataset, int columns, hsize_t first, hsize_t count, std::ve
   const row_selection rows(dataset, columns, first, count);
   return rows.valid() && H5Dread(dataset, H5T_NATIVE_DOUBLE, rows.memory.get(), rows.file.get(),
                                  H5P_DEFAULT, values->data() + at) >= 0;
+}
+
+// A scalar double attribute of group; false when it is missing or not one.
+bool read_scalar(hid_t group, const char *name, double *value) {
+  if (H5Aexists(group, name) <= 0) return false;
+  hdf5_handle attribute(H5Aopen(group, name, H5P_DEFAULT), H5Aclose);
+  if (!attribute.valid()) return false;
+  hdf5_handle space(H5Aget_space(attribute.get()), H5Sclose);
+  if (!space.valid() || H5Sget_simple_extent_npoints(space.get()) != 1) return false;
+  return H5Aread(attribute.get(), H5T_NATIVE_DOUBLE, value) >= 0;
+}
+
+// The Units group's length, mass and time in cgs, as SI units; false
+// when it states none, or nonsense.
+bool read_units(hid_t file, unit_scale *scale) {
+  if (H5Lexists(file, units_group, H5P_DEFAULT) <= 0) return false;
+  hdf5_handle group(H5Gopen2(file, units_group, H5P_DEFAULT), H5Gclose);
+  double length = 0.0, mass = 0.0, time = 0.0;
+  if (!group.valid() || !read_scalar(group.get(), unit_length_name, &length) ||
+      !read_scalar(group.get(), unit_mass_name, &mass) || !read_scalar(group.get(), unit_time_name, &time)) {
+    return false;
+  }
+  scale->length = length / 100.0;
+  scale->mass = mass / 1000.0;
+  scale->time = time;
+  scale->velocity = length / time / 100.0;
+  for (double v : {scale->length, scale->mass, scale->time, scale->velocity}) {
+    if (!std::isfinite(v) || !(v > 0.0)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -353,6 +428,11 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     return nullptr;
   }
   reader->rows = n_pos;
+  reader->units_stated = read_units(reader->file.get(), &reader->units);
+  if (H5Lexists(reader->file.get(), units_group, H5P_DEFAULT) > 0 && !reader->units_stated) {
+    error->what = "a /Units group with positive U_L, U_M and U_t (scalar float64 attributes)";
+    return nullptr;
+  }
   return reader.release();
 }
 

@@ -1,6 +1,7 @@
 // The particle file in the HDF5 layout N-body codes read as initial
 // conditions: a Header group, a Units group, and the particles as type 1
-// (PartType1: Coordinates, Velocities, Masses, ParticleIDs). SI values.
+// (PartType1: Coordinates, Velocities, Masses, ParticleIDs), in the unit
+// system the Units group states.
 #ifndef PARTICLE_HDF5_H
 #define PARTICLE_HDF5_H
 
@@ -9,6 +10,7 @@
 
 #include "galaxy_types.h"
 #include "particle_reader.h"
+#include "units.h"
 
 // Whether this build has the HDF5 library.
 bool hdf5_available();
@@ -27,11 +29,14 @@ enum hdf5_result { hdf5_written, hdf5_create_failed, hdf5_write_failed, hdf5_clo
 struct hdf5_writer;
 
 // Creates path (truncating it) with the header, the units and empty
-// datasets for total particles; null when the file cannot be created.
-hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total);
+// datasets for total particles, every value to be written in frame; null
+// when the file cannot be created.
+hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
+                              const output_frame &frame = output_frame());
 
-// Writes particles [first, last) of sys, from the record's arrays with no
-// copy, at rows offset + first … of the datasets.
+// Writes particles [first, last) of sys at rows offset + first … of the
+// datasets: from the record's arrays with no copy in SI, else converted a
+// block at a time.
 bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, int32_t last,
                      uint64_t offset);
 
@@ -55,6 +60,10 @@ void end_hdf5_read(hdf5_particle_reader *reader);
 
 // The particles the file holds.
 uint64_t hdf5_row_count(const hdf5_particle_reader *reader);
+
+// The units the file's Units group states (SI without one), and whether
+// it states them.
+unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated);
 
 // Appends the next particles, at most capacity, to data (as read_text_chunk).
 read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,

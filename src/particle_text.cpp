@@ -1,6 +1,7 @@
 #include "particle_text.h"
 
 #include <cstring>
+#include <vector>
 
 #include "fixed_format.h"
 
@@ -21,26 +22,26 @@ void reserve(text_buffer *out, size_t wanted) {
   out->capacity = capacity;
 }
 
+template <size_t (*format_number)(double, char *)>
 char *put_number_line(char *p, const char *key, double value) {
   std::memcpy(p, key, key_length);
   p += key_length;
-  p += format_fixed6(value, p);
+  p += format_number(value, p);
   *p++ = '\n';
   return p;
 }
 
-}  // namespace
-
-void format_particle_sections(const gal_system *sys, int32_t first, int32_t last,
-                              text_buffer *out) {
+// The sections of particles [first, last), whose values (already in the
+// file's frame) are pos[3i + k], vel[3i + k] and mass, i counted from first.
+template <size_t (*format_number)(double, char *)>
+void format_sections(int32_t first, int32_t last, const double *pos, const double *vel, double mass,
+                     text_buffer *out) {
   static const char *const pos_keys[3] = {"x_0 = ", "x_1 = ", "x_2 = "};
   static const char *const vel_keys[3] = {"v_0 = ", "v_1 = ", "v_2 = "};
-  if (last <= first) return;
-
   // Every particle has the same mass line.
   char mass_line[7 + fixed6_max_length + format_slack + 1];
   std::memcpy(mass_line, "mass = ", 7);
-  size_t mass_line_length = 7 + format_fixed6(sys->mass_element, mass_line + 7);
+  size_t mass_line_length = 7 + format_number(mass, mass_line + 7);
   mass_line[mass_line_length++] = '\n';
 
   // Room for typical sections up front; a section of extreme values (up to
@@ -49,8 +50,7 @@ void format_particle_sections(const gal_system *sys, int32_t first, int32_t last
   for (int32_t j = first; j < last; ++j) {
     reserve(out, section_max);
     char *p = out->bytes.get() + out->length;
-    const double *pos = sys->pos + j * sys->dimension;
-    const double *vel = sys->vel + j * sys->dimension;
+    const size_t i = static_cast<size_t>(j - first);
     std::memcpy(p, "[element", 8);
     p += 8;
     p += format_unsigned(static_cast<uint64_t>(j), p);
@@ -58,14 +58,36 @@ void format_particle_sections(const gal_system *sys, int32_t first, int32_t last
     *p++ = '\n';
     std::memcpy(p, mass_line, mass_line_length);
     p += mass_line_length;
-    for (int k = X; k <= Z; ++k) p = put_number_line(p, pos_keys[k], pos[k]);
-    for (int k = X; k <= Z; ++k) p = put_number_line(p, vel_keys[k], vel[k]);
+    for (int k = X; k <= Z; ++k) p = put_number_line<format_number>(p, pos_keys[k], pos[3 * i + k]);
+    for (int k = X; k <= Z; ++k) p = put_number_line<format_number>(p, vel_keys[k], vel[3 * i + k]);
     *p++ = '\n';
     out->length = static_cast<size_t>(p - out->bytes.get());
   }
 }
 
-bool write_particle_file(std::FILE *file, const gal_system *sys) {
+}  // namespace
+
+void format_particle_sections(const gal_system *sys, int32_t first, int32_t last,
+                              const output_frame &frame, text_buffer *out) {
+  if (last <= first) return;
+  const size_t at = static_cast<size_t>(first) * static_cast<size_t>(sys->dimension);
+  if (is_identity_frame(frame)) {
+    format_sections<format_fixed6>(first, last, sys->pos + at, sys->vel + at, sys->mass_element, out);
+    return;
+  }
+  const size_t n = static_cast<size_t>(last - first);
+  std::vector<double> pos(3 * n), vel(3 * n);
+  convert_triples(sys->pos + at, n, frame.scale.length, frame.shifted, frame.position_offset, pos.data());
+  convert_triples(sys->vel + at, n, frame.scale.velocity, frame.shifted, frame.velocity_offset, vel.data());
+  const double mass = sys->mass_element / frame.scale.mass;
+  if (frame.system == units_si) {
+    format_sections<format_fixed6>(first, last, pos.data(), vel.data(), mass, out);
+  } else {
+    format_sections<format_shortest>(first, last, pos.data(), vel.data(), mass, out);
+  }
+}
+
+bool write_particle_file(std::FILE *file, const gal_system *sys, const output_frame &frame) {
   // Blocks of sections go to the file in large chunks: the file is never
   // held whole in memory.
   constexpr int32_t block = 1024;
@@ -73,8 +95,12 @@ bool write_particle_file(std::FILE *file, const gal_system *sys) {
   for (int32_t first = 0; first < sys->nb_element; first += block) {
     const int32_t last = sys->nb_element - first < block ? sys->nb_element : first + block;
     buffer.length = 0;
-    format_particle_sections(sys, first, last, &buffer);
+    format_particle_sections(sys, first, last, frame, &buffer);
     if (std::fwrite(buffer.bytes.get(), 1, buffer.length, file) != buffer.length) return false;
   }
   return true;
+}
+
+bool write_particle_file(std::FILE *file, const gal_system *sys) {
+  return write_particle_file(file, sys, output_frame());
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "galaxy_types.h"
+#include "units.h"
 
 // A growable byte buffer that the formatter appends to.
 struct text_buffer {
@@ -18,12 +19,17 @@ struct text_buffer {
 };
 
 // Appends the sections of particles [first, last) of sys to out, growing it
-// as needed.
+// as needed. Values in frame: SI ones as "%lf" writes them, any other
+// system's in the shortest text that reads back to the same double (six
+// decimals would turn a mass of 1/N into 0.000001 or 0.000000).
 void format_particle_sections(const gal_system *sys, int32_t first, int32_t last,
-                              text_buffer *out);
+                              const output_frame &frame, text_buffer *out);
 
 // Writes every section to file through a bounded buffer. Returns false as
 // soon as a write fails.
+bool write_particle_file(std::FILE *file, const gal_system *sys, const output_frame &frame);
+
+// The same in SI, as the record holds the values.
 bool write_particle_file(std::FILE *file, const gal_system *sys);
 
 #endif

@@ -1,0 +1,114 @@
+#include "galaxy_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+
+namespace {
+
+// A whole-argument number, finite and above 0.
+bool parse_positive(const char *text, double *value) {
+  char *end = nullptr;
+  errno = 0;
+  *value = std::strtod(text, &end);
+  return end != text && *end == '\0' && errno == 0 && std::isfinite(*value) && *value > 0.0;
+}
+
+// One of --mass, --scale-length, --cutoff: value times unit, in SI.
+bool judge_positive(const char *text, const char *what, double unit, double *si) {
+  double value = 0.0;
+  if (!parse_positive(text, &value)) {
+    std::printf("erreur: %s %s is not a finite number above 0", what, text);
+    return false;
+  }
+  *si = value * unit;
+  if (!std::isfinite(*si) || !(*si > 0.0)) {
+    std::printf("erreur: %s %s lies beyond the range of a double in SI units", what, text);
+    return false;
+  }
+  return true;
+}
+
+bool judge_vector(const char *text, const char *what, const char *form, double out[3]) {
+  if (parse_vector3(text, out)) return true;
+  std::printf("erreur: %s %s is not three finite numbers %s", what, text, form);
+  return false;
+}
+
+}  // namespace
+
+bool judge_galaxy(const run_settings &settings, galaxy_parameters *galaxy) {
+  if (settings.units_text != nullptr && !parse_unit_system(settings.units_text, &galaxy->units)) {
+    std::printf("erreur: unit system %s is not si, cgs, astro, gadget or model", settings.units_text);
+    return false;
+  }
+  const bool model = galaxy->units == units_model;
+  for (const char *given : {settings.mass_text, settings.scale_length_text}) {
+    if (model && given != nullptr) {
+      std::printf("erreur: --%s has no meaning with --units model, whose units are the galaxy's own "
+                  "mass and scale length",
+                  given == settings.mass_text ? "mass" : "scale-length");
+      return false;
+    }
+  }
+  const unit_scale scale = scale_of(galaxy->units, default_total_mass, default_typical_length);
+  if (settings.mass_text != nullptr &&
+      !judge_positive(settings.mass_text, "mass", scale.mass, &galaxy->total_mass)) {
+    return false;
+  }
+  if (settings.scale_length_text != nullptr &&
+      !judge_positive(settings.scale_length_text, "scale length", scale.length, &galaxy->typical_length)) {
+    return false;
+  }
+  galaxy->radius_max = 8.0 * galaxy->typical_length;
+  // In model units the cut-off is in scale lengths.
+  if (settings.cutoff_text != nullptr &&
+      !judge_positive(settings.cutoff_text, "cut-off", scale.length, &galaxy->radius_max)) {
+    return false;
+  }
+  galaxy->centre_given = settings.centre_text != nullptr;
+  if (galaxy->centre_given && !judge_vector(settings.centre_text, "centre", "X,Y,Z", galaxy->centre)) {
+    return false;
+  }
+  galaxy->bulk_given = settings.bulk_velocity_text != nullptr;
+  if (galaxy->bulk_given &&
+      !judge_vector(settings.bulk_velocity_text, "bulk velocity", "VX,VY,VZ", galaxy->bulk_velocity)) {
+    return false;
+  }
+  galaxy->zero_com = settings.zero_com;
+  return true;
+}
+
+output_frame frame_of(const galaxy_parameters &galaxy, const double *mean_position,
+                      const double *mean_velocity) {
+  output_frame frame;
+  frame.system = galaxy.units;
+  frame.scale = scale_of(galaxy.units, galaxy.total_mass, galaxy.typical_length);
+  frame.shifted = galaxy.centre_given || galaxy.bulk_given || mean_position != nullptr ||
+                  mean_velocity != nullptr;
+  for (int k = 0; k < 3; ++k) {
+    frame.position_offset[k] = galaxy.centre[k];
+    frame.velocity_offset[k] = galaxy.bulk_velocity[k];
+    if (mean_position != nullptr) frame.position_offset[k] -= mean_position[k] / frame.scale.length;
+    if (mean_velocity != nullptr) frame.velocity_offset[k] -= mean_velocity[k] / frame.scale.velocity;
+  }
+  return frame;
+}
+
+void add_record_sums(const gal_system *sys, exact_sum sums[6]) {
+  const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
+  for (size_t i = 0; i < 3 * n; ++i) {
+    add_exact(&sums[i % 3], sys->pos[i]);
+    add_exact(&sums[3 + i % 3], sys->vel[i]);
+  }
+}
+
+void means_of_sums(const exact_sum sums[6], double count, double mean_position[3],
+                   double mean_velocity[3]) {
+  for (int k = 0; k < 3; ++k) {
+    mean_position[k] = exact_value(sums[k]) / count;
+    mean_velocity[k] = exact_value(sums[3 + k]) / count;
+  }
+}

@@ -1,0 +1,26 @@
+// What a generator's command line asks for, as written: values are judged
+// after the whole scan, so that the last of repeated options wins and -h
+// anywhere still prints the usage text.
+#ifndef RUN_SETTINGS_H
+#define RUN_SETTINGS_H
+
+struct run_settings {
+  const char *output_text = nullptr;  // the last -o value
+  const char *format_text = nullptr;
+  const char *count_text = nullptr;  // the last -p value
+  double count_value = 0.0;
+  const char *seed_text = nullptr;
+  const char *threads_text = nullptr;
+  bool equilibrium = false;
+  bool progress = false;  // --progress: a progress line on standard error
+  // The galaxy's model and frame, in the units of units_text.
+  const char *mass_text = nullptr;
+  const char *scale_length_text = nullptr;
+  const char *cutoff_text = nullptr;
+  const char *units_text = nullptr;
+  const char *centre_text = nullptr;
+  const char *bulk_velocity_text = nullptr;
+  bool zero_com = false;
+};
+
+#endif
