@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <initializer_list>
 #include <string>
 
 #include "check_plot.h"
@@ -17,16 +18,22 @@
 #include "particle_hdf5.h"
 #include "particle_reader.h"
 #include "progress.h"
+#include "units.h"
 
 namespace {
 
 const char usage[] =
     "usage: galaxy-check FILE [options]\n"
     "Checks a particle file written by galaxy-ic (text or HDF5) against the galaxy model.\n"
-    "  --scale-length A   Hernquist scale length in m (default 1e18)\n"
-    "  --cutoff R         cut-off radius in m (default 8e18)\n"
-    "  --total-mass M     total mass in kg (default 1.9891e39)\n"
-    "  --centre X,Y,Z     the model's centre in m (default 0,0,0)\n"
+    "  --units U          units of the options and of a text file's values: si, cgs,\n"
+    "                     astro, gadget or model (default si); an HDF5 file states its own\n"
+    "  --mass M           total mass (default 1.9891e39 kg); also --total-mass\n"
+    "  --scale-length A   Hernquist scale length (default 1e18 m)\n"
+    "  --cutoff R         cut-off radius (default 8 A)\n"
+    "  --centre X,Y,Z     the model's centre (default 0,0,0)\n"
+    "  --bulk-velocity VX,VY,VZ  the galaxy's motion (default 0,0,0)\n"
+    "  --zero-com         the file's mean position and velocity were made the centre\n"
+    "                     and the bulk velocity (galaxy-ic --zero-com)\n"
     "  --equilibrium      hold the file against galaxy-ic --equilibrium's laws\n"
     "  --threshold P      p-values below P fail, 0 < P < 1 (default 0.001)\n"
     "  --particles N      the count the file must hold, 0 or more (default: any but 0)\n"
@@ -49,19 +56,6 @@ bool parse_positive(const std::string &text, double *value) {
   return end != text.c_str() && *end == '\0' && errno == 0 && std::isfinite(*value) && *value > 0.0;
 }
 
-bool parse_centre(const std::string &text, double centre[3]) {
-  const char *p = text.c_str();
-  for (int k = 0; k < 3; ++k) {
-    char *end = nullptr;
-    errno = 0;
-    centre[k] = std::strtod(p, &end);
-    if (end == p || errno != 0 || !std::isfinite(centre[k])) return false;
-    if (*end != (k < 2 ? ',' : '\0')) return false;
-    p = end + 1;
-  }
-  return true;
-}
-
 // CLI11 validators: an empty string accepts.
 CLI::Validator positive_number() {
   return CLI::Validator(
@@ -74,8 +68,12 @@ CLI::Validator positive_number() {
 }
 
 struct cli_settings {
-  std::string path, plot_file, centre, particles;
-  bool centre_given = false, particles_given = false, plot_given = false, progress = false;
+  std::string path, plot_file, centre, bulk_velocity, particles, units;
+  double mass = 0.0, scale_length = 0.0, cutoff = 0.0;  // as given, in units
+  bool mass_given = false, scale_length_given = false, cutoff_given = false;
+  bool centre_given = false, bulk_given = false, particles_given = false, plot_given = false;
+  bool progress = false;
+  unit_system system = units_si;
 };
 
 // The options, through CLI11; returns -1 to go on, else the exit status.
@@ -86,9 +84,10 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   app.add_flag("-h,--help", help);
   app.add_option("file", settings->path);
   check_model &model = options->model;
-  app.add_option("--scale-length", model.typical_length)->check(positive_number());
-  app.add_option("--cutoff", model.radius_max)->check(positive_number());
-  app.add_option("--total-mass", model.total_mass)->check(positive_number());
+  CLI::Option *scale_length = app.add_option("--scale-length", settings->scale_length)->check(positive_number());
+  CLI::Option *cutoff = app.add_option("--cutoff", settings->cutoff)->check(positive_number());
+  CLI::Option *mass = app.add_option("--mass,--total-mass", settings->mass)->check(positive_number());
+  app.add_option("--units", settings->units);
   app.add_option("--threshold", options->threshold)
       ->check(positive_number() & CLI::Validator(
                                       [](std::string &text) {
@@ -98,6 +97,8 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
                                       },
                                       "BELOW_ONE"));
   CLI::Option *centre = app.add_option("--centre", settings->centre);
+  CLI::Option *bulk = app.add_option("--bulk-velocity", settings->bulk_velocity);
+  app.add_flag("--zero-com", model.zero_com);
   CLI::Option *particles = app.add_option("--particles", settings->particles);
   CLI::Option *plot = app.add_option("--plot", settings->plot_file);
   app.add_flag("--equilibrium", model.equilibrium);
@@ -114,18 +115,52 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
     std::fputs(usage, stdout);
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
   }
+  settings->mass_given = mass->count() > 0;
+  settings->scale_length_given = scale_length->count() > 0;
+  settings->cutoff_given = cutoff->count() > 0;
   settings->centre_given = centre->count() > 0;
+  settings->bulk_given = bulk->count() > 0;
   settings->particles_given = particles->count() > 0;
   settings->plot_given = plot->count() > 0;
   return -1;
 }
 
-// What CLI11 leaves to us: compound and whole-number values, the file.
-int judge_settings(const cli_settings &settings, check_options *options) {
-  if (settings.path.empty()) return usage_error("no file named");
-  if (settings.centre_given && !parse_centre(settings.centre, options->model.centre)) {
-    return usage_error("option --centre needs three finite numbers X,Y,Z, not \"" + settings.centre + "\"");
+// The model's parameters and frame in SI, from values given in the chosen
+// units; the usage error's text, or empty.
+std::string judge_model(cli_settings *settings, check_model *model) {
+  if (!settings->units.empty() && !parse_unit_system(settings->units.c_str(), &settings->system)) {
+    return "option --units needs si, cgs, astro, gadget or model, not \"" + settings->units + "\"";
   }
+  if (settings->system == units_model && (settings->mass_given || settings->scale_length_given)) {
+    return std::string("option --") + (settings->mass_given ? "mass" : "scale-length") +
+           " has no meaning with --units model, whose units are the galaxy's own mass and scale length";
+  }
+  const unit_scale scale = scale_of(settings->system, model->total_mass, model->typical_length);
+  if (settings->mass_given) model->total_mass = settings->mass * scale.mass;
+  if (settings->scale_length_given) model->typical_length = settings->scale_length * scale.length;
+  model->radius_max = 8.0 * model->typical_length;
+  if (settings->cutoff_given) model->radius_max = settings->cutoff * scale.length;
+  for (double value : {model->total_mass, model->typical_length, model->radius_max}) {
+    if (!std::isfinite(value) || !(value > 0.0)) return "a model value lies beyond the range of a double in SI units";
+  }
+  if (settings->centre_given && !parse_vector3(settings->centre.c_str(), model->centre)) {
+    return "option --centre needs three finite numbers X,Y,Z, not \"" + settings->centre + "\"";
+  }
+  if (settings->bulk_given && !parse_vector3(settings->bulk_velocity.c_str(), model->bulk_velocity)) {
+    return "option --bulk-velocity needs three finite numbers VX,VY,VZ, not \"" + settings->bulk_velocity + "\"";
+  }
+  for (int k = 0; k < 3; ++k) {
+    model->centre[k] *= scale.length;
+    model->bulk_velocity[k] *= scale.velocity;
+  }
+  return std::string();
+}
+
+// What CLI11 leaves to us: compound and whole-number values, the file.
+int judge_settings(cli_settings &settings, check_options *options) {
+  if (settings.path.empty()) return usage_error("no file named");
+  const std::string model_error = judge_model(&settings, &options->model);
+  if (!model_error.empty()) return usage_error(model_error);
   if (settings.particles_given) {
     const std::string &text = settings.particles;
     char *end = nullptr;
@@ -203,12 +238,27 @@ uint64_t expected_particles(const particle_source &source, uint64_t read) {
   return static_cast<uint64_t>(static_cast<double>(read) * source.file_bytes / static_cast<double>(at));
 }
 
+// A chunk's values in SI, from the file's units.
+void convert_to_si(particle_data *chunk, const unit_scale &units) {
+  if (units.length == 1.0 && units.mass == 1.0 && units.velocity == 1.0) return;
+  for (double &x : chunk->pos) x *= units.length;
+  for (double &v : chunk->vel) v *= units.velocity;
+  for (double &m : chunk->mass) m *= units.mass;
+}
+
 // Reads the file and feeds the checks, the reading of one chunk overlapping
-// the checking of the one before. Only two chunks are held at a time.
-bool check_file(const char *path, const check_options &options, check_result *result,
-                read_error *error, progress_meter *meter) {
+// the checking of the one before. Only two chunks are held at a time. A
+// text file's values are in text_units; an HDF5 file states its own.
+bool check_file(const char *path, const check_options &options, const unit_scale &text_units,
+                check_result *result, read_error *error, progress_meter *meter) {
   particle_source source;
   if (!open_particles(path, &source, error)) return false;
+  bool stated = false;
+  unit_scale units = text_units;
+  if (source.hdf5 != nullptr) {
+    const unit_scale file_units = hdf5_file_units(source.hdf5, &stated);
+    if (stated) units = file_units;
+  }
   check_accumulator *acc = begin_checks(options);
   particle_data chunks[2];
   std::future<void> checking;
@@ -220,6 +270,7 @@ bool check_file(const char *path, const check_options &options, check_result *re
     report_progress(meter, read, status == read_done ? read : expected_particles(source, read));
     if (checking.valid()) checking.get();
     if (status == read_failed) break;
+    convert_to_si(&chunks[k], units);
     checking = std::async(std::launch::async, [acc, &chunks, k] { add_particles(acc, chunks[k]); });
   }
   if (checking.valid()) checking.get();
@@ -265,7 +316,9 @@ int galaxy_check_main(int argc, char **argv) {
   read_error error;
   progress_meter meter;
   start_progress(&meter, "galaxy-check", settings.progress);
-  if (!check_file(path, options, &result, &error, &meter)) return report_read_error(path, error);
+  const unit_scale text_units =
+      scale_of(settings.system, options.model.total_mass, options.model.typical_length);
+  if (!check_file(path, options, text_units, &result, &error, &meter)) return report_read_error(path, error);
   // Columns as wide as their widest entry, so that no figure breaks them.
   int name_width = 22, figure_width = 58;
   for (const check_line &line : result.lines) {

@@ -14,7 +14,11 @@ struct check_model {
   double radius_max = 8e18;             // m
   double total_mass = 1.9891e39;        // kg
   double centre[3] = {0.0, 0.0, 0.0};   // m; galaxy-ic builds at the origin
+  double bulk_velocity[3] = {0.0, 0.0, 0.0};  // m/s, the galaxy's motion
   bool equilibrium = false;             // the laws of galaxy-ic --equilibrium
+  // The sample's own mean position and velocity were subtracted (galaxy-ic
+  // --zero-com): they must be the centre and the bulk velocity to rounding.
+  bool zero_com = false;
 };
 
 // G as galaxy-ic's escape speed uses it, m^3 kg^-1 s^-2.

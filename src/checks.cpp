@@ -66,6 +66,13 @@ struct radius_entry {
   float key, radius, mass;
 };
 
+// A particle's radius, speed, their parts off the z axis, and the uniform
+// variates of its position's and velocity's directions (NaN for a zero
+// vector).
+struct recentred_entry {
+  float radius, speed, radius_xy, speed_xy, angles[4];
+};
+
 }  // namespace
 
 struct check_accumulator {
@@ -82,8 +89,12 @@ struct check_accumulator {
   // Over the particles whose every value is finite:
   size_t finite = 0;
   long double weight = 0.0L, speed2_sum = 0.0L, model_potential = 0.0L;
-  long double centre_sum[3] = {0, 0, 0}, momentum_sum[3] = {0, 0, 0};
+  long double centre_sum[3] = {0, 0, 0}, momentum_sum[3] = {0, 0, 0}, radius2_sum = 0.0L;
   double widest = 0.0, fastest = 0.0;
+  double largest_offset = 0.0, largest_velocity = 0.0;  // components, for rounding bounds
+  // Under zero_com, what the bounds and direction tests need of each
+  // particle: they allow for the subtracted mean, known only at the end.
+  std::vector<recentred_entry> recentred;
   size_t beyond = 0, too_fast = 0;
   std::vector<radius_entry> radii;
   std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
@@ -97,13 +108,21 @@ namespace {
 // Azimuth and polar angle of a vector as uniform variates of the direction
 // law (polar angle uniform in the angle, or in its cosine), skipped for the
 // zero vector.
-void push_angles(double x, double y, double z, bool isotropic, std::vector<float> *azimuths,
-                 std::vector<float> *polars) {
+void direction_variates(double x, double y, double z, bool isotropic, float *azimuth, float *polar) {
   const double length = length_of(x, y, z);
-  if (!(length > 0.0) || !std::isfinite(length)) return;
+  if (!(length > 0.0) || !std::isfinite(length)) {
+    *azimuth = *polar = std::nanf("");
+    return;
+  }
   const double cos_theta = std::clamp(z / length, -1.0, 1.0);
-  azimuths->push_back(static_cast<float>((std::atan2(y, x) + pi) / (2.0 * pi)));
-  polars->push_back(static_cast<float>(isotropic ? (cos_theta + 1.0) / 2.0 : std::acos(cos_theta) / pi));
+  *azimuth = static_cast<float>((std::atan2(y, x) + pi) / (2.0 * pi));
+  *polar = static_cast<float>(isotropic ? (cos_theta + 1.0) / 2.0 : std::acos(cos_theta) / pi);
+}
+
+void push_angles(const float variates[2], std::vector<float> *azimuths, std::vector<float> *polars) {
+  if (std::isnan(variates[0])) return;
+  azimuths->push_back(variates[0]);
+  polars->push_back(variates[1]);
 }
 
 // The speed's probability under the speed law at radius r, or -1 where the
@@ -141,11 +160,15 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   const double escape = model.equilibrium ? compute_equilibrium_escape_velocity_function(&acc->sys, r)
                                           : compute_escape_velocity_function(&acc->sys, r);
   acc->weight += mass;
+  const double offsets[3] = {dx, dy, dz};
   for (int k = 0; k < 3; ++k) {
-    acc->centre_sum[k] += static_cast<long double>(mass) * (x[k] - c0[k]);
+    acc->centre_sum[k] += static_cast<long double>(mass) * offsets[k];
     acc->momentum_sum[k] += static_cast<long double>(mass) * v[k];
     acc->speed2_sum += static_cast<long double>(mass) * v[k] * v[k];
+    acc->largest_offset = std::max(acc->largest_offset, std::fabs(x[k]));
+    acc->largest_velocity = std::max(acc->largest_velocity, std::fabs(v[k] + model.bulk_velocity[k]));
   }
+  acc->radius2_sum += static_cast<long double>(r) * r;
   acc->widest = std::max(acc->widest, r / model.radius_max);
   acc->beyond += r > model.radius_max * (1.0 + 1e-12) + 1e-5;
   acc->fastest = std::max(acc->fastest, speed / escape);
@@ -156,8 +179,16 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
                         static_cast<float>(mass)});
   const double u = speed_variate(*acc, r, speed, escape);
   if (u >= 0.0) acc->speed_u.push_back(static_cast<float>(u));
-  push_angles(dx, dy, dz, model.equilibrium, &acc->pos_azimuth, &acc->pos_polar);
-  push_angles(v[0], v[1], v[2], model.equilibrium, &acc->vel_azimuth, &acc->vel_polar);
+  recentred_entry entry{static_cast<float>(r), static_cast<float>(speed), static_cast<float>(std::hypot(dx, dy)),
+                        static_cast<float>(std::hypot(v[0], v[1])), {}};
+  direction_variates(dx, dy, dz, model.equilibrium, &entry.angles[0], &entry.angles[1]);
+  direction_variates(v[0], v[1], v[2], model.equilibrium, &entry.angles[2], &entry.angles[3]);
+  if (model.zero_com) {
+    acc->recentred.push_back(entry);
+  } else {
+    push_angles(entry.angles, &acc->pos_azimuth, &acc->pos_polar);
+    push_angles(entry.angles + 2, &acc->vel_azimuth, &acc->vel_polar);
+  }
   keep_for_picture(acc, r, speed, x, v);
   ++acc->finite;
 }
@@ -191,9 +222,25 @@ check_line check_finite(const check_accumulator &acc) {
           bad == 0 ? verdict_pass : verdict_fail};
 }
 
+// The most a subtracted mean can leave by rounding: a few ulps of the
+// largest component, and the six decimals of an SI text file.
+double rounding_bound(double largest) { return 1e-12 * largest + 1e-6; }
+
+// Under zero_com: the centre of mass is the centre to rounding.
+check_line check_zero_centre(const check_accumulator &acc) {
+  double centre[3];
+  for (int k = 0; k < 3; ++k) centre[k] = static_cast<double>(acc.centre_sum[k] / acc.weight);
+  const double offset = length_of(centre[0], centre[1], centre[2]);
+  const double bound = rounding_bound(acc.largest_offset);
+  return {"centre of mass",
+          "offset " + figure("%.4g m", offset) + figure(", rounding allows %.4g m", bound),
+          offset <= bound ? verdict_pass : verdict_fail};
+}
+
 // The offset of the centre of mass against the model's own scatter of a
 // mean of n positions: one outlier cannot inflate it and hide itself.
 check_line check_centre(const check_accumulator &acc) {
+  if (acc.options.model.zero_com) return check_zero_centre(acc);
   double variance[3];
   model_centre_variance(acc.options.model, static_cast<double>(acc.finite), variance);
   double chi_square = 0.0, centre[3];
@@ -210,7 +257,44 @@ check_line check_centre(const check_accumulator &acc) {
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
 
-std::vector<check_line> check_bounds(const check_accumulator &acc) {
+// The subtracted mean moved every particle by the sample's own offset from
+// the model, a mean of n whose scatter is sigma_r, sigma_v (the root mean
+// square over the three axes).
+void recentring_scatter(const check_accumulator &acc, double *sigma_r, double *sigma_v) {
+  const double n = static_cast<double>(acc.finite);
+  *sigma_r = std::sqrt(static_cast<double>(acc.radius2_sum / n) / n);
+  *sigma_v = std::sqrt(static_cast<double>(acc.speed2_sum / acc.weight) / n);
+}
+
+// Radii may then have moved by up to 6 sigma_r, speeds by 6 sigma_v, and
+// the escape speed is the one at the radius before.
+std::vector<check_line> check_bounds_after_zero_com(check_accumulator *acc) {
+  double sigma_r, sigma_v;
+  recentring_scatter(*acc, &sigma_r, &sigma_v);
+  const double slack_r = 6.0 * sigma_r, slack_v = 6.0 * sigma_v;
+  const double r_max = acc->options.model.radius_max;
+  size_t beyond = 0, too_fast = 0;
+  for (const recentred_entry &entry : acc->recentred) {
+    const double r = entry.radius, speed = entry.speed, before = std::max(r - slack_r, 0.0);
+    const double escape = acc->options.model.equilibrium
+                              ? compute_equilibrium_escape_velocity_function(&acc->sys, before)
+                              : compute_escape_velocity_function(&acc->sys, before);
+    beyond += r > r_max + slack_r;
+    too_fast += speed > escape + slack_v;
+  }
+  const std::string allowing = " (the subtracted mean allows " + figure("%.3g r_max", slack_r / r_max);
+  return {{"within cut-off",
+           "largest radius " + figure("%.6f r_max", acc->widest) + format(", %zu beyond", beyond) + allowing + ")",
+           beyond == 0 ? verdict_pass : verdict_fail},
+          {"below escape speed",
+           "largest speed " + figure("%.6f v_esc", acc->fastest) + format(", %zu above", too_fast) + allowing +
+               figure(" and %.4g m/s)", slack_v),
+           too_fast == 0 ? verdict_pass : verdict_fail}};
+}
+
+std::vector<check_line> check_bounds(check_accumulator *accumulator) {
+  if (accumulator->options.model.zero_com) return check_bounds_after_zero_com(accumulator);
+  const check_accumulator &acc = *accumulator;
   return {{"within cut-off", "largest radius " + figure("%.6f r_max", acc.widest) + format(", %zu beyond", acc.beyond),
            acc.beyond == 0 ? verdict_pass : verdict_fail},
           {"below escape speed",
@@ -218,7 +302,25 @@ std::vector<check_line> check_bounds(const check_accumulator &acc) {
            acc.too_fast == 0 ? verdict_pass : verdict_fail}};
 }
 
+// Under zero_com a particle's polar angle about the centre turned by up to
+// sigma / r and its azimuth by sigma / r_xy, which the tests see in the cusp
+// and near the axis: each is tested only where that is below 1/20.
+void push_recentred_angles(check_accumulator *acc) {
+  double sigma_r, sigma_v;
+  recentring_scatter(*acc, &sigma_r, &sigma_v);
+  const double far_r = std::max(20.0 * sigma_r, acc->options.model.typical_length), far_v = 20.0 * sigma_v;
+  for (const recentred_entry &e : acc->recentred) {
+    if (std::isnan(e.angles[0])) continue;
+    if (e.radius_xy > far_r) acc->pos_azimuth.push_back(e.angles[0]);
+    if (e.radius > far_r) acc->pos_polar.push_back(e.angles[1]);
+    if (std::isnan(e.angles[2])) continue;
+    if (e.speed_xy > far_v) acc->vel_azimuth.push_back(e.angles[2]);
+    if (e.speed > far_v) acc->vel_polar.push_back(e.angles[3]);
+  }
+}
+
 std::vector<check_line> check_directions(check_accumulator *acc) {
+  if (acc->options.model.zero_com) push_recentred_angles(acc);
   const double threshold = acc->options.threshold;
   const std::string polar = acc->options.model.equilibrium ? "cos polar angle" : "polar angle";
   return {ks_line_of("position azimuth", &acc->pos_azimuth, threshold),
@@ -250,6 +352,12 @@ check_line info_momentum(const check_accumulator &acc) {
   const double rms = std::sqrt(static_cast<double>(acc.speed2_sum / acc.weight));
   const long double *p = acc.momentum_sum;
   const double momentum = std::sqrt(static_cast<double>(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]));
+  if (acc.options.model.zero_com) {
+    // The mean velocity was made the bulk velocity: zero to rounding.
+    const double mean = momentum / static_cast<double>(acc.weight), bound = rounding_bound(acc.largest_velocity);
+    return {"net momentum", "mean velocity " + figure("%.4g m/s", mean) + figure(", rounding allows %.4g m/s", bound),
+            mean <= bound ? verdict_pass : verdict_fail};
+  }
   if (!(rms > 0.0)) return {"net momentum", "no motion: every particle at rest", verdict_info};
   return {"net momentum",
           figure("%.4g M v_rms", momentum / (static_cast<double>(acc.weight) * rms)) + figure(" (v_rms %.4g m/s)", rms),
@@ -278,7 +386,10 @@ check_accumulator *begin_checks(const check_options &options) {
 void add_particles(check_accumulator *acc, const particle_data &chunk) {
   for (size_t i = 0; i < static_cast<size_t>(chunk.nb_element); ++i) {
     const double mass = chunk.mass[i];
-    const double *x = &chunk.pos[3 * i], *v = &chunk.vel[3 * i];
+    const double *x = &chunk.pos[3 * i], *moving = &chunk.vel[3 * i];
+    // Velocities in the galaxy's own frame.
+    const double *bulk = acc->options.model.bulk_velocity;
+    const double v[3] = {moving[0] - bulk[0], moving[1] - bulk[1], moving[2] - bulk[2]};
     if (acc->count++ == 0) acc->first_mass = mass;
     acc->mass_sum += mass;
     acc->unequal += !(mass == acc->first_mass);
@@ -311,7 +422,7 @@ check_result finish_checks(check_accumulator *accumulator) {
         return ks_line_of("speed distribution", &acc->speed_u, acc->options.threshold);
       });
       lines.push_back(check_centre(*acc));
-      push_lines(&lines, check_bounds(*acc));
+      push_lines(&lines, check_bounds(acc.get()));
       std::vector<check_line> radii = check_radii_and_virial(acc.get());
       lines.push_back(radii[0]);
       lines.push_back(speeds.get());

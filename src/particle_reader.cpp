@@ -1,6 +1,7 @@
 #include "particle_reader.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -154,6 +155,17 @@ bool parse_fixed6(const char *text, size_t length, double *value) {
   return true;
 }
 
+bool parse_particle_number(const char *text, size_t length, double *value) {
+  if (parse_fixed6(text, length, value)) return true;
+  // A file in other units than SI: the shortest text of each double, and
+  // only that text (no other spelling of the same value).
+  if (length == 0 || length > shortest_max_length) return false;
+  const std::from_chars_result result = std::from_chars(text, text + length, *value);
+  if (result.ec != std::errc() || result.ptr != text + length) return false;
+  char canonical[shortest_max_length];
+  return format_shortest(*value, canonical) == length && std::memcmp(canonical, text, length) == 0;
+}
+
 namespace {
 
 const char *const keys[7] = {"mass = ", "x_0 = ", "x_1 = ", "x_2 = ", "v_0 = ", "v_1 = ", "v_2 = "};
@@ -177,7 +189,7 @@ struct text_particle_reader {
   std::string expected_here() const {
     if (state == 0) return "\"" + std::string(header, header_length) + "\"";
     if (state == 8) return "an empty line";
-    return "\"" + std::string(keys[state - 1]) + "\" and a number as %lf writes it";
+    return "\"" + std::string(keys[state - 1]) + "\" and a number (as %lf or the shortest form writes it)";
   }
 };
 
@@ -215,7 +227,7 @@ bool read_value_line(text_particle_reader &r, const char *line, size_t length) {
     r.values[0] = r.previous_mass;
     return true;
   }
-  if (!parse_fixed6(number, number_length, &r.values[r.state - 1])) return false;
+  if (!parse_particle_number(number, number_length, &r.values[r.state - 1])) return false;
   if (r.state == 1) {
     r.previous_mass_text.assign(number, number_length);
     r.previous_mass = r.values[0];

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// The particles of a file, in index order; SI units.
+// The particles of a file, in index order, in the file's units.
 struct particle_data {
   std::vector<double> pos;   // 3 per particle
   std::vector<double> vel;   // 3 per particle
@@ -41,11 +41,17 @@ read_status read_text_chunk(text_particle_reader *reader, particle_data *data, s
 // the largest "%lf" number. Anything longer is refused before it is read.
 constexpr size_t particle_line_max = 400;
 
-// Reads the whole stream into data. Every text "%lf" writes is accepted,
+// Reads the whole stream into data. Every text "%lf" or the shortest form
+// writes is accepted,
 // "nan", "-nan", "inf" and "-inf" included. An empty stream is a file of
 // zero particles, as galaxy-ic writes for -p 0. Anything else, or a read
 // failure, fills error and returns false.
 bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error);
+
+// Parses text[0, length) as "%lf" writes numbers, or as format_shortest
+// writes them (exactly its text for the value). Returns false for anything
+// else or a number beyond the range of a double.
+bool parse_particle_number(const char *text, size_t length, double *value);
 
 // Parses text[0, length) as "%lf" writes numbers. Returns false if it is
 // not such a number or lies beyond the range of a double.

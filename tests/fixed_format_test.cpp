@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "particle_reader.h"
+
 namespace {
 
 std::string fast(double value) {
@@ -128,6 +130,35 @@ TEST(UnsignedFormat, MatchesPrintf) {
   }
   EXPECT_EQ(std::string(got, format_unsigned(0, got)), "0");
   EXPECT_EQ(std::string(got, format_unsigned(UINT64_MAX, got)), "18446744073709551615");
+}
+
+}  // namespace
+
+namespace {
+
+// What the reader makes of the shortest form: every double back, bit for bit.
+TEST(ShortestFormat, ReadsBackExactlyAndIsNoLongerThanPrintfsShortest) {
+  std::mt19937_64 random(2026);
+  char text[shortest_max_length];
+  size_t mismatched = 0, longer = 0;
+  for (int i = 0; i < 1000000; ++i) {
+    const double value = from_bits(random());
+    const size_t length = format_shortest(value, text);
+    double back = 0.0;
+    if (!parse_particle_number(text, length, &back) ||
+        (std::memcmp(&back, &value, sizeof value) != 0 && !(std::isnan(back) && std::isnan(value)))) {
+      ++mismatched;
+    }
+    // %.17g always round-trips: the shortest form is never longer.
+    char g17[32];
+    longer += length > static_cast<size_t>(std::snprintf(g17, sizeof g17, "%.17g", value));
+  }
+  EXPECT_EQ(mismatched, 0u);
+  EXPECT_EQ(longer, 0u);
+  EXPECT_EQ(std::string(text, format_shortest(1.0 / 3.0, text)), "0.3333333333333333");
+  EXPECT_EQ(std::string(text, format_shortest(1e18, text)), "1e+18");
+  EXPECT_EQ(std::string(text, format_shortest(-0.0, text)), "-0");
+  EXPECT_EQ(std::string(text, format_shortest(-DBL_MIN, text)), "-2.2250738585072014e-308");
 }
 
 }  // namespace

@@ -146,6 +146,21 @@ TEST(ParseNumber, RefusesWhatPrintfNeverWrites) {
   EXPECT_TRUE(std::signbit(x));
 }
 
+TEST(ParseNumber, ShortestFormBesidesPrintfsButNothingLoose) {
+  double x;
+  // Other spellings of a shortest form's value are not it.
+  for (const char *bad : {"", " 1", "1 ", "+1", "1e999", "-1e999", "0x10", "1,5", "1e", "e5", "--1",
+                          "1.0", "01", "1e5", "1E+18", "1e18", "0.50", "-0.0", "4.9406564584124654e-324"}) {
+    EXPECT_FALSE(parse_particle_number(bad, std::strlen(bad), &x)) << '"' << bad << '"';
+  }
+  EXPECT_TRUE(parse_particle_number("1e+18", 5, &x));
+  EXPECT_EQ(x, 1e18);
+  EXPECT_TRUE(parse_particle_number("-0", 2, &x));
+  EXPECT_TRUE(std::signbit(x));
+  EXPECT_TRUE(parse_particle_number("5e-324", 6, &x));
+  EXPECT_EQ(x, 0x1p-1074);
+}
+
 TEST(Reader, ReadsBackWhatTheWriterWrote) {
   gal_system *sys = build(300, 5, {});
   particle_data data;
@@ -182,7 +197,7 @@ TEST(Reader, RefusesMalformedFilesAtTheRightLine) {
       {"wrong first header", "[element1]\n" + good.substr(good.find('\n') + 1), 1},
       {"wrong key", replace_line(3, "y_0 = 1.000000"), 3},
       {"spacing", replace_line(4, "x_1 =1.000000"), 4},
-      {"bad number", replace_line(6, "v_0 = 1.5"), 6},
+      {"bad number", replace_line(6, "v_0 = 1.50"), 6},
       {"leading zero", replace_line(7, "v_1 = 01.000000"), 7},
       {"missing empty line", replace_line(9, "x"), 9},
       {"section out of order", replace_line(10, "[element2]"), 10},
@@ -507,10 +522,10 @@ TEST(CheckProgram, ExitStatusesAndMessages) {
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("finite values"), std::string::npos);
 
-  write_file(dir.file("bad.ini"), good.substr(0, good.find("x_1 = ")) + "x_1 = 1e5\n");
+  write_file(dir.file("bad.ini"), good.substr(0, good.find("x_1 = ")) + "x_1 = 1,5\n");
   r = run_program(check_program, {"bad.ini"}, dir.path());
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "galaxy-check: bad.ini:4: expected \"x_1 = \" and a number as %lf writes it\n");
+  EXPECT_EQ(r.err, "galaxy-check: bad.ini:4: expected \"x_1 = \" and a number (as %lf or the shortest form writes it)\n");
   EXPECT_EQ(r.out, "");
 
   // Zero particles: no galaxy, unless none was asked for; nothing shows NaN.

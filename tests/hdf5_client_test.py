@@ -74,6 +74,45 @@ def compare(options, n, tmp):
     expect(check.returncode == 0, f"{label}: galaxy-check {check.returncode}")
 
 
+KPC, MSUN, G = 3.0856775814913673e19, 1.98841e30, 6.673e-11
+
+
+def units_case(tmp):
+    """Each unit system against SI: every value the SI one divided by the
+    unit, to the last bit, and the Units group saying so in cgs."""
+    run = ["--seed", "3", "-p", "1500", "--format", "hdf5"]
+    # A 2e12 Msun halo with a = 30 kpc, given in each system's units.
+    systems = {"cgs": (0.01, 0.001, 0.01, 2e12 * MSUN / 0.001, 30 * KPC / 0.01),
+               "astro": (KPC, MSUN, 1000.0, 2e12, 30.0),
+               "gadget": (KPC, 1.98841e40, 1000.0, 200.0, 30.0),
+               # No mass or size of their own: the default galaxy's.
+               "model": (1e18, 1.9891e39, (G * 1.9891e39 / 1e18) ** 0.5, None, None)}
+    for name, (ul, um, uv, mass, length) in systems.items():
+        options = [] if mass is None else ["--mass", repr(mass), "--scale-length", repr(length)]
+        si_options = [] if mass is None else ["--mass", repr(mass * um), "--scale-length", repr(length * ul)]
+        path, reference = os.path.join(tmp, name + ".hdf5"), os.path.join(tmp, "si.hdf5")
+        subprocess.run([IC, *run, *options, "--units", name, "-o", path], check=True)
+        subprocess.run([IC, *run, *si_options, "-o", reference], check=True)
+        with h5py.File(reference, "r") as f, h5py.File(path, "r") as g:
+            p, q = f["PartType1"], g["PartType1"]
+            expect(np.array_equal(q["Coordinates"][...], p["Coordinates"][...] / ul), f"{name}: positions")
+            expect(np.array_equal(q["Velocities"][...], p["Velocities"][...] / uv), f"{name}: velocities")
+            expect(np.array_equal(q["Masses"][...], p["Masses"][...] / um), f"{name}: masses")
+            expect(g["Header"].attrs["MassTable"][1] == f["Header"].attrs["MassTable"][1] / um,
+                   f"{name}: MassTable")
+            expect(g["Header"].attrs["BoxSize"] == 2.0 * (f["Header"].attrs["BoxSize"] / 2.0 / ul),
+                   f"{name}: BoxSize")
+            units = g["Units"].attrs
+            expect(units["Unit length in cgs (U_L)"] == ul * 100.0
+                   and units["Unit mass in cgs (U_M)"] == um * 1000.0
+                   and units["Unit time in cgs (U_t)"] == ul / uv, f"{name}: Units {dict(units)}")
+        # The file states its units: galaxy-check needs only the model.
+        check = subprocess.run([CHECK, path, "--units", name, *options], capture_output=True, text=True)
+        expect(check.returncode == 0, f"{name}: galaxy-check {check.returncode}\n{check.stdout}")
+        plain = subprocess.run([CHECK, path, *si_options], capture_output=True, text=True)
+        expect(plain.returncode == 0, f"{name}: galaxy-check, SI model {plain.returncode}\n{plain.stdout}")
+
+
 def foreign_files(tmp):
     """HDF5 files that are not particle files: status 2 and a clear reason."""
     other = os.path.join(tmp, "other.h5")
@@ -94,6 +133,7 @@ with tempfile.TemporaryDirectory() as tmp:
     compare(["-p", "3000", "--seed", "7", "--threads", "2"], 3000, tmp)
     compare(["-p", "0"], 0, tmp)
     foreign_files(tmp)
+    units_case(tmp)
 
 for failure in failures:
     print("FAIL:", failure)

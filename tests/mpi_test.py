@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""galaxy-ic-mpi on 1, 2 and 3 ranks (and more ranks than particles) gives
+"""galaxy-ic-mpi on 1, 2 and 3 ranks (and more ranks than particles, and
+under --zero-com) gives
 the file galaxy-ic --seed S --format hdf5 gives, value for value; refusals
 are reported once, with a non-zero status and no file left.
 
@@ -48,7 +49,10 @@ def same_file(a, b):
 
 with tempfile.TemporaryDirectory() as tmp:
     for n, ranks_list, extra in ((10007, (1, 2, 3), []), (2, (3,), []),
-                                 (3001, (2,), ["--equilibrium", "--threads", "2"])):
+                                 (3001, (2,), ["--equilibrium", "--threads", "2"]),
+                                 # One reduction of exact sums: the same means on any split.
+                                 (10007, (2, 3), ["--zero-com", "--units", "astro", "--mass", "1e11",
+                                                  "--centre", "5,0,0", "--bulk-velocity", "0,0,-40"])):
         ref = os.path.join(tmp, "ref.hdf5")
         subprocess.run([IC, "--seed", "77", "-p", str(n), "--format", "hdf5", "-o", ref, *extra],
                        check=True)
@@ -66,6 +70,7 @@ with tempfile.TemporaryDirectory() as tmp:
         (["--seed", "1", "-o", "missing/x.hdf5"], "erreur: fopen cannot open missing/x.hdf5"),
         # Two ranks hold up to 2 x 715827882 particles.
         (["--seed", "1", "-p", "1431655765"], "erreur: particle count 1431655765 is out of range"),
+        (["--seed", "1", "--units", "model", "--mass", "3"], "erreur: --mass has no meaning with --units model"),
     ]
     for args, message in refusals:
         before = sorted(os.listdir(tmp))

@@ -1,0 +1,165 @@
+#include "galaxy_options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "check_cli.h"
+#include "checks.h"
+#include "particle_reader.h"
+#include "particle_text.h"
+#include "random_stream.h"
+#include "test_support.h"
+
+namespace {
+
+using test_support::read_file;
+using test_support::run_program;
+using test_support::run_result;
+using test_support::scratch_dir;
+using test_support::write_file;
+
+const std::string program = GALAXY_IC_PATH;
+const std::string check_program = GALAXY_CHECK_PATH;
+
+std::string render(const gal_system *sys) {
+  char *data = nullptr;
+  size_t size = 0;
+  std::FILE *file = open_memstream(&data, &size);
+  EXPECT_TRUE(write_particle_file(file, sys));
+  std::fclose(file);
+  std::string text(data, size);
+  std::free(data);
+  return text;
+}
+
+TEST(GalaxyOptions, SiValuesGiveTheDefinedFileOfThoseParameters) {
+  // Mass, scale length and cut-off as the record's fixed parameters, with
+  // the cut-off given and defaulting to 8 A.
+  struct {
+    std::vector<std::string> args;
+    double a, r_max, mass;
+  } cases[] = {
+      {{"--mass", "3.5e41", "--scale-length", "9.257e20", "--cutoff", "2e21"}, 9.257e20, 2e21, 3.5e41},
+      {{"--scale-length", "0.5"}, 0.5, 8.0 * 0.5, 1.9891e39},
+      {{"--mass", "1", "--units", "si"}, 1e18, 8e18, 1.0},
+  };
+  scratch_dir dir;
+  for (const auto &c : cases) {
+    std::vector<std::string> args = c.args;
+    for (const char *more : {"-p", "5000", "-o", "g.ini"}) args.push_back(more);
+    const run_result r = run_program(program, args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::srand(1);
+    gal_system *sys = alloc_gal_system(5000, c.a, c.r_max, c.mass, 1000.0 / 1000, 1000.0);
+    EXPECT_TRUE(read_file(dir.file("g.ini")) == render(sys)) << args[1];
+    free_gal_system(sys);
+  }
+}
+
+TEST(GalaxyOptions, RefusalsBuildNothingAndTouchNoFile) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+      {{"--mass", "0"}, "erreur: mass 0 is not a finite number above 0"},
+      {{"--mass", "-1e30"}, "erreur: mass -1e30 is not a finite number above 0"},
+      {{"--scale-length", "inf"}, "erreur: scale length inf is not a finite number above 0"},
+      {{"--cutoff", "nan"}, "erreur: cut-off nan is not a finite number above 0"},
+      {{"--cutoff", "3kpc"}, "erreur: cut-off 3kpc is not a finite number above 0"},
+      {{"--units", "gadget", "--mass", "1e300"}, "erreur: mass 1e300 lies beyond the range of a double in SI units"},
+      {{"--units", "parsec"}, "erreur: unit system parsec is not si, cgs, astro, gadget or model"},
+      {{"--units", "model", "--mass", "2"},
+       "erreur: --mass has no meaning with --units model, whose units are the galaxy's own mass and scale length"},
+      {{"--units", "model", "--scale-length", "2"},
+       "erreur: --scale-length has no meaning with --units model, whose units are the galaxy's own mass and "
+       "scale length"},
+      {{"--centre", "1,2"}, "erreur: centre 1,2 is not three finite numbers X,Y,Z"},
+      {{"--bulk-velocity", "1,2,inf"}, "erreur: bulk velocity 1,2,inf is not three finite numbers VX,VY,VZ"},
+      {{"--units"}, "erreur: option --units needs a value"},
+  };
+  for (const auto &[args, message] : refusals) {
+    scratch_dir dir;
+    write_file(dir.file("galaxy.ini"), "keep me\n");
+    const run_result r = run_program(program, args, dir.path());
+    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_EQ(r.out, message);
+    EXPECT_EQ(read_file(dir.file("galaxy.ini")), "keep me\n") << message;
+  }
+}
+
+run_result check(const std::string &dir, std::vector<std::string> args) {
+  return run_program(check_program, args, dir);
+}
+
+TEST(GalaxyOptions, CheckerPassesEverySystemAndFailsAWrongScale) {
+  NEEDS_FEATURE(check_options_available(), lib_cli11);
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
+  scratch_dir dir;
+  const std::vector<std::string> model = {"--mass", "2e12", "--scale-length", "40", "--cutoff", "200"};
+  for (const std::string units : {"si", "cgs", "astro", "gadget", "model"}) {
+    std::vector<std::string> args = {"-p", "4000", "--seed", "5", "--units", units, "-o", "g.ini"};
+    std::vector<std::string> checking = {"g.ini", "--units", units};
+    if (units == "astro") {
+      args.insert(args.end(), model.begin(), model.end());
+      checking.insert(checking.end(), model.begin(), model.end());
+    }
+    ASSERT_EQ(run_program(program, args, dir.path()).status, 0) << units;
+    const run_result r = check(dir.path(), checking);
+    EXPECT_EQ(r.status, 0) << units << "\n" << r.out;
+  }
+  // The astro file read as SI, or against the default model.
+  const run_result as_si = check(dir.path(), {"g.ini", "--units", "si"});
+  EXPECT_EQ(as_si.status, 1);
+  EXPECT_NE(as_si.out.find("total mass"), std::string::npos);
+  ASSERT_EQ(run_program(program, {"-p", "4000", "--seed", "5", "--mass", "2e39", "-o", "m.ini"}, dir.path()).status, 0);
+  EXPECT_EQ(check(dir.path(), {"m.ini"}).status, 1);
+  EXPECT_EQ(check(dir.path(), {"m.ini", "--total-mass", "2e39"}).status, 0);
+  const run_result refused = check(dir.path(), {"m.ini", "--units", "model", "--mass", "1"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("--mass has no meaning with --units model"), std::string::npos) << refused.err;
+}
+
+check_line line_named(const check_result &result, const std::string &name) {
+  for (const check_line &line : result.lines) {
+    if (line.name == name) return line;
+  }
+  return {name, "missing", verdict_fail};
+}
+
+TEST(GalaxyOptions, ZeroComFilesAreCheckedAsSuch) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
+  scratch_dir dir;
+  ASSERT_EQ(run_program(program, {"-p", "20000", "--seed", "9", "--zero-com", "--centre", "1e19,0,0",
+                                  "--bulk-velocity", "0,3e4,0", "-o", "z.ini"},
+                        dir.path())
+                .status,
+            0);
+  particle_data data;
+  read_error error;
+  std::FILE *in = std::fopen(dir.file("z.ini").c_str(), "r");
+  ASSERT_TRUE(read_particle_stream(in, &data, &error));
+  std::fclose(in);
+  check_options options;
+  options.model.zero_com = true;
+  options.model.centre[0] = 1e19;
+  options.model.bulk_velocity[1] = 3e4;
+  const check_result passed = run_checks(data, options);
+  for (const check_line &line : passed.lines) EXPECT_NE(line.verdict, verdict_fail) << line.name << " " << line.figure;
+  // Moved by 1e-6 a, far below the statistical test's reach: caught.
+  for (int64_t i = 0; i < data.nb_element; ++i) data.pos[3 * i + 2] += 1e12;
+  EXPECT_EQ(line_named(run_checks(data, options), "centre of mass").verdict, verdict_fail);
+  options.model.zero_com = false;
+  EXPECT_EQ(line_named(run_checks(data, options), "centre of mass").verdict, verdict_pass);
+  // Moving by 1 mm/s is caught too.
+  options.model.zero_com = true;
+  for (int64_t i = 0; i < data.nb_element; ++i) {
+    data.pos[3 * i + 2] -= 1e12;
+    data.vel[3 * i] += 1e-3;
+  }
+  const check_result moving = run_checks(data, options);
+  EXPECT_EQ(line_named(moving, "centre of mass").verdict, verdict_pass);
+  EXPECT_EQ(line_named(moving, "net momentum").verdict, verdict_fail);
+}
+
+}  // namespace
