@@ -16,6 +16,7 @@
 #include "particle_hdf5.h"
 #include "progress.h"
 #include "random_stream.h"
+#include "run_output.h"
 
 namespace {
 
@@ -36,7 +37,9 @@ const char **model_option_value(const char *arg, run_settings *settings) {
                  {"--cutoff", &settings->cutoff_text},
                  {"--units", &settings->units_text},
                  {"--centre", &settings->centre_text},
-                 {"--bulk-velocity", &settings->bulk_velocity_text}};
+                 {"--bulk-velocity", &settings->bulk_velocity_text},
+                 {"--softening", &settings->softening_text},
+                 {"--max-record", &settings->max_record_text}};
   for (const auto &option : options) {
     if (std::strcmp(arg, option.name) == 0) return option.value;
   }
@@ -48,6 +51,8 @@ bool *flag_option(const char *arg, run_settings *settings) {
   if (std::strcmp(arg, "--equilibrium") == 0) return &settings->equilibrium;
   if (std::strcmp(arg, "--progress") == 0) return &settings->progress;
   if (std::strcmp(arg, "--zero-com") == 0) return &settings->zero_com;
+  if (std::strcmp(arg, "--double") == 0) return &settings->double_precision;
+  if (std::strcmp(arg, "--long-ids") == 0) return &settings->long_ids;
   return nullptr;
 }
 
@@ -81,6 +86,8 @@ double physical_memory_bytes() {
 }
 
 scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
+  settings->argc = argc;
+  settings->argv = argv;
   int i = 1;
   while (i < argc) {
     const char *arg = argv[i];
@@ -200,90 +207,51 @@ int default_thread_count() {
 
 namespace {
 
-// Judges --format; prints the refusal and returns false.
-bool judge_format(const run_settings &settings, bool *hdf5) {
-  *hdf5 = false;
-  if (settings.format_text == nullptr || std::strcmp(settings.format_text, "ini") == 0) return true;
-  if (std::strcmp(settings.format_text, "hdf5") != 0) {
-    std::printf("erreur: format %s is not ini or hdf5", settings.format_text);
+// Reads --max-record: a decimal byte count from 24 to 2^31 - 1.
+bool parse_max_record(const char *text, uint64_t *bytes) {
+  return parse_seed(text, bytes) && *bytes >= 24 && *bytes <= static_cast<uint64_t>(INT32_MAX);
+}
+
+}  // namespace
+
+bool judge_format(const run_settings &settings, output_choice *choice) {
+  *choice = output_choice();
+  const char *text = settings.format_text;
+  if (text == nullptr || std::strcmp(text, "ini") == 0) {
+    choice->kind = output_text;
+  } else if (std::strcmp(text, "hdf5") == 0) {
+    choice->kind = output_hdf5;
+  } else if (parse_binary_format(text, &choice->binary.format)) {
+    choice->kind = output_binary;
+  } else {
+    std::printf("erreur: format %s is not ini, hdf5, gadget1, gadget2 or tipsy", text);
     return false;
   }
-  if (!hdf5_available()) {
+  if (choice->kind == output_hdf5 && !hdf5_available()) {
     std::printf("erreur: --format hdf5 needs HDF5 (Debian package libhdf5-dev): install it and "
                 "configure the build again");
     return false;
   }
-  *hdf5 = true;
+  binary_options &binary = choice->binary;
+  binary.double_precision = settings.double_precision;
+  binary.long_ids = settings.long_ids;
+  if (settings.softening_text != nullptr) {
+    char *end = nullptr;
+    binary.softening = std::strtod(settings.softening_text, &end);
+    if (end == settings.softening_text || *end != '\0' || !std::isfinite(binary.softening) ||
+        binary.softening < 0.0) {
+      std::printf("erreur: softening %s is not a finite number of 0 or more", settings.softening_text);
+      return false;
+    }
+  }
+  if (settings.max_record_text != nullptr && !parse_max_record(settings.max_record_text, &binary.max_record_bytes)) {
+    std::printf("erreur: record limit %s is not a byte count from 24 to 2147483647", settings.max_record_text);
+    return false;
+  }
   return true;
 }
 
-// A sink that reports the whole galaxy's progress to meter.
-particle_sink progress_sink(progress_meter *meter, const gal_system *sys) {
-  particle_sink sink;
-  sink.progress = meter;
-  sink.progress_total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
-  return sink;
-}
-
-// Creates the particles (unless plan says they exist) and writes them as
-// text in frame; returns the exit status.
-int write_text_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const std::string &name, progress_meter *meter) {
-  output_file out;
-  if (!open_output_file(&out, name)) {
-    std::printf("erreur: fopen cannot open %s", name.c_str());
-    return 1;
-  }
-  particle_sink sink = progress_sink(meter, sys);
-  sink.text = out.file;
-  sink.frame = frame;
-  const bool written = generate_particle_file(sys, plan, sink);
-  const output_result result = commit_output_file(&out, written);
-  print_output_error(result, &out);
-  return result == output_committed ? 0 : 1;
-}
-
-// Creates the particles (unless plan says they exist) and writes them as
-// HDF5 in frame; returns the exit status.
-int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const std::string &name, progress_meter *meter) {
-  output_file out;
-  switch (prepare_output_path(&out, name)) {
-    case path_ready:
-      break;
-    case path_cannot_open:
-      std::printf("erreur: fopen cannot open %s", name.c_str());
-      return 1;
-    case path_not_regular:
-      std::printf("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
-      return 1;
-  }
-  const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
-  particle_sink sink = progress_sink(meter, sys);
-  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame);
-  if (sink.hdf5 == nullptr) {
-    discard_output_file(&out);
-    std::printf("erreur: fopen cannot open %s", name.c_str());
-    return 1;
-  }
-  const bool written = generate_particle_file(sys, plan, sink);
-  output_result result = output_committed;
-  switch (close_hdf5_writer(sink.hdf5, written)) {
-    case hdf5_written:
-      result = commit_output_file(&out, true);
-      break;
-    case hdf5_create_failed:
-    case hdf5_write_failed:
-      result = output_write_failed;
-      break;
-    case hdf5_close_failed:
-      result = output_close_failed;
-      break;
-  }
-  if (result != output_committed) discard_output_file(&out);
-  print_output_error(result, &out);
-  return result == output_committed ? 0 : 1;
-}
+namespace {
 
 // Under --zero-com every particle is made before the first is written, to
 // know the sample's means; returns the frame to write in.
@@ -300,6 +268,23 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy,
 }
 
 }  // namespace
+
+const char *default_output_name(const output_choice &choice) {
+  switch (choice.kind) {
+    case output_text: return "galaxy.ini";
+    case output_hdf5: return "galaxy.hdf5";
+    case output_binary: return choice.binary.format == format_tipsy ? "galaxy.tipsy" : "galaxy.gadget";
+  }
+  return "galaxy.ini";
+}
+
+std::string provenance_line(const run_settings &settings, const generation_plan &plan) {
+  std::string line = std::string("galaxy-ic ") + GALAXY_VERSION + " seed ";
+  line += plan.seeded ? std::to_string(plan.seed) : std::string("none");
+  line += plan.law == law_equilibrium ? " equilibrium" : " defined";
+  for (int i = 1; i < settings.argc; ++i) line += std::string(" ") + settings.argv[i];
+  return line;
+}
 
 int galaxy_ic_main(int argc, char **argv) {
   install_output_signal_handlers();
@@ -320,15 +305,14 @@ int galaxy_ic_main(int argc, char **argv) {
   }
   int32_t nb_element = 512;
   generation_plan plan;
-  bool hdf5 = false;
+  output_choice output;
   galaxy_parameters galaxy;
   if (!judge_count(settings, &nb_element) || !judge_plan(settings, &plan) ||
-      !judge_format(settings, &hdf5) || !judge_galaxy(settings, &galaxy)) {
+      !judge_format(settings, &output) || !judge_galaxy(settings, &galaxy)) {
     return 1;
   }
-  const std::string output_name = settings.output_text != nullptr ? settings.output_text
-                                  : hdf5                          ? "galaxy.hdf5"
-                                                                  : "galaxy.ini";
+  const std::string output_name =
+      settings.output_text != nullptr ? settings.output_text : default_output_name(output);
 
   // The arrays are taken before the output file is touched; the draws fill
   // them while the file is written.
@@ -343,8 +327,19 @@ int galaxy_ic_main(int argc, char **argv) {
   const output_frame frame = place_for_frame(sys, galaxy, &plan, &meter);
   // Particles made already were reported as they were made.
   progress_meter *writing = plan.already_placed ? nullptr : &meter;
-  const int status = hdf5 ? write_hdf5_run(sys, plan, frame, output_name, writing)
-                          : write_text_run(sys, plan, frame, output_name, writing);
+  int status = 1;
+  switch (output.kind) {
+    case output_text:
+      status = write_text_run(sys, plan, frame, output_name, writing);
+      break;
+    case output_hdf5:
+      status = write_hdf5_run(sys, plan, frame, output_name, writing);
+      break;
+    case output_binary:
+      status = write_binary_run(sys, plan, frame, output.binary, output_name,
+                                provenance_line(settings, plan), writing);
+      break;
+  }
   const uint64_t total = nb_element > 0 ? static_cast<uint64_t>(nb_element) : 0;
   if (status == 0) finish_progress(&meter, total, total);
   if (meter.terminal && meter.shown && status != 0) std::fputc('\n', stderr);  // end the line

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "binary_output.h"
 #include "galaxy_options.h"
 #include "galaxy_types.h"
 #include "generation.h"
@@ -39,6 +40,24 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings);
 // Judges --seed, --threads and --equilibrium into plan; prints the refusal
 // and returns false.
 bool judge_plan(const run_settings &settings, generation_plan *plan);
+
+// What --format and the binary formats' options ask for.
+enum output_kind { output_text, output_hdf5, output_binary };
+struct output_choice {
+  output_kind kind = output_text;
+  binary_options binary;
+};
+
+// Judges --format, --double, --long-ids, --softening and --max-record;
+// prints the refusal and returns false.
+bool judge_format(const run_settings &settings, output_choice *choice);
+
+// galaxy.ini, galaxy.hdf5, galaxy.gadget or galaxy.tipsy.
+const char *default_output_name(const output_choice &choice);
+
+// How the file was made, in one line: program, version, seed, law and the
+// command line's arguments.
+std::string provenance_line(const run_settings &settings, const generation_plan &plan);
 
 // Most threads --threads accepts.
 constexpr int max_threads = 1024;

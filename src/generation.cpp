@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "binary_output.h"
 #include "particle_hdf5.h"
 #include "particle_text.h"
 #include "progress.h"
@@ -118,9 +119,12 @@ bool write_block(pipeline *p, int64_t k, const block_slot &slot) {
     const size_t length = slot.text.length;
     return std::fwrite(slot.text.bytes.get(), 1, length, p->sink.text) == length;
   }
+  const int32_t first = static_cast<int32_t>(k * block_particles);
   if (p->sink.hdf5 != nullptr) {
-    const int32_t first = static_cast<int32_t>(k * block_particles);
     return write_hdf5_rows(p->sink.hdf5, p->sys, first, block_end(p, k), p->plan->first_index);
+  }
+  if (p->sink.binary != nullptr) {
+    return write_binary_rows(p->sink.binary, p->sys, first, block_end(p, k), p->plan->first_index);
   }
   return true;
 }

@@ -18,16 +18,18 @@ struct generation_plan {
   bool already_placed = false;  // the record's particles exist: only write them
 };
 
+struct binary_writer;
 struct hdf5_writer;
 struct progress_meter;
 
 // Where the particles go while they are made, in index order, a block at a
 // time: the particle file's text, or an HDF5 file's datasets (from the
-// record), or nowhere.
+// record), or a binary file's rows, or nowhere.
 struct particle_sink {
   std::FILE *text = nullptr;
   output_frame frame;  // the text's units and shift (an HDF5 writer holds its own)
   hdf5_writer *hdf5 = nullptr;
+  binary_writer *binary = nullptr;  // GADGET or tipsy rows at their offsets
   // Told of every block written, as a share of progress_total particles
   // (the whole galaxy when the record holds one rank's part of it).
   progress_meter *progress = nullptr;

@@ -138,14 +138,7 @@ bool write_header(hid_t file, const gal_system *sys, uint64_t total, const outpu
   // With no particle the record's mass is M / 0: no mass is the honest entry.
   double mass_table[6] = {0.0, total > 0 ? sys->mass_element / frame.scale.mass : 0.0, 0.0, 0.0, 0.0, 0.0};
   const double zero = 0.0;
-  // A box about the origin that holds the galaxy where it is placed.
-  double reach = sys->radius_max / frame.scale.length;
-  if (frame.shifted) {
-    double farthest = 0.0;
-    for (double offset : frame.position_offset) farthest = std::max(farthest, std::fabs(offset));
-    reach += farthest;
-  }
-  const double box_size = 2.0 * reach;
+  const double box = box_size(sys->radius_max, frame);
   const int32_t one = 1, none = 0, three = 3;
   const hid_t g = group.get();
   return write_attribute(g, "NumPart_ThisFile", H5T_NATIVE_UINT64, counts.this_file, 6) &&
@@ -154,7 +147,7 @@ bool write_header(hid_t file, const gal_system *sys, uint64_t total, const outpu
          write_attribute(g, "MassTable", H5T_NATIVE_DOUBLE, mass_table, 6) &&
          write_attribute(g, "Time", H5T_NATIVE_DOUBLE, &zero, 0) &&
          write_attribute(g, "Redshift", H5T_NATIVE_DOUBLE, &zero, 0) &&
-         write_attribute(g, "BoxSize", H5T_NATIVE_DOUBLE, &box_size, 0) &&
+         write_attribute(g, "BoxSize", H5T_NATIVE_DOUBLE, &box, 0) &&
          write_attribute(g, "NumFilesPerSnapshot", H5T_NATIVE_INT32, &one, 0) &&
          write_attribute(g, "Flag_Entropy_ICs", H5T_NATIVE_INT32, &none, 0) &&
          write_attribute(g, "Dimension", H5T_NATIVE_INT32, &three, 0) && group.release();

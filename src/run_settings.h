@@ -21,6 +21,14 @@ struct run_settings {
   const char *centre_text = nullptr;
   const char *bulk_velocity_text = nullptr;
   bool zero_com = false;
+  // Binary formats.
+  bool double_precision = false;   // --double
+  bool long_ids = false;           // --long-ids
+  const char *softening_text = nullptr;
+  const char *max_record_text = nullptr;
+  // The whole command line, for the file's provenance.
+  int argc = 0;
+  char **argv = nullptr;
 };
 
 #endif

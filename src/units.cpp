@@ -1,5 +1,6 @@
 #include "units.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -62,6 +63,16 @@ unit_scale scale_of(unit_system system, double total_mass, double scale_length) 
   }
   scale.time = scale.length / scale.velocity;
   return scale;
+}
+
+double box_size(double radius_max, const output_frame &frame) {
+  double reach = radius_max / frame.scale.length;
+  if (frame.shifted) {
+    double farthest = 0.0;
+    for (double offset : frame.position_offset) farthest = std::max(farthest, std::fabs(offset));
+    reach += farthest;
+  }
+  return 2.0 * reach;
 }
 
 bool is_identity_frame(const output_frame &frame) {

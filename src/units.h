@@ -47,6 +47,10 @@ struct output_frame {
   double velocity_offset[3] = {0.0, 0.0, 0.0};
 };
 
+// A box about the origin, in the frame's units, that holds a galaxy of
+// cut-off radius_max (m) where the frame places it.
+double box_size(double radius_max, const output_frame &frame);
+
 // Whether frame writes the record's own SI values untouched.
 bool is_identity_frame(const output_frame &frame);
 

@@ -71,8 +71,8 @@ TEST_F(Hdf5Output, RefusalsTouchNothing) {
   scratch_dir dir;
   write_file(dir.file("galaxy.hdf5"), old_content);
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--format", "xml"}, "erreur: format xml is not ini or hdf5"},
-      {{"--format", "HDF5"}, "erreur: format HDF5 is not ini or hdf5"},
+      {{"--format", "xml"}, "erreur: format xml is not ini, hdf5, gadget1, gadget2 or tipsy"},
+      {{"--format", "HDF5"}, "erreur: format HDF5 is not ini, hdf5, gadget1, gadget2 or tipsy"},
       {{"-p", "3", "--format"}, "erreur: option --format needs a value"},
       {{"--format", "hdf5", "-o", "missing/g.hdf5"}, "erreur: fopen cannot open missing/g.hdf5"},
       {{"--format", "hdf5", "-o", dir.path()}, "erreur: fopen cannot open " + dir.path()},

@@ -1,0 +1,299 @@
+#include "binary_output.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "byte_order.h"
+
+// GADGET (formats 1 and 2), as its user guide lays them out: a 256-byte
+// header, then blocks of positions, velocities and IDs, each framed by
+// 4-byte record lengths; format 2 puts an 8-byte record (a 4-character label
+// and the size of what follows it) before each. Little-endian, type 1 only;
+// equal masses go in the header's mass table, so no mass block.
+// tipsy: a 32-byte header (time, nbodies, ndim, nsph, ndark, nstar, pad)
+// and 36-byte dark-matter particles (mass, pos, vel, eps, phi), big-endian.
+
+namespace {
+
+constexpr uint64_t gadget_header_bytes = 256;
+constexpr uint64_t tipsy_header_bytes = 32;
+constexpr uint64_t tipsy_row_bytes = 36;
+constexpr int gadget_blocks = 3;  // POS, VEL, ID
+const char *const block_labels[gadget_blocks] = {"POS ", "VEL ", "ID  "};
+
+bool is_gadget(const binary_layout &layout) { return layout.options.format != format_tipsy; }
+
+uint64_t label_bytes(const binary_layout &layout) {
+  return layout.options.format == format_gadget2 ? 16 : 0;
+}
+
+// Bytes of one row in GADGET block k.
+uint64_t row_bytes(const binary_layout &layout, int k) {
+  return k < 2 ? 3 * static_cast<uint64_t>(layout.value_bytes) : static_cast<uint64_t>(layout.id_bytes);
+}
+
+// Where block k of a GADGET file of rows rows starts (its label or length).
+uint64_t block_start(const binary_layout &layout, uint64_t rows, int k) {
+  uint64_t at = label_bytes(layout) + 8 + gadget_header_bytes;
+  for (int j = 0; j < k; ++j) at += label_bytes(layout) + 8 + rows * row_bytes(layout, j);
+  return at;
+}
+
+uint64_t data_offset(const binary_layout &layout, uint64_t rows, int k) {
+  return block_start(layout, rows, k) + label_bytes(layout) + 4;
+}
+
+}  // namespace
+
+bool plan_binary_layout(uint64_t total, const binary_options &options, binary_layout *layout,
+                        std::string *why) {
+  layout->options = options;
+  layout->total = total;
+  layout->files.clear();
+  if (options.format == format_tipsy) {
+    layout->value_bytes = 4;
+    if (total > static_cast<uint64_t>(INT32_MAX)) {
+      *why = "tipsy counts particles in 32-bit integers: at most 2147483647";
+      return false;
+    }
+    layout->files.push_back({0, total});
+    return true;
+  }
+  layout->value_bytes = options.double_precision ? 8 : 4;
+  layout->id_bytes = options.long_ids || total >= (uint64_t{1} << 32) ? 8 : 4;
+  const uint64_t rows_per_file = options.max_record_bytes / row_bytes(*layout, 0);
+  if (rows_per_file == 0) {
+    *why = "a record of at most " + std::to_string(options.max_record_bytes) + " bytes holds no particle";
+    return false;
+  }
+  const uint64_t files = std::max<uint64_t>(1, (total + rows_per_file - 1) / rows_per_file);
+  if (files > static_cast<uint64_t>(INT32_MAX)) {
+    *why = "more files than the header can count";
+    return false;
+  }
+  // Equal shares, the first ones a particle larger.
+  for (uint64_t k = 0; k < files; ++k) {
+    const uint64_t first = k * (total / files) + std::min(k, total % files);
+    layout->files.push_back({first, total / files + (k < total % files ? 1 : 0)});
+  }
+  return true;
+}
+
+std::vector<std::string> binary_file_names(const binary_layout &layout, const std::string &name) {
+  if (layout.files.size() <= 1) return {name};
+  std::vector<std::string> names;
+  for (size_t k = 0; k < layout.files.size(); ++k) names.push_back(name + "." + std::to_string(k));
+  return names;
+}
+
+struct binary_writer {
+  binary_layout layout;
+  output_frame frame;
+  std::vector<positioned_output> outputs;
+  double mass = 0.0;  // one particle's, in the frame
+  std::vector<double> pos, vel;
+  std::vector<unsigned char> bytes;
+  bool overflowed = false;
+};
+
+namespace {
+
+bool put(const positioned_output &out, uint64_t offset, const unsigned char *bytes, size_t length) {
+  return length == 0 || out.write_at(out.context, offset, bytes, length);
+}
+
+// The GADGET header of file k.
+std::vector<unsigned char> gadget_header(const binary_writer &w, size_t k, const gal_system *sys,
+                                         const std::string &provenance) {
+  std::vector<unsigned char> h(gadget_header_bytes, 0);
+  const binary_layout &layout = w.layout;
+  const byte_order le = little_endian;
+  store_uint(layout.files[k].rows, 4, le, &h[4 * 1]);                    // npart[1]
+  store_real(layout.total > 0 ? w.mass : 0.0, 8, le, &h[24 + 8 * 1]);   // massarr[1]
+  store_uint(layout.total & 0xffffffffu, 4, le, &h[96 + 4 * 1]);         // npartTotal[1]
+  store_uint(layout.files.size(), 4, le, &h[124]);                        // num_files
+  store_real(box_size(sys->radius_max, w.frame), 8, le, &h[128]);                     // BoxSize
+  store_uint(layout.total >> 32, 4, le, &h[168 + 4 * 1]);                // npartTotalHighWord[1]
+  std::memcpy(&h[196], provenance.data(), std::min<size_t>(provenance.size(), 60));  // fill
+  return h;
+}
+
+// A format 2 label record: 8, the label, the size of the record after it, 8.
+void put_label(unsigned char *at, const char *label, uint64_t next) {
+  store_uint(8, 4, little_endian, at);
+  std::memcpy(at + 4, label, 4);
+  store_uint(next, 4, little_endian, at + 8);
+  store_uint(8, 4, little_endian, at + 12);
+}
+
+bool write_gadget_frames(const binary_writer &w, size_t k, const gal_system *sys, const std::string &provenance) {
+  const binary_layout &layout = w.layout;
+  const uint64_t rows = layout.files[k].rows, label = label_bytes(layout);
+  const positioned_output &out = w.outputs[k];
+  std::vector<unsigned char> head(label + 8 + gadget_header_bytes);
+  if (label > 0) put_label(head.data(), "HEAD", gadget_header_bytes + 8);
+  store_uint(gadget_header_bytes, 4, little_endian, &head[label]);
+  const std::vector<unsigned char> header = gadget_header(w, k, sys, provenance);
+  std::memcpy(&head[label + 4], header.data(), header.size());
+  store_uint(gadget_header_bytes, 4, little_endian, &head[label + 4 + gadget_header_bytes]);
+  if (!put(out, 0, head.data(), head.size())) return false;
+  for (int b = 0; b < gadget_blocks; ++b) {
+    const uint64_t size = rows * row_bytes(layout, b), start = block_start(layout, rows, b);
+    unsigned char lead[20], trail[4];
+    if (label > 0) put_label(lead, block_labels[b], size + 8);
+    store_uint(size, 4, little_endian, lead + label);
+    store_uint(size, 4, little_endian, trail);
+    if (!put(out, start, lead, label + 4) || !put(out, start + label + 4 + size, trail, 4)) return false;
+  }
+  return true;
+}
+
+bool write_tipsy_header(const binary_writer &w) {
+  unsigned char h[tipsy_header_bytes] = {};
+  const byte_order be = big_endian;
+  store_real(0.0, 8, be, h);                // time
+  store_uint(w.layout.total, 4, be, h + 8);  // nbodies
+  store_uint(3, 4, be, h + 12);              // ndim
+  store_uint(w.layout.total, 4, be, h + 20);  // ndark
+  return put(w.outputs[0], 0, h, sizeof h);
+}
+
+// Stores value in the file's precision; false when float32 cannot hold it.
+bool store_value(binary_writer *w, double value, byte_order order, unsigned char *out) {
+  if (w->layout.value_bytes == 4 && std::isfinite(value) && std::fabs(value) > FLT_MAX) {
+    w->overflowed = true;
+    return false;
+  }
+  store_real(value, w->layout.value_bytes, order, out);
+  return true;
+}
+
+// Global rows [g, g + n) of GADGET file k, converted values at pos and vel.
+bool write_gadget_slice(binary_writer *w, size_t k, uint64_t g, size_t n, const double *pos,
+                        const double *vel) {
+  const binary_layout &layout = w->layout;
+  const binary_file_part &part = layout.files[k];
+  const int vb = layout.value_bytes;
+  for (int b = 0; b < gadget_blocks; ++b) {
+    const uint64_t per_row = row_bytes(layout, b);
+    w->bytes.resize(n * per_row);
+    unsigned char *p = w->bytes.data();
+    for (size_t i = 0; i < n; ++i, p += per_row) {
+      if (b == 2) {
+        store_uint(g + i + 1, layout.id_bytes, little_endian, p);  // IDs from 1: codes reserve 0
+        continue;
+      }
+      const double *values = (b == 0 ? pos : vel) + 3 * i;
+      for (int c = 0; c < 3; ++c) {
+        if (!store_value(w, values[c], little_endian, p + c * vb)) return false;
+      }
+    }
+    const uint64_t at = data_offset(layout, part.rows, b) + (g - part.first_row) * per_row;
+    if (!put(w->outputs[k], at, w->bytes.data(), w->bytes.size())) return false;
+  }
+  return true;
+}
+
+bool write_tipsy_slice(binary_writer *w, uint64_t g, size_t n) {
+  w->bytes.assign(n * tipsy_row_bytes, 0);
+  unsigned char *p = w->bytes.data();
+  for (size_t i = 0; i < n; ++i, p += tipsy_row_bytes) {
+    bool ok = store_value(w, w->mass, big_endian, p);
+    for (int c = 0; c < 3; ++c) {
+      ok = ok && store_value(w, w->pos[3 * i + c], big_endian, p + 4 + 4 * c) &&
+           store_value(w, w->vel[3 * i + c], big_endian, p + 16 + 4 * c);
+    }
+    if (!ok || !store_value(w, w->layout.options.softening, big_endian, p + 28)) return false;
+  }
+  return put(w->outputs[0], tipsy_header_bytes + g * tipsy_row_bytes, w->bytes.data(), w->bytes.size());
+}
+
+}  // namespace
+
+binary_writer *open_binary_writer(const binary_layout &layout, const gal_system *sys,
+                                  const output_frame &frame, const std::vector<positioned_output> &outputs,
+                                  bool with_headers, const std::string &provenance) {
+  std::unique_ptr<binary_writer> w(new binary_writer);
+  w->layout = layout;
+  w->frame = frame;
+  w->outputs = outputs;
+  w->mass = sys->mass_element / frame.scale.mass;
+  if (!with_headers) return w.release();
+  if (!is_gadget(layout)) return write_tipsy_header(*w) ? w.release() : nullptr;
+  for (size_t k = 0; k < layout.files.size(); ++k) {
+    if (!write_gadget_frames(*w, k, sys, provenance)) return nullptr;
+  }
+  return w.release();
+}
+
+bool write_binary_rows(binary_writer *w, const gal_system *sys, int32_t first, int32_t last,
+                       uint64_t offset) {
+  if (last <= first) return true;
+  const size_t n = static_cast<size_t>(last - first), at = 3 * static_cast<size_t>(first);
+  w->pos.resize(3 * n);
+  w->vel.resize(3 * n);
+  const output_frame &f = w->frame;
+  convert_triples(sys->pos + at, n, f.scale.length, f.shifted, f.position_offset, w->pos.data());
+  convert_triples(sys->vel + at, n, f.scale.velocity, f.shifted, f.velocity_offset, w->vel.data());
+  const uint64_t g0 = offset + static_cast<uint64_t>(first);
+  if (!is_gadget(w->layout)) return write_tipsy_slice(w, g0, n);
+  // The slice may straddle files of a split.
+  for (size_t k = 0; k < w->layout.files.size(); ++k) {
+    const binary_file_part &part = w->layout.files[k];
+    const uint64_t begin = std::max(g0, part.first_row), end = std::min(g0 + n, part.first_row + part.rows);
+    if (begin >= end) continue;
+    const size_t skip = 3 * static_cast<size_t>(begin - g0);
+    if (!write_gadget_slice(w, k, begin, static_cast<size_t>(end - begin), w->pos.data() + skip,
+                            w->vel.data() + skip)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool binary_value_overflowed(const binary_writer *writer) { return writer->overflowed; }
+
+void close_binary_writer(binary_writer *writer) { delete writer; }
+
+namespace {
+
+bool pwrite_all(void *context, uint64_t offset, const void *bytes, size_t length) {
+  const int fd = fileno(static_cast<std::FILE *>(context));
+  const char *p = static_cast<const char *>(bytes);
+  while (length > 0) {
+    const ssize_t done = pwrite(fd, p, length, static_cast<off_t>(offset));
+    if (done <= 0) return false;
+    p += done;
+    offset += static_cast<uint64_t>(done);
+    length -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+}  // namespace
+
+positioned_output file_output(std::FILE *file) { return {file, pwrite_all}; }
+
+bool parse_binary_format(const char *text, binary_format *format) {
+  for (binary_format f : {format_gadget1, format_gadget2, format_tipsy}) {
+    if (std::strcmp(text, binary_format_name(f)) == 0) {
+      *format = f;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char *binary_format_name(binary_format format) {
+  switch (format) {
+    case format_gadget1: return "gadget1";
+    case format_gadget2: return "gadget2";
+    case format_tipsy: return "tipsy";
+  }
+  return "";
+}
