@@ -15,6 +15,7 @@
 
 #include "check_plot.h"
 #include "checks.h"
+#include "binary_reader.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
 #include "progress.h"
@@ -24,9 +25,10 @@ namespace {
 
 const char usage[] =
     "usage: galaxy-check FILE [options]\n"
-    "Checks a particle file written by galaxy-ic (text or HDF5) against the galaxy model.\n"
-    "  --units U          units of the options and of a text file's values: si, cgs,\n"
-    "                     astro, gadget or model (default si); an HDF5 file states its own\n"
+    "Checks a particle file written by galaxy-ic (text, HDF5, GADGET 1 or 2, tipsy)\n"
+    "against the galaxy model; a GADGET file split over FILE.0, FILE.1, ... is named FILE.0.\n"
+    "  --units U          units of the options and of a text, GADGET or tipsy file's values:\n"
+    "                     si, cgs, astro, gadget or model (default si); HDF5 states its own\n"
     "  --mass M           total mass (default 1.9891e39 kg); also --total-mass\n"
     "  --scale-length A   Hernquist scale length (default 1e18 m)\n"
     "  --cutoff R         cut-off radius (default 8 A)\n"
@@ -180,22 +182,24 @@ int judge_settings(cli_settings &settings, check_options *options) {
 // Particles read and checked at a time.
 constexpr size_t chunk_particles = size_t{1} << 16;
 
-// A particle file of either layout, read a chunk at a time.
+// A particle file of any layout, read a chunk at a time.
 struct particle_source {
   std::FILE *text_file = nullptr;
   double file_bytes = 0.0;  // of a text file, to estimate its count while reading
   text_particle_reader *text = nullptr;
   hdf5_particle_reader *hdf5 = nullptr;
+  binary_particle_reader *binary = nullptr;
   ~particle_source() {
     if (text != nullptr) end_text_read(text);
     if (hdf5 != nullptr) end_hdf5_read(hdf5);
+    if (binary != nullptr) end_binary_read(binary);
     if (text_file != nullptr) std::fclose(text_file);
   }
 };
 
 // Opens path, told apart by content: a regular file that starts with the
-// HDF5 signature is read as HDF5. An unopenable file gets error.line -1
-// and the system's reason.
+// HDF5 signature is read as HDF5, one that starts as a GADGET or tipsy file
+// does as that. An unopenable file gets error.line -1 and the system's reason.
 bool open_particles(const char *path, particle_source *source, read_error *error) {
   std::FILE *in = std::fopen(path, "rb");
   if (in == nullptr) {
@@ -205,12 +209,18 @@ bool open_particles(const char *path, particle_source *source, read_error *error
   }
   struct stat st;
   if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) {
-    unsigned char head[8];
+    unsigned char head[16];
     const size_t got = std::fread(head, 1, sizeof head, in);
+    binary_format format;
     if (has_hdf5_signature(head, got)) {
       std::fclose(in);
       source->hdf5 = begin_hdf5_read(path, error);
       return source->hdf5 != nullptr;
+    }
+    if (detect_binary_format(head, got, static_cast<uint64_t>(st.st_size), &format)) {
+      std::fclose(in);
+      source->binary = begin_binary_read(path, format, error);
+      return source->binary != nullptr;
     }
     std::rewind(in);
   }
@@ -225,14 +235,16 @@ read_status read_chunk(particle_source *source, particle_data *chunk, read_error
   chunk->vel.clear();
   chunk->mass.clear();
   chunk->nb_element = 0;
-  return source->hdf5 != nullptr ? read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error)
-                                 : read_text_chunk(source->text, chunk, chunk_particles, error);
+  if (source->hdf5 != nullptr) return read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error);
+  if (source->binary != nullptr) return read_binary_chunk(source->binary, chunk, chunk_particles, error);
+  return read_text_chunk(source->text, chunk, chunk_particles, error);
 }
 
 // The particles the source holds: known for HDF5, estimated from the bytes
 // read so far for text, 0 when unknown.
 uint64_t expected_particles(const particle_source &source, uint64_t read) {
   if (source.hdf5 != nullptr) return hdf5_row_count(source.hdf5);
+  if (source.binary != nullptr) return binary_row_count(source.binary);
   const long at = source.file_bytes > 0.0 ? std::ftell(source.text_file) : -1;
   if (at <= 0) return 0;
   return static_cast<uint64_t>(static_cast<double>(read) * source.file_bytes / static_cast<double>(at));
@@ -249,10 +261,48 @@ void convert_to_si(particle_data *chunk, const unit_scale &units) {
 // Reads the file and feeds the checks, the reading of one chunk overlapping
 // the checking of the one before. Only two chunks are held at a time. A
 // text file's values are in text_units; an HDF5 file states its own.
-bool check_file(const char *path, const check_options &options, const unit_scale &text_units,
+// The header's report line of a file that has one, after its data was read.
+bool header_line(const particle_source &source, check_line *line) {
+  std::vector<std::string> disagreements;
+  std::string layout;
+  if (source.binary != nullptr) {
+    disagreements = binary_header_disagreements(source.binary);
+    layout = binary_layout_description(source.binary);
+  } else if (source.hdf5 != nullptr) {
+    disagreements = hdf5_header_disagreements(source.hdf5);
+    layout = hdf5_layout_description(source.hdf5);
+  } else {
+    return false;
+  }
+  std::string text = "agrees with the data (" + layout + ")";
+  if (!disagreements.empty()) {
+    text.clear();
+    for (const std::string &one : disagreements) text += (text.empty() ? "" : "; ") + one;
+  }
+  *line = {"header", text, disagreements.empty() ? verdict_pass : verdict_fail};
+  return true;
+}
+
+// The relative rounding of what the source stores: float32 values are
+// within 2^-24 of the doubles they were made from.
+void stored_rounding(const particle_source &source, check_options *options) {
+  constexpr double float_rounding = 0x1p-24;
+  if (source.binary != nullptr && binary_value_bytes(source.binary) == 4) {
+    options->position_rounding = options->mass_rounding = float_rounding;
+  }
+  if (source.hdf5 != nullptr) {
+    int position_bytes = 8, mass_bytes = 8;
+    hdf5_value_bytes(source.hdf5, &position_bytes, &mass_bytes);
+    if (position_bytes == 4) options->position_rounding = float_rounding;
+    if (mass_bytes == 4) options->mass_rounding = float_rounding;
+  }
+}
+
+bool check_file(const char *path, check_options options, const unit_scale &text_units,
                 check_result *result, read_error *error, progress_meter *meter) {
   particle_source source;
   if (!open_particles(path, &source, error)) return false;
+  stored_rounding(source, &options);
   bool stated = false;
   unit_scale units = text_units;
   if (source.hdf5 != nullptr) {
@@ -275,6 +325,11 @@ bool check_file(const char *path, const check_options &options, const unit_scale
   }
   if (checking.valid()) checking.get();
   *result = finish_checks(acc);
+  check_line header;
+  if (status == read_done && header_line(source, &header)) {
+    result->lines.insert(result->lines.begin() + 1, header);
+    result->passed = result->passed && header.verdict != verdict_fail;
+  }
   if (status == read_done) finish_progress(meter, read, read);
   if (meter->terminal && meter->shown && status != read_done) std::fputc('\n', stderr);
   return status == read_done;

@@ -170,9 +170,10 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   }
   acc->radius2_sum += static_cast<long double>(r) * r;
   acc->widest = std::max(acc->widest, r / model.radius_max);
-  acc->beyond += r > model.radius_max * (1.0 + 1e-12) + 1e-5;
+  const double rounding = 1.0 + std::max(1e-12, 4.0 * acc->options.position_rounding);
+  acc->beyond += r > model.radius_max * rounding + 1e-5;
   acc->fastest = std::max(acc->fastest, speed / escape);
-  acc->too_fast += speed > escape * (1.0 + 1e-12) + 1e-5;
+  acc->too_fast += speed > escape * rounding + 1e-5;
   const double fraction = compute_enclosed_mass_fraction_function(&acc->sys, std::min(r, model.radius_max));
   if (r > 0.0) acc->model_potential -= model_gravitational_constant * mass * model.total_mass * fraction / r;
   acc->radii.push_back({static_cast<float>(fraction), static_cast<float>(std::min(r, 3e38)),
@@ -208,12 +209,21 @@ check_line check_count(const check_accumulator &acc) {
   return {"particle count", text, ok ? verdict_pass : verdict_fail};
 }
 
+// The total within what the stored masses allow: each float32 mass is
+// within 2^-24 of the model's, so their sum within 2^-24 of its total.
 check_line check_masses(const check_accumulator &acc, check_line *equal) {
   const double total = static_cast<double>(acc.mass_sum), model = acc.options.model.total_mass;
   *equal = {"equal masses", format("%zu differ from the first", acc.unequal),
             acc.unequal == 0 ? verdict_pass : verdict_fail};
-  return {"total mass", figure("%.6g kg", total) + format(", model %.6g kg", model),
-          std::fabs(total - model) <= 1e-9 * std::fabs(model) ? verdict_pass : verdict_fail};
+  const double allowed = std::max(1e-9, acc.options.mass_rounding * (1.0 + 1e-6));
+  const double difference = std::fabs(total - model) / std::fabs(model);
+  const bool ok = std::fabs(total - model) <= allowed * std::fabs(model);
+  std::string text = figure("%.6g kg", total) + format(", model %.6g kg", model);
+  // A failing figure shows the digits it failed on.
+  if (!ok && std::isfinite(total)) {
+    text = format("%.12g kg, model %.12g kg, relative difference %.3g, allowed %.3g", total, model, difference, allowed);
+  }
+  return {"total mass", text, ok ? verdict_pass : verdict_fail};
 }
 
 check_line check_finite(const check_accumulator &acc) {
@@ -223,15 +233,18 @@ check_line check_finite(const check_accumulator &acc) {
 }
 
 // The most a subtracted mean can leave by rounding: a few ulps of the
-// largest component, and the six decimals of an SI text file.
-double rounding_bound(double largest) { return 1e-12 * largest + 1e-6; }
+// largest component (of float32 when stored so), and the six decimals of
+// an SI text file.
+double rounding_bound(const check_accumulator &acc, double largest) {
+  return std::max(1e-12, 4.0 * acc.options.position_rounding) * largest + 1e-6;
+}
 
 // Under zero_com: the centre of mass is the centre to rounding.
 check_line check_zero_centre(const check_accumulator &acc) {
   double centre[3];
   for (int k = 0; k < 3; ++k) centre[k] = static_cast<double>(acc.centre_sum[k] / acc.weight);
   const double offset = length_of(centre[0], centre[1], centre[2]);
-  const double bound = rounding_bound(acc.largest_offset);
+  const double bound = rounding_bound(acc, acc.largest_offset);
   return {"centre of mass",
           "offset " + figure("%.4g m", offset) + figure(", rounding allows %.4g m", bound),
           offset <= bound ? verdict_pass : verdict_fail};
@@ -354,7 +367,7 @@ check_line info_momentum(const check_accumulator &acc) {
   const double momentum = std::sqrt(static_cast<double>(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]));
   if (acc.options.model.zero_com) {
     // The mean velocity was made the bulk velocity: zero to rounding.
-    const double mean = momentum / static_cast<double>(acc.weight), bound = rounding_bound(acc.largest_velocity);
+    const double mean = momentum / static_cast<double>(acc.weight), bound = rounding_bound(acc, acc.largest_velocity);
     return {"net momentum", "mean velocity " + figure("%.4g m/s", mean) + figure(", rounding allows %.4g m/s", bound),
             mean <= bound ? verdict_pass : verdict_fail};
   }

@@ -14,6 +14,10 @@ struct check_options {
   check_model model;
   double threshold = 1e-3;      // p-values below it fail
   int64_t expected_count = -1;  // -1: any count but 0 passes
+  // Relative rounding of the stored values (2^-24 for float32), which the
+  // tolerances of the mass and the bounds allow; 0 for doubles and text.
+  double position_rounding = 0.0;
+  double mass_rounding = 0.0;
 };
 
 enum check_verdict { verdict_pass, verdict_fail, verdict_info };

@@ -65,6 +65,14 @@ unit_scale hdf5_file_units(const hdf5_particle_reader *, bool *stated) {
   return unit_scale();
 }
 
+void hdf5_value_bytes(const hdf5_particle_reader *, int *position_bytes, int *mass_bytes) {
+  *position_bytes = *mass_bytes = 8;
+}
+
+std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *) { return {}; }
+
+std::string hdf5_layout_description(const hdf5_particle_reader *) { return "hdf5"; }
+
 void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
 
 bool read_hdf5_particles(const std::string &path, particle_data *, read_error *error) {
@@ -318,6 +326,10 @@ struct hdf5_particle_reader {
   hsize_t next = 0;
   unit_scale units;
   bool units_stated = false;
+  int position_bytes = 8, mass_bytes = 8;
+  std::vector<std::string> disagreements;  // of the header, found at opening
+  double table_mass = 0.0;                 // MassTable[1]: 0 when the masses say
+  uint64_t off_table = 0;                  // masses that differ from it
 };
 
 uint64_t hdf5_row_count(const hdf5_particle_reader *reader) { return reader->rows; }
@@ -327,11 +339,31 @@ unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated) {
   return reader->units;
 }
 
+void hdf5_value_bytes(const hdf5_particle_reader *reader, int *position_bytes, int *mass_bytes) {
+  *position_bytes = reader->position_bytes;
+  *mass_bytes = reader->mass_bytes;
+}
+
+std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *reader) {
+  std::vector<std::string> all = reader->disagreements;
+  if (reader->off_table > 0) {
+    all.push_back("MassTable[1] holds " + std::to_string(reader->table_mass) + ", and " +
+                  std::to_string(reader->off_table) + " masses differ from it");
+  }
+  return all;
+}
+
+std::string hdf5_layout_description(const hdf5_particle_reader *reader) {
+  std::string text = reader->position_bytes == 4 ? "hdf5, float32" : "hdf5, float64";
+  if (reader->mass_bytes != reader->position_bytes) text += reader->mass_bytes == 4 ? ", float32 masses" : ", float64 masses";
+  return text;
+}
+
 namespace {
 
 // Opens a float64 dataset of group shaped (rows x columns), or (rows) for
 // one column; -1 when it is not one.
-hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *rows) {
+hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *rows, int *bytes) {
   if (H5Lexists(group, name, H5P_DEFAULT) <= 0) return -1;
   hdf5_handle dataset(H5Dopen2(group, name, H5P_DEFAULT), H5Dclose);
   if (!dataset.valid()) return -1;
@@ -345,6 +377,7 @@ hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *ro
   H5Sget_simple_extent_dims(space.get(), dims, nullptr);
   if (columns != 1 && dims[1] != static_cast<hsize_t>(columns)) return -1;
   *rows = dims[0];
+  *bytes = H5Tget_size(type.get()) <= 4 ? 4 : 8;
   return dataset.take();
 }
 
@@ -357,6 +390,64 @@ bool read_rows(hid_t dataset, int columns, hsize_t first, hsize_t count, std::ve
   const row_selection rows(dataset, columns, first, count);
   return rows.valid() && H5Dread(dataset, H5T_NATIVE_DOUBLE, rows.memory.get(), rows.file.get(),
                                  H5P_DEFAULT, values->data() + at) >= 0;
+}
+
+// An attribute of group as count values of native type; false when it is
+// missing or of another size.
+bool read_attribute(hid_t group, const char *name, hid_t type, void *values, hssize_t count) {
+  if (H5Aexists(group, name) <= 0) return false;
+  hdf5_handle attribute(H5Aopen(group, name, H5P_DEFAULT), H5Aclose);
+  if (!attribute.valid()) return false;
+  hdf5_handle space(H5Aget_space(attribute.get()), H5Sclose);
+  if (!space.valid() || H5Sget_simple_extent_npoints(space.get()) != count) return false;
+  return H5Aread(attribute.get(), type, values) >= 0;
+}
+
+std::string says(const std::string &what, uint64_t value, uint64_t rows) {
+  return what + " says " + std::to_string(value) + ", the datasets hold " + std::to_string(rows);
+}
+
+// The header's counts, files, dimension and mass table against the rows:
+// a code reads the header first, and reads what it says.
+void hold_header_against_rows(hdf5_particle_reader *r) {
+  std::vector<std::string> &out = r->disagreements;
+  if (H5Lexists(r->file.get(), header_group, H5P_DEFAULT) <= 0) {
+    out.push_back("no /Header group");
+    return;
+  }
+  hdf5_handle group(H5Gopen2(r->file.get(), header_group, H5P_DEFAULT), H5Gclose);
+  const hid_t g = group.get();
+  uint64_t this_file[6] = {}, total[6] = {}, high[6] = {};
+  double mass_table[6] = {};
+  int64_t files = 0, dimension = 0;
+  if (!read_attribute(g, "NumPart_ThisFile", H5T_NATIVE_UINT64, this_file, 6)) {
+    out.push_back("NumPart_ThisFile is missing or not 6 counts");
+  } else if (this_file[1] != r->rows) {
+    out.push_back(says("NumPart_ThisFile[1]", this_file[1], r->rows));
+  }
+  const bool totals = read_attribute(g, "NumPart_Total", H5T_NATIVE_UINT64, total, 6);
+  const bool highs = read_attribute(g, "NumPart_Total_HighWord", H5T_NATIVE_UINT64, high, 6);
+  if (!totals || !highs) {
+    out.push_back("NumPart_Total or NumPart_Total_HighWord is missing or not 6 counts");
+  } else if (((high[1] << 32) | (total[1] & 0xffffffffu)) != r->rows || total[1] >> 32 != 0) {
+    out.push_back(says("NumPart_Total[1] with its high word", (high[1] << 32) + total[1], r->rows));
+  }
+  for (int t = 0; t < 6; ++t) {
+    if (t != 1 && (this_file[t] != 0 || (totals && total[t] != 0))) {
+      out.push_back("type " + std::to_string(t) + " is counted, but only PartType1 is read");
+    }
+  }
+  if (!read_attribute(g, "NumFilesPerSnapshot", H5T_NATIVE_INT64, &files, 1) || files != 1) {
+    out.push_back("NumFilesPerSnapshot is not 1, the one file read");
+  }
+  if (H5Aexists(g, "Dimension") > 0 && (!read_attribute(g, "Dimension", H5T_NATIVE_INT64, &dimension, 1) || dimension != 3)) {
+    out.push_back("Dimension is not 3");
+  }
+  if (!read_attribute(g, "MassTable", H5T_NATIVE_DOUBLE, mass_table, 6)) {
+    out.push_back("MassTable is missing or not 6 masses");
+  } else {
+    r->table_mass = mass_table[1];
+  }
 }
 
 // A scalar double attribute of group; false when it is missing or not one.
@@ -406,11 +497,13 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
   }
   hdf5_handle group(H5Gopen2(reader->file.get(), particle_group, H5P_DEFAULT), H5Gclose);
   hsize_t n_pos = 0, n_vel = 0, n_mass = 0;
+  int pos_bytes = 8, vel_bytes = 8;
   if (group.valid()) {
-    reader->coordinates.reset(open_float_dataset(group.get(), coordinates_name, 3, &n_pos));
-    reader->velocities.reset(open_float_dataset(group.get(), velocities_name, 3, &n_vel));
-    reader->masses.reset(open_float_dataset(group.get(), masses_name, 1, &n_mass));
+    reader->coordinates.reset(open_float_dataset(group.get(), coordinates_name, 3, &n_pos, &pos_bytes));
+    reader->velocities.reset(open_float_dataset(group.get(), velocities_name, 3, &n_vel, &vel_bytes));
+    reader->masses.reset(open_float_dataset(group.get(), masses_name, 1, &n_mass, &reader->mass_bytes));
   }
+  reader->position_bytes = std::min(pos_bytes, vel_bytes);
   if (!reader->coordinates.valid() || !reader->velocities.valid() || !reader->masses.valid()) {
     error->what = "/PartType1 datasets Coordinates (N x 3), Velocities (N x 3) and Masses (N), "
                   "readable as float64";
@@ -421,6 +514,7 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     return nullptr;
   }
   reader->rows = n_pos;
+  hold_header_against_rows(reader.get());
   reader->units_stated = read_units(reader->file.get(), &reader->units);
   if (H5Lexists(reader->file.get(), units_group, H5P_DEFAULT) > 0 && !reader->units_stated) {
     error->what = "a /Units group with positive U_L, U_M and U_t (scalar float64 attributes)";
@@ -439,6 +533,13 @@ read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, s
     error->line = 0;
     error->what = "datasets the library can read whole (a damaged file?)";
     return read_failed;
+  }
+  // A mass in the table is what a code gives every particle.
+  if (reader->table_mass != 0.0) {
+    const double allowed = reader->mass_bytes == 4 ? 0x1p-24 * std::fabs(reader->table_mass) : 0.0;
+    for (size_t i = data->mass.size() - static_cast<size_t>(count); i < data->mass.size(); ++i) {
+      reader->off_table += !(std::fabs(data->mass[i] - reader->table_mass) <= allowed);
+    }
   }
   reader->next += count;
   data->nb_element += static_cast<int64_t>(count);

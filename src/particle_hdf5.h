@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "galaxy_types.h"
 #include "particle_reader.h"
@@ -64,6 +65,14 @@ uint64_t hdf5_row_count(const hdf5_particle_reader *reader);
 // The units the file's Units group states (SI without one), and whether
 // it states them.
 unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated);
+
+// Bytes of the stored positions and velocities (the wider), and masses.
+void hdf5_value_bytes(const hdf5_particle_reader *reader, int *position_bytes, int *mass_bytes);
+
+// What the header says that the datasets do not bear out, one sentence
+// each (known whole once every chunk was read); and the layout read.
+std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *reader);
+std::string hdf5_layout_description(const hdf5_particle_reader *reader);
 
 // Appends the next particles, at most capacity, to data (as read_text_chunk).
 read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,

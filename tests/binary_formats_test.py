@@ -142,7 +142,47 @@ def tipsy_case(tmp):
     expect(check.returncode == 0, f"tipsy: galaxy-check {check.returncode}\n{check.stdout}{check.stderr}")
 
 
+def checked(path, *options):
+    return subprocess.run([CHECK, path, *options], capture_output=True, text=True)
+
+
+def patched(source, target, offset, fmt, value):
+    data = bytearray(open(source, "rb").read())
+    struct.pack_into(fmt, data, offset, value)
+    open(target, "wb").write(bytes(data))
+
+
+def lying_headers(tmp):
+    """Each header that disagrees with its data fails, saying what
+    disagrees; a file that cannot be read as its format is status 2."""
+    g1 = run(["--seed", "2", "-p", "2000", "--format", "gadget1"], tmp, "lie1")
+    g2 = run(["--seed", "2", "-p", "2000", "--format", "gadget2"], tmp, "lie2")
+    tp = run(["--seed", "2", "-p", "2000", "--format", "tipsy"], tmp, "lie3")
+    bad = os.path.join(tmp, "bad")
+    # Offsets: format 1's header starts at 4, format 2's at 20; tipsy's at 0.
+    lies = [(g1, 4 + 4, "<i", 1993, "npart[1]"), (g2, 20 + 4, "<i", 1993, "npart[1]"),
+            (g2, 20 + 96 + 4, "<I", 7, "npartTotal[1]"), (g2, 20 + 168 + 4, "<I", 1, "npartTotal[1]"),
+            (g1, 4 + 124, "<i", 0, "num_files"), (tp, 8, ">i", 1999, "nbodies"),
+            (tp, 20, ">i", 10 ** 9, "ndark"), (tp, 12, ">i", 2, "ndim")]
+    for source, offset, fmt, value, what in lies:
+        patched(source, bad, offset, fmt, value)
+        r = checked(bad)
+        expect(r.returncode == 1 and any(line.split()[0] == "header" and what in line and line.endswith("FAIL")
+                                         for line in r.stdout.splitlines()),
+               f"{what} = {value} in {os.path.basename(source)}: {r.returncode}\n{r.stdout}{r.stderr}")
+    # Framing broken, a second file the header counts but that is missing.
+    for source, offset, fmt, value, what in [(g1, 264, "<i", 9, "framed"), (g2, 0, "<i", 7, "expected"),
+                                             (g1, 4 + 124, "<i", 2, "FILE.0")]:
+        patched(source, bad, offset, fmt, value)
+        r = checked(bad)
+        expect(r.returncode == 2 and what in r.stderr, f"unreadable {what}: {r.returncode} {r.stderr}")
+    open(bad, "wb").write(open(g2, "rb").read()[:5000])
+    r = checked(bad)
+    expect(r.returncode == 2 and r.stdout == "", f"truncated: {r.returncode} {r.stderr}")
+
+
 with tempfile.TemporaryDirectory() as tmp:
+    lying_headers(tmp)
     gadget_cases(tmp)
     split_case(tmp)
     tipsy_case(tmp)

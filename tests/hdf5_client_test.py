@@ -128,7 +128,55 @@ def foreign_files(tmp):
     expect(check.returncode == 2 and "as many" in check.stderr, "mismatched: " + check.stderr)
 
 
+def lying_headers(tmp):
+    """A header a code would misread fails; a correct float32 file passes."""
+    good, bad = os.path.join(tmp, "good.hdf5"), os.path.join(tmp, "bad.hdf5")
+    subprocess.run([IC, "--seed", "5", "-p", "2000", "--format", "hdf5", "-o", good], check=True)
+    n = 2000
+
+    def edit(change):
+        with h5py.File(good, "r") as f, h5py.File(bad, "w") as g:
+            for name in ("Header", "Units", "PartType1"):
+                f.copy(name, g)
+            change(g)
+        return subprocess.run([CHECK, bad], capture_output=True, text=True)
+
+    def set_count(value):
+        return lambda g: g["Header"].attrs.modify("NumPart_ThisFile", np.array([0, value, 0, 0, 0, 0], np.uint64))
+
+    for label, change, what in [
+            ("10^15", set_count(10 ** 15), "NumPart_ThisFile[1] says 1000000000000000"),
+            ("N - 7", set_count(n - 7), "NumPart_ThisFile[1] says 1993"),
+            ("missing", lambda g: g["Header"].attrs.__delitem__("NumPart_ThisFile"), "NumPart_ThisFile is missing"),
+            ("high word", lambda g: g["Header"].attrs.modify("NumPart_Total_HighWord",
+                                                              np.array([0, 1, 0, 0, 0, 0], np.uint32)), "high word"),
+            ("two files", lambda g: g["Header"].attrs.modify("NumFilesPerSnapshot", np.int32(2)), "NumFilesPerSnapshot"),
+            ("mass table", lambda g: g["Header"].attrs.modify("MassTable", np.array([0, 1e30, 0, 0, 0, 0])), "MassTable")]:
+        r = edit(change)
+        expect(r.returncode == 1 and what in r.stdout and "header" in r.stdout, f"lying header {label}: {r.stdout}")
+
+    def single(g):
+        for name in ("Coordinates", "Velocities", "Masses"):
+            values = g["PartType1"][name][...].astype(np.float32)
+            del g["PartType1"][name]
+            g["PartType1"].create_dataset(name, data=values)
+        g["Header"].attrs.modify("MassTable", np.array([0, 0, 0, 0, 0, 0], np.float64))
+
+    r = edit(single)
+    expect(r.returncode == 0 and "float32" in r.stdout, f"float32 file: {r.returncode}\n{r.stdout}")
+
+    def heavier(g):
+        single(g)
+        masses = g["PartType1"]["Masses"]
+        masses[...] = masses[...] * np.float32(1.000001)
+    r = edit(heavier)
+    line = [x for x in r.stdout.splitlines() if "total mass" in x]
+    expect(r.returncode == 1 and line and "relative difference 9.7" in line[0] and "1.98910193" in line[0],
+           f"heavier float32 file: {line}")
+
+
 with tempfile.TemporaryDirectory() as tmp:
+    lying_headers(tmp)
     compare(["-p", "2000"], 2000, tmp)
     compare(["-p", "3000", "--seed", "7", "--threads", "2"], 3000, tmp)
     compare(["-p", "0"], 0, tmp)

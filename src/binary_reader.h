@@ -1,0 +1,43 @@
+// Reading GADGET (formats 1 and 2) and tipsy particle files back, and
+// holding their headers against the data they frame.
+#ifndef BINARY_READER_H
+#define BINARY_READER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "binary_output.h"
+#include "particle_reader.h"
+
+// The format a file's first bytes and size say it is in: GADGET's first
+// record length 256, format 2's label record "HEAD", tipsy's header
+// (ndim 1 to 3, and a size that holds whole dark-matter particles).
+bool detect_binary_format(const unsigned char *head, size_t length, uint64_t file_size,
+                          binary_format *format);
+
+struct binary_particle_reader;
+
+// Opens path (and, for a GADGET file whose header counts several files and
+// whose name ends in ".0", its siblings). Null with the reason in error for
+// a file that cannot be read as its format.
+binary_particle_reader *begin_binary_read(const std::string &path, binary_format format, read_error *error);
+void end_binary_read(binary_particle_reader *reader);
+
+// The particles the data holds (whatever the header says).
+uint64_t binary_row_count(const binary_particle_reader *reader);
+
+// Bytes of each stored position and velocity: 4 or 8.
+int binary_value_bytes(const binary_particle_reader *reader);
+
+// Appends the next particles, at most capacity, to data (as read_text_chunk).
+read_status read_binary_chunk(binary_particle_reader *reader, particle_data *data, size_t capacity,
+                              read_error *error);
+
+// What the header says that the data does not bear out, one sentence each;
+// and a description of the layout read ("gadget2, float32, 32-bit IDs").
+std::vector<std::string> binary_header_disagreements(const binary_particle_reader *reader);
+std::string binary_layout_description(const binary_particle_reader *reader);
+
+#endif
