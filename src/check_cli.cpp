@@ -36,6 +36,7 @@ const char usage[] =
     "  --bulk-velocity VX,VY,VZ  the galaxy's motion (default 0,0,0)\n"
     "  --zero-com         the file's mean position and velocity were made the centre\n"
     "                     and the bulk velocity (galaxy-ic --zero-com)\n"
+    "  Without these, an HDF5 file is held against the model its Parameters group names.\n"
     "  --equilibrium      hold the file against galaxy-ic --equilibrium's laws\n"
     "  --threshold P      p-values below P fail, 0 < P < 1 (default 0.001)\n"
     "  --particles N      the count the file must hold, 0 or more (default: any but 0)\n"
@@ -298,11 +299,28 @@ void stored_rounding(const particle_source &source, check_options *options) {
   }
 }
 
-bool check_file(const char *path, check_options options, const unit_scale &text_units,
+// The model an HDF5 file says it was made from, when no option named one.
+void take_stored_model(const particle_source &source, check_model *model) {
+  galaxy_parameters stored;
+  bool equilibrium = false;
+  if (source.hdf5 == nullptr || !hdf5_stored_model(source.hdf5, &stored, &equilibrium)) return;
+  model->total_mass = stored.total_mass;
+  model->typical_length = stored.typical_length;
+  model->radius_max = stored.radius_max;
+  model->equilibrium = equilibrium;
+  model->zero_com = stored.zero_com;
+  for (int k = 0; k < 3; ++k) {
+    model->centre[k] = stored.centre[k];
+    model->bulk_velocity[k] = stored.bulk_velocity[k];
+  }
+}
+
+bool check_file(const char *path, check_options options, bool model_given, const unit_scale &text_units,
                 check_result *result, read_error *error, progress_meter *meter) {
   particle_source source;
   if (!open_particles(path, &source, error)) return false;
   stored_rounding(source, &options);
+  if (!model_given) take_stored_model(source, &options.model);
   bool stated = false;
   unit_scale units = text_units;
   if (source.hdf5 != nullptr) {
@@ -373,7 +391,12 @@ int galaxy_check_main(int argc, char **argv) {
   start_progress(&meter, "galaxy-check", settings.progress);
   const unit_scale text_units =
       scale_of(settings.system, options.model.total_mass, options.model.typical_length);
-  if (!check_file(path, options, text_units, &result, &error, &meter)) return report_read_error(path, error);
+  const bool model_given = settings.mass_given || settings.scale_length_given || settings.cutoff_given ||
+                           settings.centre_given || settings.bulk_given || options.model.equilibrium ||
+                           options.model.zero_com;
+  if (!check_file(path, options, model_given, text_units, &result, &error, &meter)) {
+    return report_read_error(path, error);
+  }
   // Columns as wide as their widest entry, so that no figure breaks them.
   int name_width = 22, figure_width = 58;
   for (const check_line &line : result.lines) {

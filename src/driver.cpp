@@ -278,12 +278,21 @@ const char *default_output_name(const output_choice &choice) {
   return "galaxy.ini";
 }
 
-std::string provenance_line(const run_settings &settings, const generation_plan &plan) {
-  std::string line = std::string("galaxy-ic ") + GALAXY_VERSION + " seed ";
-  line += plan.seeded ? std::to_string(plan.seed) : std::string("none");
-  line += plan.law == law_equilibrium ? " equilibrium" : " defined";
-  for (int i = 1; i < settings.argc; ++i) line += std::string(" ") + settings.argv[i];
-  return line;
+run_provenance provenance_of(const run_settings &settings, const generation_plan &plan,
+                             const galaxy_parameters &galaxy, const output_choice &output, uint64_t count) {
+  run_provenance p;
+  p.command_line = command_line_of(settings.argc, settings.argv);
+  p.count = count;
+  p.seeded = plan.seeded;
+  p.seed = plan.seed;
+  p.law = plan.law;
+  p.galaxy = galaxy;
+  switch (output.kind) {
+    case output_text: p.format = "ini"; break;
+    case output_hdf5: p.format = "hdf5"; break;
+    case output_binary: p.format = binary_format_name(output.binary.format); break;
+  }
+  return p;
 }
 
 int galaxy_ic_main(int argc, char **argv) {
@@ -327,17 +336,18 @@ int galaxy_ic_main(int argc, char **argv) {
   const output_frame frame = place_for_frame(sys, galaxy, &plan, &meter);
   // Particles made already were reported as they were made.
   progress_meter *writing = plan.already_placed ? nullptr : &meter;
+  const run_provenance provenance = provenance_of(settings, plan, galaxy, output, static_cast<uint64_t>(std::max(nb_element, 0)));
   int status = 1;
   switch (output.kind) {
     case output_text:
       status = write_text_run(sys, plan, frame, output_name, writing);
       break;
     case output_hdf5:
-      status = write_hdf5_run(sys, plan, frame, output_name, writing);
+      status = write_hdf5_run(sys, plan, frame, provenance, output_name, writing);
       break;
     case output_binary:
       status = write_binary_run(sys, plan, frame, output.binary, output_name,
-                                provenance_line(settings, plan), writing);
+                                provenance_line(provenance), writing);
       break;
   }
   const uint64_t total = nb_element > 0 ? static_cast<uint64_t>(nb_element) : 0;

@@ -10,6 +10,7 @@
 #include "galaxy_options.h"
 #include "galaxy_types.h"
 #include "generation.h"
+#include "provenance.h"
 #include "run_settings.h"
 
 // Writes the usage text to standard output, without a line feed.
@@ -55,9 +56,9 @@ bool judge_format(const run_settings &settings, output_choice *choice);
 // galaxy.ini, galaxy.hdf5, galaxy.gadget or galaxy.tipsy.
 const char *default_output_name(const output_choice &choice);
 
-// How the file was made, in one line: program, version, seed, law and the
-// command line's arguments.
-std::string provenance_line(const run_settings &settings, const generation_plan &plan);
+// How the run's file is made, for the file itself.
+run_provenance provenance_of(const run_settings &settings, const generation_plan &plan,
+                             const galaxy_parameters &galaxy, const output_choice &output, uint64_t count);
 
 // Most threads --threads accepts.
 constexpr int max_threads = 1024;

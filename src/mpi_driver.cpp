@@ -14,7 +14,9 @@
 #include "galaxy_options.h"
 #include "generation.h"
 #include "output_file.h"
+#include "binary_output.h"
 #include "particle_hdf5_mpi.h"
+#include "provenance.h"
 #include "progress.h"
 
 namespace {
@@ -25,7 +27,7 @@ void print_mpi_usage() {
       " [model and frame options]"
       "\t--seed\t\tSeed of the counter-based stream (required)\t-p --nbparticles\tSet the "
       "number of particles (default: 512)\t-o --output\t\tSet the name of the HDF5 file "
-      "(default: galaxy.hdf5)\t--threads\t\tThreads per rank\t--equilibrium\t\tA galaxy in "
+      "(default: galaxy.hdf5)\t--format F\t\thdf5 (default), gadget1, gadget2 or tipsy\t--threads\t\tThreads per rank\t--equilibrium\t\tA galaxy in "
       "equilibrium\t--progress\t\tRank 0 reports the run's progress on standard error"
       "\t--mass M\t\tTotal mass (default 1.9891e39 kg)\t--scale-length A\tScale length (default 1e18 m)"
       "\t--cutoff R\t\tCut-off radius (default 8 A)\t--units U\t\tUnits of these values and of the file: "
@@ -66,11 +68,14 @@ bool judge_global_count(const run_settings &settings, int size, uint64_t *count)
 }
 
 // The refusals every rank reaches alike; rank 0 alone prints them.
-bool judge_mpi_options(const run_settings &settings, generation_plan *plan) {
-  if (settings.format_text != nullptr && std::strcmp(settings.format_text, "hdf5") != 0) {
-    std::printf("erreur: galaxy-ic-mpi writes hdf5 only, not %s", settings.format_text);
+bool judge_mpi_options(const run_settings &settings, generation_plan *plan, output_choice *output) {
+  if (settings.format_text != nullptr && std::strcmp(settings.format_text, "ini") == 0) {
+    std::printf("erreur: galaxy-ic-mpi writes hdf5, gadget1, gadget2 or tipsy, not ini: a text file has no "
+                "place for each rank's rows");
     return false;
   }
+  if (!judge_format(settings, output)) return false;
+  if (settings.format_text == nullptr) output->kind = output_hdf5;
   if (!judge_plan(settings, plan)) return false;
   if (!plan->seeded) {
     std::printf("erreur: galaxy-ic-mpi needs --seed S: the default sequence is one sequence, "
@@ -89,7 +94,7 @@ bool share_output_path(const mpi_run &run, const std::string &name, output_file 
     verdict = prepare_output_path(out, name);
     if (verdict == path_cannot_open) std::printf("erreur: fopen cannot open %s", name.c_str());
     if (verdict == path_not_regular) {
-      std::printf("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
+      std::printf("erreur: galaxy-ic-mpi needs a regular file to seek in, and %s is not one", name.c_str());
     }
     if (verdict == path_ready) *path = output_write_path(out);
   }
@@ -123,10 +128,76 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, u
   return frame_of(galaxy, mean_position, mean_velocity);
 }
 
+// Ends a run whose files every rank wrote: rank 0 puts them in place or
+// removes them, and every rank learns the status.
+int commit_files(const mpi_run &run, std::vector<output_file> *outs, bool ok, bool close_failed,
+                 progress_meter *meter, uint64_t total) {
+  int status = ok ? 0 : 1;
+  if (run.rank == 0) {
+    output_result result = output_committed;
+    const output_file *failed = outs->empty() ? nullptr : &(*outs)[0];
+    for (output_file &out : *outs) {
+      if (result != output_committed) {
+        discard_output_file(&out);
+        continue;
+      }
+      result = commit_output_file(&out, ok);
+      if (!ok) result = close_failed ? output_close_failed : output_write_failed;
+      if (result != output_committed) {
+        discard_output_file(&out);
+        failed = &out;
+      }
+    }
+    if (failed != nullptr) print_output_error(result, failed);
+    status = result == output_committed ? 0 : 1;
+  }
+  MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (run.rank == 0 && status == 0) finish_progress(meter, total, total);
+  return status;
+}
+
+bool mpi_write_at(void *context, uint64_t offset, const void *bytes, size_t length) {
+  MPI_Status status;
+  return MPI_File_write_at(*static_cast<MPI_File *>(context), static_cast<MPI_Offset>(offset), bytes,
+                           static_cast<int>(length), MPI_BYTE, &status) == MPI_SUCCESS;
+}
+
+// A GADGET or tipsy file set, every rank writing its rows through MPI-IO.
+int write_binary_files(const mpi_run &run, gal_system *sys, const generation_plan &plan,
+                       const output_frame &frame, const binary_layout &layout, const run_provenance &provenance,
+                       std::vector<output_file> *outs, const std::vector<std::string> &paths,
+                       particle_sink sink, progress_meter *meter) {
+  std::vector<MPI_File> files(paths.size(), MPI_FILE_NULL);
+  bool opened = true;
+  for (size_t k = 0; k < paths.size(); ++k) {
+    opened = MPI_File_open(MPI_COMM_WORLD, paths[k].c_str(), MPI_MODE_CREATE | MPI_MODE_WRONLY, MPI_INFO_NULL,
+                           &files[k]) == MPI_SUCCESS && opened;
+  }
+  std::vector<positioned_output> outputs;
+  for (MPI_File &file : files) outputs.push_back({&file, mpi_write_at});
+  if (opened) sink.binary = open_binary_writer(layout, sys, frame, outputs, run.rank == 0, provenance_line(provenance));
+  const bool written = run.all(opened && sink.binary != nullptr && generate_particle_file(sys, plan, sink));
+  const bool overflowed = !run.all(sink.binary == nullptr || !binary_value_overflowed(sink.binary));
+  close_binary_writer(sink.binary);
+  bool closed = true;
+  for (MPI_File &file : files) {
+    if (file != MPI_FILE_NULL) closed = MPI_File_close(&file) == MPI_SUCCESS && closed;
+  }
+  if (overflowed && run.rank == 0) {
+    std::printf("erreur: a value lies beyond the range of float32 in %s: write it with --double, or in "
+                "other --units", (*outs)[0].name.c_str());
+    for (output_file &out : *outs) discard_output_file(&out);
+    return 1;
+  }
+  const bool all_closed = run.all(closed);
+  return commit_files(run, outs, written && all_closed, written && !all_closed, meter, layout.total);
+}
+
 // Creates this rank's particles and writes them; every rank together.
 int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan,
-                       const galaxy_parameters &galaxy, uint64_t total, const std::string &name,
-                       output_file *out, const std::string &path, progress_meter *meter) {
+                       const galaxy_parameters &galaxy, const output_choice &output, const run_provenance &provenance,
+                       uint64_t total, std::vector<output_file> *outs, const std::vector<std::string> &paths,
+                       progress_meter *meter) {
   // Rank 0 reports for all: every rank makes an equal share at about the
   // same rate, so its own share stands for the whole run's.
   particle_sink sink;
@@ -134,7 +205,15 @@ int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan
   sink.progress_total = total;
   const output_frame frame = place_for_frame(sys, galaxy, total, &plan, sink);
   if (plan.already_placed) sink.progress = nullptr;
-  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, frame, MPI_COMM_WORLD);
+  if (output.kind == output_binary) {
+    binary_layout layout;
+    std::string why;
+    plan_binary_layout(total, output.binary, &layout, &why);  // judged before the files were made
+    return write_binary_files(run, sys, plan, frame, layout, provenance, outs, paths, sink, meter);
+  }
+  output_file *out = &(*outs)[0];
+  const std::string &name = out->name, &path = paths[0];
+  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, frame, &provenance, MPI_COMM_WORLD);
   if (!run.all(sink.hdf5 != nullptr)) {
     // Collective creation fails on every rank alike.
     if (run.rank == 0) {
@@ -146,17 +225,7 @@ int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan
   const bool written = run.all(generate_particle_file(sys, plan, sink));
   const hdf5_result closed = close_hdf5_writer(sink.hdf5, written);
   const bool ok = run.all(closed == hdf5_written);
-  int status = ok ? 0 : 1;
-  if (run.rank == 0) {
-    output_result result = commit_output_file(out, ok);
-    if (!ok) result = closed == hdf5_close_failed ? output_close_failed : output_write_failed;
-    if (result != output_committed) discard_output_file(out);
-    print_output_error(result, out);
-    status = result == output_committed ? 0 : 1;
-  }
-  MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
-  if (run.rank == 0 && status == 0) finish_progress(meter, total, total);
-  return status;
+  return commit_files(run, outs, ok, written && !ok, meter, total);
 }
 
 int run_ranks(const mpi_run &run, int argc, char **argv) {
@@ -173,13 +242,27 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   generation_plan plan;
   uint64_t total = 0;
   galaxy_parameters galaxy;
-  if (!judge_mpi_options(settings, &plan) || !judge_global_count(settings, run.size, &total) ||
+  output_choice output;
+  if (!judge_mpi_options(settings, &plan, &output) || !judge_global_count(settings, run.size, &total) ||
       !judge_galaxy(settings, &galaxy)) {
     return 1;
   }
+  std::vector<std::string> names = {settings.output_text != nullptr ? settings.output_text
+                                                                    : default_output_name(output)};
+  if (output.kind == output_binary) {
+    binary_layout layout;
+    std::string why;
+    if (!plan_binary_layout(total, output.binary, &layout, &why)) {
+      std::printf("erreur: %s cannot hold %llu particles: %s", binary_format_name(output.binary.format),
+                  static_cast<unsigned long long>(total), why.c_str());
+      return 1;
+    }
+    names = binary_file_names(layout, names[0]);
+  }
+  run_provenance provenance = provenance_of(settings, plan, galaxy, output, total);
+  provenance.program = "galaxy-ic-mpi";
   // The writer's role moves between threads: without that grant, one thread.
   if (!run.threads_may_call_mpi) plan.threads = 1;
-  const std::string name = settings.output_text != nullptr ? settings.output_text : "galaxy.hdf5";
 
   // An even split: the first total % size ranks take one particle more.
   const uint64_t base = total / static_cast<uint64_t>(run.size);
@@ -198,13 +281,17 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   // Every particle weighs M / N of the whole galaxy, as galaxy-ic's do.
   sys->mass_element = galaxy.total_mass / static_cast<double>(total);
 
-  output_file out;
-  std::string path;
+  std::vector<output_file> outs(names.size());
+  std::vector<std::string> paths(names.size());
+  size_t shared = 0;
+  while (shared < names.size() && share_output_path(run, names[shared], &outs[shared], &paths[shared])) ++shared;
   int status = 1;
-  if (share_output_path(run, name, &out, &path)) {
+  if (shared == names.size()) {
     progress_meter meter;
     start_progress(&meter, "galaxy-ic-mpi", settings.progress && run.rank == 0);
-    status = generate_and_write(run, sys, plan, galaxy, total, name, &out, path, &meter);
+    status = generate_and_write(run, sys, plan, galaxy, output, provenance, total, &outs, paths, &meter);
+  } else if (run.rank == 0) {
+    for (size_t k = 0; k < shared; ++k) discard_output_file(&outs[k]);
   }
   free_gal_system(sys);
   return status;

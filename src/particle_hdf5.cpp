@@ -33,7 +33,8 @@ bool hdf5_available() { return false; }
 
 struct hdf5_writer {};
 
-hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t, const output_frame &) {
+hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t, const output_frame &,
+                              const run_provenance *) {
   return nullptr;
 }
 
@@ -70,6 +71,8 @@ void hdf5_value_bytes(const hdf5_particle_reader *, int *position_bytes, int *ma
 }
 
 std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *) { return {}; }
+
+bool hdf5_stored_model(const hdf5_particle_reader *, galaxy_parameters *, bool *) { return false; }
 
 std::string hdf5_layout_description(const hdf5_particle_reader *) { return "hdf5"; }
 
@@ -175,6 +178,39 @@ bool write_units(hid_t file, const unit_scale &scale) {
          group.release();
 }
 
+bool write_string(hid_t group, const char *name, const std::string &text) {
+  hdf5_handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+  if (!type.valid() || H5Tset_size(type.get(), std::max<size_t>(1, text.size())) < 0) return false;
+  const std::string value = text.empty() ? std::string(1, '\0') : text;
+  return write_attribute(group, name, type.get(), value.data(), 0);
+}
+
+// How the file was made: one attribute a generation parameter (SI, but the
+// centre and motion in the file's units), then the program and its command
+// line.
+bool write_provenance(hid_t file, const run_provenance &p) {
+  hdf5_handle params(H5Gcreate2(file, "/Parameters", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  hdf5_handle code(H5Gcreate2(file, "/Code", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  if (!params.valid() || !code.valid()) return false;
+  const hid_t g = params.get();
+  const galaxy_parameters &m = p.galaxy;
+  const int32_t zero_com = m.zero_com ? 1 : 0;
+  return write_attribute(g, "NumberOfParticles", H5T_NATIVE_UINT64, &p.count, 0) &&
+         write_string(g, "Seed", p.seeded ? std::to_string(p.seed) : "none") &&
+         write_string(g, "Law", p.law == law_equilibrium ? "equilibrium" : "defined") &&
+         write_string(g, "Profile", "hernquist") && write_string(g, "Anisotropy", "isotropic") &&
+         write_attribute(g, "TotalMass", H5T_NATIVE_DOUBLE, &m.total_mass, 0) &&
+         write_attribute(g, "ScaleLength", H5T_NATIVE_DOUBLE, &m.typical_length, 0) &&
+         write_attribute(g, "CutoffRadius", H5T_NATIVE_DOUBLE, &m.radius_max, 0) &&
+         write_string(g, "Units", unit_system_name(m.units)) &&
+         write_attribute(g, "Centre", H5T_NATIVE_DOUBLE, m.centre, 3) &&
+         write_attribute(g, "BulkVelocity", H5T_NATIVE_DOUBLE, m.bulk_velocity, 3) &&
+         write_attribute(g, "ZeroCentreOfMass", H5T_NATIVE_INT32, &zero_com, 0) &&
+         write_string(g, "Format", p.format) && params.release() &&
+         write_string(code.get(), "Name", p.program) && write_string(code.get(), "Version", p.version) &&
+         write_string(code.get(), "CommandLine", p.command_line) && code.release();
+}
+
 // The file and memory spaces of rows [first, first + count) of a
 // (rows x columns) dataset, or of (rows) for one column.
 struct row_selection {
@@ -203,11 +239,18 @@ bool write_rows(hid_t dataset, hid_t memory_type, int columns, hsize_t first, hs
 }
 
 // A (total x columns) dataset of the given file type, left to be written.
+// Its space is allocated now, so that the metadata is complete (and can be
+// flushed) before the first row: a disk that fills up then fails only the
+// rows, and the library can still close the file.
 hid_t create_dataset(hid_t group, const char *name, hid_t file_type, int columns, uint64_t total) {
   const hsize_t dims[2] = {total, static_cast<hsize_t>(columns)};
   hdf5_handle space(H5Screate_simple(columns == 1 ? 1 : 2, dims, nullptr), H5Sclose);
-  if (!space.valid()) return -1;
-  return H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  hdf5_handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+  if (!space.valid() || !dcpl.valid() || H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY) < 0 ||
+      H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER) < 0) {
+    return -1;
+  }
+  return H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
 }
 
 }  // namespace
@@ -230,7 +273,7 @@ namespace {
 // Creates the file through the access properties fapl: the header, the
 // units and the full-size datasets.
 hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint64_t total,
-                           const output_frame &frame, hid_t fapl) {
+                           const output_frame &frame, const run_provenance *provenance, hid_t fapl) {
   silence_library();
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
   writer->frame = frame;
@@ -238,6 +281,7 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
   if (!write_header(file, sys, total, frame) || !write_units(file, frame.scale)) return nullptr;
+  if (provenance != nullptr && !write_provenance(file, *provenance)) return nullptr;
   hdf5_handle group(H5Gcreate2(file, particle_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
   if (!group.valid()) return nullptr;
   const hid_t g = group.get();
@@ -246,7 +290,7 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
   writer->masses.reset(create_dataset(g, masses_name, H5T_IEEE_F64LE, 1, total));
   writer->ids.reset(create_dataset(g, ids_name, H5T_STD_U64LE, 1, total));
   if (!writer->coordinates.valid() || !writer->velocities.valid() || !writer->masses.valid() ||
-      !writer->ids.valid() || !group.release()) {
+      !writer->ids.valid() || !group.release() || H5Fflush(file, H5F_SCOPE_GLOBAL) < 0) {
     return nullptr;
   }
   return writer.release();
@@ -255,18 +299,18 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
 }  // namespace
 
 hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
-                              const output_frame &frame) {
-  return create_writer(path, sys, total, frame, H5P_DEFAULT);
+                              const output_frame &frame, const run_provenance *provenance) {
+  return create_writer(path, sys, total, frame, provenance, H5P_DEFAULT);
 }
 
 #ifdef GALAXY_HDF5_MPI
 hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
                                        uint64_t total, const output_frame &frame,
-                                       MPI_Comm communicator) {
+                                       const run_provenance *provenance, MPI_Comm communicator) {
   silence_library();
   hdf5_handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || H5Pset_fapl_mpio(fapl.get(), communicator, MPI_INFO_NULL) < 0) return nullptr;
-  return create_writer(path, sys, total, frame, fapl.get());
+  return create_writer(path, sys, total, frame, provenance, fapl.get());
 }
 #endif
 
@@ -330,6 +374,9 @@ struct hdf5_particle_reader {
   std::vector<std::string> disagreements;  // of the header, found at opening
   double table_mass = 0.0;                 // MassTable[1]: 0 when the masses say
   uint64_t off_table = 0;                  // masses that differ from it
+  bool has_model = false;                  // a Parameters group galaxy-ic wrote
+  galaxy_parameters model;
+  bool equilibrium = false;
 };
 
 uint64_t hdf5_row_count(const hdf5_particle_reader *reader) { return reader->rows; }
@@ -351,6 +398,13 @@ std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *r
                   std::to_string(reader->off_table) + " masses differ from it");
   }
   return all;
+}
+
+bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *galaxy, bool *equilibrium) {
+  if (!reader->has_model) return false;
+  *galaxy = reader->model;
+  *equilibrium = reader->equilibrium;
+  return true;
 }
 
 std::string hdf5_layout_description(const hdf5_particle_reader *reader) {
@@ -450,6 +504,43 @@ void hold_header_against_rows(hdf5_particle_reader *r) {
   }
 }
 
+// A string attribute of group, or empty.
+std::string read_string(hid_t group, const char *name) {
+  if (H5Aexists(group, name) <= 0) return std::string();
+  hdf5_handle attribute(H5Aopen(group, name, H5P_DEFAULT), H5Aclose);
+  hdf5_handle type(attribute.valid() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
+  if (!type.valid() || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get()) > 0) return std::string();
+  std::string text(H5Tget_size(type.get()), '\0');
+  if (H5Aread(attribute.get(), type.get(), text.data()) < 0) return std::string();
+  return text.substr(0, text.find('\0'));
+}
+
+// The model a Parameters group states, for the checks to use by default.
+void read_stored_model(hdf5_particle_reader *r) {
+  if (H5Lexists(r->file.get(), "/Parameters", H5P_DEFAULT) <= 0) return;
+  hdf5_handle group(H5Gopen2(r->file.get(), "/Parameters", H5P_DEFAULT), H5Gclose);
+  const hid_t g = group.get();
+  galaxy_parameters &m = r->model;
+  int32_t zero_com = 0;
+  const std::string law = read_string(g, "Law");
+  if (!read_attribute(g, "TotalMass", H5T_NATIVE_DOUBLE, &m.total_mass, 1) ||
+      !read_attribute(g, "ScaleLength", H5T_NATIVE_DOUBLE, &m.typical_length, 1) ||
+      !read_attribute(g, "CutoffRadius", H5T_NATIVE_DOUBLE, &m.radius_max, 1) ||
+      !read_attribute(g, "Centre", H5T_NATIVE_DOUBLE, m.centre, 3) ||
+      !read_attribute(g, "BulkVelocity", H5T_NATIVE_DOUBLE, m.bulk_velocity, 3) ||
+      !read_attribute(g, "ZeroCentreOfMass", H5T_NATIVE_INT32, &zero_com, 1) ||
+      (law != "defined" && law != "equilibrium") || read_string(g, "Profile") != "hernquist") {
+    return;  // not one this program can hold the file against
+  }
+  for (int k = 0; k < 3; ++k) {
+    m.centre[k] *= r->units.length;
+    m.bulk_velocity[k] *= r->units.velocity;
+  }
+  m.zero_com = zero_com != 0;
+  r->equilibrium = law == "equilibrium";
+  r->has_model = true;
+}
+
 // A scalar double attribute of group; false when it is missing or not one.
 bool read_scalar(hid_t group, const char *name, double *value) {
   if (H5Aexists(group, name) <= 0) return false;
@@ -520,6 +611,7 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     error->what = "a /Units group with positive U_L, U_M and U_t (scalar float64 attributes)";
     return nullptr;
   }
+  read_stored_model(reader.get());
   return reader.release();
 }
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "galaxy_types.h"
+#include "galaxy_options.h"
 #include "particle_reader.h"
+#include "provenance.h"
 #include "units.h"
 
 // Whether this build has the HDF5 library.
@@ -30,10 +32,12 @@ enum hdf5_result { hdf5_written, hdf5_create_failed, hdf5_write_failed, hdf5_clo
 struct hdf5_writer;
 
 // Creates path (truncating it) with the header, the units and empty
-// datasets for total particles, every value to be written in frame; null
-// when the file cannot be created.
+// datasets for total particles, every value to be written in frame, and
+// with provenance (if any) as the Parameters and Code groups; null when
+// the file cannot be created.
 hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
-                              const output_frame &frame = output_frame());
+                              const output_frame &frame = output_frame(),
+                              const run_provenance *provenance = nullptr);
 
 // Writes particles [first, last) of sys at rows offset + first … of the
 // datasets: from the record's arrays with no copy in SI, else converted a
@@ -65,6 +69,10 @@ uint64_t hdf5_row_count(const hdf5_particle_reader *reader);
 // The units the file's Units group states (SI without one), and whether
 // it states them.
 unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated);
+
+// The model the file's Parameters group says it was made from (SI; centre
+// and bulk velocity converted from the file's units); false without one.
+bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *galaxy, bool *equilibrium);
 
 // Bytes of the stored positions and velocities (the wider), and masses.
 void hdf5_value_bytes(const hdf5_particle_reader *reader, int *position_bytes, int *mass_bytes);

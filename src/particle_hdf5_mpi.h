@@ -13,6 +13,6 @@
 // its own rows with write_hdf5_rows, and all close together.
 hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
                                        uint64_t total, const output_frame &frame,
-                                       MPI_Comm communicator);
+                                       const run_provenance *provenance, MPI_Comm communicator);
 
 #endif

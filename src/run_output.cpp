@@ -38,7 +38,7 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const output_fr
 // Creates the particles (unless plan says they exist) and writes them as
 // HDF5 in frame; returns the exit status.
 int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const std::string &name, progress_meter *meter) {
+                   const run_provenance &provenance, const std::string &name, progress_meter *meter) {
   output_file out;
   switch (prepare_output_path(&out, name)) {
     case path_ready:
@@ -52,7 +52,7 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_fr
   }
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   particle_sink sink = progress_sink(meter, sys);
-  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame);
+  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance);
   if (sink.hdf5 == nullptr) {
     discard_output_file(&out);
     std::printf("erreur: fopen cannot open %s", name.c_str());

@@ -9,6 +9,7 @@
 #include "binary_output.h"
 #include "galaxy_types.h"
 #include "generation.h"
+#include "provenance.h"
 #include "units.h"
 
 struct progress_meter;
@@ -20,7 +21,7 @@ particle_sink progress_sink(progress_meter *meter, const gal_system *sys);
 int write_text_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
                    const std::string &name, progress_meter *meter);
 int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const std::string &name, progress_meter *meter);
+                   const run_provenance &provenance, const std::string &name, progress_meter *meter);
 // A GADGET or tipsy file (name.0, name.1, ... when the layout splits it);
 // provenance goes where the format has room for it.
 int write_binary_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,

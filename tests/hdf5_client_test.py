@@ -128,6 +128,36 @@ def foreign_files(tmp):
     expect(check.returncode == 2 and "as many" in check.stderr, "mismatched: " + check.stderr)
 
 
+def provenance(tmp):
+    """Parameters and Code say how the file was made; galaxy-check then
+    needs no option to hold it against that model."""
+    path = os.path.join(tmp, "made.hdf5")
+    args = ["--seed", "12", "-p", "5000", "--equilibrium", "--units", "astro", "--mass", "1e11",
+            "--scale-length", "3", "--cutoff", "40", "--centre", "50,0,-5", "--bulk-velocity", "0,120,0",
+            "--zero-com", "--format", "hdf5", "-o", path]
+    subprocess.run([IC, *args], check=True)
+    with h5py.File(path, "r") as f:
+        p, c = f["Parameters"].attrs, f["Code"].attrs
+        expect(p["NumberOfParticles"] == 5000 and p["Seed"] == b"12" and p["Law"] == b"equilibrium"
+               and p["Profile"] == b"hernquist" and p["Anisotropy"] == b"isotropic" and p["Units"] == b"astro"
+               and p["Format"] == b"hdf5" and p["ZeroCentreOfMass"] == 1, f"parameters {dict(p)}")
+        expect(p["TotalMass"] == 1e11 * MSUN and p["ScaleLength"] == 3 * KPC and p["CutoffRadius"] == 40 * KPC
+               and list(p["Centre"]) == [50, 0, -5] and list(p["BulkVelocity"]) == [0, 120, 0],
+               f"model parameters {dict(p)}")
+        expect(c["Name"] == b"galaxy-ic" and c["Version"].count(b".") == 2
+               and c["CommandLine"] == " ".join([IC, *args]).encode(), f"code {dict(c)}")
+    check = subprocess.run([CHECK, path], capture_output=True, text=True)
+    expect(check.returncode == 0 and "cos polar angle" in check.stdout, f"stored model: {check.stdout}")
+    moved = os.path.join(tmp, "moved.hdf5")
+    with h5py.File(path, "r") as f, h5py.File(moved, "w") as g:
+        for name in ("Header", "Units", "Parameters", "PartType1"):
+            f.copy(name, g)
+        g["PartType1/Coordinates"][:, 0] += 1e-3
+    check = subprocess.run([CHECK, moved], capture_output=True, text=True)
+    expect(check.returncode == 1 and any(line.strip().startswith("centre of mass") and line.endswith("FAIL")
+                                         for line in check.stdout.splitlines()), "moved by 1 pc: " + check.stdout)
+
+
 def lying_headers(tmp):
     """A header a code would misread fails; a correct float32 file passes."""
     good, bad = os.path.join(tmp, "good.hdf5"), os.path.join(tmp, "bad.hdf5")
@@ -177,6 +207,7 @@ def lying_headers(tmp):
 
 with tempfile.TemporaryDirectory() as tmp:
     lying_headers(tmp)
+    provenance(tmp)
     compare(["-p", "2000"], 2000, tmp)
     compare(["-p", "3000", "--seed", "7", "--threads", "2"], 3000, tmp)
     compare(["-p", "0"], 0, tmp)

@@ -63,10 +63,28 @@ with tempfile.TemporaryDirectory() as tmp:
                 difference = same_file(ref, os.path.join(tmp, "mpi.hdf5"))
                 expect(difference is None, f"{ranks} ranks, n={n}: {difference}")
 
+    # GADGET (split over files) and tipsy through MPI-IO: the bytes of the
+    # single-process files, but for the GADGET header's free text, which
+    # names the program.
+    for fmt, extra, names in (("gadget2", ["--max-record", "30000"], [f"b.{k}" for k in range(5)]),
+                              ("gadget1", ["--double", "--units", "astro"], ["b"]), ("tipsy", [], ["b"])):
+        args = ["--seed", "5", "-p", "10007", "--format", fmt, "-o", "b", *extra]
+        subprocess.run([IC, *args], cwd=tmp, check=True)
+        expected = [open(os.path.join(tmp, n), "rb").read() for n in names]
+        for ranks in (2, 3):
+            run = mpirun(ranks, args, tmp)
+            expect(run.returncode == 0 and run.stdout == "", f"{fmt} {ranks} ranks: {run.stdout}")
+            for name, want in zip(names, expected):
+                got = open(os.path.join(tmp, name), "rb").read()
+                if fmt.startswith("gadget"):
+                    at = 20 if fmt == "gadget2" else 4
+                    got = got[:at + 196] + want[at + 196:at + 256] + got[at + 256:]
+                expect(got == want, f"{fmt} {ranks} ranks: {name} differs")
+
     refusals = [
         (["-p", "10"], "erreur: galaxy-ic-mpi needs --seed S"),
         (["--seed", "x"], "erreur: seed x is not a decimal integer"),
-        (["--seed", "1", "--format", "ini"], "erreur: galaxy-ic-mpi writes hdf5 only, not ini"),
+        (["--seed", "1", "--format", "ini"], "erreur: galaxy-ic-mpi writes hdf5, gadget1, gadget2 or tipsy, not ini"),
         (["--seed", "1", "-o", "missing/x.hdf5"], "erreur: fopen cannot open missing/x.hdf5"),
         # Two ranks hold up to 2 x 715827882 particles.
         (["--seed", "1", "-p", "1431655765"], "erreur: particle count 1431655765 is out of range"),

@@ -1,0 +1,30 @@
+// How a particle file was made, for the files that have room to say so:
+// HDF5's Parameters and Code groups, the GADGET header's unused bytes.
+#ifndef PROVENANCE_H
+#define PROVENANCE_H
+
+#include <cstdint>
+#include <string>
+
+#include "galaxy_options.h"
+#include "galaxy_types.h"
+
+struct run_provenance {
+  std::string program = "galaxy-ic";
+  std::string version = GALAXY_VERSION;
+  std::string command_line;  // every argument, separated by spaces
+  uint64_t count = 0;
+  bool seeded = false;
+  uint64_t seed = 0;
+  particle_law law = law_defined;
+  galaxy_parameters galaxy;  // SI model; centre and motion in its units
+  std::string format;        // "hdf5", "gadget2, float32, 32-bit IDs", ...
+};
+
+// The arguments of argv after the program's name, separated by spaces.
+std::string command_line_of(int argc, char **argv);
+
+// One line: program, version, seed, law, then the command line.
+std::string provenance_line(const run_provenance &provenance);
+
+#endif
