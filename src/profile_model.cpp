@@ -1,0 +1,305 @@
+#include "profile_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+// Model units: G = M = a = 1. Radii are tabulated at nodes equally spaced
+// in ln r; between nodes M and Psi are cubic Hermite interpolants whose
+// slopes (dM/dln r = 4 pi rho r^3, dPsi/dln r = -M / r) are exact, so both
+// are good to ~h^4. Cell integrals use 8-point Gauss-Legendre in ln r.
+//
+// Eddington: f(E) = 1/(sqrt 8 pi^2) int_0^E (d^2 rho / dPsi^2) dPsi / sqrt(E - Psi)
+// (the boundary term (drho/dPsi)(0) / sqrt E vanishes for these laws). With
+// h = drho/dPsi = -rho g1 r / M (g1 = dln rho / dln r), the integral is
+// int_{r(E)}^inf (-dh/dln r) dln r / sqrt(E - Psi(r)), and ln r = ln r(E) + t^2
+// takes the inverse square root away. Energies are the nodes' Psi.
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+constexpr int nodes = 1200;
+constexpr double gl_x[4] = {0.1834346424956498, 0.5255324099163290, 0.7966664774136267, 0.9602898564975363};
+constexpr double gl_w[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344533745, 0.1012285362903763};
+
+// The unnormalised density at r and its first two logarithmic slopes.
+struct shape_at {
+  double value, g1, g2;
+};
+
+shape_at shape(const density_law &l, double r) {
+  const double ra = std::pow(r, l.alpha);
+  double log_value = -l.gamma * std::log(r) + (l.gamma - l.beta) / l.alpha * std::log1p(ra);
+  double g1 = -l.gamma + (l.gamma - l.beta) * ra / (1.0 + ra);
+  double g2 = (l.gamma - l.beta) * l.alpha * ra / ((1.0 + ra) * (1.0 + ra));
+  if (l.taper_radius > 0.0) {
+    const double xi = l.taper_strength, t = std::pow(r / l.taper_radius, xi);
+    log_value -= t;
+    g1 -= xi * t;
+    g2 -= xi * xi * t;
+  }
+  return {std::exp(log_value), g1, g2};
+}
+
+// 8-point Gauss-Legendre of f over [a, b].
+template <typename F>
+double gauss(F f, double a, double b) {
+  const double mid = 0.5 * (a + b), half = 0.5 * (b - a);
+  double sum = 0.0;
+  for (int k = 0; k < 4; ++k) sum += gl_w[k] * (f(mid - half * gl_x[k]) + f(mid + half * gl_x[k]));
+  return sum * half;
+}
+
+// Cubic Hermite basis at u in [0, 1].
+struct hermite {
+  double h00, h10, h01, h11;
+  explicit hermite(double u)
+      : h00((1 + 2 * u) * (1 - u) * (1 - u)), h10(u * (1 - u) * (1 - u)), h01(u * u * (3 - 2 * u)),
+        h11(u * u * (u - 1)) {}
+};
+
+// The grid's span: where the mass inside (outside) is about 1e-10 of the
+// whole, within [1e-30, 1e30].
+void grid_span(const density_law &l, double *lo, double *hi) {
+  *lo = std::max(1e-30, std::pow(1e-10, 1.0 / (3.0 - l.gamma)));
+  *hi = l.taper_radius > 0.0 ? l.taper_radius * std::pow(40.0, 1.0 / l.taper_strength)
+                             : std::pow(1e-10, 1.0 / (3.0 - l.beta));
+  *hi = std::min(1e30, std::max(*hi, 10.0));
+}
+
+struct tables {
+  const profile_model *m;
+  std::vector<double> log_r, r, rho, g1, g2, drop;  // drop[j] = psi[j] - psi[j+1]
+};
+
+double ln_r(const profile_model &m, int i) { return m.log_r0 + m.step * i; }
+
+// M and Psi - Psi[j] at ln r inside cell j.
+void interpolate(const tables &t, int j, double lnr, double *mass, double *psi_below_node) {
+  const profile_model &m = *t.m;
+  const hermite h((lnr - t.log_r[j]) / m.step);
+  const double dm0 = 4 * pi * t.rho[j] * t.r[j] * t.r[j] * t.r[j] * m.step;
+  const double dm1 = 4 * pi * t.rho[j + 1] * t.r[j + 1] * t.r[j + 1] * t.r[j + 1] * m.step;
+  *mass = h.h00 * m.mass[j] + h.h10 * dm0 + h.h01 * m.mass[j + 1] + h.h11 * dm1;
+  // Psi[j] - Psi(r), without cancellation near the node.
+  *psi_below_node = h.h01 * t.drop[j] + h.h10 * m.mass[j] / t.r[j] * m.step +
+                    h.h11 * m.mass[j + 1] / t.r[j + 1] * m.step;
+}
+
+// f at node i of the density rho r^(2 weight).
+double eddington_at(const tables &t, int i, int weight) {
+  const profile_model &m = *t.m;
+  const int last = static_cast<int>(m.mass.size()) - 1;
+  const double t_max = std::sqrt(t.log_r[last] - t.log_r[i]);
+  const int panels = std::max(1, static_cast<int>(std::ceil(t_max / 0.2)));
+  const auto integrand = [&](double s) {
+    const double lnr = t.log_r[i] + s * s;
+    const int j = std::min(last - 1, std::max(i, static_cast<int>((lnr - m.log_r0) / m.step)));
+    double mass, below;
+    interpolate(t, j, lnr, &mass, &below);
+    const double r = std::exp(lnr);
+    const shape_at sh = shape(m.law, r);
+    const double rho = m.density_scale * sh.value, g1 = sh.g1 + 2.0 * weight;
+    const double rho_w = rho * std::pow(r, 2.0 * weight);
+    const double dlnm = 4 * pi * rho * r * r * r / mass;
+    const double dh = -rho_w * r / mass * (g1 * (g1 + 1.0 - dlnm) + sh.g2);
+    const double gap = (m.psi[i] - m.psi[j]) + below;
+    return gap > 0.0 ? 2.0 * s * -dh / std::sqrt(gap) : 0.0;
+  };
+  double sum = 0.0;
+  for (int p = 0; p < panels; ++p) sum += gauss(integrand, t_max * p / panels, t_max * (p + 1) / panels);
+  // Beyond the grid rho r^(2 weight) ~ C Psi^n, n its slope there: the
+  // integral over Psi in [0, Psi_hi], in powers of Psi_hi / E.
+  const double e = m.psi[i], psi_hi = m.psi[last];
+  const double n = -(t.g1[last] + 2.0 * weight), rho_hi = t.rho[last] * std::pow(t.r[last], 2.0 * weight);
+  if (e > 2.0 * psi_hi && n > 1.0) {
+    sum += rho_hi / std::sqrt(e) *
+           (n / psi_hi + (n - 1.0) / (2.0 * e) + 3.0 * n * (n - 1.0) * psi_hi / (8.0 * e * e * (n + 1.0)));
+  }
+  return sum / (std::sqrt(8.0) * pi * pi);
+}
+
+// Mass, potential and the cell drops of Psi, at every node.
+void tabulate_mass_and_potential(profile_model *m, tables *t) {
+  const int n = static_cast<int>(t->r.size());
+  const auto mass_integrand = [&](double lnr) {
+    const double r = std::exp(lnr);
+    return 4 * pi * m->density_scale * shape(m->law, r).value * r * r * r;
+  };
+  m->mass.assign(n, 0.0);
+  m->mass[0] = 4 * pi * t->rho[0] * t->r[0] * t->r[0] * t->r[0] / (3.0 + t->g1[0]);
+  for (int i = 1; i < n; ++i) m->mass[i] = m->mass[i - 1] + gauss(mass_integrand, t->log_r[i - 1], t->log_r[i]);
+  // Psi(r) = M(r)/r + 4 pi int_r^inf rho r dr; the drop over a cell is
+  // int M / r dln r, M Hermite-interpolated.
+  const auto outer_integrand = [&](double lnr) {
+    const double r = std::exp(lnr);
+    return 4 * pi * m->density_scale * shape(m->law, r).value * r * r;
+  };
+  const double tail = t->g1[n - 1] < -2.0 ? 4 * pi * t->rho[n - 1] * t->r[n - 1] * t->r[n - 1] / -(2.0 + t->g1[n - 1]) : 0.0;
+  std::vector<double> outer(n, 0.0);
+  outer[n - 1] = tail;
+  for (int i = n - 2; i >= 0; --i) outer[i] = outer[i + 1] + gauss(outer_integrand, t->log_r[i], t->log_r[i + 1]);
+  m->psi.assign(n, 0.0);
+  for (int i = 0; i < n; ++i) m->psi[i] = m->mass[i] / t->r[i] + outer[i];
+  t->drop.assign(n, 0.0);
+  for (int j = 0; j + 1 < n; ++j) {
+    t->drop[j] = gauss(
+        [&](double lnr) {
+          double mass, unused;
+          interpolate(*t, j, lnr, &mass, &unused);
+          return mass / std::exp(lnr);
+        },
+        t->log_r[j], t->log_r[j + 1]);
+  }
+}
+
+// A model is refused where its f < 0 (never clamped to 0): the first such
+// energy and its radius, and the smallest r_a for which f_rho + f_w / r_a^2
+// >= 0 at every node (none when f_rho itself is negative).
+bool judge_positive_df(const profile_model &m, const tables &t, std::string *why) {
+  double ra_min2 = 0.0;
+  int first = -1;
+  bool isotropic_negative = false;
+  for (size_t i = 0; i < m.df.size(); ++i) {
+    if (m.df_density[i] < 0.0) isotropic_negative = true;
+    if (m.df_weighted[i] < 0.0 && m.df_density[i] > 0.0) ra_min2 = std::max(ra_min2, -m.df_weighted[i] / m.df_density[i]);
+    if (m.df[i] < 0.0 && first < 0) first = static_cast<int>(i);
+  }
+  if (first < 0) return true;
+  char text[320];
+  std::snprintf(text, sizeof text, "the distribution function is negative at energy %.6g (the potential at radius %.6g a)",
+                m.psi[first], t.r[first]);
+  *why = text;
+  if (isotropic_negative) {
+    *why += ", even without anisotropy: no anisotropy radius makes this model";
+  } else {
+    std::snprintf(text, sizeof text, ": the smallest anisotropy radius that works is %.6g a", std::sqrt(ra_min2) * 1.000001);
+    *why += text;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool parse_density_law(const std::string &name, density_law *law, std::string *why) {
+  *law = density_law();
+  double a = 0, b = 0, g = 0;
+  char tail = 0;
+  if (name == "hernquist") return true;
+  if (name == "plummer") {
+    law->alpha = 2, law->beta = 5, law->gamma = 0;
+  } else if (name == "jaffe") {
+    law->gamma = 2;
+  } else if (name == "nfw") {
+    law->beta = 3;
+  } else if (name.rfind("dehnen:", 0) == 0 && std::sscanf(name.c_str() + 7, "%lf%c", &g, &tail) == 1 &&
+             std::isfinite(g)) {
+    if (!(g >= 0.0 && g < 3.0)) {
+      *why = "dehnen:G needs 0 <= G < 3";
+      return false;
+    }
+    law->gamma = g;
+  } else if (name.rfind("zhao:", 0) == 0 &&
+             std::sscanf(name.c_str() + 5, "%lf,%lf,%lf%c", &a, &b, &g, &tail) == 3 && std::isfinite(a + b + g)) {
+    if (!(a > 0.0)) {
+      *why = "zhao:A,B,G needs A > 0";
+      return false;
+    }
+    law->alpha = a, law->beta = b, law->gamma = g;
+  } else {
+    *why = "profile " + name + " is not hernquist, plummer, jaffe, dehnen:G, nfw or zhao:A,B,G";
+    return false;
+  }
+  return true;
+}
+
+bool density_law_is_proper(const density_law &law, std::string *why) {
+  if (!(law.gamma < 3.0)) {
+    *why = "its density is not integrable at the centre (gamma >= 3)";
+    return false;
+  }
+  if (!(law.beta > 3.0) && !(law.taper_radius > 0.0)) {
+    *why = "its mass diverges (beta <= 3): give it a taper with --cutoff";
+    return false;
+  }
+  return true;
+}
+
+bool build_profile_model(const density_law &law, double anisotropy_radius, profile_model *m, std::string *why) {
+  if (!density_law_is_proper(law, why)) return false;
+  m->law = law;
+  m->anisotropy_radius = anisotropy_radius;
+  double lo, hi;
+  grid_span(law, &lo, &hi);
+  m->log_r0 = std::log(lo);
+  m->step = (std::log(hi) - m->log_r0) / (nodes - 1);
+  tables t;
+  t.m = m;
+  for (int i = 0; i < nodes; ++i) {
+    t.log_r.push_back(ln_r(*m, i));
+    t.r.push_back(std::exp(t.log_r.back()));
+    const shape_at sh = shape(law, t.r.back());
+    t.rho.push_back(sh.value);
+    t.g1.push_back(sh.g1);
+    t.g2.push_back(sh.g2);
+  }
+  // Normalise to a total mass of 1: the mass beyond the grid from the last
+  // node's slope (or none under a taper).
+  m->density_scale = 1.0;
+  tabulate_mass_and_potential(m, &t);
+  const int n = nodes - 1;
+  const double beyond = t.g1[n] < -3.0 ? 4 * pi * t.rho[n] * t.r[n] * t.r[n] * t.r[n] / -(3.0 + t.g1[n]) : 0.0;
+  m->density_scale = 1.0 / (m->mass[n] + beyond);
+  for (double &rho : t.rho) rho *= m->density_scale;
+  tabulate_mass_and_potential(m, &t);
+  m->df_density.assign(nodes, 0.0);
+  m->df_weighted.assign(nodes, 0.0);
+  m->df.assign(nodes, 0.0);
+  for (int i = 0; i < nodes; ++i) {
+    m->df_density[i] = eddington_at(t, i, 0);
+    if (anisotropy_radius > 0.0) m->df_weighted[i] = eddington_at(t, i, 1);
+    const double ra2 = anisotropy_radius * anisotropy_radius;
+    m->df[i] = m->df_density[i] + (anisotropy_radius > 0.0 ? m->df_weighted[i] / ra2 : 0.0);
+  }
+  return judge_positive_df(*m, t, why);
+}
+
+double profile_density(const profile_model &m, double r) { return m.density_scale * shape(m.law, r).value; }
+
+double profile_enclosed_mass(const profile_model &m, double r) {
+  const int last = static_cast<int>(m.mass.size()) - 1;
+  const double lnr = std::log(r), u = (lnr - m.log_r0) / m.step;
+  if (u <= 0.0) {
+    const shape_at sh = shape(m.law, r);
+    return 4 * pi * m.density_scale * sh.value * r * r * r / (3.0 + sh.g1);
+  }
+  if (u >= last) return m.mass[last];
+  const int j = static_cast<int>(u);
+  const double rj = std::exp(ln_r(m, j)), rk = std::exp(ln_r(m, j + 1));
+  const hermite h(u - j);
+  return h.h00 * m.mass[j] + h.h10 * 4 * pi * profile_density(m, rj) * rj * rj * rj * m.step +
+         h.h01 * m.mass[j + 1] + h.h11 * 4 * pi * profile_density(m, rk) * rk * rk * rk * m.step;
+}
+
+double profile_potential(const profile_model &m, double r) {
+  const int last = static_cast<int>(m.psi.size()) - 1;
+  const double u = (std::log(r) - m.log_r0) / m.step;
+  if (u <= 0.0) return m.psi[0];
+  if (u >= last) return m.psi[last] * std::exp(ln_r(m, last)) / r;
+  const int j = static_cast<int>(u);
+  const double rj = std::exp(ln_r(m, j)), rk = std::exp(ln_r(m, j + 1));
+  const hermite h(u - j);
+  return h.h00 * m.psi[j] - h.h10 * m.mass[j] / rj * m.step + h.h01 * m.psi[j + 1] - h.h11 * m.mass[j + 1] / rk * m.step;
+}
+
+double profile_df(const profile_model &m, double energy) {
+  // Nodes' energies fall with i: find the cell, interpolate ln f in ln E.
+  const auto at = std::lower_bound(m.psi.rbegin(), m.psi.rend(), energy);
+  if (at == m.psi.rend() || at == m.psi.rbegin()) return 0.0;
+  const size_t k = static_cast<size_t>(m.psi.rend() - at) - 1;  // psi[k] >= energy > psi[k + 1]
+  const double x0 = std::log(m.psi[k]), x1 = std::log(m.psi[k + 1]);
+  if (!(m.df[k] > 0.0) || !(m.df[k + 1] > 0.0)) return m.df[k];
+  const double w = (std::log(energy) - x0) / (x1 - x0);
+  return std::exp((1.0 - w) * std::log(m.df[k]) + w * std::log(m.df[k + 1]));
+}
