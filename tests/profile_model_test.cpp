@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -46,14 +45,11 @@ TEST(ProfileModel, HernquistAgainstItsClosedForms) {
   density_law law;
   profile_model m;
   std::string why;
-  const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(build_profile_model(law, 1.0, &m, &why)) << why;
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   EXPECT_NEAR(profile_enclosed_mass(m, 1.0), 0.25, 1e-9);
   EXPECT_NEAR(profile_potential(m, 3.0), 0.25, 1e-9);
   EXPECT_LT(worst_error(m, m.df_density, hernquist_df), 1e-6);
   EXPECT_LT(worst_error(m, m.df, [](double e) { return hernquist_df(e) + hernquist_weighted_df(e); }), 1e-6);
-  EXPECT_LT(ms, 1000.0);  // the 50 ms target is bench's; this only catches a runaway
 }
 
 TEST(ProfileModel, PlummerAgainstItsClosedForms) {
