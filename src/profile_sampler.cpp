@@ -1,0 +1,114 @@
+#include "profile_sampler.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+constexpr int envelope_bins = 256;
+
+// Cubic Hermite value on a cell at u in [0, 1].
+double hermite(double y0, double d0, double y1, double d1, double u) {
+  return (1 + 2 * u) * (1 - u) * (1 - u) * y0 + u * (1 - u) * (1 - u) * d0 + u * u * (3 - 2 * u) * y1 +
+         u * u * (u - 1) * d1;
+}
+
+double hermite_slope(double y0, double d0, double y1, double d1, double u) {
+  return 6 * u * (u - 1) * y0 + (1 - u) * (1 - 3 * u) * d0 + 6 * u * (1 - u) * y1 + u * (3 * u - 2) * d1;
+}
+
+}  // namespace
+
+void build_profile_sampler(const profile_model &m, profile_sampler *s) {
+  s->model = &m;
+  const int n = static_cast<int>(m.mass.size());
+  s->node_r.resize(n);
+  s->node_dm.resize(n);
+  for (int i = 0; i < n; ++i) {
+    const double r = std::exp(m.log_r0 + m.step * i);
+    s->node_r[i] = r;
+    s->node_dm[i] = 4 * pi * profile_density(m, r) * r * r * r * m.step;
+  }
+  // Bin b holds radii from edge b; Psi falls with r, so the edge's Psi_a
+  // bounds Psi(r) in it, and on energy cell k = [psi[k+1], psi[k]] the
+  // interpolated f (ln f linear in ln E) is at most the larger node value.
+  s->bins = envelope_bins;
+  s->cells = n - 1;
+  s->bin_log_r0 = m.log_r0;
+  s->bin_step = m.step * (n - 1) / envelope_bins;
+  s->height.assign(static_cast<size_t>(s->bins) * s->cells, 0.0);
+  s->cumulative.assign(static_cast<size_t>(s->bins) * s->cells, 0.0);
+  s->bin_psi.assign(s->bins, 0.0);
+  for (int b = 0; b < s->bins; ++b) {
+    const double psi_a = profile_potential(m, std::exp(s->bin_log_r0 + s->bin_step * b));
+    s->bin_psi[b] = psi_a;
+    double total = 0.0;
+    for (int k = n - 2; k >= 0; --k) {  // energies rising
+      const size_t at = static_cast<size_t>(b) * s->cells + k;
+      const double lo = m.psi[k + 1], hi = std::min(m.psi[k], psi_a);
+      if (hi > lo) {
+        s->height[at] = std::max(m.df[k], m.df[k + 1]) * std::sqrt(psi_a - lo);
+        total += s->height[at] * (hi - lo);
+      }
+      s->cumulative[at] = total;
+    }
+  }
+}
+
+double sample_profile_radius(const profile_sampler &s, double u) {
+  const profile_model &m = *s.model;
+  const int n = static_cast<int>(m.mass.size());
+  const double target = u * m.mass[n - 1];
+  if (target <= m.mass[0]) {
+    // Inside the grid the density is a power law of the first node's slope.
+    const double slope = 4 * pi * profile_density(m, s.node_r[0]) * s.node_r[0] * s.node_r[0] * s.node_r[0] / m.mass[0];
+    return s.node_r[0] * std::pow(std::max(target, 0.0) / m.mass[0], 1.0 / slope);
+  }
+  const int j = static_cast<int>(std::upper_bound(m.mass.begin(), m.mass.end(), target) - m.mass.begin()) - 1;
+  if (j >= n - 1) return s.node_r[n - 1];
+  // Newton on the cell's Hermite M(u), kept inside the bracket.
+  double lo = 0.0, hi = 1.0, x = (target - m.mass[j]) / (m.mass[j + 1] - m.mass[j]);
+  for (int iteration = 0; iteration < 60; ++iteration) {
+    const double value = hermite(m.mass[j], s.node_dm[j], m.mass[j + 1], s.node_dm[j + 1], x) - target;
+    (value < 0.0 ? lo : hi) = x;
+    const double slope = hermite_slope(m.mass[j], s.node_dm[j], m.mass[j + 1], s.node_dm[j + 1], x);
+    double next = slope > 0.0 ? x - value / slope : 0.5 * (lo + hi);
+    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+    if (std::fabs(next - x) < 1e-15) break;
+    x = next;
+  }
+  return std::exp(m.log_r0 + m.step * (j + x));
+}
+
+// Rejection: a cell by its envelope weight, E uniform in it, accepted when
+// u3 height <= f(E) sqrt(Psi(r) - E). The envelope is above that at every
+// radius of the bin, so the accepted E follows it exactly.
+double sample_profile_kinetic(const profile_sampler &s, double r, random_stream *stream) {
+  const profile_model &m = *s.model;
+  const double psi_r = profile_potential(m, r);
+  const int b = std::min(s.bins - 1, std::max(0, static_cast<int>((std::log(r) - s.bin_log_r0) / s.bin_step)));
+  const double *cumulative = &s.cumulative[static_cast<size_t>(b) * s.cells];
+  const double *height = &s.height[static_cast<size_t>(b) * s.cells];
+  const double total = cumulative[0];
+  for (;;) {
+    const double pick = next_uniform(stream) * total;
+    // cumulative[k] sums cells k and above in k (lower energies): the cell is
+    // the largest k whose sum exceeds pick.
+    int lo = 0, hi = s.cells - 1;
+    while (lo < hi) {
+      const int mid = (lo + hi + 1) / 2;
+      if (cumulative[mid] > pick) {
+        lo = mid;
+      } else {
+        hi = mid - 1;
+      }
+    }
+    const int k = lo;
+    const double e_lo = m.psi[k + 1], e_hi = std::min(m.psi[k], s.bin_psi[b]);
+    const double e = e_lo + next_uniform(stream) * (e_hi - e_lo);
+    const double test = next_uniform(stream) * height[k];
+    if (!(e > 0.0 && e < psi_r)) continue;
+    if (test <= profile_df(m, e) * std::sqrt(psi_r - e)) return psi_r - e;
+  }
+}
