@@ -14,6 +14,7 @@
 #include "generation.h"
 #include "output_file.h"
 #include "particle_hdf5.h"
+#include "profile_sampler.h"
 #include "progress.h"
 #include "random_stream.h"
 #include "run_output.h"
@@ -39,6 +40,9 @@ const char **model_option_value(const char *arg, run_settings *settings) {
                  {"--centre", &settings->centre_text},
                  {"--bulk-velocity", &settings->bulk_velocity_text},
                  {"--softening", &settings->softening_text},
+                 {"--profile", &settings->profile_text},
+                 {"--anisotropy-radius", &settings->anisotropy_text},
+                 {"--cutoff-strength", &settings->cutoff_strength_text},
                  {"--max-record", &settings->max_record_text}};
   for (const auto &option : options) {
     if (std::strcmp(arg, option.name) == 0) return option.value;
@@ -269,6 +273,21 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy,
 
 }  // namespace
 
+bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
+                     profile_sampler *sampler, double *radius_max) {
+  std::string why;
+  if (!build_profile_model(galaxy.law, galaxy.anisotropy_radius, model, &why)) {
+    std::printf("erreur: profile %s cannot be made: %s", galaxy.profile_name.c_str(), why.c_str());
+    return false;
+  }
+  build_profile_sampler(*model, sampler);
+  plan->law = law_profile;
+  plan->sampler = sampler;
+  // The record's cut-off is the largest radius drawn (the table's top).
+  *radius_max = sampler->node_r.back() * galaxy.typical_length;
+  return true;
+}
+
 const char *default_output_name(const output_choice &choice) {
   switch (choice.kind) {
     case output_text: return "galaxy.ini";
@@ -322,10 +341,14 @@ int galaxy_ic_main(int argc, char **argv) {
   }
   const std::string output_name =
       settings.output_text != nullptr ? settings.output_text : default_output_name(output);
+  profile_model model;
+  profile_sampler sampler;
+  double radius_max = galaxy.radius_max;
+  if (galaxy.profile && !prepare_profile(galaxy, &plan, &model, &sampler, &radius_max)) return 1;
 
   // The arrays are taken before the output file is touched; the draws fill
   // them while the file is written.
-  gal_system *sys = alloc_unplaced_gal_system(nb_element, galaxy.typical_length, galaxy.radius_max,
+  gal_system *sys = alloc_unplaced_gal_system(nb_element, galaxy.typical_length, radius_max,
                                               galaxy.total_mass, step, duration);
   if (sys == nullptr) {
     std::printf("erreur: cannot allocate memory for %d particles", nb_element);

@@ -10,6 +10,7 @@
 #include "galaxy_options.h"
 #include "galaxy_types.h"
 #include "generation.h"
+#include "profile_sampler.h"
 #include "provenance.h"
 #include "run_settings.h"
 
@@ -52,6 +53,12 @@ struct output_choice {
 // Judges --format, --double, --long-ids, --softening and --max-record;
 // prints the refusal and returns false.
 bool judge_format(const run_settings &settings, output_choice *choice);
+
+// Builds the tables of galaxy's profile and points plan at them; the
+// record's cut-off becomes the largest radius the sampler draws. Prints
+// the refusal and returns false.
+bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
+                     profile_sampler *sampler, double *radius_max);
 
 // galaxy.ini, galaxy.hdf5, galaxy.gadget or galaxy.tipsy.
 const char *default_output_name(const output_choice &choice);

@@ -37,6 +37,51 @@ bool judge_vector(const char *text, const char *what, const char *form, double o
   return false;
 }
 
+// --profile and the options only it takes. Lengths in scale lengths.
+bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy_parameters *galaxy) {
+  if (settings.profile_text == nullptr) {
+    for (const char *given : {settings.anisotropy_text, settings.cutoff_strength_text}) {
+      if (given != nullptr) {
+        std::printf("erreur: --%s needs --profile", given == settings.anisotropy_text ? "anisotropy-radius"
+                                                                                   : "cutoff-strength");
+        return false;
+      }
+    }
+    return true;
+  }
+  if (settings.equilibrium) {
+    std::printf("erreur: --profile and --equilibrium contradict: a profile is made in equilibrium, "
+                "--equilibrium is the Hernquist law of the defined radii");
+    return false;
+  }
+  std::string why;
+  if (!parse_density_law(settings.profile_text, &galaxy->law, &why)) {
+    std::printf("erreur: %s", why.c_str());
+    return false;
+  }
+  galaxy->profile = true;
+  galaxy->profile_name = settings.profile_text;
+  const double a = galaxy->typical_length;
+  if (galaxy->cutoff_given) galaxy->law.taper_radius = galaxy->radius_max / a;
+  double value = 0.0;
+  if (settings.cutoff_strength_text != nullptr) {
+    if (!parse_positive(settings.cutoff_strength_text, &value)) {
+      std::printf("erreur: cut-off strength %s is not a finite number above 0", settings.cutoff_strength_text);
+      return false;
+    }
+    galaxy->law.taper_strength = value;
+  }
+  if (settings.anisotropy_text != nullptr) {
+    if (!judge_positive(settings.anisotropy_text, "anisotropy radius", scale.length, &value)) return false;
+    galaxy->anisotropy_radius = value / a;
+  }
+  if (!density_law_is_proper(galaxy->law, &why)) {
+    std::printf("erreur: profile %s cannot be made: %s", settings.profile_text, why.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool judge_galaxy(const run_settings &settings, galaxy_parameters *galaxy) {
@@ -78,7 +123,8 @@ bool judge_galaxy(const run_settings &settings, galaxy_parameters *galaxy) {
     return false;
   }
   galaxy->zero_com = settings.zero_com;
-  return true;
+  galaxy->cutoff_given = settings.cutoff_text != nullptr;
+  return judge_profile(settings, scale, galaxy);
 }
 
 output_frame frame_of(const galaxy_parameters &galaxy, const double *mean_position,

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include <string>
+
 #include "exact_sum.h"
+#include "profile_model.h"
 #include "galaxy_types.h"
 #include "run_settings.h"
 #include "units.h"
@@ -25,11 +28,19 @@ struct galaxy_parameters {
   double centre[3] = {0.0, 0.0, 0.0};         // in units
   double bulk_velocity[3] = {0.0, 0.0, 0.0};  // in units
   bool zero_com = false;  // subtract the sample's own mean position and velocity
+  // --profile: a tabulated model; its taper (from --cutoff) and anisotropy
+  // radius in scale lengths (0: none).
+  bool profile = false;
+  std::string profile_name;
+  density_law law;
+  double anisotropy_radius = 0.0;  // in a; 0: isotropic
+  bool cutoff_given = false;
 };
 
 // Judges --mass, --scale-length, --cutoff, --units, --centre,
-// --bulk-velocity and --zero-com into galaxy; prints the refusal (erreur:,
-// no line feed) and returns false.
+// --bulk-velocity, --zero-com, --profile, --anisotropy-radius and
+// --cutoff-strength into galaxy; prints the refusal (erreur:, no line feed)
+// and returns false.
 bool judge_galaxy(const run_settings &settings, galaxy_parameters *galaxy);
 
 // The frame galaxy's file is written in. mean_position and mean_velocity

@@ -6,6 +6,8 @@
 #include <initializer_list>
 
 #include "equilibrium_law.h"
+#include "profile_sampler.h"
+#include "units.h"
 #include "random_coord.h"
 
 namespace {
@@ -70,9 +72,52 @@ gal_system *alloc_gal_system(int32_t nb_element, double typical_length,
 
 // Draw order per particle: radius, phi, theta, speed trials, phi, theta.
 // Every number of the particle file depends on it.
-void draw_particle(gal_system *sys, int32_t planet, random_stream *stream, particle_law law) {
+namespace {
+
+// A tabulated model's particle in model units, scaled by a and
+// sqrt(G M / a). Under Osipkov-Merritt w = (v_r, v_t sqrt(1 + r^2 / r_a^2))
+// is isotropic: its direction is drawn, then v_t shrunk back.
+void draw_profile_particle(gal_system *sys, double *pos, double *vel, random_stream *stream,
+                           const profile_sampler &sampler) {
+  const double a = sys->typical_length;
+  const double velocity = std::sqrt(gravitational_constant * sys->total_mass / a);
+  const double r = sample_profile_radius(sampler, next_uniform(stream));
+  pos[0] = r * a;
+  pos[1] = compute_random_isotropic_phi(stream);
+  pos[2] = compute_random_cos_theta(stream);
+  const double w = std::sqrt(2.0 * sample_profile_kinetic(sampler, r, stream));
+  const double c = compute_random_cos_theta(stream);
+  const double r_a = sampler.model->anisotropy_radius;
+  const double stretch = r_a > 0.0 ? 1.0 + (r / r_a) * (r / r_a) : 1.0;
+  vel[0] = w * c * velocity;
+  vel[1] = w * std::sqrt(std::max(0.0, 1.0 - c * c)) / std::sqrt(stretch) * velocity;
+  vel[2] = compute_random_isotropic_phi(stream);
+}
+
+// v_r r^ + v_t (cos psi theta^ + sin psi phi^) at the position (r, phi, cos theta).
+void finish_profile_particle(double *pos, double *vel) {
+  const double r = pos[0], cos_phi = std::cos(pos[1]), sin_phi = std::sin(pos[1]), cos_theta = pos[2];
+  const double sin_theta = std::sqrt(std::max(0.0, 1.0 - cos_theta * cos_theta));
+  const double radial[3] = {sin_theta * cos_phi, sin_theta * sin_phi, cos_theta};
+  const double polar[3] = {cos_theta * cos_phi, cos_theta * sin_phi, -sin_theta};
+  const double azimuthal[3] = {-sin_phi, cos_phi, 0.0};
+  const double v_r = vel[0], v_t = vel[1], cos_psi = std::cos(vel[2]), sin_psi = std::sin(vel[2]);
+  for (int k = 0; k < 3; ++k) {
+    pos[k] = r * radial[k];
+    vel[k] = v_r * radial[k] + v_t * (cos_psi * polar[k] + sin_psi * azimuthal[k]);
+  }
+}
+
+}  // namespace
+
+void draw_particle(gal_system *sys, int32_t planet, random_stream *stream, particle_law law,
+                   const profile_sampler *sampler) {
   double *pos = sys->pos + planet * sys->dimension;
   double *vel = sys->vel + planet * sys->dimension;
+  if (law == law_profile) {
+    draw_profile_particle(sys, pos, vel, stream, *sampler);
+    return;
+  }
   pos[0] = compute_random_radius(sys, stream);
   if (law == law_equilibrium) {
     pos[1] = compute_random_isotropic_phi(stream);
@@ -90,6 +135,11 @@ void draw_particle(gal_system *sys, int32_t planet, random_stream *stream, parti
 }
 
 void finish_particle(gal_system *sys, int32_t planet, particle_law law) {
+  if (law == law_profile) {
+    finish_profile_particle(sys->pos + planet * sys->dimension, sys->vel + planet * sys->dimension);
+    sys->mass[planet] = sys->mass_element;
+    return;
+  }
   for (double *v : {sys->pos + planet * sys->dimension, sys->vel + planet * sys->dimension}) {
     const double norm = v[0];
     const double phi = v[1];
@@ -109,8 +159,9 @@ void finish_particle(gal_system *sys, int32_t planet, particle_law law) {
   sys->mass[planet] = sys->mass_element;
 }
 
-void place_particle(gal_system *sys, int32_t planet, random_stream *stream, particle_law law) {
-  draw_particle(sys, planet, stream, law);
+void place_particle(gal_system *sys, int32_t planet, random_stream *stream, particle_law law,
+                    const profile_sampler *sampler) {
+  draw_particle(sys, planet, stream, law, sampler);
   finish_particle(sys, planet, law);
 }
 

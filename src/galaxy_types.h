@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct random_stream;
+struct profile_sampler;
 
 // Offset of a component inside a particle's triple.
 enum coord_name { X = 0, Y = 1, Z = 2 };
@@ -49,22 +50,24 @@ gal_system *alloc_unplaced_gal_system(int32_t nb_element, double typical_length,
 
 // The laws a particle can follow: the defined one (polar angle uniform in
 // the angle, the defined speed law), or the equilibrium one (isotropic
-// directions, speeds from the isotropic distribution function). Radii are
-// the same in both.
-enum particle_law { law_defined, law_equilibrium };
+// directions, speeds from the isotropic distribution function), whose radii
+// are the same; or a tabulated model's (profile_sampler), in equilibrium.
+enum particle_law { law_defined, law_equilibrium, law_profile };
 
 // Places particle planet: its draws from stream in the fixed order, then
 // its Cartesian components and mass. draw_particle followed by
 // finish_particle.
 void place_particle(gal_system *sys, int32_t planet, random_stream *stream,
-                    particle_law law = law_defined);
+                    particle_law law = law_defined, const profile_sampler *sampler = nullptr);
 
 // Takes all of particle planet's draws (radius, phi, theta, speed trials,
 // phi, theta) and keeps radius, phi, theta (its cosine under the equilibrium
 // law) of its position, and the same of its velocity, in its pos and vel
-// slots.
+// slots. Under law_profile (sampler given): radius, phi, cos theta of the
+// position, then the speed trials and the velocity's direction, keeping
+// v_r, v_t and the tangential angle.
 void draw_particle(gal_system *sys, int32_t planet, random_stream *stream,
-                   particle_law law = law_defined);
+                   particle_law law = law_defined, const profile_sampler *sampler = nullptr);
 
 // Turns what draw_particle kept into Cartesian components (bit for bit what
 // place_particle gives) and sets the particle's mass. Takes no draw, so it

@@ -62,7 +62,7 @@ int32_t block_end(const pipeline *p, int64_t k) {
 void run_drawer(pipeline *p) {
   const int32_t n = p->sys->nb_element;
   for (int32_t j = 0; j < n && !p->stop.load(std::memory_order_relaxed); ++j) {
-    draw_particle(p->sys, j, &p->sequence, p->plan->law);
+    draw_particle(p->sys, j, &p->sequence, p->plan->law, p->plan->sampler);
     if ((j + 1) % publish_every == 0 || j + 1 == n) {
       std::lock_guard<std::mutex> lock(p->drawn_mutex);
       p->drawn = j + 1;
@@ -86,10 +86,10 @@ void produce_block(pipeline *p, int64_t k) {
     init_counter_based_stream(&stream, p->plan->seed);
     for (int32_t j = first; j < last; ++j) {
       start_particle_stream(&stream, p->plan->first_index + static_cast<uint64_t>(j));
-      place_particle(sys, j, &stream, p->plan->law);
+      place_particle(sys, j, &stream, p->plan->law, p->plan->sampler);
     }
   } else if (!p->drawer_thread) {
-    for (int32_t j = first; j < last; ++j) place_particle(sys, j, &p->sequence, p->plan->law);
+    for (int32_t j = first; j < last; ++j) place_particle(sys, j, &p->sequence, p->plan->law, p->plan->sampler);
   } else {
     {
       std::unique_lock<std::mutex> lock(p->drawn_mutex);

@@ -16,6 +16,7 @@ struct generation_plan {
   particle_law law = law_defined;
   uint64_t first_index = 0;  // global index of the record's particle 0
   bool already_placed = false;  // the record's particles exist: only write them
+  const profile_sampler *sampler = nullptr;  // law_profile's model
 };
 
 struct binary_writer;

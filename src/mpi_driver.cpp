@@ -13,8 +13,8 @@
 #include "exact_sum.h"
 #include "galaxy_options.h"
 #include "generation.h"
-#include "output_file.h"
 #include "binary_output.h"
+#include "output_file.h"
 #include "particle_hdf5_mpi.h"
 #include "provenance.h"
 #include "progress.h"
@@ -259,6 +259,11 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
     }
     names = binary_file_names(layout, names[0]);
   }
+  profile_model model;
+  profile_sampler sampler;
+  double radius_max = galaxy.radius_max;
+  // Every rank builds the same tables: they are a pure function of the options.
+  if (galaxy.profile && !prepare_profile(galaxy, &plan, &model, &sampler, &radius_max)) return 1;
   run_provenance provenance = provenance_of(settings, plan, galaxy, output, total);
   provenance.program = "galaxy-ic-mpi";
   // The writer's role moves between threads: without that grant, one thread.
@@ -271,7 +276,7 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   plan.first_index = rank * base + std::min(rank, extra);
   const int32_t mine = static_cast<int32_t>(base + (rank < extra ? 1 : 0));
   const double duration = default_duration;
-  gal_system *sys = alloc_unplaced_gal_system(mine, galaxy.typical_length, galaxy.radius_max,
+  gal_system *sys = alloc_unplaced_gal_system(mine, galaxy.typical_length, radius_max,
                                               galaxy.total_mass, duration / default_nb_step, duration);
   if (!run.all(sys != nullptr)) {
     std::printf("erreur: cannot allocate memory for %llu particles", static_cast<unsigned long long>(total));

@@ -195,10 +195,17 @@ bool write_provenance(hid_t file, const run_provenance &p) {
   const hid_t g = params.get();
   const galaxy_parameters &m = p.galaxy;
   const int32_t zero_com = m.zero_com ? 1 : 0;
+  const double cutoff_strength = m.law.taper_strength;
+  // An anisotropy radius in the file's units, as given.
+  const std::string anisotropy =
+      m.anisotropy_radius > 0.0 ? std::to_string(m.anisotropy_radius * m.typical_length / scale_of(m.units, m.total_mass, m.typical_length).length)
+                                : "isotropic";
   return write_attribute(g, "NumberOfParticles", H5T_NATIVE_UINT64, &p.count, 0) &&
          write_string(g, "Seed", p.seeded ? std::to_string(p.seed) : "none") &&
-         write_string(g, "Law", p.law == law_equilibrium ? "equilibrium" : "defined") &&
-         write_string(g, "Profile", "hernquist") && write_string(g, "Anisotropy", "isotropic") &&
+         write_string(g, "Law", law_name(p.law)) &&
+         write_string(g, "Profile", m.profile ? m.profile_name : "hernquist") &&
+         write_string(g, "Anisotropy", anisotropy) &&
+         write_attribute(g, "CutoffStrength", H5T_NATIVE_DOUBLE, &cutoff_strength, 0) &&
          write_attribute(g, "TotalMass", H5T_NATIVE_DOUBLE, &m.total_mass, 0) &&
          write_attribute(g, "ScaleLength", H5T_NATIVE_DOUBLE, &m.typical_length, 0) &&
          write_attribute(g, "CutoffRadius", H5T_NATIVE_DOUBLE, &m.radius_max, 0) &&

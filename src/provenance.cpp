@@ -6,9 +6,18 @@ std::string command_line_of(int argc, char **argv) {
   return line;
 }
 
+const char *law_name(particle_law law) {
+  switch (law) {
+    case law_defined: return "defined";
+    case law_equilibrium: return "equilibrium";
+    case law_profile: return "profile";
+  }
+  return "";
+}
+
 std::string provenance_line(const run_provenance &p) {
   std::string line = p.program + " " + p.version + " seed " + (p.seeded ? std::to_string(p.seed) : "none");
-  line += p.law == law_equilibrium ? " equilibrium " : " defined ";
+  line += std::string(" ") + law_name(p.law) + " ";
   // The program's own name is in front already.
   const size_t space = p.command_line.find(' ');
   if (space != std::string::npos) line += p.command_line.substr(space + 1);

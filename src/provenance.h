@@ -24,6 +24,9 @@ struct run_provenance {
 // The arguments of argv after the program's name, separated by spaces.
 std::string command_line_of(int argc, char **argv);
 
+// "defined", "equilibrium" or "profile".
+const char *law_name(particle_law law);
+
 // One line: program, version, seed, law, then the command line.
 std::string provenance_line(const run_provenance &provenance);
 

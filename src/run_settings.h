@@ -21,6 +21,10 @@ struct run_settings {
   const char *centre_text = nullptr;
   const char *bulk_velocity_text = nullptr;
   bool zero_com = false;
+  // A tabulated model instead of the Hernquist laws.
+  const char *profile_text = nullptr;
+  const char *anisotropy_text = nullptr;
+  const char *cutoff_strength_text = nullptr;
   // Binary formats.
   bool double_precision = false;   // --double
   bool long_ids = false;           // --long-ids
