@@ -19,6 +19,7 @@
 #include "particle_hdf5.h"
 #include "particle_reader.h"
 #include "progress.h"
+#include "profile_model.h"
 #include "units.h"
 
 namespace {
@@ -38,6 +39,8 @@ const char usage[] =
     "                     and the bulk velocity (galaxy-ic --zero-com)\n"
     "  Without these, an HDF5 file is held against the model its Parameters group names.\n"
     "  --equilibrium      hold the file against galaxy-ic --equilibrium's laws\n"
+    "  --profile NAME     hold it against galaxy-ic --profile NAME (with --cutoff as its\n"
+    "                     taper, --cutoff-strength XI, --anisotropy-radius RA)\n"
     "  --threshold P      p-values below P fail, 0 < P < 1 (default 0.001)\n"
     "  --particles N      the count the file must hold, 0 or more (default: any but 0)\n"
     "  --plot FILE.png    also draw the radius, density, speed and direction panels\n"
@@ -77,7 +80,20 @@ struct cli_settings {
   bool centre_given = false, bulk_given = false, particles_given = false, plot_given = false;
   bool progress = false;
   unit_system system = units_si;
+  std::string profile, anisotropy, cutoff_strength;  // empty: not given
 };
+
+// A model's tables, built for a profile named by an option or by the file.
+// The model points at profile; radius_max becomes the tables' top (the
+// largest radius the generator draws).
+std::string use_profile(const density_law &law, double anisotropy_radius, profile_model *profile,
+                        check_model *model) {
+  std::string why;
+  if (!build_profile_model(law, anisotropy_radius, profile, &why)) return "the profile cannot be made: " + why;
+  model->profile = profile;
+  model->radius_max = std::exp(profile->log_r0 + profile->step * (profile->mass.size() - 1)) * model->typical_length;
+  return std::string();
+}
 
 // The options, through CLI11; returns -1 to go on, else the exit status.
 int parse_options(int argc, char **argv, check_options *options, cli_settings *settings) {
@@ -102,6 +118,9 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   CLI::Option *centre = app.add_option("--centre", settings->centre);
   CLI::Option *bulk = app.add_option("--bulk-velocity", settings->bulk_velocity);
   app.add_flag("--zero-com", model.zero_com);
+  app.add_option("--profile", settings->profile);
+  app.add_option("--anisotropy-radius", settings->anisotropy)->check(positive_number());
+  app.add_option("--cutoff-strength", settings->cutoff_strength)->check(positive_number());
   CLI::Option *particles = app.add_option("--particles", settings->particles);
   CLI::Option *plot = app.add_option("--plot", settings->plot_file);
   app.add_flag("--equilibrium", model.equilibrium);
@@ -156,6 +175,23 @@ std::string judge_model(cli_settings *settings, check_model *model) {
     model->centre[k] *= scale.length;
     model->bulk_velocity[k] *= scale.velocity;
   }
+  if (settings->profile.empty() && (!settings->anisotropy.empty() || !settings->cutoff_strength.empty())) {
+    return "options --anisotropy-radius and --cutoff-strength need --profile";
+  }
+  return std::string();
+}
+
+// --profile and its options into a law; the usage error's text, or empty.
+std::string judge_profile(const cli_settings &settings, const check_model &model, density_law *law,
+                          double *anisotropy_radius) {
+  std::string why;
+  if (!parse_density_law(settings.profile, law, &why)) return why;
+  if (model.equilibrium) return "options --profile and --equilibrium contradict";
+  const double a = model.typical_length;
+  const unit_scale scale = scale_of(settings.system, model.total_mass, a);
+  if (settings.cutoff_given) law->taper_radius = model.radius_max / a;
+  if (!settings.cutoff_strength.empty()) law->taper_strength = std::strtod(settings.cutoff_strength.c_str(), nullptr);
+  *anisotropy_radius = settings.anisotropy.empty() ? 0.0 : std::strtod(settings.anisotropy.c_str(), nullptr) * scale.length / a;
   return std::string();
 }
 
@@ -300,13 +336,16 @@ void stored_rounding(const particle_source &source, check_options *options) {
 }
 
 // The model an HDF5 file says it was made from, when no option named one.
-void take_stored_model(const particle_source &source, check_model *model) {
+void take_stored_model(const particle_source &source, check_model *model, profile_model *profile) {
   galaxy_parameters stored;
   bool equilibrium = false;
   if (source.hdf5 == nullptr || !hdf5_stored_model(source.hdf5, &stored, &equilibrium)) return;
-  model->total_mass = stored.total_mass;
-  model->typical_length = stored.typical_length;
-  model->radius_max = stored.radius_max;
+  check_model taken = *model;
+  taken.total_mass = stored.total_mass;
+  taken.typical_length = stored.typical_length;
+  if (stored.profile && !use_profile(stored.law, stored.anisotropy_radius, profile, &taken).empty()) return;
+  *model = taken;
+  if (!stored.profile) model->radius_max = stored.radius_max;
   model->equilibrium = equilibrium;
   model->zero_com = stored.zero_com;
   for (int k = 0; k < 3; ++k) {
@@ -316,11 +355,11 @@ void take_stored_model(const particle_source &source, check_model *model) {
 }
 
 bool check_file(const char *path, check_options options, bool model_given, const unit_scale &text_units,
-                check_result *result, read_error *error, progress_meter *meter) {
+                check_result *result, read_error *error, progress_meter *meter, profile_model *profile) {
   particle_source source;
   if (!open_particles(path, &source, error)) return false;
   stored_rounding(source, &options);
-  if (!model_given) take_stored_model(source, &options.model);
+  if (!model_given) take_stored_model(source, &options.model, profile);
   bool stated = false;
   unit_scale units = text_units;
   if (source.hdf5 != nullptr) {
@@ -393,8 +432,16 @@ int galaxy_check_main(int argc, char **argv) {
       scale_of(settings.system, options.model.total_mass, options.model.typical_length);
   const bool model_given = settings.mass_given || settings.scale_length_given || settings.cutoff_given ||
                            settings.centre_given || settings.bulk_given || options.model.equilibrium ||
-                           options.model.zero_com;
-  if (!check_file(path, options, model_given, text_units, &result, &error, &meter)) {
+                           options.model.zero_com || !settings.profile.empty();
+  profile_model profile;
+  if (!settings.profile.empty()) {
+    density_law law;
+    double anisotropy_radius = 0.0;
+    std::string why = judge_profile(settings, options.model, &law, &anisotropy_radius);
+    if (why.empty()) why = use_profile(law, anisotropy_radius, &profile, &options.model);
+    if (!why.empty()) return usage_error(why);
+  }
+  if (!check_file(path, options, model_given, text_units, &result, &error, &meter, &profile)) {
     return report_read_error(path, error);
   }
   // Columns as wide as their widest entry, so that no figure breaks them.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "equilibrium_law.h"
+#include "random_coord.h"
 
 namespace {
 
@@ -27,7 +28,57 @@ gal_system model_record(const check_model &model) {
   return sys;
 }
 
+double model_escape_speed(const check_model &model, const gal_system &sys, double r) {
+  if (model.profile != nullptr) {
+    const double a = model.typical_length;
+    return std::sqrt(2.0 * profile_potential(*model.profile, r / a) * model_gravitational_constant *
+                     model.total_mass / a);
+  }
+  return model.equilibrium ? compute_equilibrium_escape_velocity_function(&sys, r)
+                           : compute_escape_velocity_function(&sys, r);
+}
+
+double model_mass_fraction(const check_model &model, const gal_system &sys, double r) {
+  if (model.profile != nullptr) {
+    const profile_model &p = *model.profile;
+    return std::min(1.0, profile_enclosed_mass(p, r / model.typical_length) / p.mass.back());
+  }
+  return compute_enclosed_mass_fraction_function(&sys, std::min(r, model.radius_max));
+}
+
+// G(S) = int_0^S 2 s^2 f(Psi - s^2) ds is P(|w| <= sqrt(2) S) up to its
+// whole G(sqrt Psi): E = Psi - s^2 (s = w / sqrt 2). 32-point Gauss-Legendre
+// on four panels.
+double profile_speed_cdf(const profile_model &model, double r, double w) {
+  static const double x[4] = {0.1834346424956498, 0.5255324099163290, 0.7966664774136267, 0.9602898564975363};
+  static const double wt[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344533745, 0.1012285362903763};
+  const double psi = profile_potential(model, r), top = std::sqrt(psi);
+  const auto integral = [&](double upper) {
+    double sum = 0.0;
+    for (int panel = 0; panel < 4; ++panel) {
+      const double lo = upper * panel / 4, hi = upper * (panel + 1) / 4, mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
+      for (int k = 0; k < 4; ++k) {
+        for (double s : {mid - half * x[k], mid + half * x[k]}) sum += half * wt[k] * 2 * s * s * profile_df(model, psi - s * s);
+      }
+    }
+    return sum;
+  };
+  const double whole = integral(top);
+  if (!(whole > 0.0)) return -1.0;
+  return std::min(1.0, integral(std::min(top, w / std::sqrt(2.0))) / whole);
+}
+
 double model_second_radial_moment(const check_model &model) {
+  if (model.profile != nullptr) {
+    // From the tables: sum of r^2 dM over the cells, in m^2.
+    const profile_model &p = *model.profile;
+    long double moment = 0.0L;
+    for (size_t i = 1; i < p.mass.size(); ++i) {
+      const double r = std::exp(p.log_r0 + p.step * (i - 0.5));
+      moment += static_cast<long double>(r) * r * (p.mass[i] - p.mass[i - 1]);
+    }
+    return static_cast<double>(moment / p.mass.back()) * model.typical_length * model.typical_length;
+  }
   // <r^2> = ∫ r^2 dM / M over [0, r_max], dM/dr ∝ 2 a r / (r + a)^3;
   // Simpson's rule on 2^14 intervals.
   const double a = model.typical_length, r_max = model.radius_max;

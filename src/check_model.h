@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "galaxy_types.h"
+#include "profile_model.h"
 
 // The model a file is held against; defaults are galaxy-ic's.
 struct check_model {
@@ -19,7 +20,21 @@ struct check_model {
   // The sample's own mean position and velocity were subtracted (galaxy-ic
   // --zero-com): they must be the centre and the bulk velocity to rounding.
   bool zero_com = false;
+  // A tabulated model (galaxy-ic --profile), in model units; the caller
+  // owns it. Radii and speeds are then held against it.
+  const profile_model *profile = nullptr;
 };
+
+// The model's escape speed at radius r (m), m/s: the Hernquist law's, or the
+// profile's sqrt(2 Psi).
+double model_escape_speed(const check_model &model, const gal_system &sys, double r);
+
+// The model's enclosed-mass fraction at r (m), of the mass its sample holds.
+double model_mass_fraction(const check_model &model, const gal_system &sys, double r);
+
+// Under a profile: P(|w| <= w_value) at radius r, both in model units, w
+// the speed (of (v_r, v_t sqrt(1 + r^2 / r_a^2)) under Osipkov-Merritt).
+double profile_speed_cdf(const profile_model &model, double r, double w);
 
 // G as galaxy-ic's escape speed uses it, m^3 kg^-1 s^-2.
 constexpr double model_gravitational_constant = 6.673e-11;

@@ -95,6 +95,11 @@ struct check_accumulator {
   // Under zero_com, what the bounds and direction tests need of each
   // particle: they allow for the subtracted mean, known only at the end.
   std::vector<recentred_entry> recentred;
+  // Under a profile, v_r^2, v_t^2 and r^2 summed in four shells split at the
+  // model's quartiles of mass, for the anisotropy against the model's.
+  double shell_edges[3] = {0, 0, 0};
+  long double shell_vr2[4] = {0, 0, 0, 0}, shell_vt2[4] = {0, 0, 0, 0}, shell_r2[4] = {0, 0, 0, 0};  // r2: model beta
+  double shell_count[4] = {0, 0, 0, 0};
   size_t beyond = 0, too_fast = 0;
   std::vector<radius_entry> radii;
   std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
@@ -123,6 +128,49 @@ void push_angles(const float variates[2], std::vector<float> *azimuths, std::vec
   if (std::isnan(variates[0])) return;
   azimuths->push_back(variates[0]);
   polars->push_back(variates[1]);
+}
+
+void add_to_shells(check_accumulator *acc, double r, const double *v, const double *d) {
+  int shell = 0;
+  while (shell < 3 && r >= acc->shell_edges[shell]) ++shell;
+  double v_r = 0.0, v2 = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    v_r += r > 0.0 ? v[k] * d[k] / r : 0.0;
+    v2 += v[k] * v[k];
+  }
+  acc->shell_vr2[shell] += v_r * v_r;
+  acc->shell_vt2[shell] += v2 - v_r * v_r;
+  // The model's beta at this radius, averaged over the shell's particles.
+  const double r_a = acc->options.model.profile->anisotropy_radius * acc->options.model.typical_length;
+  acc->shell_r2[shell] += r_a > 0.0 ? r * r / (r * r + r_a * r_a) : 0.0;
+  acc->shell_count[shell] += 1.0;
+}
+
+// Under a profile, the velocity in the frame of the position (unit d): its
+// speed variable w (model units) and the uniform variates of its direction
+// in w-space, where it is isotropic: (cos + 1) / 2 of the angle to the
+// radius, and the angle of its tangential part about it.
+void profile_velocity(const check_accumulator &acc, const double *d, double r, const double *v, double *w,
+                      float angles[2]) {
+  const check_model &model = acc.options.model;
+  const double a = model.typical_length, unit = std::sqrt(model_gravitational_constant * model.total_mass / a);
+  const double cos_theta = r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 1.0, phi = std::atan2(d[1], d[0]);
+  const double sin_theta = std::sqrt(1.0 - cos_theta * cos_theta);
+  const double radial[3] = {sin_theta * std::cos(phi), sin_theta * std::sin(phi), cos_theta};
+  const double polar[3] = {cos_theta * std::cos(phi), cos_theta * std::sin(phi), -sin_theta};
+  const double azimuthal[3] = {-std::sin(phi), std::cos(phi), 0.0};
+  double v_r = 0.0, v_p = 0.0, v_a = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    v_r += v[k] * radial[k] / unit;
+    v_p += v[k] * polar[k] / unit;
+    v_a += v[k] * azimuthal[k] / unit;
+  }
+  const double r_a = model.profile->anisotropy_radius, x = r / a;
+  const double stretch = r_a > 0.0 ? std::sqrt(1.0 + (x / r_a) * (x / r_a)) : 1.0;
+  *w = std::sqrt(v_r * v_r + stretch * stretch * (v_p * v_p + v_a * v_a));
+  angles[0] = static_cast<float>(std::atan2(v_a, v_p) / (2.0 * pi) + 0.5);
+  angles[1] = static_cast<float>(*w > 0.0 ? (std::clamp(v_r / *w, -1.0, 1.0) + 1.0) / 2.0 : std::nan(""));
+  if (!(*w > 0.0)) angles[0] = std::nanf("");
 }
 
 // The speed's probability under the speed law at radius r, or -1 where the
@@ -157,8 +205,7 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   const double *c0 = model.centre;
   const double dx = x[0] - c0[0], dy = x[1] - c0[1], dz = x[2] - c0[2];
   const double r = length_of(dx, dy, dz), speed = length_of(v[0], v[1], v[2]);
-  const double escape = model.equilibrium ? compute_equilibrium_escape_velocity_function(&acc->sys, r)
-                                          : compute_escape_velocity_function(&acc->sys, r);
+  const double escape = model_escape_speed(model, acc->sys, r);
   acc->weight += mass;
   const double offsets[3] = {dx, dy, dz};
   for (int k = 0; k < 3; ++k) {
@@ -174,16 +221,25 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   acc->beyond += r > model.radius_max * rounding + 1e-5;
   acc->fastest = std::max(acc->fastest, speed / escape);
   acc->too_fast += speed > escape * rounding + 1e-5;
-  const double fraction = compute_enclosed_mass_fraction_function(&acc->sys, std::min(r, model.radius_max));
+  const double fraction = model_mass_fraction(model, acc->sys, r);
   if (r > 0.0) acc->model_potential -= model_gravitational_constant * mass * model.total_mass * fraction / r;
   acc->radii.push_back({static_cast<float>(fraction), static_cast<float>(std::min(r, 3e38)),
                         static_cast<float>(mass)});
-  const double u = speed_variate(*acc, r, speed, escape);
-  if (u >= 0.0) acc->speed_u.push_back(static_cast<float>(u));
   recentred_entry entry{static_cast<float>(r), static_cast<float>(speed), static_cast<float>(std::hypot(dx, dy)),
                         static_cast<float>(std::hypot(v[0], v[1])), {}};
-  direction_variates(dx, dy, dz, model.equilibrium, &entry.angles[0], &entry.angles[1]);
-  direction_variates(v[0], v[1], v[2], model.equilibrium, &entry.angles[2], &entry.angles[3]);
+  const bool isotropic = model.equilibrium || model.profile != nullptr;
+  direction_variates(dx, dy, dz, isotropic, &entry.angles[0], &entry.angles[1]);
+  double u = -1.0;
+  if (model.profile != nullptr) {
+    double w = 0.0;
+    profile_velocity(*acc, offsets, r, v, &w, &entry.angles[2]);
+    u = r > 0.0 ? profile_speed_cdf(*model.profile, r / model.typical_length, w) : -1.0;
+    add_to_shells(acc, r, v, offsets);
+  } else {
+    u = speed_variate(*acc, r, speed, escape);
+    direction_variates(v[0], v[1], v[2], model.equilibrium, &entry.angles[2], &entry.angles[3]);
+  }
+  if (u >= 0.0) acc->speed_u.push_back(static_cast<float>(u));
   if (model.zero_com) {
     acc->recentred.push_back(entry);
   } else {
@@ -192,6 +248,19 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   }
   keep_for_picture(acc, r, speed, x, v);
   ++acc->finite;
+}
+
+// The radii of the model's quartiles of mass, by bisection.
+void set_shell_edges(check_accumulator *acc) {
+  const check_model &model = acc->options.model;
+  for (int k = 0; k < 3; ++k) {
+    double lo = 0.0, hi = model.radius_max;
+    for (int i = 0; i < 200; ++i) {
+      const double mid = 0.5 * (lo + hi);
+      (model_mass_fraction(model, acc->sys, mid) < 0.25 * (k + 1) ? lo : hi) = mid;
+    }
+    acc->shell_edges[k] = 0.5 * (lo + hi);
+  }
 }
 
 check_line ks_line_of(const std::string &name, std::vector<float> *u, double threshold) {
@@ -289,9 +358,7 @@ std::vector<check_line> check_bounds_after_zero_com(check_accumulator *acc) {
   size_t beyond = 0, too_fast = 0;
   for (const recentred_entry &entry : acc->recentred) {
     const double r = entry.radius, speed = entry.speed, before = std::max(r - slack_r, 0.0);
-    const double escape = acc->options.model.equilibrium
-                              ? compute_equilibrium_escape_velocity_function(&acc->sys, before)
-                              : compute_escape_velocity_function(&acc->sys, before);
+    const double escape = model_escape_speed(acc->options.model, acc->sys, before);
     beyond += r > r_max + slack_r;
     too_fast += speed > escape + slack_v;
   }
@@ -335,11 +402,25 @@ void push_recentred_angles(check_accumulator *acc) {
 std::vector<check_line> check_directions(check_accumulator *acc) {
   if (acc->options.model.zero_com) push_recentred_angles(acc);
   const double threshold = acc->options.threshold;
-  const std::string polar = acc->options.model.equilibrium ? "cos polar angle" : "polar angle";
+  const bool profile = acc->options.model.profile != nullptr;
+  const std::string polar = acc->options.model.equilibrium || profile ? "cos polar angle" : "polar angle";
   return {ks_line_of("position azimuth", &acc->pos_azimuth, threshold),
           ks_line_of("position " + polar, &acc->pos_polar, threshold),
-          ks_line_of("velocity azimuth", &acc->vel_azimuth, threshold),
-          ks_line_of("velocity " + polar, &acc->vel_polar, threshold)};
+          ks_line_of(profile ? "velocity tangential angle" : "velocity azimuth", &acc->vel_azimuth, threshold),
+          ks_line_of(profile ? "velocity radial cosine" : "velocity " + polar, &acc->vel_polar, threshold)};
+}
+
+// beta = 1 - <v_t^2> / 2 <v_r^2> in each shell, against the mean of the
+// model's r^2 / (r^2 + r_a^2) over the shell's particles.
+check_line info_anisotropy(const check_accumulator &acc) {
+  std::string measured, model;
+  for (int k = 0; k < 4; ++k) {
+    const double beta = acc.shell_vr2[k] > 0.0L ? 1.0 - static_cast<double>(acc.shell_vt2[k] / (2.0L * acc.shell_vr2[k]))
+                                                : std::nan("");
+    measured += (k ? " " : "") + figure("%.3f", beta);
+    model += (k ? " " : "") + figure("%.3f", static_cast<double>(acc.shell_r2[k]) / acc.shell_count[k]);
+  }
+  return {"anisotropy beta", "by mass quartile " + measured + ", model " + model, verdict_info};
 }
 
 // Radii in order of their enclosed-mass fraction: the KS test, W of the
@@ -388,7 +469,9 @@ check_accumulator *begin_checks(const check_options &options) {
   acc->options = options;
   acc->sys = model_record(options.model);
   const double a = options.model.typical_length, r_max = options.model.radius_max;
-  if (options.model.equilibrium) {
+  if (options.model.profile != nullptr) {
+    set_shell_edges(acc.get());
+  } else if (options.model.equilibrium) {
     acc->equilibrium_speeds = std::make_unique<equilibrium_speed_cdf>(r_max / (r_max + a));
   } else {
     acc->defined_speeds = std::make_unique<speed_cdf>(std::min(std::sqrt(r_max / (r_max + a)), 1.0 - 1e-9));
@@ -441,6 +524,7 @@ check_result finish_checks(check_accumulator *accumulator) {
       lines.push_back(speeds.get());
       push_lines(&lines, directions.get());
       lines.push_back(info_momentum(*acc));
+      if (acc->options.model.profile != nullptr) lines.push_back(info_anisotropy(*acc));
       lines.push_back(radii[1]);
       lines.push_back(radii[2]);
       result.sample = std::move(acc->sample);
@@ -460,8 +544,8 @@ check_result run_checks(const particle_data &data, const check_options &options)
 void model_centre_variance(const check_model &model, double n, double variance[3]) {
   // Shares of <r^2> on each axis: 1/4, 1/4, 1/2 when the polar angle is
   // uniform in the angle (<cos^2> = 1/2), a third each when isotropic.
-  const double share[3] = {model.equilibrium ? 1.0 / 3.0 : 0.25, model.equilibrium ? 1.0 / 3.0 : 0.25,
-                           model.equilibrium ? 1.0 / 3.0 : 0.5};
+  const bool isotropic = model.equilibrium || model.profile != nullptr;
+  const double share[3] = {isotropic ? 1.0 / 3.0 : 0.25, isotropic ? 1.0 / 3.0 : 0.25, isotropic ? 1.0 / 3.0 : 0.5};
   const double second_moment = model_second_radial_moment(model);
   for (int k = 0; k < 3; ++k) variance[k] = second_moment * share[k] / n;
 }

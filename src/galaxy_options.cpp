@@ -62,7 +62,9 @@ bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy
   galaxy->profile = true;
   galaxy->profile_name = settings.profile_text;
   const double a = galaxy->typical_length;
+  // A profile's cut-off is its taper radius, and there is none unless given.
   if (galaxy->cutoff_given) galaxy->law.taper_radius = galaxy->radius_max / a;
+  if (!galaxy->cutoff_given) galaxy->radius_max = 0.0;
   double value = 0.0;
   if (settings.cutoff_strength_text != nullptr) {
     if (!parse_positive(settings.cutoff_strength_text, &value)) {

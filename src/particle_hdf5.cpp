@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -529,15 +530,26 @@ void read_stored_model(hdf5_particle_reader *r) {
   const hid_t g = group.get();
   galaxy_parameters &m = r->model;
   int32_t zero_com = 0;
-  const std::string law = read_string(g, "Law");
+  const std::string law = read_string(g, "Law"), profile = read_string(g, "Profile");
+  const std::string anisotropy = read_string(g, "Anisotropy");
+  double strength = 2.0;
+  std::string why;
   if (!read_attribute(g, "TotalMass", H5T_NATIVE_DOUBLE, &m.total_mass, 1) ||
       !read_attribute(g, "ScaleLength", H5T_NATIVE_DOUBLE, &m.typical_length, 1) ||
       !read_attribute(g, "CutoffRadius", H5T_NATIVE_DOUBLE, &m.radius_max, 1) ||
       !read_attribute(g, "Centre", H5T_NATIVE_DOUBLE, m.centre, 3) ||
       !read_attribute(g, "BulkVelocity", H5T_NATIVE_DOUBLE, m.bulk_velocity, 3) ||
       !read_attribute(g, "ZeroCentreOfMass", H5T_NATIVE_INT32, &zero_com, 1) ||
-      (law != "defined" && law != "equilibrium") || read_string(g, "Profile") != "hernquist") {
+      (law != "defined" && law != "equilibrium" && law != "profile") ||
+      (law != "profile" && profile != "hernquist") || (law == "profile" && !parse_density_law(profile, &m.law, &why))) {
     return;  // not one this program can hold the file against
+  }
+  if (law == "profile") {
+    m.profile = true;
+    m.profile_name = profile;
+    if (read_attribute(g, "CutoffStrength", H5T_NATIVE_DOUBLE, &strength, 1)) m.law.taper_strength = strength;
+    if (m.radius_max > 0.0) m.law.taper_radius = m.radius_max / m.typical_length;
+    if (anisotropy != "isotropic") m.anisotropy_radius = std::strtod(anisotropy.c_str(), nullptr) * r->units.length / m.typical_length;
   }
   for (int k = 0; k < 3; ++k) {
     m.centre[k] *= r->units.length;

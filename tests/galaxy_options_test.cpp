@@ -163,3 +163,59 @@ TEST(GalaxyOptions, ZeroComFilesAreCheckedAsSuch) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GalaxyOptions, ProfileRefusalsSayWhy) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+      {{"--profile", "nfw"}, "erreur: profile nfw cannot be made: its mass diverges (beta <= 3): give it a taper with --cutoff"},
+      {{"--profile", "zhao:1,4,3"},
+       "erreur: profile zhao:1,4,3 cannot be made: its density is not integrable at the centre (gamma >= 3)"},
+      {{"--profile", "king"}, "erreur: profile king is not hernquist, plummer, jaffe, dehnen:G, nfw or zhao:A,B,G"},
+      {{"--profile", "plummer", "--equilibrium"},
+       "erreur: --profile and --equilibrium contradict: a profile is made in equilibrium, --equilibrium is the "
+       "Hernquist law of the defined radii"},
+      {{"--anisotropy-radius", "1e18"}, "erreur: --anisotropy-radius needs --profile"},
+      {{"--profile", "hernquist", "--cutoff-strength", "0"}, "erreur: cut-off strength 0 is not a finite number above 0"},
+  };
+  for (const auto &[args, message] : refusals) {
+    scratch_dir dir;
+    const run_result r = run_program(program, args, dir.path());
+    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_EQ(r.out, message);
+    EXPECT_FALSE(test_support::file_exists(dir.file("galaxy.ini"))) << message;
+  }
+  // Too radial for a Plummer core: the energy and the smallest r_a that works.
+  scratch_dir dir;
+  const run_result r = run_program(program, {"--profile", "plummer", "--units", "model", "--anisotropy-radius", "0.5"},
+                                   dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("erreur: profile plummer cannot be made: the distribution function is negative at energy ", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.out.find("the smallest anisotropy radius that works is 0.75"), std::string::npos) << r.out;
+  EXPECT_FALSE(test_support::file_exists(dir.file("galaxy.ini")));
+}
+
+TEST(GalaxyOptions, ProfileFilesPassTheirModelAndFailAnother) {
+  NEEDS_FEATURE(check_options_available(), lib_cli11);
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
+  scratch_dir dir;
+  const std::vector<std::string> model = {"--profile", "plummer", "--anisotropy-radius", "1.5", "--units", "model"};
+  std::vector<std::string> args = {"-p", "20000", "--seed", "8", "-o", "p.ini"};
+  args.insert(args.end(), model.begin(), model.end());
+  ASSERT_EQ(run_program(program, args, dir.path()).status, 0);
+  std::vector<std::string> checking = {"p.ini"};
+  checking.insert(checking.end(), model.begin(), model.end());
+  const run_result right = check(dir.path(), checking);
+  EXPECT_EQ(right.status, 0) << right.out << right.err;
+  EXPECT_NE(right.out.find("velocity radial cosine"), std::string::npos);
+  // The same file held against an isotropic Plummer: its orbits are too radial.
+  const run_result isotropic = check(dir.path(), {"p.ini", "--profile", "plummer", "--units", "model"});
+  EXPECT_EQ(isotropic.status, 1);
+  const size_t at = isotropic.out.find("  speed distribution");
+  ASSERT_NE(at, std::string::npos);
+  const std::string line = isotropic.out.substr(at, isotropic.out.find('\n', at) - at);
+  EXPECT_EQ(line.substr(line.size() - 4), "FAIL") << line;
+}
+
+}  // namespace
