@@ -33,6 +33,7 @@ void print_mpi_usage() {
       "\t--cutoff R\t\tCut-off radius (default 8 A)\t--units U\t\tUnits of these values and of the file: "
       "si, cgs, astro, gadget or model (default si)\t--centre X,Y,Z\t\tPlace the galaxy there"
       "\t--bulk-velocity VX,VY,VZ\tMove it\t--zero-com\t\tSubtract the sample's mean position and velocity"
+      "\t--profile NAME\t\tAnother density in equilibrium (--anisotropy-radius RA, --cutoff-strength XI)"
       "\t-h --help\t\tPrint this screen");
 }
 
