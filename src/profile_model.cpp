@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 // Model units: G = M = a = 1. Radii are tabulated at nodes equally spaced
 // in ln r; between nodes M and Psi are cubic Hermite interpolants whose
@@ -256,10 +257,23 @@ bool build_profile_model(const density_law &law, double anisotropy_radius, profi
   m->df_density.assign(nodes, 0.0);
   m->df_weighted.assign(nodes, 0.0);
   m->df.assign(nodes, 0.0);
-  for (int i = 0; i < nodes; ++i) {
+  // The integral needs room beyond r(E): the outermost nodes (E below ten
+  // times the grid's last Psi, radii that hold ~1e-9 of the mass) carry on
+  // the power law of the last nodes where it is good.
+  int good = nodes - 1;
+  while (good > 1 && !(m->psi[good] > 10.0 * m->psi[nodes - 1])) --good;
+  for (int i = 0; i <= good; ++i) {
     m->df_density[i] = eddington_at(t, i, 0);
     if (anisotropy_radius > 0.0) m->df_weighted[i] = eddington_at(t, i, 1);
-    const double ra2 = anisotropy_radius * anisotropy_radius;
+  }
+  for (std::vector<double> *df : {&m->df_density, &m->df_weighted}) {
+    const double inner = (*df)[good - 1], outer = (*df)[good];
+    const bool power_law = inner * outer > 0.0;
+    const double p = power_law ? std::log(inner / outer) / std::log(m->psi[good - 1] / m->psi[good]) : 0.0;
+    for (int i = good + 1; i < nodes; ++i) (*df)[i] = power_law ? outer * std::pow(m->psi[i] / m->psi[good], p) : 0.0;
+  }
+  const double ra2 = anisotropy_radius * anisotropy_radius;
+  for (int i = 0; i < nodes; ++i) {
     m->df[i] = m->df_density[i] + (anisotropy_radius > 0.0 ? m->df_weighted[i] / ra2 : 0.0);
   }
   return judge_positive_df(*m, t, why);
@@ -268,6 +282,7 @@ bool build_profile_model(const density_law &law, double anisotropy_radius, profi
 double profile_density(const profile_model &m, double r) { return m.density_scale * shape(m.law, r).value; }
 
 double profile_enclosed_mass(const profile_model &m, double r) {
+  if (!(r > 0.0)) return 0.0;
   const int last = static_cast<int>(m.mass.size()) - 1;
   const double lnr = std::log(r), u = (lnr - m.log_r0) / m.step;
   if (u <= 0.0) {
@@ -284,6 +299,7 @@ double profile_enclosed_mass(const profile_model &m, double r) {
 
 double profile_potential(const profile_model &m, double r) {
   const int last = static_cast<int>(m.psi.size()) - 1;
+  if (!(r > 0.0)) return m.psi[0];
   const double u = (std::log(r) - m.log_r0) / m.step;
   if (u <= 0.0) return m.psi[0];
   if (u >= last) return m.psi[last] * std::exp(ln_r(m, last)) / r;
@@ -294,9 +310,17 @@ double profile_potential(const profile_model &m, double r) {
 }
 
 double profile_df(const profile_model &m, double energy) {
+  const size_t last = m.psi.size() - 1;
+  if (!(energy > 0.0) || !(energy < m.psi[0])) return 0.0;
+  if (energy <= m.psi[last]) {
+    // Below the grid's energies (beyond its radii): the last nodes' power law,
+    // never falling as E grows.
+    if (!(m.df[last] > 0.0) || !(m.df[last - 1] > 0.0)) return 0.0;
+    const double p = std::max(0.0, std::log(m.df[last - 1] / m.df[last]) / std::log(m.psi[last - 1] / m.psi[last]));
+    return m.df[last] * std::pow(energy / m.psi[last], p);
+  }
   // Nodes' energies fall with i: find the cell, interpolate ln f in ln E.
   const auto at = std::lower_bound(m.psi.rbegin(), m.psi.rend(), energy);
-  if (at == m.psi.rend() || at == m.psi.rbegin()) return 0.0;
   const size_t k = static_cast<size_t>(m.psi.rend() - at) - 1;  // psi[k] >= energy > psi[k + 1]
   const double x0 = std::log(m.psi[k]), x1 = std::log(m.psi[k + 1]);
   if (!(m.df[k] > 0.0) || !(m.df[k + 1] > 0.0)) return m.df[k];

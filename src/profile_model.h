@@ -47,6 +47,8 @@ bool build_profile_model(const density_law &law, double anisotropy_radius, profi
 double profile_density(const profile_model &model, double r);
 double profile_enclosed_mass(const profile_model &model, double r);
 double profile_potential(const profile_model &model, double r);  // Psi, >= 0
+// f at energy: ln f linear in ln E between nodes, the last nodes' power
+// law below the grid's energies, 0 outside (0, Psi(0)).
 double profile_df(const profile_model &model, double energy);
 
 #endif

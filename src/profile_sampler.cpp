@@ -18,6 +18,11 @@ double hermite_slope(double y0, double d0, double y1, double d1, double u) {
   return 6 * u * (u - 1) * y0 + (1 - u) * (1 - 3 * u) * d0 + 6 * u * (1 - u) * y1 + u * (3 * u - 2) * d1;
 }
 
+// Energy cell k spans [cell_low(k), psi[k]].
+double cell_low(const profile_model &m, int k) {
+  return k + 1 < static_cast<int>(m.psi.size()) ? m.psi[k + 1] : 0.0;
+}
+
 }  // namespace
 
 void build_profile_sampler(const profile_model &m, profile_sampler *s) {
@@ -34,7 +39,7 @@ void build_profile_sampler(const profile_model &m, profile_sampler *s) {
   // bounds Psi(r) in it, and on energy cell k = [psi[k+1], psi[k]] the
   // interpolated f (ln f linear in ln E) is at most the larger node value.
   s->bins = envelope_bins;
-  s->cells = n - 1;
+  s->cells = n;  // n - 1 between nodes, and [0, psi[n - 1]] below them
   s->bin_log_r0 = m.log_r0;
   s->bin_step = m.step * (n - 1) / envelope_bins;
   s->height.assign(static_cast<size_t>(s->bins) * s->cells, 0.0);
@@ -44,11 +49,13 @@ void build_profile_sampler(const profile_model &m, profile_sampler *s) {
     const double psi_a = profile_potential(m, std::exp(s->bin_log_r0 + s->bin_step * b));
     s->bin_psi[b] = psi_a;
     double total = 0.0;
-    for (int k = n - 2; k >= 0; --k) {  // energies rising
+    for (int k = n - 1; k >= 0; --k) {  // energies rising
       const size_t at = static_cast<size_t>(b) * s->cells + k;
-      const double lo = m.psi[k + 1], hi = std::min(m.psi[k], psi_a);
+      const double lo = cell_low(m, k), hi = std::min(m.psi[k], psi_a);
       if (hi > lo) {
-        s->height[at] = std::max(m.df[k], m.df[k + 1]) * std::sqrt(psi_a - lo);
+        // Below the grid f rises as a power law to the last node's value.
+        const double f_max = k == n - 1 ? m.df[k] : std::max(m.df[k], m.df[k + 1]);
+        s->height[at] = f_max * std::sqrt(psi_a - lo);
         total += s->height[at] * (hi - lo);
       }
       s->cumulative[at] = total;
@@ -87,7 +94,9 @@ double sample_profile_radius(const profile_sampler &s, double u) {
 double sample_profile_kinetic(const profile_sampler &s, double r, random_stream *stream) {
   const profile_model &m = *s.model;
   const double psi_r = profile_potential(m, r);
-  const int b = std::min(s.bins - 1, std::max(0, static_cast<int>((std::log(r) - s.bin_log_r0) / s.bin_step)));
+  // Radii below the grid (0 included, for a uniform draw of exactly 0) are bin 0's.
+  const double place = r > 0.0 ? (std::log(r) - s.bin_log_r0) / s.bin_step : 0.0;
+  const int b = place <= 0.0 ? 0 : place >= s.bins - 1 ? s.bins - 1 : static_cast<int>(place);
   const double *cumulative = &s.cumulative[static_cast<size_t>(b) * s.cells];
   const double *height = &s.height[static_cast<size_t>(b) * s.cells];
   const double total = cumulative[0];
@@ -105,7 +114,7 @@ double sample_profile_kinetic(const profile_sampler &s, double r, random_stream 
       }
     }
     const int k = lo;
-    const double e_lo = m.psi[k + 1], e_hi = std::min(m.psi[k], s.bin_psi[b]);
+    const double e_lo = cell_low(m, k), e_hi = std::min(m.psi[k], s.bin_psi[b]);
     const double e = e_lo + next_uniform(stream) * (e_hi - e_lo);
     const double test = next_uniform(stream) * height[k];
     if (!(e > 0.0 && e < psi_r)) continue;

@@ -196,6 +196,21 @@ TEST(GalaxyOptions, ProfileRefusalsSayWhy) {
   EXPECT_FALSE(test_support::file_exists(dir.file("galaxy.ini")));
 }
 
+TEST(GalaxyOptions, ProfileFilesAreTheSameOnAnyNumberOfThreads) {
+  scratch_dir dir;
+  std::string first;
+  for (const std::string threads : {"1", "2", "3"}) {
+    // The default sequence: draws in order on one thread, finished on the others.
+    const run_result r = run_program(
+        program, {"-p", "20001", "--profile", "dehnen:1.5", "--anisotropy-radius", "2e18", "--threads", threads, "-o", "p.ini"},
+        dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string text = read_file(dir.file("p.ini"));
+    if (first.empty()) first = text;
+    EXPECT_TRUE(text == first) << "threads " << threads;
+  }
+}
+
 TEST(GalaxyOptions, ProfileFilesPassTheirModelAndFailAnother) {
   NEEDS_FEATURE(check_options_available(), lib_cli11);
   NEEDS_FEATURE(counter_based_stream_available(), lib_random123);

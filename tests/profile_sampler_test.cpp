@@ -89,3 +89,29 @@ TEST(ProfileSampler, OsipkovMerrittAnisotropyFollowsItsLaw) {
 }
 
 }  // namespace
+
+namespace {
+
+// A uniform draw of exactly 0 or 1 (the C library's sequence gives both)
+// still gives a finite radius and a speed below the escape speed.
+TEST(ProfileSampler, EndsOfTheUniformRangeStayFinite) {
+  for (const char *name : {"hernquist", "plummer", "jaffe"}) {
+    density_law law;
+    std::string why;
+    ASSERT_TRUE(parse_density_law(name, &law, &why));
+    profile_model m;
+    ASSERT_TRUE(build_profile_model(law, 0.0, &m, &why)) << why;
+    profile_sampler s;
+    build_profile_sampler(m, &s);
+    random_stream stream;
+    init_private_copy_stream(&stream);
+    for (double u : {0.0, 1e-300, 0.5, 1.0}) {
+      const double r = sample_profile_radius(s, u);
+      EXPECT_TRUE(std::isfinite(r) && r >= 0.0) << name << " u " << u;
+      const double kinetic = sample_profile_kinetic(s, r, &stream);
+      EXPECT_TRUE(kinetic >= 0.0 && kinetic < profile_potential(m, r)) << name << " u " << u;
+    }
+  }
+}
+
+}  // namespace
