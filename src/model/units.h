@@ -6,12 +6,13 @@
 
 #include <cstddef>
 
+#include "galaxy_types.h"
+
 enum unit_system { units_si, units_cgs, units_astro, units_gadget, units_model };
 
 // The constants the conversions use, SI.
 constexpr double kiloparsec = 3.0856775814913673e19;     // m
 constexpr double solar_mass = 1.98841e30;                // kg
-constexpr double gravitational_constant = 6.673e-11;     // m^3 kg^-1 s^-2, the samplers' G
 
 // One unit of each quantity, in SI.
 struct unit_scale {

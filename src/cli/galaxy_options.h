@@ -3,39 +3,10 @@
 #ifndef GALAXY_OPTIONS_H
 #define GALAXY_OPTIONS_H
 
-#include <cstdint>
-
-#include <string>
-
 #include "exact_sum.h"
-#include "profile_model.h"
+#include "galaxy_parameters.h"
 #include "galaxy_types.h"
 #include "run_settings.h"
-#include "units.h"
-
-// The galaxy's parameters when no option changes them (SI).
-constexpr double default_typical_length = 1e18;
-constexpr double default_total_mass = 1.9891e39;
-constexpr int32_t default_nb_step = 1000;
-constexpr double default_duration = 1000.0;
-
-struct galaxy_parameters {
-  double typical_length = default_typical_length;  // m
-  double radius_max = 8.0 * default_typical_length;  // m
-  double total_mass = default_total_mass;  // kg
-  unit_system units = units_si;
-  bool centre_given = false, bulk_given = false;
-  double centre[3] = {0.0, 0.0, 0.0};         // in units
-  double bulk_velocity[3] = {0.0, 0.0, 0.0};  // in units
-  bool zero_com = false;  // subtract the sample's own mean position and velocity
-  // --profile: a tabulated model; its taper (from --cutoff) and anisotropy
-  // radius in scale lengths (0: none).
-  bool profile = false;
-  std::string profile_name;
-  density_law law;
-  double anisotropy_radius = 0.0;  // in a; 0: isotropic
-  bool cutoff_given = false;
-};
 
 // Judges --mass, --scale-length, --cutoff, --units, --centre,
 // --bulk-velocity, --zero-com, --profile, --anisotropy-radius and

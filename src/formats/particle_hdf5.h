@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "galaxy_types.h"
-#include "galaxy_options.h"
+#include "galaxy_parameters.h"
 #include "particle_reader.h"
 #include "provenance.h"
 #include "units.h"

@@ -7,7 +7,6 @@
 
 #include "equilibrium_law.h"
 #include "profile_sampler.h"
-#include "units.h"
 #include "random_coord.h"
 
 namespace {

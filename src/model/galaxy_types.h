@@ -8,6 +8,9 @@
 struct random_stream;
 struct profile_sampler;
 
+// G, m^3 kg^-1 s^-2, as the samplers use it.
+constexpr double gravitational_constant = 6.673e-11;
+
 // Offset of a component inside a particle's triple.
 enum coord_name { X = 0, Y = 1, Z = 2 };
 

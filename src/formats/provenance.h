@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "galaxy_options.h"
+#include "galaxy_parameters.h"
 #include "galaxy_types.h"
 
 struct run_provenance {

@@ -29,7 +29,6 @@
 
 namespace {
 
-constexpr double gravitational_constant = 6.673e-11;  // the defined law's G
 constexpr double two_pi = 6.283185307179586476925286766559;
 
 // Below this q, h comes from its series: the closed form's terms cancel.
