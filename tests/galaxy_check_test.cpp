@@ -41,16 +41,7 @@ const std::string check_program = GALAXY_CHECK_PATH;
 const std::string generator_program = GALAXY_IC_PATH;
 constexpr double a = 1e18;
 
-std::string render(const gal_system *sys) {
-  char *data = nullptr;
-  size_t size = 0;
-  std::FILE *file = open_memstream(&data, &size);
-  EXPECT_TRUE(write_particle_file(file, sys));
-  std::fclose(file);
-  std::string text(data, size);
-  std::free(data);
-  return text;
-}
+std::string render(const gal_system *sys) { return test_support::render_particle_file(sys); }
 
 // Reads text as a particle file; on refusal, error says where and why.
 bool read_text(const std::string &text, particle_data *data, read_error *error) {

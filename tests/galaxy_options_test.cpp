@@ -25,16 +25,7 @@ using test_support::write_file;
 const std::string program = GALAXY_IC_PATH;
 const std::string check_program = GALAXY_CHECK_PATH;
 
-std::string render(const gal_system *sys) {
-  char *data = nullptr;
-  size_t size = 0;
-  std::FILE *file = open_memstream(&data, &size);
-  EXPECT_TRUE(write_particle_file(file, sys));
-  std::fclose(file);
-  std::string text(data, size);
-  std::free(data);
-  return text;
-}
+std::string render(const gal_system *sys) { return test_support::render_particle_file(sys); }
 
 TEST(GalaxyOptions, SiValuesGiveTheDefinedFileOfThoseParameters) {
   // Mass, scale length and cut-off as the record's fixed parameters, with

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "galaxy_types.h"
+#include "particle_text.h"
 
 #ifndef GALAXY_REQUIRE_FEATURES
 #define GALAXY_REQUIRE_FEATURES 0
@@ -153,6 +154,18 @@ inline std::string read_file(const std::string &path) {
 
 inline void write_file(const std::string &path, const std::string &content) {
   std::ofstream(path, std::ios::binary) << content;
+}
+
+// The particle file's text for sys, as the writer writes it, in memory.
+inline std::string render_particle_file(const gal_system *sys) {
+  char *data = nullptr;
+  size_t size = 0;
+  std::FILE *file = open_memstream(&data, &size);
+  const bool written = write_particle_file(file, sys);
+  std::fclose(file);
+  std::string text(data, size);
+  std::free(data);
+  return written ? text : std::string("(the writer failed)");
 }
 
 // The generator's fixed parameters, as the program passes them.
