@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "error_report.h"
 #include "exact_sum.h"
 #include "generation.h"
 #include "output_file.h"
@@ -123,7 +124,7 @@ scan_outcome scan_options(int argc, char **argv, run_settings *settings) {
     i += 2;
   }
   if (i < argc) {
-    std::printf("erreur: option %s needs a value", argv[i]);
+    report_error("erreur: option %s needs a value", argv[i]);
     return scan_missing_value;
   }
   if (settings->count_text != nullptr) {
@@ -143,13 +144,13 @@ bool judge_count(const run_settings &settings, int32_t *nb_element) {
       *nb_element = static_cast<int32_t>(settings.count_value);
       return true;
     case count_not_a_number:
-      std::printf("erreur: particle count %s is not a number", text);
+      report_error("erreur: particle count %s is not a number", text);
       return false;
     case count_out_of_range:
-      std::printf("erreur: particle count %s is out of range", text);
+      report_error("erreur: particle count %s is out of range", text);
       return false;
     case count_exceeds_memory:
-      std::printf("erreur: particle count %s needs more memory than this machine has", text);
+      report_error("erreur: particle count %s needs more memory than this machine has", text);
       return false;
   }
   return false;
@@ -162,18 +163,18 @@ bool judge_plan(const run_settings &settings, generation_plan *plan) {
   plan->law = settings.equilibrium ? law_equilibrium : law_defined;
   if (settings.threads_text != nullptr &&
       !parse_thread_count(settings.threads_text, &plan->threads)) {
-    std::printf("erreur: thread count %s is not an integer from 1 to %d", settings.threads_text,
+    report_error("erreur: thread count %s is not an integer from 1 to %d", settings.threads_text,
                 max_threads);
     return false;
   }
   if (settings.seed_text == nullptr) return true;
   if (!parse_seed(settings.seed_text, &plan->seed)) {
-    std::printf("erreur: seed %s is not a decimal integer from 0 to 18446744073709551615",
+    report_error("erreur: seed %s is not a decimal integer from 0 to 18446744073709551615",
                 settings.seed_text);
     return false;
   }
   if (!counter_based_stream_available()) {
-    std::printf("erreur: --seed needs Random123 (Debian package librandom123-dev): install it "
+    report_error("erreur: --seed needs Random123 (Debian package librandom123-dev): install it "
                 "and configure the build again");
     return false;
   }
@@ -228,11 +229,11 @@ bool judge_format(const run_settings &settings, output_choice *choice) {
   } else if (parse_binary_format(text, &choice->binary.format)) {
     choice->kind = output_binary;
   } else {
-    std::printf("erreur: format %s is not ini, hdf5, gadget1, gadget2 or tipsy", text);
+    report_error("erreur: format %s is not ini, hdf5, gadget1, gadget2 or tipsy", text);
     return false;
   }
   if (choice->kind == output_hdf5 && !hdf5_available()) {
-    std::printf("erreur: --format hdf5 needs HDF5 (Debian package libhdf5-dev): install it and "
+    report_error("erreur: --format hdf5 needs HDF5 (Debian package libhdf5-dev): install it and "
                 "configure the build again");
     return false;
   }
@@ -244,12 +245,12 @@ bool judge_format(const run_settings &settings, output_choice *choice) {
     binary.softening = std::strtod(settings.softening_text, &end);
     if (end == settings.softening_text || *end != '\0' || !std::isfinite(binary.softening) ||
         binary.softening < 0.0) {
-      std::printf("erreur: softening %s is not a finite number of 0 or more", settings.softening_text);
+      report_error("erreur: softening %s is not a finite number of 0 or more", settings.softening_text);
       return false;
     }
   }
   if (settings.max_record_text != nullptr && !parse_max_record(settings.max_record_text, &binary.max_record_bytes)) {
-    std::printf("erreur: record limit %s is not a byte count from 24 to 2147483647", settings.max_record_text);
+    report_error("erreur: record limit %s is not a byte count from 24 to 2147483647", settings.max_record_text);
     return false;
   }
   return true;
@@ -277,7 +278,7 @@ bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, pro
                      profile_sampler *sampler, double *radius_max) {
   std::string why;
   if (!build_profile_model(galaxy.law, galaxy.anisotropy_radius, model, &why)) {
-    std::printf("erreur: profile %s cannot be made: %s", galaxy.profile_name.c_str(), why.c_str());
+    report_error("erreur: profile %s cannot be made: %s", galaxy.profile_name.c_str(), why.c_str());
     return false;
   }
   build_profile_sampler(*model, sampler);
@@ -351,7 +352,7 @@ int galaxy_ic_main(int argc, char **argv) {
   gal_system *sys = alloc_unplaced_gal_system(nb_element, galaxy.typical_length, radius_max,
                                               galaxy.total_mass, step, duration);
   if (sys == nullptr) {
-    std::printf("erreur: cannot allocate memory for %d particles", nb_element);
+    report_error("erreur: cannot allocate memory for %d particles", nb_element);
     return 1;
   }
   progress_meter meter;

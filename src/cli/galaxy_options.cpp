@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "error_report.h"
+
 namespace {
 
 // A whole-argument number, finite and above 0.
@@ -20,12 +22,12 @@ bool parse_positive(const char *text, double *value) {
 bool judge_positive(const char *text, const char *what, double unit, double *si) {
   double value = 0.0;
   if (!parse_positive(text, &value)) {
-    std::printf("erreur: %s %s is not a finite number above 0", what, text);
+    report_error("erreur: %s %s is not a finite number above 0", what, text);
     return false;
   }
   *si = value * unit;
   if (!std::isfinite(*si) || !(*si > 0.0)) {
-    std::printf("erreur: %s %s lies beyond the range of a double in SI units", what, text);
+    report_error("erreur: %s %s lies beyond the range of a double in SI units", what, text);
     return false;
   }
   return true;
@@ -33,7 +35,7 @@ bool judge_positive(const char *text, const char *what, double unit, double *si)
 
 bool judge_vector(const char *text, const char *what, const char *form, double out[3]) {
   if (parse_vector3(text, out)) return true;
-  std::printf("erreur: %s %s is not three finite numbers %s", what, text, form);
+  report_error("erreur: %s %s is not three finite numbers %s", what, text, form);
   return false;
 }
 
@@ -42,7 +44,7 @@ bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy
   if (settings.profile_text == nullptr) {
     for (const char *given : {settings.anisotropy_text, settings.cutoff_strength_text}) {
       if (given != nullptr) {
-        std::printf("erreur: --%s needs --profile", given == settings.anisotropy_text ? "anisotropy-radius"
+        report_error("erreur: --%s needs --profile", given == settings.anisotropy_text ? "anisotropy-radius"
                                                                                    : "cutoff-strength");
         return false;
       }
@@ -50,13 +52,13 @@ bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy
     return true;
   }
   if (settings.equilibrium) {
-    std::printf("erreur: --profile and --equilibrium contradict: a profile is made in equilibrium, "
+    report_error("erreur: --profile and --equilibrium contradict: a profile is made in equilibrium, "
                 "--equilibrium is the Hernquist law of the defined radii");
     return false;
   }
   std::string why;
   if (!parse_density_law(settings.profile_text, &galaxy->law, &why)) {
-    std::printf("erreur: %s", why.c_str());
+    report_error("erreur: %s", why.c_str());
     return false;
   }
   galaxy->profile = true;
@@ -68,7 +70,7 @@ bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy
   double value = 0.0;
   if (settings.cutoff_strength_text != nullptr) {
     if (!parse_positive(settings.cutoff_strength_text, &value)) {
-      std::printf("erreur: cut-off strength %s is not a finite number above 0", settings.cutoff_strength_text);
+      report_error("erreur: cut-off strength %s is not a finite number above 0", settings.cutoff_strength_text);
       return false;
     }
     galaxy->law.taper_strength = value;
@@ -78,7 +80,7 @@ bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy
     galaxy->anisotropy_radius = value / a;
   }
   if (!density_law_is_proper(galaxy->law, &why)) {
-    std::printf("erreur: profile %s cannot be made: %s", settings.profile_text, why.c_str());
+    report_error("erreur: profile %s cannot be made: %s", settings.profile_text, why.c_str());
     return false;
   }
   return true;
@@ -88,13 +90,13 @@ bool judge_profile(const run_settings &settings, const unit_scale &scale, galaxy
 
 bool judge_galaxy(const run_settings &settings, galaxy_parameters *galaxy) {
   if (settings.units_text != nullptr && !parse_unit_system(settings.units_text, &galaxy->units)) {
-    std::printf("erreur: unit system %s is not si, cgs, astro, gadget or model", settings.units_text);
+    report_error("erreur: unit system %s is not si, cgs, astro, gadget or model", settings.units_text);
     return false;
   }
   const bool model = galaxy->units == units_model;
   for (const char *given : {settings.mass_text, settings.scale_length_text}) {
     if (model && given != nullptr) {
-      std::printf("erreur: --%s has no meaning with --units model, whose units are the galaxy's own "
+      report_error("erreur: --%s has no meaning with --units model, whose units are the galaxy's own "
                   "mass and scale length",
                   given == settings.mass_text ? "mass" : "scale-length");
       return false;

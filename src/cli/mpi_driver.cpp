@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "error_report.h"
 #include "exact_sum.h"
 #include "galaxy_options.h"
 #include "generation.h"
@@ -57,11 +58,11 @@ bool judge_global_count(const run_settings &settings, int size, uint64_t *count)
   const double value = settings.count_value;
   const double limit = static_cast<double>(size) * nb_element_limit;
   if (std::isnan(value)) {
-    std::printf("erreur: particle count %s is not a number", settings.count_text);
+    report_error("erreur: particle count %s is not a number", settings.count_text);
     return false;
   }
   if (!(value < limit + 1.0) || !(value > -static_cast<double>(nb_element_limit) - 1.0)) {
-    std::printf("erreur: particle count %s is out of range", settings.count_text);
+    report_error("erreur: particle count %s is out of range", settings.count_text);
     return false;
   }
   *count = value >= 1.0 ? static_cast<uint64_t>(value) : 0;
@@ -71,7 +72,7 @@ bool judge_global_count(const run_settings &settings, int size, uint64_t *count)
 // The refusals every rank reaches alike; rank 0 alone prints them.
 bool judge_mpi_options(const run_settings &settings, generation_plan *plan, output_choice *output) {
   if (settings.format_text != nullptr && std::strcmp(settings.format_text, "ini") == 0) {
-    std::printf("erreur: galaxy-ic-mpi writes hdf5, gadget1, gadget2 or tipsy, not ini: a text file has no "
+    report_error("erreur: galaxy-ic-mpi writes hdf5, gadget1, gadget2 or tipsy, not ini: a text file has no "
                 "place for each rank's rows");
     return false;
   }
@@ -79,7 +80,7 @@ bool judge_mpi_options(const run_settings &settings, generation_plan *plan, outp
   if (settings.format_text == nullptr) output->kind = output_hdf5;
   if (!judge_plan(settings, plan)) return false;
   if (!plan->seeded) {
-    std::printf("erreur: galaxy-ic-mpi needs --seed S: the default sequence is one sequence, "
+    report_error("erreur: galaxy-ic-mpi needs --seed S: the default sequence is one sequence, "
                 "drawn in order, and cannot be split over ranks");
     return false;
   }
@@ -93,9 +94,9 @@ bool share_output_path(const mpi_run &run, const std::string &name, output_file 
   int verdict = 0;
   if (run.rank == 0) {
     verdict = prepare_output_path(out, name);
-    if (verdict == path_cannot_open) std::printf("erreur: fopen cannot open %s", name.c_str());
+    if (verdict == path_cannot_open) report_error("erreur: fopen cannot open %s", name.c_str());
     if (verdict == path_not_regular) {
-      std::printf("erreur: galaxy-ic-mpi needs a regular file to seek in, and %s is not one", name.c_str());
+      report_error("erreur: galaxy-ic-mpi needs a regular file to seek in, and %s is not one", name.c_str());
     }
     if (verdict == path_ready) *path = output_write_path(out);
   }
@@ -185,7 +186,7 @@ int write_binary_files(const mpi_run &run, gal_system *sys, const generation_pla
     if (file != MPI_FILE_NULL) closed = MPI_File_close(&file) == MPI_SUCCESS && closed;
   }
   if (overflowed && run.rank == 0) {
-    std::printf("erreur: a value lies beyond the range of float32 in %s: write it with --double, or in "
+    report_error("erreur: a value lies beyond the range of float32 in %s: write it with --double, or in "
                 "other --units", (*outs)[0].name.c_str());
     for (output_file &out : *outs) discard_output_file(&out);
     return 1;
@@ -219,7 +220,7 @@ int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan
     // Collective creation fails on every rank alike.
     if (run.rank == 0) {
       discard_output_file(out);
-      std::printf("erreur: fopen cannot open %s", name.c_str());
+      report_error("erreur: fopen cannot open %s", name.c_str());
     }
     return 1;
   }
@@ -254,7 +255,7 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
     binary_layout layout;
     std::string why;
     if (!plan_binary_layout(total, output.binary, &layout, &why)) {
-      std::printf("erreur: %s cannot hold %llu particles: %s", binary_format_name(output.binary.format),
+      report_error("erreur: %s cannot hold %llu particles: %s", binary_format_name(output.binary.format),
                   static_cast<unsigned long long>(total), why.c_str());
       return 1;
     }
@@ -280,7 +281,7 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   gal_system *sys = alloc_unplaced_gal_system(mine, galaxy.typical_length, radius_max,
                                               galaxy.total_mass, duration / default_nb_step, duration);
   if (!run.all(sys != nullptr)) {
-    std::printf("erreur: cannot allocate memory for %llu particles", static_cast<unsigned long long>(total));
+    report_error("erreur: cannot allocate memory for %llu particles", static_cast<unsigned long long>(total));
     free_gal_system(sys);
     return 1;
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "error_report.h"
 #include "output_file.h"
 #include "particle_hdf5.h"
 #include "progress.h"
@@ -23,7 +24,7 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const output_fr
                    const std::string &name, progress_meter *meter) {
   output_file out;
   if (!open_output_file(&out, name)) {
-    std::printf("erreur: fopen cannot open %s", name.c_str());
+    report_error("erreur: fopen cannot open %s", name.c_str());
     return 1;
   }
   particle_sink sink = progress_sink(meter, sys);
@@ -44,10 +45,10 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_fr
     case path_ready:
       break;
     case path_cannot_open:
-      std::printf("erreur: fopen cannot open %s", name.c_str());
+      report_error("erreur: fopen cannot open %s", name.c_str());
       return 1;
     case path_not_regular:
-      std::printf("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
+      report_error("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
       return 1;
   }
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
@@ -55,7 +56,7 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_fr
   sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance);
   if (sink.hdf5 == nullptr) {
     discard_output_file(&out);
-    std::printf("erreur: fopen cannot open %s", name.c_str());
+    report_error("erreur: fopen cannot open %s", name.c_str());
     return 1;
   }
   const bool written = generate_particle_file(sys, plan, sink);
@@ -104,9 +105,9 @@ bool open_positioned_files(const std::vector<std::string> &names, const char *fo
     if (verdict == path_ready) out.file = std::fopen(output_write_path(&out).c_str(), "wb");
     if (verdict != path_ready || out.file == nullptr) {
       if (verdict == path_not_regular) {
-        std::printf("erreur: %s needs a regular file to seek in, and %s is not one", format, names[k].c_str());
+        report_error("erreur: %s needs a regular file to seek in, and %s is not one", format, names[k].c_str());
       } else {
-        std::printf("erreur: fopen cannot open %s", names[k].c_str());
+        report_error("erreur: fopen cannot open %s", names[k].c_str());
       }
       for (size_t j = 0; j <= k; ++j) discard_output_file(&(*files)[j]);
       return false;
@@ -125,7 +126,7 @@ int write_binary_run(gal_system *sys, const generation_plan &plan, const output_
   binary_layout layout;
   std::string why;
   if (!plan_binary_layout(total, options, &layout, &why)) {
-    std::printf("erreur: %s cannot hold %llu particles: %s", format, static_cast<unsigned long long>(total),
+    report_error("erreur: %s cannot hold %llu particles: %s", format, static_cast<unsigned long long>(total),
                 why.c_str());
     return 1;
   }
@@ -141,7 +142,7 @@ int write_binary_run(gal_system *sys, const generation_plan &plan, const output_
   const output_file *failed = &files[0];
   const output_result result = commit_all(&files, written, &failed);
   if (overflowed) {
-    std::printf("erreur: a value lies beyond the range of float32 in %s: write it with --double, or "
+    report_error("erreur: a value lies beyond the range of float32 in %s: write it with --double, or "
                 "in other --units", name.c_str());
   } else {
     print_output_error(result, failed);

@@ -238,8 +238,8 @@ bool write_binary_rows(binary_writer *w, const gal_system *sys, int32_t first, i
   w->pos.resize(3 * n);
   w->vel.resize(3 * n);
   const output_frame &f = w->frame;
-  convert_triples(sys->pos + at, n, f.scale.length, f.shifted, f.position_offset, w->pos.data());
-  convert_triples(sys->vel + at, n, f.scale.velocity, f.shifted, f.velocity_offset, w->vel.data());
+  written_positions(f, sys->pos + at, n, w->pos.data());
+  written_velocities(f, sys->vel + at, n, w->vel.data());
   const uint64_t g0 = offset + static_cast<uint64_t>(first);
   if (!is_gadget(w->layout)) return write_tipsy_slice(w, g0, n);
   // The slice may straddle files of a split.

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error_report.h"
+
 namespace {
 
 // The temporary file's name, prepared before the file exists, so that a
@@ -253,13 +255,13 @@ void print_output_error(output_result result, const output_file *out) {
     case output_committed:
       break;
     case output_write_failed:
-      std::printf("erreur: fwrite cannot write %s", name);
+      report_error("erreur: fwrite cannot write %s", name);
       break;
     case output_close_failed:
-      std::printf("erreur: fclose cannot close %s", name);
+      report_error("erreur: fclose cannot close %s", name);
       break;
     case output_rename_failed:
-      std::printf("erreur: rename cannot replace %s", name);
+      report_error("erreur: rename cannot replace %s", name);
       break;
   }
 }

@@ -194,28 +194,20 @@ bool write_provenance(hid_t file, const run_provenance &p) {
   hdf5_handle code(H5Gcreate2(file, "/Code", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
   if (!params.valid() || !code.valid()) return false;
   const hid_t g = params.get();
-  const galaxy_parameters &m = p.galaxy;
-  const int32_t zero_com = m.zero_com ? 1 : 0;
-  const double cutoff_strength = m.law.taper_strength;
-  // An anisotropy radius in the file's units, as given.
-  const std::string anisotropy =
-      m.anisotropy_radius > 0.0 ? std::to_string(m.anisotropy_radius * m.typical_length / scale_of(m.units, m.total_mass, m.typical_length).length)
-                                : "isotropic";
-  return write_attribute(g, "NumberOfParticles", H5T_NATIVE_UINT64, &p.count, 0) &&
-         write_string(g, "Seed", p.seeded ? std::to_string(p.seed) : "none") &&
-         write_string(g, "Law", law_name(p.law)) &&
-         write_string(g, "Profile", m.profile ? m.profile_name : "hernquist") &&
-         write_string(g, "Anisotropy", anisotropy) &&
-         write_attribute(g, "CutoffStrength", H5T_NATIVE_DOUBLE, &cutoff_strength, 0) &&
-         write_attribute(g, "TotalMass", H5T_NATIVE_DOUBLE, &m.total_mass, 0) &&
-         write_attribute(g, "ScaleLength", H5T_NATIVE_DOUBLE, &m.typical_length, 0) &&
-         write_attribute(g, "CutoffRadius", H5T_NATIVE_DOUBLE, &m.radius_max, 0) &&
-         write_string(g, "Units", unit_system_name(m.units)) &&
-         write_attribute(g, "Centre", H5T_NATIVE_DOUBLE, m.centre, 3) &&
-         write_attribute(g, "BulkVelocity", H5T_NATIVE_DOUBLE, m.bulk_velocity, 3) &&
-         write_attribute(g, "ZeroCentreOfMass", H5T_NATIVE_INT32, &zero_com, 0) &&
-         write_string(g, "Format", p.format) && params.release() &&
-         write_string(code.get(), "Name", p.program) && write_string(code.get(), "Version", p.version) &&
+  for (const provenance_field &f : parameter_fields(p)) {
+    const int32_t set = f.set ? 1 : 0;
+    bool ok = false;
+    switch (f.kind) {
+      case provenance_field::text: ok = write_string(g, f.name, f.words); break;
+      case provenance_field::number: ok = write_attribute(g, f.name, H5T_NATIVE_UINT64, &f.count, 0); break;
+      case provenance_field::real: ok = write_attribute(g, f.name, H5T_NATIVE_DOUBLE, f.values, 0); break;
+      case provenance_field::triple: ok = write_attribute(g, f.name, H5T_NATIVE_DOUBLE, f.values, 3); break;
+      case provenance_field::flag: ok = write_attribute(g, f.name, H5T_NATIVE_INT32, &set, 0); break;
+    }
+    if (!ok) return false;
+  }
+  return params.release() && write_string(code.get(), "Name", p.program) &&
+         write_string(code.get(), "Version", p.version) &&
          write_string(code.get(), "CommandLine", p.command_line) && code.release();
 }
 
@@ -333,7 +325,7 @@ bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, 
   const size_t at = static_cast<size_t>(first);
   const double *pos = sys->pos + 3 * at, *vel = sys->vel + 3 * at, *mass = sys->mass + at;
   const output_frame &frame = writer->frame;
-  if (!is_identity_frame(frame)) {
+  if (!is_identity_frame(frame) && !frame.values_converted) {
     const size_t n = static_cast<size_t>(count);
     std::vector<double> &values = writer->converted;
     values.resize(7 * n);

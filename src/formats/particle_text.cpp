@@ -76,14 +76,21 @@ void format_particle_sections(const gal_system *sys, int32_t first, int32_t last
     return;
   }
   const size_t n = static_cast<size_t>(last - first);
-  std::vector<double> pos(3 * n), vel(3 * n);
-  convert_triples(sys->pos + at, n, frame.scale.length, frame.shifted, frame.position_offset, pos.data());
-  convert_triples(sys->vel + at, n, frame.scale.velocity, frame.shifted, frame.velocity_offset, vel.data());
+  std::vector<double> pos, vel;
+  const double *p = sys->pos + at, *v = sys->vel + at;
+  if (!frame.values_converted) {
+    pos.resize(3 * n);
+    vel.resize(3 * n);
+    written_positions(frame, p, n, pos.data());
+    written_velocities(frame, v, n, vel.data());
+    p = pos.data();
+    v = vel.data();
+  }
   const double mass = sys->mass_element / frame.scale.mass;
   if (frame.system == units_si) {
-    format_sections<format_fixed6>(first, last, pos.data(), vel.data(), mass, out);
+    format_sections<format_fixed6>(first, last, p, v, mass, out);
   } else {
-    format_sections<format_shortest>(first, last, pos.data(), vel.data(), mass, out);
+    format_sections<format_shortest>(first, last, p, v, mass, out);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "galaxy_parameters.h"
 #include "galaxy_types.h"
@@ -20,6 +21,21 @@ struct run_provenance {
   galaxy_parameters galaxy;  // SI model; centre and motion in its units
   std::string format;        // "hdf5", "gadget2, float32, 32-bit IDs", ...
 };
+
+// One generation parameter of a file's Parameters group.
+struct provenance_field {
+  enum kind_t { text, number, real, triple, flag } kind = text;
+  const char *name = "";
+  std::string words;                // text
+  uint64_t count = 0;               // number
+  double values[3] = {0, 0, 0};     // real (values[0]) and triple
+  bool set = false;                 // flag
+};
+
+// The Parameters of a run, in their stored order: count, seed, law,
+// profile, anisotropy, the model (SI), units, centre and motion (in those
+// units), zero-com, format.
+std::vector<provenance_field> parameter_fields(const run_provenance &provenance);
 
 // The arguments of argv after the program's name, separated by spaces.
 std::string command_line_of(int argc, char **argv);

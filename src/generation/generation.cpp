@@ -135,6 +135,12 @@ void run_worker(pipeline *p) {
   const int64_t nb_slots = static_cast<int64_t>(p->slots.size());
   std::unique_lock<std::mutex> lock(p->mutex);
   while (!p->failed && p->next_write < p->nb_blocks) {
+    if (p->sink.cancel != nullptr && p->sink.cancel->load(std::memory_order_relaxed)) {
+      p->failed = true;
+      p->stop.store(true, std::memory_order_relaxed);
+      p->changed.notify_all();
+      break;
+    }
     block_slot &head = p->slots[static_cast<size_t>(p->next_write % nb_slots)];
     if (!p->writing && head.ready) {
       p->writing = true;

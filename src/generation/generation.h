@@ -3,6 +3,7 @@
 #ifndef GENERATION_H
 #define GENERATION_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -35,6 +36,9 @@ struct particle_sink {
   // (the whole galaxy when the record holds one rank's part of it).
   progress_meter *progress = nullptr;
   uint64_t progress_total = 0;
+  // Set by another thread to stop the run at the next block; the run then
+  // fails as a failed write does.
+  const std::atomic<bool> *cancel = nullptr;
 };
 
 // Places every particle of sys (from alloc_unplaced_gal_system), unless

@@ -92,6 +92,33 @@ void convert_triples(const double *si, size_t n, double unit, bool shifted, cons
   }
 }
 
+void written_positions(const output_frame &frame, const double *record, size_t n, double *out) {
+  if (frame.values_converted) {
+    std::copy(record, record + 3 * n, out);
+  } else {
+    convert_triples(record, n, frame.scale.length, frame.shifted, frame.position_offset, out);
+  }
+}
+
+void written_velocities(const output_frame &frame, const double *record, size_t n, double *out) {
+  if (frame.values_converted) {
+    std::copy(record, record + 3 * n, out);
+  } else {
+    convert_triples(record, n, frame.scale.velocity, frame.shifted, frame.velocity_offset, out);
+  }
+}
+
+output_frame convert_record(gal_system *sys, const output_frame &frame) {
+  output_frame converted = frame;
+  converted.values_converted = true;
+  if (frame.values_converted || sys->nb_element <= 0 || is_identity_frame(frame)) return converted;
+  const size_t n = static_cast<size_t>(sys->nb_element);
+  written_positions(frame, sys->pos, n, sys->pos);
+  written_velocities(frame, sys->vel, n, sys->vel);
+  for (size_t i = 0; i < n; ++i) sys->mass[i] = sys->mass[i] / frame.scale.mass;
+  return converted;
+}
+
 bool parse_vector3(const char *text, double out[3]) {
   const char *p = text;
   for (int k = 0; k < 3; ++k) {

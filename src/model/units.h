@@ -46,6 +46,9 @@ struct output_frame {
   bool shifted = false;  // false: no offset is added at all, not even 0
   double position_offset[3] = {0.0, 0.0, 0.0};
   double velocity_offset[3] = {0.0, 0.0, 0.0};
+  // The record's position, velocity and mass arrays already hold the
+  // written values (converted and shifted once, in place); its scalars stay SI.
+  bool values_converted = false;
 };
 
 // A box about the origin, in the frame's units, that holds a galaxy of
@@ -60,6 +63,15 @@ bool is_identity_frame(const output_frame &frame);
 // frame.shifted.
 void convert_triples(const double *si, size_t n, double unit, bool shifted, const double offset[3],
                      double *out);
+
+// The written values of n position (velocity) triples of a record: as
+// stored when frame.values_converted, else converted by convert_triples.
+void written_positions(const output_frame &frame, const double *record, size_t n, double *out);
+void written_velocities(const output_frame &frame, const double *record, size_t n, double *out);
+
+// Converts a record's arrays in place to the values frame writes (masses
+// too); returns frame marked values_converted.
+output_frame convert_record(gal_system *sys, const output_frame &frame);
 
 // Reads "X,Y,Z": three finite numbers (strtod) separated by commas,
 // nothing else.

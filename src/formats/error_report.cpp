@@ -1,0 +1,35 @@
+#include "error_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+thread_local std::string *collected = nullptr;
+
+}  // namespace
+
+void report_error(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  if (collected == nullptr) {
+    std::vprintf(format, args);
+    va_end(args);
+    return;
+  }
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (length > 0) {
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    collected->append(text.data(), static_cast<size_t>(length));
+  }
+  va_end(again);
+}
+
+error_capture::error_capture(std::string *text) : previous_(collected) { collected = text; }
+
+error_capture::~error_capture() { collected = previous_; }
