@@ -49,9 +49,12 @@ const char usage[] =
     "Exit status: 0 every check passes, 1 a check fails, 2 unreadable input, a usage\n"
     "error, or a report or picture that cannot be written.\n";
 
-int usage_error(const std::string &what) {
-  std::fprintf(stderr, "galaxy-check: %s\n%s", what.c_str(), usage);
-  return 2;
+// The run's outcome for a usage error: status 2, the reason and the text
+// for standard error.
+int usage_error(const std::string &what, check_outcome *outcome) {
+  outcome->reason = what;
+  outcome->message = "galaxy-check: " + what + "\n" + usage;
+  return outcome->status = 2;
 }
 
 // A whole-argument number, finite and positive.
@@ -96,7 +99,7 @@ std::string use_profile(const density_law &law, double anisotropy_radius, profil
 }
 
 // The options, through CLI11; returns -1 to go on, else the exit status.
-int parse_options(int argc, char **argv, check_options *options, cli_settings *settings) {
+int parse_options(int argc, char **argv, check_options *options, cli_settings *settings, check_outcome *outcome) {
   CLI::App app("galaxy-check", "galaxy-check");
   app.set_help_flag();  // -h is handled below, with our own text
   bool help = false;
@@ -131,11 +134,11 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
     for (int i = 1; i < argc; ++i) {
       if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) help = true;
     }
-    if (!help) return usage_error(e.what());
+    if (!help) return usage_error(e.what(), outcome);
   }
   if (help) {
-    std::fputs(usage, stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
+    outcome->help = usage;
+    return outcome->status = 0;
   }
   settings->mass_given = mass->count() > 0;
   settings->scale_length_given = scale_length->count() > 0;
@@ -196,22 +199,22 @@ std::string judge_profile(const cli_settings &settings, const check_model &model
 }
 
 // What CLI11 leaves to us: compound and whole-number values, the file.
-int judge_settings(cli_settings &settings, check_options *options) {
-  if (settings.path.empty()) return usage_error("no file named");
+int judge_settings(cli_settings &settings, check_options *options, check_outcome *outcome) {
+  if (settings.path.empty()) return usage_error("no file named", outcome);
   const std::string model_error = judge_model(&settings, &options->model);
-  if (!model_error.empty()) return usage_error(model_error);
+  if (!model_error.empty()) return usage_error(model_error, outcome);
   if (settings.particles_given) {
     const std::string &text = settings.particles;
     char *end = nullptr;
     errno = 0;
     const unsigned long long count = std::strtoull(text.c_str(), &end, 10);
     if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || count > INT64_MAX) {
-      return usage_error("option --particles needs a count of 0 or more, not \"" + text + "\"");
+      return usage_error("option --particles needs a count of 0 or more, not \"" + text + "\"", outcome);
     }
     options->expected_count = static_cast<int64_t>(count);
   }
   if (settings.plot_given && settings.plot_file.empty()) {
-    return usage_error("option --plot needs a file name, not an empty one");
+    return usage_error("option --plot needs a file name, not an empty one", outcome);
   }
   return -1;
 }
@@ -226,6 +229,8 @@ struct particle_source {
   text_particle_reader *text = nullptr;
   hdf5_particle_reader *hdf5 = nullptr;
   binary_particle_reader *binary = nullptr;
+  const memory_particles *memory = nullptr;  // instead of a file
+  size_t memory_next = 0;
   ~particle_source() {
     if (text != nullptr) end_text_read(text);
     if (hdf5 != nullptr) end_hdf5_read(hdf5);
@@ -267,11 +272,25 @@ bool open_particles(const char *path, particle_source *source, read_error *error
   return true;
 }
 
+// The next chunk of particles held in memory.
+read_status read_memory_chunk(particle_source *source, particle_data *chunk) {
+  const gal_system *sys = source->memory->sys;
+  const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
+  const size_t first = source->memory_next, last = std::min(n, first + chunk_particles);
+  chunk->pos.assign(sys->pos + 3 * first, sys->pos + 3 * last);
+  chunk->vel.assign(sys->vel + 3 * first, sys->vel + 3 * last);
+  chunk->mass.assign(sys->mass + first, sys->mass + last);
+  chunk->nb_element = static_cast<int64_t>(last - first);
+  source->memory_next = last;
+  return last == n ? read_done : read_more;
+}
+
 read_status read_chunk(particle_source *source, particle_data *chunk, read_error *error) {
   chunk->pos.clear();
   chunk->vel.clear();
   chunk->mass.clear();
   chunk->nb_element = 0;
+  if (source->memory != nullptr) return read_memory_chunk(source, chunk);
   if (source->hdf5 != nullptr) return read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error);
   if (source->binary != nullptr) return read_binary_chunk(source->binary, chunk, chunk_particles, error);
   return read_text_chunk(source->text, chunk, chunk_particles, error);
@@ -280,6 +299,7 @@ read_status read_chunk(particle_source *source, particle_data *chunk, read_error
 // The particles the source holds: known for HDF5, estimated from the bytes
 // read so far for text, 0 when unknown.
 uint64_t expected_particles(const particle_source &source, uint64_t read) {
+  if (source.memory != nullptr) return static_cast<uint64_t>(std::max(source.memory->sys->nb_element, 0));
   if (source.hdf5 != nullptr) return hdf5_row_count(source.hdf5);
   if (source.binary != nullptr) return binary_row_count(source.binary);
   const long at = source.file_bytes > 0.0 ? std::ftell(source.text_file) : -1;
@@ -339,7 +359,12 @@ void stored_rounding(const particle_source &source, check_options *options) {
 void take_stored_model(const particle_source &source, check_model *model, profile_model *profile) {
   galaxy_parameters stored;
   bool equilibrium = false;
-  if (source.hdf5 == nullptr || !hdf5_stored_model(source.hdf5, &stored, &equilibrium)) return;
+  if (source.memory != nullptr) {
+    stored = source.memory->model;
+    equilibrium = source.memory->equilibrium;
+  } else if (source.hdf5 == nullptr || !hdf5_stored_model(source.hdf5, &stored, &equilibrium)) {
+    return;
+  }
   check_model taken = *model;
   taken.total_mass = stored.total_mass;
   taken.typical_length = stored.typical_length;
@@ -354,14 +379,16 @@ void take_stored_model(const particle_source &source, check_model *model, profil
   }
 }
 
-bool check_file(const char *path, check_options options, bool model_given, const unit_scale &text_units,
-                check_result *result, read_error *error, progress_meter *meter, profile_model *profile) {
+bool check_file(const char *path, const memory_particles *memory, check_options options, bool model_given,
+                const unit_scale &text_units, check_result *result, read_error *error, progress_meter *meter,
+                profile_model *profile) {
   particle_source source;
-  if (!open_particles(path, &source, error)) return false;
+  source.memory = memory;
+  if (memory == nullptr && !open_particles(path, &source, error)) return false;
   stored_rounding(source, &options);
   if (!model_given) take_stored_model(source, &options.model, profile);
   bool stated = false;
-  unit_scale units = text_units;
+  unit_scale units = memory != nullptr ? memory->units : text_units;
   if (source.hdf5 != nullptr) {
     const unit_scale file_units = hdf5_file_units(source.hdf5, &stated);
     if (stated) units = file_units;
@@ -392,18 +419,22 @@ bool check_file(const char *path, check_options options, bool model_given, const
   return status == read_done;
 }
 
-int report_read_error(const char *path, const read_error &error) {
+int report_read_error(const char *path, const read_error &error, check_outcome *outcome) {
+  std::string where = path;
   if (error.line < 0) {
-    std::fprintf(stderr, "galaxy-check: %s: cannot open: %s\n", path, error.what.c_str());
+    outcome->reason = where + ": cannot open: " + error.what;
   } else if (error.line > 0) {
-    std::fprintf(stderr, "galaxy-check: %s:%ld: expected %s\n", path, error.line, error.what.c_str());
+    outcome->reason = where + ":" + std::to_string(error.line) + ": expected " + error.what;
   } else {
-    std::fprintf(stderr, "galaxy-check: %s: expected %s\n", path, error.what.c_str());
+    outcome->reason = where + ": expected " + error.what;
   }
-  return 2;
+  outcome->message = "galaxy-check: " + outcome->reason + "\n";
+  return outcome->status = 2;
 }
 
-const char *verdict_name(check_verdict verdict) {
+}  // namespace
+
+const char *check_verdict_name(check_verdict verdict) {
   switch (verdict) {
     case verdict_pass: return "PASS";
     case verdict_fail: return "FAIL";
@@ -412,19 +443,17 @@ const char *verdict_name(check_verdict verdict) {
   return "";
 }
 
-}  // namespace
-
 bool check_options_available() { return true; }
 
-int galaxy_check_main(int argc, char **argv) {
+check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory) {
+  check_outcome outcome;
   check_options options;
   cli_settings settings;
-  int status = parse_options(argc, argv, &options, &settings);
-  if (status < 0) status = judge_settings(settings, &options);
-  if (status >= 0) return status;
+  int status = parse_options(argc, argv, &options, &settings, &outcome);
+  if (status < 0) status = judge_settings(settings, &options, &outcome);
+  if (status >= 0) return outcome;
   const char *path = settings.path.c_str();
 
-  check_result result;
   read_error error;
   progress_meter meter;
   start_progress(&meter, "galaxy-check", settings.progress);
@@ -439,31 +468,59 @@ int galaxy_check_main(int argc, char **argv) {
     double anisotropy_radius = 0.0;
     std::string why = judge_profile(settings, options.model, &law, &anisotropy_radius);
     if (why.empty()) why = use_profile(law, anisotropy_radius, &profile, &options.model);
-    if (!why.empty()) return usage_error(why);
+    if (!why.empty()) {
+      usage_error(why, &outcome);
+      return outcome;
+    }
   }
-  if (!check_file(path, options, model_given, text_units, &result, &error, &meter, &profile)) {
-    return report_read_error(path, error);
+  outcome.path = settings.path;
+  if (!check_file(path, memory, options, model_given, text_units, &outcome.result, &error, &meter, &profile)) {
+    report_read_error(path, error, &outcome);
+    return outcome;
   }
+  outcome.checked = true;
+  if (settings.plot_given) {
+    std::string why;
+    if (!write_check_plot(outcome.result, options.model, path, settings.plot_file, &why)) {
+      outcome.reason = settings.plot_file + ": cannot draw: " + why;
+      outcome.message = "galaxy-check: " + outcome.reason + "\n";
+      outcome.status = 2;
+      return outcome;
+    }
+  }
+  outcome.status = outcome.result.passed ? 0 : 1;
+  return outcome;
+}
+
+int galaxy_check_main(int argc, char **argv) {
+  const check_outcome outcome = run_galaxy_check(argc, argv, nullptr);
+  if (!outcome.help.empty()) {
+    std::fputs(outcome.help.c_str(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
+  }
+  if (!outcome.checked) {
+    std::fputs(outcome.message.c_str(), stderr);
+    return 2;
+  }
+  const check_result &result = outcome.result;
   // Columns as wide as their widest entry, so that no figure breaks them.
   int name_width = 22, figure_width = 58;
   for (const check_line &line : result.lines) {
     name_width = std::max(name_width, static_cast<int>(line.name.size()));
     figure_width = std::max(figure_width, static_cast<int>(line.figure.size()));
   }
-  std::printf("galaxy-check %s\n", path);
+  std::printf("galaxy-check %s\n", outcome.path.c_str());
   for (const check_line &line : result.lines) {
     std::printf("  %-*s %-*s %s\n", name_width, line.name.c_str(), figure_width, line.figure.c_str(),
-                verdict_name(line.verdict));
+                check_verdict_name(line.verdict));
   }
-  if (settings.plot_given) {
-    std::string why;
-    if (!write_check_plot(result, options.model, path, settings.plot_file, &why)) {
-      std::fprintf(stderr, "galaxy-check: %s: cannot draw: %s\n", settings.plot_file.c_str(), why.c_str());
-      return 2;
-    }
+  if (outcome.status == 2) {  // the picture could not be drawn
+    std::fflush(stdout);
+    std::fputs(outcome.message.c_str(), stderr);
+    return 2;
   }
   std::printf("%s\n", result.passed ? "PASS" : "FAIL");
   // A report that cannot be written is no verdict.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 2;
-  return result.passed ? 0 : 1;
+  return outcome.status;
 }

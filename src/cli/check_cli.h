@@ -2,6 +2,40 @@
 #ifndef CHECK_CLI_H
 #define CHECK_CLI_H
 
+#include <string>
+
+#include "checks.h"
+#include "galaxy_parameters.h"
+#include "galaxy_types.h"
+#include "units.h"
+
+// Particles held in memory, checked in place of the file argv names (the
+// name is then only the report's label), as an HDF5 file of them would be.
+struct memory_particles {
+  const gal_system *sys = nullptr;  // values in units
+  unit_scale units;
+  galaxy_parameters model;  // made from: SI, centre and motion too
+  bool equilibrium = false;
+};
+
+// What a galaxy-check run found.
+struct check_outcome {
+  int status = 2;        // the exit status
+  bool checked = false;  // result holds the report of path
+  std::string path;
+  check_result result;
+  std::string help;      // -h: the usage text for standard output
+  std::string reason;    // status 2: why, in one line
+  std::string message;   // status 2: galaxy-check's text for standard error
+};
+
+// galaxy-check on argv, reporting nothing itself; memory (may be null)
+// stands in for the file.
+check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory);
+
+// PASS, FAIL or INFO.
+const char *check_verdict_name(check_verdict verdict);
+
 // The whole program: returns 0 when every check passes, 1 when one fails,
 // 2 for unreadable input, a usage error, or a report or picture that cannot
 // be written.

@@ -256,14 +256,12 @@ bool judge_format(const run_settings &settings, output_choice *choice) {
   return true;
 }
 
-namespace {
-
-// Under --zero-com every particle is made before the first is written, to
-// know the sample's means; returns the frame to write in.
-output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy,
-                             generation_plan *plan, progress_meter *meter) {
+output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, generation_plan *plan,
+                             progress_meter *meter, const std::atomic<bool> *cancel) {
   if (!galaxy.zero_com || sys->nb_element <= 0) return frame_of(galaxy, nullptr, nullptr);
-  generate_particle_file(sys, *plan, progress_sink(meter, sys));
+  particle_sink sink = progress_sink(meter, sys);
+  sink.cancel = cancel;
+  if (!generate_particle_file(sys, *plan, sink)) return output_frame();
   plan->already_placed = true;
   exact_sum sums[6];
   add_record_sums(sys, sums);
@@ -271,8 +269,6 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy,
   means_of_sums(sums, static_cast<double>(sys->nb_element), mean_position, mean_velocity);
   return frame_of(galaxy, mean_position, mean_velocity);
 }
-
-}  // namespace
 
 bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
                      profile_sampler *sampler, double *radius_max) {
@@ -315,11 +311,28 @@ run_provenance provenance_of(const run_settings &settings, const generation_plan
   return p;
 }
 
-int galaxy_ic_main(int argc, char **argv) {
-  install_output_signal_handlers();
+bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler) {
+  if (!judge_count(settings, &run->nb_element) || !judge_plan(settings, &run->plan) ||
+      !judge_format(settings, &run->output) || !judge_galaxy(settings, &run->galaxy)) {
+    return false;
+  }
+  run->radius_max = run->galaxy.radius_max;
+  return !run->galaxy.profile || prepare_profile(run->galaxy, &run->plan, model, sampler, &run->radius_max);
+}
+
+gal_system *alloc_run_record(const judged_run &run) {
   const int32_t nb_step = default_nb_step;
   const double duration = default_duration;
   const double step = duration / nb_step;
+  const galaxy_parameters &galaxy = run.galaxy;
+  gal_system *sys = alloc_unplaced_gal_system(run.nb_element, galaxy.typical_length, run.radius_max,
+                                              galaxy.total_mass, step, duration);
+  if (sys == nullptr) report_error("erreur: cannot allocate memory for %d particles", run.nb_element);
+  return sys;
+}
+
+int galaxy_ic_main(int argc, char **argv) {
+  install_output_signal_handlers();
 
   run_settings settings;
   switch (scan_options(argc, argv, &settings)) {
@@ -332,35 +345,27 @@ int galaxy_ic_main(int argc, char **argv) {
     case scan_run:
       break;
   }
-  int32_t nb_element = 512;
-  generation_plan plan;
-  output_choice output;
-  galaxy_parameters galaxy;
-  if (!judge_count(settings, &nb_element) || !judge_plan(settings, &plan) ||
-      !judge_format(settings, &output) || !judge_galaxy(settings, &galaxy)) {
-    return 1;
-  }
-  const std::string output_name =
-      settings.output_text != nullptr ? settings.output_text : default_output_name(output);
+  judged_run run;
   profile_model model;
   profile_sampler sampler;
-  double radius_max = galaxy.radius_max;
-  if (galaxy.profile && !prepare_profile(galaxy, &plan, &model, &sampler, &radius_max)) return 1;
+  if (!judge_run(settings, &run, &model, &sampler)) return 1;
+  generation_plan &plan = run.plan;
+  const output_choice &output = run.output;
+  const int32_t nb_element = run.nb_element;
+  const std::string output_name =
+      settings.output_text != nullptr ? settings.output_text : default_output_name(output);
 
   // The arrays are taken before the output file is touched; the draws fill
   // them while the file is written.
-  gal_system *sys = alloc_unplaced_gal_system(nb_element, galaxy.typical_length, radius_max,
-                                              galaxy.total_mass, step, duration);
-  if (sys == nullptr) {
-    report_error("erreur: cannot allocate memory for %d particles", nb_element);
-    return 1;
-  }
+  gal_system *sys = alloc_run_record(run);
+  if (sys == nullptr) return 1;
   progress_meter meter;
   start_progress(&meter, "galaxy-ic", settings.progress);
-  const output_frame frame = place_for_frame(sys, galaxy, &plan, &meter);
+  const output_frame frame = place_for_frame(sys, run.galaxy, &plan, &meter);
   // Particles made already were reported as they were made.
   progress_meter *writing = plan.already_placed ? nullptr : &meter;
-  const run_provenance provenance = provenance_of(settings, plan, galaxy, output, static_cast<uint64_t>(std::max(nb_element, 0)));
+  const run_provenance provenance =
+      provenance_of(settings, plan, run.galaxy, output, static_cast<uint64_t>(std::max(nb_element, 0)));
   int status = 1;
   switch (output.kind) {
     case output_text:

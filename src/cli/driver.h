@@ -79,6 +79,30 @@ bool parse_thread_count(const char *text, int *threads);
 // The cores this process may run on, at least 1 and at most max_threads.
 int default_thread_count();
 
+// Every value of a run's command line, judged.
+struct judged_run {
+  int32_t nb_element = 512;
+  generation_plan plan;
+  output_choice output;
+  galaxy_parameters galaxy;
+  double radius_max = 0.0;  // the record's cut-off
+};
+
+// Judges count, plan, format and galaxy, and builds a profile's tables
+// into model and sampler (which plan then points at); reports the refusal
+// and returns false.
+bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler);
+
+// The run's record, arrays taken but no particle placed; null, reported,
+// when memory runs out.
+gal_system *alloc_run_record(const judged_run &run);
+
+// Under --zero-com every particle is made before the first is written, to
+// know the sample's means (plan then says they are placed); returns the
+// frame to write in. A cancelled run leaves plan as it was.
+output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, generation_plan *plan,
+                             progress_meter *meter, const std::atomic<bool> *cancel = nullptr);
+
 // The whole program: returns the process exit status (0 or 1).
 int galaxy_ic_main(int argc, char **argv);
 

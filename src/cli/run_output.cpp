@@ -21,13 +21,14 @@ particle_sink progress_sink(progress_meter *meter, const gal_system *sys) {
 // Creates the particles (unless plan says they exist) and writes them as
 // text in frame; returns the exit status.
 int write_text_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const std::string &name, progress_meter *meter) {
+                   const std::string &name, progress_meter *meter, const std::atomic<bool> *cancel) {
   output_file out;
   if (!open_output_file(&out, name)) {
     report_error("erreur: fopen cannot open %s", name.c_str());
     return 1;
   }
   particle_sink sink = progress_sink(meter, sys);
+  sink.cancel = cancel;
   sink.text = out.file;
   sink.frame = frame;
   const bool written = generate_particle_file(sys, plan, sink);
@@ -39,7 +40,8 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const output_fr
 // Creates the particles (unless plan says they exist) and writes them as
 // HDF5 in frame; returns the exit status.
 int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const run_provenance &provenance, const std::string &name, progress_meter *meter) {
+                   const run_provenance &provenance, const std::string &name, progress_meter *meter,
+                   const std::atomic<bool> *cancel) {
   output_file out;
   switch (prepare_output_path(&out, name)) {
     case path_ready:
@@ -53,6 +55,7 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_fr
   }
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   particle_sink sink = progress_sink(meter, sys);
+  sink.cancel = cancel;
   sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance);
   if (sink.hdf5 == nullptr) {
     discard_output_file(&out);
@@ -120,7 +123,7 @@ bool open_positioned_files(const std::vector<std::string> &names, const char *fo
 
 int write_binary_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
                      const binary_options &options, const std::string &name,
-                     const std::string &provenance, progress_meter *meter) {
+                     const std::string &provenance, progress_meter *meter, const std::atomic<bool> *cancel) {
   const char *format = binary_format_name(options.format);
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   binary_layout layout;
@@ -135,6 +138,7 @@ int write_binary_run(gal_system *sys, const generation_plan &plan, const output_
   std::vector<positioned_output> outputs;
   for (const output_file &out : files) outputs.push_back(file_output(out.file));
   particle_sink sink = progress_sink(meter, sys);
+  sink.cancel = cancel;
   sink.binary = open_binary_writer(layout, sys, frame, outputs, true, provenance);
   const bool written = sink.binary != nullptr && generate_particle_file(sys, plan, sink);
   const bool overflowed = sink.binary != nullptr && binary_value_overflowed(sink.binary);

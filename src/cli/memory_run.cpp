@@ -1,0 +1,70 @@
+#include "memory_run.h"
+
+#include <algorithm>
+#include <string>
+
+#include "driver.h"
+#include "error_report.h"
+#include "generation.h"
+#include "run_output.h"
+
+namespace {
+
+bool cancelled(const std::atomic<bool> *cancel) {
+  return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *out) {
+  run_settings settings;
+  if (scan_options(argc, argv, &settings) != scan_run) return memory_refused;
+  judged_run run;
+  profile_model model;
+  profile_sampler sampler;
+  if (!judge_run(settings, &run, &model, &sampler)) return memory_refused;
+  gal_system *sys = alloc_run_record(run);
+  if (sys == nullptr) return memory_no_memory;
+  generation_plan &plan = run.plan;
+  output_frame frame = place_for_frame(sys, run.galaxy, &plan, nullptr, cancel);
+  if (!plan.already_placed && !cancelled(cancel)) {
+    particle_sink nowhere;
+    nowhere.cancel = cancel;
+    generate_particle_file(sys, plan, nowhere);
+  }
+  if (cancelled(cancel)) {
+    free_gal_system(sys);
+    return memory_cancelled;
+  }
+  free_gal_system(out->sys);
+  out->sys = sys;
+  out->frame = convert_record(sys, frame);
+  out->provenance = provenance_of(settings, plan, run.galaxy, run.output,
+                                  static_cast<uint64_t>(std::max(run.nb_element, 0)));
+  return memory_made;
+}
+
+int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, const std::atomic<bool> *cancel) {
+  run_settings settings;
+  if (scan_options(argc, argv, &settings) != scan_run) return 1;
+  output_choice output;
+  if (!judge_format(settings, &output)) return 1;
+  const std::string name = settings.output_text != nullptr ? settings.output_text : default_output_name(output);
+  generation_plan plan;
+  plan.already_placed = true;
+  plan.seeded = galaxy.provenance.seeded;
+  plan.seed = galaxy.provenance.seed;
+  plan.law = galaxy.provenance.law;
+  run_provenance provenance = galaxy.provenance;
+  provenance.command_line = command_line_of(argc, argv);
+  provenance.format = provenance_of(settings, plan, provenance.galaxy, output, provenance.count).format;
+  gal_system *sys = galaxy.sys;
+  switch (output.kind) {
+    case output_text: return write_text_run(sys, plan, galaxy.frame, name, nullptr, cancel);
+    case output_hdf5: return write_hdf5_run(sys, plan, galaxy.frame, provenance, name, nullptr, cancel);
+    case output_binary:
+      return write_binary_run(sys, plan, galaxy.frame, output.binary, name, provenance_line(provenance), nullptr,
+                              cancel);
+  }
+  return 1;
+}

@@ -1,0 +1,36 @@
+// A galaxy made in memory for a program that embeds the generator: the run
+// a galaxy-ic command line asks for, its arrays holding exactly the values
+// that run's file holds, and that file written from them on request.
+#ifndef MEMORY_RUN_H
+#define MEMORY_RUN_H
+
+#include <atomic>
+
+#include "galaxy_types.h"
+#include "provenance.h"
+#include "units.h"
+
+struct memory_galaxy {
+  gal_system *sys = nullptr;  // owned; arrays in frame's units, shifted
+  output_frame frame;         // values_converted
+  run_provenance provenance;  // the format is the written file's
+  ~memory_galaxy() { free_gal_system(sys); }
+  memory_galaxy() = default;
+  memory_galaxy(const memory_galaxy &) = delete;
+  memory_galaxy &operator=(const memory_galaxy &) = delete;
+};
+
+enum memory_status { memory_made, memory_refused, memory_no_memory, memory_cancelled };
+
+// Makes the galaxy of galaxy-ic's argv (its output options are judged, not
+// used). Refusals go to report_error; cancel (may be null) stops the run
+// between blocks, and nothing is kept.
+memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *galaxy);
+
+// Writes galaxy to the file argv's -o, --format and binary options ask for,
+// replaced safely as galaxy-ic replaces it; argv is the whole command line
+// the file records. Returns galaxy-ic's exit status; a cancelled write
+// leaves the old file and returns 1.
+int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, const std::atomic<bool> *cancel);
+
+#endif
