@@ -18,6 +18,9 @@ dpkg -s plplot-driver-cairo >/dev/null 2>&1 || packages+=(plplot-driver-cairo)
 # for Debian's python3) and h5dump.
 [ -f /usr/include/hdf5/serial/hdf5.h ] || packages+=(libhdf5-dev)
 dpkg -s python3-h5py >/dev/null 2>&1 || packages+=(python3-h5py)
+# The Python module: pybind11 and the headers of Debian's python3.
+[ -f /usr/include/pybind11/pybind11.h ] || packages+=(pybind11-dev)
+dpkg -s python3-dev >/dev/null 2>&1 || packages+=(python3-dev)
 command -v h5dump >/dev/null || packages+=(hdf5-tools)
 # galaxy-check's options: CLI11 (header-only).
 [ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)

@@ -492,6 +492,23 @@ check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *me
   return outcome;
 }
 
+std::string check_report_lines(const check_outcome &outcome) {
+  const check_result &result = outcome.result;
+  // Columns as wide as their widest entry, so that no figure breaks them.
+  int name_width = 22, figure_width = 58;
+  for (const check_line &line : result.lines) {
+    name_width = std::max(name_width, static_cast<int>(line.name.size()));
+    figure_width = std::max(figure_width, static_cast<int>(line.figure.size()));
+  }
+  std::string text = "galaxy-check " + outcome.path + "\n";
+  for (const check_line &line : result.lines) {
+    text += "  " + line.name + std::string(static_cast<size_t>(name_width) - line.name.size(), ' ') + " " +
+            line.figure + std::string(static_cast<size_t>(figure_width) - line.figure.size(), ' ') + " " +
+            check_verdict_name(line.verdict) + "\n";
+  }
+  return text;
+}
+
 int galaxy_check_main(int argc, char **argv) {
   const check_outcome outcome = run_galaxy_check(argc, argv, nullptr);
   if (!outcome.help.empty()) {
@@ -502,24 +519,13 @@ int galaxy_check_main(int argc, char **argv) {
     std::fputs(outcome.message.c_str(), stderr);
     return 2;
   }
-  const check_result &result = outcome.result;
-  // Columns as wide as their widest entry, so that no figure breaks them.
-  int name_width = 22, figure_width = 58;
-  for (const check_line &line : result.lines) {
-    name_width = std::max(name_width, static_cast<int>(line.name.size()));
-    figure_width = std::max(figure_width, static_cast<int>(line.figure.size()));
-  }
-  std::printf("galaxy-check %s\n", outcome.path.c_str());
-  for (const check_line &line : result.lines) {
-    std::printf("  %-*s %-*s %s\n", name_width, line.name.c_str(), figure_width, line.figure.c_str(),
-                check_verdict_name(line.verdict));
-  }
+  std::fputs(check_report_lines(outcome).c_str(), stdout);
   if (outcome.status == 2) {  // the picture could not be drawn
     std::fflush(stdout);
     std::fputs(outcome.message.c_str(), stderr);
     return 2;
   }
-  std::printf("%s\n", result.passed ? "PASS" : "FAIL");
+  std::printf("%s\n", outcome.result.passed ? "PASS" : "FAIL");
   // A report that cannot be written is no verdict.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 2;
   return outcome.status;

@@ -33,6 +33,10 @@ struct check_outcome {
 // stands in for the file.
 check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory);
 
+// The report's heading and lines as galaxy-check prints them, without the
+// verdict.
+std::string check_report_lines(const check_outcome &outcome);
+
 // PASS, FAIL or INFO.
 const char *check_verdict_name(check_verdict verdict);
 

@@ -11,6 +11,8 @@ check_outcome run_galaxy_check(int, char **, const memory_particles *) {
   return outcome;
 }
 
+std::string check_report_lines(const check_outcome &outcome) { return "galaxy-check " + outcome.path + "\n"; }
+
 const char *check_verdict_name(check_verdict verdict) {
   return verdict == verdict_pass ? "PASS" : verdict == verdict_fail ? "FAIL" : "INFO";
 }
