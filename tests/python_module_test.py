@@ -223,6 +223,33 @@ except KeyboardInterrupt:
         expect(words[3] == "10", "no galaxy after an interrupt")
 
 
+def test_ctrl_c_keeps_the_old_file(tmp):
+    old = os.path.join(tmp, "old.ini")
+    with open(old, "w") as f:
+        f.write("old")
+    child = subprocess.Popen([sys.executable, "-c", f"""
+import sys
+sys.path.insert(0, {MODULE_DIR!r})
+import galaxy_ic
+g = galaxy_ic.make(4_000_000, seed=1, threads=1)
+print('ready', flush=True)
+try:
+    g.write({old!r}, 'ini')
+    print('finished')
+except KeyboardInterrupt:
+    print('interrupted')
+"""], stdout=subprocess.PIPE, text=True)
+    child.stdout.readline()
+    time.sleep(0.2)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    expect(out.split() == ["interrupted"], f"Ctrl-C in write(): {out!r}")
+    with open(old) as f:
+        expect(f.read() == "old", "an interrupted write() replaced the old file")
+    expect(os.listdir(tmp).count("old.ini") == 1 and not [n for n in os.listdir(tmp) if n.startswith(".old.ini")],
+           "an interrupted write() left its temporary file")
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         test_arrays_are_the_hdf5_files(tmp)
@@ -231,6 +258,7 @@ def main():
         test_refusals()
         test_check_agrees_with_galaxy_check(tmp)
         test_ctrl_c_interrupts_and_frees()
+        test_ctrl_c_keeps_the_old_file(tmp)
     expect("Makes a galaxy" in galaxy_ic.make.__doc__, "make has no docstring")
     for failure in failures:
         print("FAIL:", failure)
