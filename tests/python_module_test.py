@@ -88,6 +88,37 @@ def test_arrays_are_views_of_one_record():
     expect(pos[0, 0] == 42.0 and pos.base is not None, "a view outlives its galaxy")
 
 
+def test_threads_run_while_galaxies_are_made():
+    """The GIL is released: Python threads go on, and two makes at once
+    (the default sequence and a seeded one) give their sequential arrays."""
+    import threading
+    want = {None: galaxy_ic.make(200_000, threads=1).pos, 3: galaxy_ic.make(200_000, seed=3, threads=1).pos}
+    got, ticks, done = {}, [0], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks[0] += 1
+
+    def make(seed):
+        got[seed] = galaxy_ic.make(200_000, seed=seed, threads=1).pos
+
+    counter = threading.Thread(target=tick)
+    counter.start()
+    before = ticks[0]
+    galaxy_ic.make(400_000, seed=1, threads=1)
+    during = ticks[0] - before
+    makers = [threading.Thread(target=make, args=(seed,)) for seed in want]
+    for t in makers:
+        t.start()
+    for t in makers:
+        t.join()
+    done.set()
+    counter.join()
+    for seed in want:
+        expect(same_bits(got[seed], want[seed]), f"seed {seed}: concurrent make() differs")
+    expect(during > 1000, f"only {during} ticks of another thread while particles were made")
+
+
 def test_write_gives_the_programs_files(tmp):
     for options, fmt, extra in [(dict(), "ini", []),
                                 (dict(seed=4, units="astro", centre=(0.5, 0, 0)), "ini", []),
@@ -254,6 +285,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         test_arrays_are_the_hdf5_files(tmp)
         test_arrays_are_views_of_one_record()
+        test_threads_run_while_galaxies_are_made()
         test_write_gives_the_programs_files(tmp)
         test_refusals()
         test_check_agrees_with_galaxy_check(tmp)

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -58,6 +59,18 @@ std::string temporary_template(const std::string &path) {
 }
 
 mode_t creation_mode() {
+  // Read, not set and restored: between umask(0) and its undoing, a file
+  // another thread of the process creates would be open to everyone.
+  if (std::FILE *status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+      found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    }
+    std::fclose(status);
+    if (found) return 0666 & ~static_cast<mode_t>(mask);
+  }
   const mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;

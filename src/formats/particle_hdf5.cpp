@@ -39,6 +39,8 @@ hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t,
   return nullptr;
 }
 
+bool hdf5_thread_safe() { return true; }
+
 bool write_hdf5_rows(hdf5_writer *, const gal_system *, int32_t, int32_t, uint64_t) {
   return false;
 }
@@ -267,6 +269,11 @@ struct hdf5_writer {
 };
 
 bool hdf5_available() { return true; }
+
+bool hdf5_thread_safe() {
+  hbool_t safe = 0;
+  return H5is_library_threadsafe(&safe) >= 0 && safe;
+}
 
 namespace {
 

@@ -18,6 +18,10 @@
 // Whether this build has the HDF5 library.
 bool hdf5_available();
 
+// Whether the library may be called from two threads at once (true
+// without it).
+bool hdf5_thread_safe();
+
 // The header's per-type counts for n particles, all of type 1.
 struct hdf5_counts {
   uint64_t this_file[6];

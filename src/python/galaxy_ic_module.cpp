@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -20,8 +22,10 @@
 #include <vector>
 
 #include "check_cli.h"
+#include "driver.h"
 #include "error_report.h"
 #include "memory_run.h"
+#include "particle_hdf5.h"
 #include "provenance.h"
 #include "units.h"
 
@@ -154,6 +158,48 @@ auto run_interruptible(Work work, std::string *messages) -> decltype(work(nullpt
   return result;
 }
 
+// Serializes HDF5 use when the library cannot take two threads at once.
+std::mutex hdf5_mutex;
+std::unique_lock<std::mutex> hdf5_lock(bool uses_hdf5) {
+  return uses_hdf5 && !hdf5_thread_safe() ? std::unique_lock<std::mutex>(hdf5_mutex)
+                                          : std::unique_lock<std::mutex>();
+}
+
+// Memory this process can still take, in bytes (RAM and swap available);
+// 0 when unknown.
+double memory_available() {
+  std::FILE *info = std::fopen("/proc/meminfo", "r");
+  if (info == nullptr) return 0.0;
+  char line[256];
+  double total = 0.0;
+  bool found = false;
+  while (std::fgets(line, sizeof line, info) != nullptr) {
+    unsigned long long kib = 0;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1 || std::sscanf(line, "SwapFree: %llu kB", &kib) == 1) {
+      total += static_cast<double>(kib) * 1024.0;
+      found = true;
+    }
+  }
+  std::fclose(info);
+  return found ? total : 0.0;
+}
+
+// A galaxy the machine cannot hold now is refused before it is taken:
+// touched, its pages would bring the out-of-memory killer to the
+// interpreter.
+void refuse_beyond_memory(const std::string &count) {
+  const double n = std::strtod(count.c_str(), nullptr);
+  const double needed = 7.0 * sizeof(double) * n, available = memory_available();
+  // Beyond the machine's memory galaxy-ic refuses the count itself.
+  if (available > 0.0 && needed > available && needed <= physical_memory_bytes()) {
+    const std::string text = "particle count " + count + " needs " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
+                             " MiB, and this machine has " + std::to_string(static_cast<long long>(available / 1048576.0)) +
+                             " MiB available";
+    PyErr_SetString(PyExc_MemoryError, text.c_str());
+    throw py::error_already_set();
+  }
+}
+
 // A galaxy made by make(): the record, shared with every array handed out.
 struct galaxy_handle {
   std::unique_ptr<memory_galaxy> made;
@@ -183,6 +229,7 @@ command_line make_options(const py::handle &n, const py::dict &model) {
   const std::string count = integer_text("n", n);
   if (count[0] == '-') throw py::value_error("particle count " + count + " is below 0");
   line.add("-p", count);
+  refuse_beyond_memory(count);
   const struct {
     const char *name, *option;
     char kind;  // i integer, r real, s str, v vector, f flag
@@ -284,8 +331,12 @@ void write_galaxy(galaxy_handle &g, const py::object &path, const py::object &fo
   const int argc = static_cast<int>(argv.size()) - 1;
   const memory_galaxy *made = g.made.get();
   std::string messages;
+  const bool uses_hdf5 = string_text("format", format) == "hdf5";
   const int status = run_interruptible(
-      [&](const std::atomic<bool> *cancel) { return write_memory_galaxy(*made, argc, argv.data(), cancel); },
+      [&](const std::atomic<bool> *cancel) {
+        const std::unique_lock<std::mutex> lock = hdf5_lock(uses_hdf5);
+        return write_memory_galaxy(*made, argc, argv.data(), cancel);
+      },
       &messages);
   if (status == 0) return;
   const std::string why = refusal_text(messages);
@@ -377,6 +428,7 @@ check_report check_target(const py::object &target, const py::kwargs &options) {
   check_outcome outcome;
   {
     py::gil_scoped_release unlocked;
+    const std::unique_lock<std::mutex> lock = hdf5_lock(true);
     outcome = run_galaxy_check(static_cast<int>(argv.size()) - 1, argv.data(), galaxy ? &particles : nullptr);
   }
   if (outcome.status == 2) {

@@ -1,4 +1,5 @@
-"""Prints where this interpreter finds modules installed under PREFIX (argv[1])."""
+"""Prints where this interpreter finds modules installed under PREFIX (argv[1]),
+relative to PREFIX when it lies under it."""
 import os
 import sys
 import sysconfig
@@ -10,7 +11,8 @@ version = "python%d.%d" % sys.version_info[:2]
 for candidate in (os.path.join(prefix, "lib", version, "dist-packages"),
                   os.path.join(prefix, "lib", "python3", "dist-packages")):
     if candidate in sys.path:
-        print(candidate)
         break
 else:
-    print(sysconfig.get_path("platlib", "posix_prefix", vars={"platbase": prefix, "base": prefix}))
+    candidate = sysconfig.get_path("platlib", "posix_prefix", vars={"platbase": prefix, "base": prefix})
+relative = os.path.relpath(candidate, prefix)
+print(candidate if relative.startswith("..") else relative)
