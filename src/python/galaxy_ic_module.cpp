@@ -447,7 +447,15 @@ check_report check_target(const py::object &target, const py::kwargs &options) {
   return report;
 }
 
-const char make_doc[] = R"(Makes a galaxy in memory, as galaxy-ic makes it.
+const char make_doc[] = R"(make(n: int, *, seed: int | None = None, equilibrium: bool = False,
+     profile: str | None = None, mass: float | None = None,
+     scale_length: float | None = None, cutoff: float | None = None,
+     cutoff_strength: float | None = None, anisotropy_radius: float | None = None,
+     units: str = "si", centre: Sequence[float] | None = None,
+     bulk_velocity: Sequence[float] | None = None, zero_com: bool = False,
+     threads: int | None = None) -> Galaxy
+
+Makes a galaxy in memory, as galaxy-ic makes it.
 
 The arrays hold exactly the values galaxy-ic writes to an HDF5 file for
 the same options (galaxy-ic -p N --format hdf5 ...), bit for bit. Without
@@ -479,7 +487,11 @@ it refuses, TypeError for an argument of the wrong type, MemoryError when
 the particles do not fit, KeyboardInterrupt on Ctrl-C (nothing is kept).
 )";
 
-const char write_doc[] = R"(Writes the file galaxy-ic writes for this galaxy's options.
+const char write_doc[] = R"(write(path: str | os.PathLike, format: str = "hdf5", *,
+      double_precision: bool = False, long_ids: bool = False,
+      softening: float | None = None, max_record: int | None = None) -> None
+
+Writes the file galaxy-ic writes for this galaxy's options.
 
 format is "hdf5" (default), "ini", "gadget1", "gadget2" or "tipsy";
 double_precision (--double), long_ids (--long-ids), softening and
@@ -492,7 +504,9 @@ Raises ValueError for refused options, OSError when the file cannot be
 written, KeyboardInterrupt on Ctrl-C.
 )";
 
-const char check_doc[] = R"(Checks a particle file, or a Galaxy, as galaxy-check does.
+const char check_doc[] = R"(check(target: str | os.PathLike | Galaxy, **options) -> Report
+
+Checks a particle file, or a Galaxy, as galaxy-check does.
 
 target is a path (any format galaxy-check reads) or a Galaxy from make().
 Keyword options are galaxy-check's: units, mass, scale_length, cutoff,
@@ -512,6 +526,10 @@ is not a particle file, OSError for one that cannot be read.
 PYBIND11_MODULE(galaxy_ic, m) {
   m.doc() = "Initial conditions of spherical galaxies as numpy arrays, from galaxy-ic's engine.";
   m.attr("__version__") = GALAXY_VERSION;
+  // The signatures are written in the docstrings: every argument is taken
+  // as a Python object and judged by hand.
+  py::options options;
+  options.disable_function_signatures();
 
   py::class_<galaxy_handle, std::shared_ptr<galaxy_handle>>(m, "Galaxy",
                                                              "A galaxy made by make(); its arrays share one record.")
