@@ -71,8 +71,16 @@ std::string integer_text(const char *name, const py::handle &value) {
 // form (repr), which strtod reads back to the same double.
 std::string real_text(const char *name, const py::handle &value) {
   if (is_integer(value)) return integer_text(name, value);
-  if (py::isinstance<py::bool_>(value) || !PyFloat_Check(value.ptr())) type_error(name, "a real number", value);
-  return py::repr(py::float_(py::reinterpret_borrow<py::object>(value)));
+  // float and what converts to one (numpy's float32, Fraction, Decimal).
+  if (py::isinstance<py::bool_>(value) || py::isinstance<py::str>(value) || !PyNumber_Check(value.ptr())) {
+    type_error(name, "a real number", value);
+  }
+  PyObject *converted = PyNumber_Float(value.ptr());
+  if (converted == nullptr) {
+    PyErr_Clear();
+    type_error(name, "a real number", value);
+  }
+  return py::repr(py::reinterpret_steal<py::object>(converted));
 }
 
 std::string string_text(const char *name, const py::handle &value) {
@@ -523,14 +531,9 @@ is not a particle file, OSError for one that cannot be read.
 
 }  // namespace
 
-PYBIND11_MODULE(galaxy_ic, m) {
-  m.doc() = "Initial conditions of spherical galaxies as numpy arrays, from galaxy-ic's engine.";
-  m.attr("__version__") = GALAXY_VERSION;
-  // The signatures are written in the docstrings: every argument is taken
-  // as a Python object and judged by hand.
-  py::options options;
-  options.disable_function_signatures();
+namespace {
 
+void bind_galaxy(py::module_ &m) {
   py::class_<galaxy_handle, std::shared_ptr<galaxy_handle>>(m, "Galaxy",
                                                              "A galaxy made by make(); its arrays share one record.")
       .def_property_readonly(
@@ -569,7 +572,9 @@ PYBIND11_MODULE(galaxy_ic, m) {
       .def("write", &write_galaxy, write_doc, py::arg("path"), py::arg("format") = "hdf5", py::kw_only(),
            py::arg("double_precision") = false, py::arg("long_ids") = false, py::arg("softening") = py::none(),
            py::arg("max_record") = py::none());
+}
 
+void bind_report(py::module_ &m) {
   py::class_<check_report>(m, "Report", "galaxy-check's report: lines, verdict, passed.")
       .def_readonly("lines", &check_report::lines, "(check, figure, verdict) for each line of the report.")
       .def_readonly("passed", &check_report::passed, "True when no line fails.")
@@ -580,7 +585,20 @@ PYBIND11_MODULE(galaxy_ic, m) {
       .def("__repr__", [](const check_report &r) {
         return "<galaxy_ic.Report " + std::string(r.passed ? "PASS" : "FAIL") + ", " +
                std::to_string(r.lines.size()) + " lines>"; });
+}
 
+}  // namespace
+
+PYBIND11_MODULE(galaxy_ic, m) {
+  m.doc() = "Initial conditions of spherical galaxies as numpy arrays, from galaxy-ic's engine.";
+  m.attr("__version__") = GALAXY_VERSION;
+  // The signatures are written in the docstrings: every argument is taken
+  // as a Python object and judged by hand.
+  py::options options;
+  options.disable_function_signatures();
+
+  bind_galaxy(m);
+  bind_report(m);
   m.def("make", [](const py::object &n, const py::object &seed, const py::object &equilibrium,
                    const py::object &profile, const py::object &mass, const py::object &scale_length,
                    const py::object &cutoff, const py::object &cutoff_strength,
