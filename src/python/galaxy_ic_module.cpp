@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -131,9 +132,14 @@ auto run_interruptible(Work work, std::string *messages) -> decltype(work(nullpt
   std::condition_variable finished;
   bool done = false, interrupted = false;
   result_type result{};
+  std::exception_ptr failure;  // bad_alloc from the worker, raised here
   auto body = [&]() {
     error_capture capture(messages);
-    result = work(&cancel);
+    try {
+      result = work(&cancel);
+    } catch (...) {
+      failure = std::current_exception();
+    }
     std::lock_guard<std::mutex> lock(mutex);
     done = true;
     finished.notify_all();
@@ -163,6 +169,7 @@ auto run_interruptible(Work work, std::string *messages) -> decltype(work(nullpt
     if (worker.joinable()) worker.join();
   }
   if (interrupted) throw py::error_already_set();
+  if (failure) std::rethrow_exception(failure);
   return result;
 }
 
