@@ -254,6 +254,25 @@ except KeyboardInterrupt:
         expect(words[3] == "10", "no galaxy after an interrupt")
 
 
+def test_memory_refused_is_an_exception():
+    """Allocation failure (an address-space limit) raises MemoryError; the
+    interpreter goes on."""
+    run = subprocess.run([sys.executable, "-c", f"""
+import resource, sys
+sys.path.insert(0, {MODULE_DIR!r})
+import galaxy_ic
+size = int(open('/proc/self/statm').read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + 200 * 2**20, resource.RLIM_INFINITY))
+try:
+    galaxy_ic.make(10_000_000, seed=1)
+    print('made')
+except MemoryError:
+    print('refused', len(galaxy_ic.make(1000, seed=1)))
+"""], capture_output=True, text=True, timeout=60)
+    expect(run.returncode == 0 and run.stdout.split() == ["refused", "1000"],
+           f"allocation failure: {run.returncode} {run.stdout!r} {run.stderr[-300:]!r}")
+
+
 def test_ctrl_c_keeps_the_old_file(tmp):
     old = os.path.join(tmp, "old.ini")
     with open(old, "w") as f:
@@ -305,6 +324,7 @@ def main():
         test_check_agrees_with_galaxy_check(tmp)
         test_ctrl_c_interrupts_and_frees()
         test_ctrl_c_keeps_the_old_file(tmp)
+        test_memory_refused_is_an_exception()
     expect(galaxy_ic.make.__doc__.startswith("make(n: int, *, seed"), "make's docstring has no signature")
     test_stubs_name_what_the_module_has()
     for failure in failures:
