@@ -26,21 +26,35 @@ constexpr double gl_w[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344
 
 // The unnormalised density at r and its first two logarithmic slopes.
 struct shape_at {
-  double value, g1, g2;
+  double value, g1, g2, log_value;
 };
 
 shape_at shape(const density_law &l, double r) {
-  const double ra = std::pow(r, l.alpha);
-  double log_value = -l.gamma * std::log(r) + (l.gamma - l.beta) / l.alpha * std::log1p(ra);
-  double g1 = -l.gamma + (l.gamma - l.beta) * ra / (1.0 + ra);
-  double g2 = (l.gamma - l.beta) * l.alpha * ra / ((1.0 + ra) * (1.0 + ra));
+  // r^alpha as exp(alpha ln r), and log1p(r^alpha), r^alpha / (1 + r^alpha)
+  // in forms that neither overflow nor lose the small side, for any alpha.
+  const double x = std::log(r), ax = l.alpha * x;
+  double log_sum, share, share_product;  // ln(1 + r^a), r^a / (1 + r^a), r^a / (1 + r^a)^2
+  if (ax > 0.0) {
+    const double inverse = std::exp(-ax);
+    log_sum = ax + std::log1p(inverse);
+    share = 1.0 / (1.0 + inverse);
+    share_product = inverse / ((1.0 + inverse) * (1.0 + inverse));
+  } else {
+    const double ra = std::exp(ax);
+    log_sum = std::log1p(ra);
+    share = ra / (1.0 + ra);
+    share_product = ra / ((1.0 + ra) * (1.0 + ra));
+  }
+  double log_value = -l.gamma * x + (l.gamma - l.beta) / l.alpha * log_sum;
+  double g1 = -l.gamma + (l.gamma - l.beta) * share;
+  double g2 = (l.gamma - l.beta) * l.alpha * share_product;
   if (l.taper_radius > 0.0) {
-    const double xi = l.taper_strength, t = std::pow(r / l.taper_radius, xi);
+    const double xi = l.taper_strength, t = std::exp(xi * (x - std::log(l.taper_radius)));
     log_value -= t;
     g1 -= xi * t;
     g2 -= xi * xi * t;
   }
-  return {std::exp(log_value), g1, g2};
+  return {std::exp(log_value), g1, g2, log_value};
 }
 
 // 8-point Gauss-Legendre of f over [a, b].
@@ -60,13 +74,58 @@ struct hermite {
         h11(u * u * (u - 1)) {}
 };
 
-// The grid's span: where the mass inside (outside) is about 1e-10 of the
-// whole, within [1e-30, 1e30].
-void grid_span(const density_law &l, double *lo, double *hi) {
-  *lo = std::max(1e-30, std::pow(1e-10, 1.0 / (3.0 - l.gamma)));
-  *hi = l.taper_radius > 0.0 ? l.taper_radius * std::pow(40.0, 1.0 / l.taper_strength)
-                             : std::pow(1e-10, 1.0 / (3.0 - l.beta));
-  *hi = std::min(1e30, std::max(*hi, 10.0));
+// Where the mass lies, from a coarse scan of dM/dln r over ln r in
+// [ln 1e-30, ln 1e30]: the grid runs from the radius holding 1e-10 of the
+// mass to ten times the one beyond which 1e-10 of it lies, so that every
+// energy a particle can have is reached by Eddington's integral with a
+// decade of room (the potential falls as 1/r there). Mass beyond the scan
+// is allowed only where the density is a power law, whose analytic
+// continuation the tables use. False with the reason otherwise.
+bool grid_span(const density_law &l, double *lo, double *hi, std::string *why) {
+  constexpr double x0 = -69.07755278982137, x1 = 69.07755278982137, dx = 0.05;  // ln 1e-30, ln 1e30
+  constexpr int points = static_cast<int>((x1 - x0) / dx) + 1;
+  std::vector<double> log_dm(points);
+  double peak = -HUGE_VAL;
+  for (int k = 0; k < points; ++k) {
+    log_dm[k] = shape(l, std::exp(x0 + dx * k)).log_value + 3.0 * (x0 + dx * k);
+    if (std::isnan(log_dm[k])) {
+      *why = "its density is not a number at some radius";
+      return false;
+    }
+    peak = std::max(peak, log_dm[k]);
+  }
+  if (!std::isfinite(peak)) {
+    *why = "its density is zero or beyond the range of a double at every radius from 1e-30 a to 1e30 a";
+    return false;
+  }
+  const shape_at first = shape(l, std::exp(x0)), last = shape(l, std::exp(x1));
+  // Beyond the scan, dM/dln r ~ r^s with s its local slope, if a power law.
+  const double s_in = 3.0 + first.g1, s_out = 3.0 + last.g1;
+  const bool in_power_law = s_in > 0.0 && std::fabs(first.g2) < 1e-6 * s_in;
+  const bool out_power_law = s_out < 0.0 && std::fabs(last.g2) < 1e-6 * -s_out;
+  // Cumulative masses from either end, in units of the peak's dM/dln r.
+  std::vector<double> inside(points, 0.0), outside(points, 0.0);
+  const auto dm = [&](int k) { return std::exp(log_dm[k] - peak); };
+  inside[0] = in_power_law ? dm(0) / s_in : 0.0;
+  for (int k = 1; k < points; ++k) inside[k] = inside[k - 1] + 0.5 * dx * (dm(k - 1) + dm(k));
+  outside[points - 1] = out_power_law ? dm(points - 1) / -s_out : 0.0;
+  for (int k = points - 2; k >= 0; --k) outside[k] = outside[k + 1] + 0.5 * dx * (dm(k) + dm(k + 1));
+  const double total = inside[points - 1] + outside[points - 1];
+  if (!in_power_law && dm(0) > 1e-10 * total) {
+    *why = "its mass reaches inside 1e-30 a, where the tables end";
+    return false;
+  }
+  if (!out_power_law && dm(points - 1) > 1e-10 * total) {
+    *why = "its mass reaches beyond 1e30 a, where the tables end";
+    return false;
+  }
+  int k_in = 0, k_out = points - 1;
+  while (k_in + 1 < points && inside[k_in + 1] < 1e-10 * total) ++k_in;
+  while (k_out > 0 && outside[k_out - 1] < 1e-10 * total) --k_out;
+  *lo = std::exp(x0 + dx * k_in);
+  *hi = std::min(1e30, 10.0 * std::exp(x0 + dx * k_out));
+  if (!(*hi > 100.0 * *lo)) *hi = 100.0 * *lo;
+  return true;
 }
 
 struct tables {
@@ -102,6 +161,7 @@ double eddington_at(const tables &t, int i, int weight) {
     const double r = std::exp(lnr);
     const shape_at sh = shape(m.law, r);
     const double rho = m.density_scale * sh.value, g1 = sh.g1 + 2.0 * weight;
+    if (!(rho > 0.0)) return 0.0;  // beyond the taper's reach: nothing, even where g1 overflows
     const double rho_w = rho * std::pow(r, 2.0 * weight);
     const double dlnm = 4 * pi * rho * r * r * r / mass;
     const double dh = -rho_w * r / mass * (g1 * (g1 + 1.0 - dlnm) + sh.g2);
@@ -232,7 +292,7 @@ bool build_profile_model(const density_law &law, double anisotropy_radius, profi
   m->law = law;
   m->anisotropy_radius = anisotropy_radius;
   double lo, hi;
-  grid_span(law, &lo, &hi);
+  if (!grid_span(law, &lo, &hi, why)) return false;
   m->log_r0 = std::log(lo);
   m->step = (std::log(hi) - m->log_r0) / (nodes - 1);
   tables t;
@@ -257,9 +317,10 @@ bool build_profile_model(const density_law &law, double anisotropy_radius, profi
   m->df_density.assign(nodes, 0.0);
   m->df_weighted.assign(nodes, 0.0);
   m->df.assign(nodes, 0.0);
-  // The integral needs room beyond r(E): the outermost nodes (E below ten
-  // times the grid's last Psi, radii that hold ~1e-9 of the mass) carry on
-  // the power law of the last nodes where it is good.
+  // The integral needs room beyond r(E): the outermost decade of nodes
+  // (E below ten times the grid's last Psi, beyond the radius outside which
+  // 1e-10 of the mass lies) carries on the power law of the last nodes
+  // where it is good.
   int good = nodes - 1;
   while (good > 1 && !(m->psi[good] > 10.0 * m->psi[nodes - 1])) --good;
   for (int i = 0; i <= good; ++i) {
