@@ -271,10 +271,13 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, g
 }
 
 bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
-                     profile_sampler *sampler, double *radius_max) {
+                     profile_sampler *sampler, double *radius_max, const std::atomic<bool> *cancel) {
   std::string why;
-  if (!build_profile_model(galaxy.law, galaxy.anisotropy_radius, model, &why)) {
-    report_error("erreur: profile %s cannot be made: %s", galaxy.profile_name.c_str(), why.c_str());
+  if (!build_profile_model(galaxy.law, galaxy.anisotropy_radius, model, &why, cancel)) {
+    // A cancelled build is no refusal: the caller knows why it stopped.
+    if (cancel == nullptr || !cancel->load()) {
+      report_error("erreur: profile %s cannot be made: %s", galaxy.profile_name.c_str(), why.c_str());
+    }
     return false;
   }
   build_profile_sampler(*model, sampler);
@@ -311,13 +314,14 @@ run_provenance provenance_of(const run_settings &settings, const generation_plan
   return p;
 }
 
-bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler) {
+bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler,
+               const std::atomic<bool> *cancel) {
   if (!judge_count(settings, &run->nb_element) || !judge_plan(settings, &run->plan) ||
       !judge_format(settings, &run->output) || !judge_galaxy(settings, &run->galaxy)) {
     return false;
   }
   run->radius_max = run->galaxy.radius_max;
-  return !run->galaxy.profile || prepare_profile(run->galaxy, &run->plan, model, sampler, &run->radius_max);
+  return !run->galaxy.profile || prepare_profile(run->galaxy, &run->plan, model, sampler, &run->radius_max, cancel);
 }
 
 gal_system *alloc_run_record(const judged_run &run) {

@@ -2,6 +2,7 @@
 #ifndef DRIVER_H
 #define DRIVER_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -58,7 +59,7 @@ bool judge_format(const run_settings &settings, output_choice *choice);
 // record's cut-off becomes the largest radius the sampler draws. Prints
 // the refusal and returns false.
 bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
-                     profile_sampler *sampler, double *radius_max);
+                     profile_sampler *sampler, double *radius_max, const std::atomic<bool> *cancel = nullptr);
 
 // galaxy.ini, galaxy.hdf5, galaxy.gadget or galaxy.tipsy.
 const char *default_output_name(const output_choice &choice);
@@ -91,7 +92,9 @@ struct judged_run {
 // Judges count, plan, format and galaxy, and builds a profile's tables
 // into model and sampler (which plan then points at); reports the refusal
 // and returns false.
-bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler);
+// A set cancel ends the tables' build, without a message.
+bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler,
+               const std::atomic<bool> *cancel = nullptr);
 
 // The run's record, arrays taken but no particle placed; null, reported,
 // when memory runs out.

@@ -22,7 +22,7 @@ memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> 
   judged_run run;
   profile_model model;
   profile_sampler sampler;
-  if (!judge_run(settings, &run, &model, &sampler)) return memory_refused;
+  if (!judge_run(settings, &run, &model, &sampler, cancel)) return cancelled(cancel) ? memory_cancelled : memory_refused;
   gal_system *sys = alloc_run_record(run);
   if (sys == nullptr) return memory_no_memory;
   generation_plan &plan = run.plan;
@@ -35,6 +35,11 @@ memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> 
   if (cancelled(cancel)) {
     free_gal_system(sys);
     return memory_cancelled;
+  }
+  if (draws_exhausted(plan)) {
+    free_gal_system(sys);
+    report_exhausted_draws();
+    return memory_refused;
   }
   free_gal_system(out->sys);
   out->sys = sys;

@@ -133,7 +133,7 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, u
 // Ends a run whose files every rank wrote: rank 0 puts them in place or
 // removes them, and every rank learns the status.
 int commit_files(const mpi_run &run, std::vector<output_file> *outs, bool ok, bool close_failed,
-                 progress_meter *meter, uint64_t total) {
+                 progress_meter *meter, uint64_t total, bool exhausted) {
   int status = ok ? 0 : 1;
   if (run.rank == 0) {
     output_result result = output_committed;
@@ -150,7 +150,11 @@ int commit_files(const mpi_run &run, std::vector<output_file> *outs, bool ok, bo
         failed = &out;
       }
     }
-    if (failed != nullptr) print_output_error(result, failed);
+    if (exhausted && result != output_committed) {
+      report_exhausted_draws();
+    } else if (failed != nullptr) {
+      print_output_error(result, failed);
+    }
     status = result == output_committed ? 0 : 1;
   }
   MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
@@ -192,7 +196,8 @@ int write_binary_files(const mpi_run &run, gal_system *sys, const generation_pla
     return 1;
   }
   const bool all_closed = run.all(closed);
-  return commit_files(run, outs, written && all_closed, written && !all_closed, meter, layout.total);
+  return commit_files(run, outs, written && all_closed, written && !all_closed, meter, layout.total,
+                      !run.all(!draws_exhausted(plan)));
 }
 
 // Creates this rank's particles and writes them; every rank together.
@@ -227,7 +232,7 @@ int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan
   const bool written = run.all(generate_particle_file(sys, plan, sink));
   const hdf5_result closed = close_hdf5_writer(sink.hdf5, written);
   const bool ok = run.all(closed == hdf5_written);
-  return commit_files(run, outs, ok, written && !ok, meter, total);
+  return commit_files(run, outs, ok, written && !ok, meter, total, !run.all(!draws_exhausted(plan)));
 }
 
 int run_ranks(const mpi_run &run, int argc, char **argv) {

@@ -18,6 +18,14 @@ particle_sink progress_sink(progress_meter *meter, const gal_system *sys) {
   return sink;
 }
 
+void print_run_error(const generation_plan &plan, output_result result, const output_file *out) {
+  if (result != output_committed && draws_exhausted(plan)) {
+    report_exhausted_draws();
+  } else {
+    print_output_error(result, out);
+  }
+}
+
 // Creates the particles (unless plan says they exist) and writes them as
 // text in frame; returns the exit status.
 int write_text_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
@@ -33,7 +41,7 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const output_fr
   sink.frame = frame;
   const bool written = generate_particle_file(sys, plan, sink);
   const output_result result = commit_output_file(&out, written);
-  print_output_error(result, &out);
+  print_run_error(plan, result, &out);
   return result == output_committed ? 0 : 1;
 }
 
@@ -77,7 +85,7 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_fr
       break;
   }
   if (result != output_committed) discard_output_file(&out);
-  print_output_error(result, &out);
+  print_run_error(plan, result, &out);
   return result == output_committed ? 0 : 1;
 }
 
@@ -149,7 +157,7 @@ int write_binary_run(gal_system *sys, const generation_plan &plan, const output_
     report_error("erreur: a value lies beyond the range of float32 in %s: write it with --double, or "
                 "in other --units", name.c_str());
   } else {
-    print_output_error(result, failed);
+    print_run_error(plan, result, failed);
   }
   return result == output_committed ? 0 : 1;
 }

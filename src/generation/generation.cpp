@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "binary_output.h"
+#include "error_report.h"
+#include "profile_sampler.h"
 #include "particle_hdf5.h"
 #include "particle_text.h"
 #include "progress.h"
@@ -135,7 +137,8 @@ void run_worker(pipeline *p) {
   const int64_t nb_slots = static_cast<int64_t>(p->slots.size());
   std::unique_lock<std::mutex> lock(p->mutex);
   while (!p->failed && p->next_write < p->nb_blocks) {
-    if (p->sink.cancel != nullptr && p->sink.cancel->load(std::memory_order_relaxed)) {
+    if ((p->sink.cancel != nullptr && p->sink.cancel->load(std::memory_order_relaxed)) ||
+        draws_exhausted(*p->plan)) {
       p->failed = true;
       p->stop.store(true, std::memory_order_relaxed);
       p->changed.notify_all();
@@ -171,6 +174,15 @@ void run_worker(pipeline *p) {
 
 }  // namespace
 
+bool draws_exhausted(const generation_plan &plan) {
+  return plan.sampler != nullptr && plan.sampler->exhausted.load(std::memory_order_relaxed);
+}
+
+void report_exhausted_draws() {
+  report_error("erreur: a particle's speed was not found in a million trials of the sampler: the run is "
+               "abandoned, no file written");
+}
+
 bool generate_particle_file(gal_system *sys, const generation_plan &plan,
                             const particle_sink &sink) {
   pipeline p;
@@ -205,5 +217,5 @@ bool generate_particle_file(gal_system *sys, const generation_plan &plan,
   run_worker(&p);
   p.stop.store(true, std::memory_order_relaxed);
   for (std::thread &t : started) t.join();
-  return !p.failed;
+  return !p.failed && !draws_exhausted(plan);
 }

@@ -50,4 +50,9 @@ struct particle_sink {
 bool generate_particle_file(gal_system *sys, const generation_plan &plan,
                             const particle_sink &sink);
 
+// Whether a draw of plan's sampler found nothing within its cap (the run
+// then failed for that reason, and says so with report_exhausted_draws).
+bool draws_exhausted(const generation_plan &plan);
+void report_exhausted_draws();
+
 #endif

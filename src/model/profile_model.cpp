@@ -1,6 +1,7 @@
 #include "profile_model.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,8 @@
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
-constexpr int nodes = 1200;
+constexpr int base_nodes = 1200;
+constexpr int max_nodes = 4800;
 constexpr double gl_x[4] = {0.1834346424956498, 0.5255324099163290, 0.7966664774136267, 0.9602898564975363};
 constexpr double gl_w[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344533745, 0.1012285362903763};
 
@@ -131,6 +133,8 @@ bool grid_span(const density_law &l, double *lo, double *hi, std::string *why) {
 struct tables {
   const profile_model *m;
   std::vector<double> log_r, r, rho, g1, g2, drop;  // drop[j] = psi[j] - psi[j+1]
+  std::vector<double> outer;  // 4 pi int_r^inf rho r dr at the nodes
+  int good = 0;               // the last node whose f is Eddington's integral
 };
 
 double ln_r(const profile_model &m, int i) { return m.log_r0 + m.step * i; }
@@ -147,38 +151,66 @@ void interpolate(const tables &t, int j, double lnr, double *mass, double *psi_b
                     h.h11 * m.mass[j + 1] / t.r[j + 1] * m.step;
 }
 
-// f at node i of the density rho r^(2 weight).
-double eddington_at(const tables &t, int i, int weight) {
+// The two parts of f at the energy Psi(r0) of a radius r0 in cell i (a
+// node's, or any): of the density rho and, when weighted, of r^2 rho.
+struct df_parts {
+  double density = 0.0, weighted = 0.0;
+};
+
+// Beyond the grid rho r^(2 weight) ~ C Psi^n, n its slope there: the
+// integral over Psi in [0, Psi_hi], in powers of Psi_hi / E.
+double eddington_tail(const tables &t, double e, int weight) {
+  const int last = static_cast<int>(t.r.size()) - 1;
+  const double psi_hi = t.m->psi[last];
+  const double n = -(t.g1[last] + 2.0 * weight), rho_hi = t.rho[last] * std::pow(t.r[last], 2.0 * weight);
+  if (!(e > 2.0 * psi_hi && n > 1.0)) return 0.0;
+  return rho_hi / std::sqrt(e) *
+         (n / psi_hi + (n - 1.0) / (2.0 * e) + 3.0 * n * (n - 1.0) * psi_hi / (8.0 * e * e * (n + 1.0)));
+}
+
+df_parts eddington_from(const tables &t, double ln_r0, int i, bool weighted) {
   const profile_model &m = *t.m;
   const int last = static_cast<int>(m.mass.size()) - 1;
-  const double t_max = std::sqrt(t.log_r[last] - t.log_r[i]);
+  double unused, below0 = 0.0;
+  if (i < last) interpolate(t, i, ln_r0, &unused, &below0);
+  const double t_max = std::sqrt(std::max(0.0, t.log_r[last] - ln_r0));
   const int panels = std::max(1, static_cast<int>(std::ceil(t_max / 0.2)));
-  const auto integrand = [&](double s) {
-    const double lnr = t.log_r[i] + s * s;
+  // Both integrands at s: -dh/dln r / sqrt(E - Psi) dln r/ds, h = d(rho r^2w)/dPsi.
+  const auto integrand = [&](double s, double *density, double *weighted_part) {
+    *density = *weighted_part = 0.0;
+    const double lnr = ln_r0 + s * s;
     const int j = std::min(last - 1, std::max(i, static_cast<int>((lnr - m.log_r0) / m.step)));
     double mass, below;
     interpolate(t, j, lnr, &mass, &below);
     const double r = std::exp(lnr);
     const shape_at sh = shape(m.law, r);
-    const double rho = m.density_scale * sh.value, g1 = sh.g1 + 2.0 * weight;
-    if (!(rho > 0.0)) return 0.0;  // beyond the taper's reach: nothing, even where g1 overflows
-    const double rho_w = rho * std::pow(r, 2.0 * weight);
-    const double dlnm = 4 * pi * rho * r * r * r / mass;
-    const double dh = -rho_w * r / mass * (g1 * (g1 + 1.0 - dlnm) + sh.g2);
-    const double gap = (m.psi[i] - m.psi[j]) + below;
-    return gap > 0.0 ? 2.0 * s * -dh / std::sqrt(gap) : 0.0;
+    const double rho = m.density_scale * sh.value;
+    // E - Psi(r), from the nodes' values without cancellation near r0.
+    const double gap = (m.psi[i] - m.psi[j]) + (below - below0);
+    if (!(rho > 0.0) || !(gap > 0.0)) return;  // beyond the taper's reach: nothing, even where g1 overflows
+    const double dlnm = 4 * pi * rho * r * r * r / mass, common = 2.0 * s * rho * r / (mass * std::sqrt(gap));
+    *density = common * (sh.g1 * (sh.g1 + 1.0 - dlnm) + sh.g2);
+    if (weighted) {
+      const double g1 = sh.g1 + 2.0;
+      *weighted_part = common * r * r * (g1 * (g1 + 1.0 - dlnm) + sh.g2);
+    }
   };
-  double sum = 0.0;
-  for (int p = 0; p < panels; ++p) sum += gauss(integrand, t_max * p / panels, t_max * (p + 1) / panels);
-  // Beyond the grid rho r^(2 weight) ~ C Psi^n, n its slope there: the
-  // integral over Psi in [0, Psi_hi], in powers of Psi_hi / E.
-  const double e = m.psi[i], psi_hi = m.psi[last];
-  const double n = -(t.g1[last] + 2.0 * weight), rho_hi = t.rho[last] * std::pow(t.r[last], 2.0 * weight);
-  if (e > 2.0 * psi_hi && n > 1.0) {
-    sum += rho_hi / std::sqrt(e) *
-           (n / psi_hi + (n - 1.0) / (2.0 * e) + 3.0 * n * (n - 1.0) * psi_hi / (8.0 * e * e * (n + 1.0)));
+  df_parts sum;
+  for (int p = 0; p < panels; ++p) {
+    const double lo = t_max * p / panels, hi = t_max * (p + 1) / panels, mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
+    for (int k = 0; k < 4; ++k) {
+      for (const double s : {mid - half * gl_x[k], mid + half * gl_x[k]}) {
+        double density, weighted_part;
+        integrand(s, &density, &weighted_part);
+        sum.density += half * gl_w[k] * density;
+        sum.weighted += half * gl_w[k] * weighted_part;
+      }
+    }
   }
-  return sum / (std::sqrt(8.0) * pi * pi);
+  const double e = m.psi[i] - below0, norm = std::sqrt(8.0) * pi * pi;
+  sum.density = (sum.density + eddington_tail(t, e, 0)) / norm;
+  sum.weighted = weighted ? (sum.weighted + eddington_tail(t, e, 1)) / norm : 0.0;
+  return sum;
 }
 
 // Mass, potential and the cell drops of Psi, at every node.
@@ -198,7 +230,8 @@ void tabulate_mass_and_potential(profile_model *m, tables *t) {
     return 4 * pi * m->density_scale * shape(m->law, r).value * r * r;
   };
   const double tail = t->g1[n - 1] < -2.0 ? 4 * pi * t->rho[n - 1] * t->r[n - 1] * t->r[n - 1] / -(2.0 + t->g1[n - 1]) : 0.0;
-  std::vector<double> outer(n, 0.0);
+  std::vector<double> &outer = t->outer;
+  outer.assign(n, 0.0);
   outer[n - 1] = tail;
   for (int i = n - 2; i >= 0; --i) outer[i] = outer[i + 1] + gauss(outer_integrand, t->log_r[i], t->log_r[i + 1]);
   m->psi.assign(n, 0.0);
@@ -213,6 +246,100 @@ void tabulate_mass_and_potential(profile_model *m, tables *t) {
         },
         t->log_r[j], t->log_r[j + 1]);
   }
+}
+
+// d ln f / d ln E at the nodes for the monotone cubic (Fritsch and Butland's
+// weighted harmonic mean of the neighbouring secants; 0 at an extremum or
+// where f is not positive), so that f between two nodes lies between them.
+void set_df_slopes(profile_model *m) {
+  const int n = static_cast<int>(m->df.size());
+  m->df_slope.assign(n, 0.0);
+  std::vector<double> x(n), y(n, 0.0);
+  std::vector<bool> positive(n);
+  for (int i = 0; i < n; ++i) {
+    x[i] = std::log(m->psi[i]);
+    positive[i] = m->df[i] > 0.0;
+    if (positive[i]) y[i] = std::log(m->df[i]);
+  }
+  const auto secant = [&](int i) { return (y[i + 1] - y[i]) / (x[i + 1] - x[i]); };
+  for (int i = 0; i < n; ++i) {
+    const bool left = i > 0 && positive[i - 1] && positive[i] && x[i] != x[i - 1];
+    const bool right = i + 1 < n && positive[i] && positive[i + 1] && x[i + 1] != x[i];
+    if (left && right) {
+      const double d0 = secant(i - 1), d1 = secant(i), h0 = x[i] - x[i - 1], h1 = x[i + 1] - x[i];
+      if (d0 * d1 > 0.0) {
+        const double w0 = 2.0 * h1 + h0, w1 = h1 + 2.0 * h0;
+        m->df_slope[i] = (w0 + w1) / (w0 / d0 + w1 / d1);
+      }
+    } else if (left != right) {
+      m->df_slope[i] = left ? secant(i - 1) : secant(i);
+    }
+  }
+}
+
+// The tables' own error: at the middle of cells, the interpolated M, Psi
+// and f against the integrals done there directly, relative (f to the sum
+// of its parts' sizes under Osipkov-Merritt), over the cells
+// whose radii hold the middle 1 - 2e-9 of the mass (f on every fourth
+// cell, where it is positive at both ends).
+struct table_error {
+  double mass = 0.0, potential = 0.0, df = 0.0;
+  double mass_at = 0.0, potential_at = 0.0, df_at = 0.0;  // radii, in a
+};
+
+table_error measure_table_error(const profile_model &m, const tables &t) {
+  table_error worst;
+  const int n = static_cast<int>(m.mass.size());
+  const double whole = m.mass[n - 1], ra2 = m.anisotropy_radius * m.anisotropy_radius;
+  const auto mass_integrand = [&](double lnr) { return 4 * pi * profile_density(m, std::exp(lnr)) * std::exp(3 * lnr); };
+  const auto outer_integrand = [&](double lnr) { return 4 * pi * profile_density(m, std::exp(lnr)) * std::exp(2 * lnr); };
+  for (int j = 0; j + 1 < n; ++j) {
+    if (m.mass[j + 1] < 1e-9 * whole || m.mass[j] > (1 - 1e-9) * whole) continue;
+    const double mid = t.log_r[j] + 0.5 * m.step, r = std::exp(mid);
+    double mass, below;
+    interpolate(t, j, mid, &mass, &below);
+    const double mass_direct = m.mass[j] + gauss(mass_integrand, t.log_r[j], mid);
+    const double psi_direct = mass_direct / r + t.outer[j + 1] + gauss(outer_integrand, mid, t.log_r[j + 1]);
+    const double e_mass = std::fabs(mass / mass_direct - 1.0), e_psi = std::fabs((m.psi[j] - below) / psi_direct - 1.0);
+    if (e_mass > worst.mass) worst.mass = e_mass, worst.mass_at = r;
+    if (e_psi > worst.potential) worst.potential = e_psi, worst.potential_at = r;
+    if (j % 4 != 1 || !(m.df[j] > 0.0 && m.df[j + 1] > 0.0) || j + 1 > t.good) continue;
+    const df_parts parts = eddington_from(t, mid, j, m.anisotropy_radius > 0.0);
+    const double weighted = m.anisotropy_radius > 0.0 ? parts.weighted / ra2 : 0.0;
+    // Relative to the parts' size: where they nearly cancel, f is small
+    // beside its neighbours and so is what an error there can do.
+    const double e_df =
+        std::fabs(profile_df(m, m.psi[j] - below) - (parts.density + weighted)) / (std::fabs(parts.density) + std::fabs(weighted));
+    if (e_df > worst.df) worst.df = e_df, worst.df_at = r;
+  }
+  return worst;
+}
+
+// The tables' accuracy: M and Psi to 1e-6, f to 1e-4 between nodes.
+bool table_error_acceptable(const table_error &e) { return e.mass <= 1e-6 && e.potential <= 1e-6 && e.df <= 1e-4; }
+
+// A model the tables cannot hold to their accuracy is refused, not made
+// slightly wrong.
+bool judge_table_error(const table_error &e, std::string *why) {
+  char text[320];
+  if (e.mass > 1e-6 || e.potential > 1e-6) {
+    const bool mass = e.mass > 1e-6;
+    std::snprintf(text, sizeof text,
+                  "its density turns too sharply for the tables: between their nodes the %s is off by %.2g "
+                  "(at radius %.4g a; they hold it to 1e-06)",
+                  mass ? "enclosed mass" : "potential", mass ? e.mass : e.potential, mass ? e.mass_at : e.potential_at);
+    *why = text;
+    return false;
+  }
+  if (e.df > 1e-4) {
+    std::snprintf(text, sizeof text,
+                  "its distribution function changes too sharply for the tables: between their nodes it is off by "
+                  "%.2g (at radius %.4g a; they hold it to 1e-04)",
+                  e.df, e.df_at);
+    *why = text;
+    return false;
+  }
+  return true;
 }
 
 // A model is refused where its f < 0 (never clamped to 0): the first such
@@ -287,57 +414,85 @@ bool density_law_is_proper(const density_law &law, std::string *why) {
   return true;
 }
 
-bool build_profile_model(const density_law &law, double anisotropy_radius, profile_model *m, std::string *why) {
-  if (!density_law_is_proper(law, why)) return false;
-  m->law = law;
-  m->anisotropy_radius = anisotropy_radius;
-  double lo, hi;
-  if (!grid_span(law, &lo, &hi, why)) return false;
+namespace {
+
+// The tables on count nodes from lo to hi; false when cancelled.
+bool tabulate(double lo, double hi, int count, const std::atomic<bool> *cancel, profile_model *m, tables *t) {
+  const density_law &law = m->law;
+  const double anisotropy_radius = m->anisotropy_radius;
   m->log_r0 = std::log(lo);
-  m->step = (std::log(hi) - m->log_r0) / (nodes - 1);
-  tables t;
-  t.m = m;
-  for (int i = 0; i < nodes; ++i) {
-    t.log_r.push_back(ln_r(*m, i));
-    t.r.push_back(std::exp(t.log_r.back()));
-    const shape_at sh = shape(law, t.r.back());
-    t.rho.push_back(sh.value);
-    t.g1.push_back(sh.g1);
-    t.g2.push_back(sh.g2);
+  m->step = (std::log(hi) - m->log_r0) / (count - 1);
+  *t = tables();
+  t->m = m;
+  for (int i = 0; i < count; ++i) {
+    t->log_r.push_back(ln_r(*m, i));
+    t->r.push_back(std::exp(t->log_r.back()));
+    const shape_at sh = shape(law, t->r.back());
+    t->rho.push_back(sh.value);
+    t->g1.push_back(sh.g1);
+    t->g2.push_back(sh.g2);
   }
   // Normalise to a total mass of 1: the mass beyond the grid from the last
   // node's slope (or none under a taper).
   m->density_scale = 1.0;
-  tabulate_mass_and_potential(m, &t);
-  const int n = nodes - 1;
-  const double beyond = t.g1[n] < -3.0 ? 4 * pi * t.rho[n] * t.r[n] * t.r[n] * t.r[n] / -(3.0 + t.g1[n]) : 0.0;
+  tabulate_mass_and_potential(m, t);
+  const int n = count - 1;
+  const double beyond = t->g1[n] < -3.0 ? 4 * pi * t->rho[n] * t->r[n] * t->r[n] * t->r[n] / -(3.0 + t->g1[n]) : 0.0;
   m->density_scale = 1.0 / (m->mass[n] + beyond);
-  for (double &rho : t.rho) rho *= m->density_scale;
-  tabulate_mass_and_potential(m, &t);
-  m->df_density.assign(nodes, 0.0);
-  m->df_weighted.assign(nodes, 0.0);
-  m->df.assign(nodes, 0.0);
+  for (double &rho : t->rho) rho *= m->density_scale;
+  tabulate_mass_and_potential(m, t);
+  m->df_density.assign(count, 0.0);
+  m->df_weighted.assign(count, 0.0);
+  m->df.assign(count, 0.0);
   // The integral needs room beyond r(E): the outermost decade of nodes
   // (E below ten times the grid's last Psi, beyond the radius outside which
   // 1e-10 of the mass lies) carries on the power law of the last nodes
   // where it is good.
-  int good = nodes - 1;
-  while (good > 1 && !(m->psi[good] > 10.0 * m->psi[nodes - 1])) --good;
+  int good = count - 1;
+  while (good > 1 && !(m->psi[good] > 10.0 * m->psi[count - 1])) --good;
+  t->good = good;
   for (int i = 0; i <= good; ++i) {
-    m->df_density[i] = eddington_at(t, i, 0);
-    if (anisotropy_radius > 0.0) m->df_weighted[i] = eddington_at(t, i, 1);
+    if (i % 64 == 0 && cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
+    const df_parts parts = eddington_from(*t, t->log_r[i], i, anisotropy_radius > 0.0);
+    m->df_density[i] = parts.density;
+    m->df_weighted[i] = parts.weighted;
   }
   for (std::vector<double> *df : {&m->df_density, &m->df_weighted}) {
     const double inner = (*df)[good - 1], outer = (*df)[good];
     const bool power_law = inner * outer > 0.0;
     const double p = power_law ? std::log(inner / outer) / std::log(m->psi[good - 1] / m->psi[good]) : 0.0;
-    for (int i = good + 1; i < nodes; ++i) (*df)[i] = power_law ? outer * std::pow(m->psi[i] / m->psi[good], p) : 0.0;
+    for (int i = good + 1; i < count; ++i) (*df)[i] = power_law ? outer * std::pow(m->psi[i] / m->psi[good], p) : 0.0;
   }
   const double ra2 = anisotropy_radius * anisotropy_radius;
-  for (int i = 0; i < nodes; ++i) {
+  for (int i = 0; i < count; ++i) {
     m->df[i] = m->df_density[i] + (anisotropy_radius > 0.0 ? m->df_weighted[i] / ra2 : 0.0);
   }
-  return judge_positive_df(*m, t, why);
+  set_df_slopes(m);
+  return true;
+}
+
+}  // namespace
+
+bool build_profile_model(const density_law &law, double anisotropy_radius, profile_model *m, std::string *why,
+                         const std::atomic<bool> *cancel) {
+  if (!density_law_is_proper(law, why)) return false;
+  m->law = law;
+  m->anisotropy_radius = anisotropy_radius;
+  double lo, hi;
+  if (!grid_span(law, &lo, &hi, why)) return false;
+  // A density that turns sharply (a large alpha) gets finer nodes until the
+  // tables hold it, within a bound on the work.
+  tables t;
+  table_error error;
+  for (int count = base_nodes;; count *= 2) {
+    if (!tabulate(lo, hi, count, cancel, m, &t)) {
+      *why = "cancelled";
+      return false;
+    }
+    error = measure_table_error(*m, t);
+    if (table_error_acceptable(error) || 2 * count > max_nodes) break;
+  }
+  return judge_positive_df(*m, t, why) && judge_table_error(error, why);
 }
 
 double profile_density(const profile_model &m, double r) { return m.density_scale * shape(m.law, r).value; }
@@ -380,11 +535,13 @@ double profile_df(const profile_model &m, double energy) {
     const double p = std::max(0.0, std::log(m.df[last - 1] / m.df[last]) / std::log(m.psi[last - 1] / m.psi[last]));
     return m.df[last] * std::pow(energy / m.psi[last], p);
   }
-  // Nodes' energies fall with i: find the cell, interpolate ln f in ln E.
+  // Nodes' energies fall with i: find the cell, interpolate ln f in ln E by
+  // the cell's monotone cubic, which stays between its two end values.
   const auto at = std::lower_bound(m.psi.rbegin(), m.psi.rend(), energy);
   const size_t k = static_cast<size_t>(m.psi.rend() - at) - 1;  // psi[k] >= energy > psi[k + 1]
-  const double x0 = std::log(m.psi[k]), x1 = std::log(m.psi[k + 1]);
   if (!(m.df[k] > 0.0) || !(m.df[k + 1] > 0.0)) return m.df[k];
-  const double w = (std::log(energy) - x0) / (x1 - x0);
-  return std::exp((1.0 - w) * std::log(m.df[k]) + w * std::log(m.df[k + 1]));
+  const double x0 = std::log(m.psi[k]), h = std::log(m.psi[k + 1]) - x0;
+  const hermite basis((std::log(energy) - x0) / h);
+  return std::exp(basis.h00 * std::log(m.df[k]) + basis.h10 * h * m.df_slope[k] + basis.h01 * std::log(m.df[k + 1]) +
+                  basis.h11 * h * m.df_slope[k + 1]);
 }

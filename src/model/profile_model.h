@@ -5,6 +5,7 @@
 #ifndef PROFILE_MODEL_H
 #define PROFILE_MODEL_H
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct profile_model {
   double log_r0 = 0.0, step = 0.0;
   std::vector<double> mass, psi;   // M(r) and Psi(r) = -Phi(r) at the nodes
   std::vector<double> df;          // f(E = psi[i]) (of Q under Osipkov-Merritt)
+  std::vector<double> df_slope;    // d ln f / d ln E at the nodes, for the interpolant
   // Under Osipkov-Merritt f = df_density + df_weighted / r_a^2: the parts of
   // rho and of r^2 rho, kept to find the smallest r_a that keeps f >= 0.
   std::vector<double> df_density, df_weighted;
@@ -39,16 +41,19 @@ struct profile_model {
 // Builds the tables; false with the reason in why (an improper law, or a
 // distribution function that is negative somewhere: the energy, radius and
 // the smallest anisotropy radius that works are said).
+// Checked every few nodes, cancel (when given and set) ends the build with
+// why "cancelled".
 bool build_profile_model(const density_law &law, double anisotropy_radius, profile_model *model,
-                         std::string *why);
+                         std::string *why, const std::atomic<bool> *cancel = nullptr);
 
 // The model's functions at any radius or energy, from the tables (the
 // density from its formula).
 double profile_density(const profile_model &model, double r);
 double profile_enclosed_mass(const profile_model &model, double r);
 double profile_potential(const profile_model &model, double r);  // Psi, >= 0
-// f at energy: ln f linear in ln E between nodes, the last nodes' power
-// law below the grid's energies, 0 outside (0, Psi(0)).
+// f at energy: ln f a monotone cubic in ln E between nodes (never beyond
+// the two nodes' values), the last nodes' power law below the grid's
+// energies, 0 outside (0, Psi(0)).
 double profile_df(const profile_model &model, double energy);
 
 #endif

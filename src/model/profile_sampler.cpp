@@ -7,6 +7,7 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 constexpr int envelope_bins = 256;
+constexpr int max_trials = 1000000;
 
 // Cubic Hermite value on a cell at u in [0, 1].
 double hermite(double y0, double d0, double y1, double d1, double u) {
@@ -38,10 +39,14 @@ void build_profile_sampler(const profile_model &m, profile_sampler *s) {
   // Bin b holds radii from edge b; Psi falls with r, so the edge's Psi_a
   // bounds Psi(r) in it, and on energy cell k = [psi[k+1], psi[k]] the
   // interpolated f (ln f linear in ln E) is at most the larger node value.
+  // The bins cover the radii that hold all but 1e-12 of the mass: the grid
+  // runs a decade beyond, for the integrals' room, where no particle is.
+  int top = n - 1;
+  while (top > 1 && m.mass[top - 1] >= (1.0 - 1e-12) * m.mass[n - 1]) --top;
   s->bins = envelope_bins;
   s->cells = n;  // n - 1 between nodes, and [0, psi[n - 1]] below them
   s->bin_log_r0 = m.log_r0;
-  s->bin_step = m.step * (n - 1) / envelope_bins;
+  s->bin_step = m.step * top / envelope_bins;
   s->height.assign(static_cast<size_t>(s->bins) * s->cells, 0.0);
   s->cumulative.assign(static_cast<size_t>(s->bins) * s->cells, 0.0);
   s->bin_psi.assign(s->bins, 0.0);
@@ -100,7 +105,9 @@ double sample_profile_kinetic(const profile_sampler &s, double r, random_stream 
   const double *cumulative = &s.cumulative[static_cast<size_t>(b) * s.cells];
   const double *height = &s.height[static_cast<size_t>(b) * s.cells];
   const double total = cumulative[0];
-  for (;;) {
+  // The envelope holds the accepted share of trials well above 1e-3 for any
+  // model the tables accept; the cap only keeps a fault from hanging a run.
+  for (int trial = 0; trial < max_trials; ++trial) {
     const double pick = next_uniform(stream) * total;
     // cumulative[k] sums cells k and above in k (lower energies): the cell is
     // the largest k whose sum exceeds pick.
@@ -120,4 +127,6 @@ double sample_profile_kinetic(const profile_sampler &s, double r, random_stream 
     if (!(e > 0.0 && e < psi_r)) continue;
     if (test <= profile_df(m, e) * std::sqrt(psi_r - e)) return psi_r - e;
   }
+  s.exhausted.store(true, std::memory_order_relaxed);
+  return 0.0;
 }

@@ -5,6 +5,7 @@
 #ifndef PROFILE_SAMPLER_H
 #define PROFILE_SAMPLER_H
 
+#include <atomic>
 #include <vector>
 
 #include "profile_model.h"
@@ -19,6 +20,8 @@ struct profile_sampler {
   double bin_log_r0 = 0.0, bin_step = 0.0;
   std::vector<double> bin_psi;              // Psi at each bin's inner edge
   std::vector<double> height, cumulative;  // bins x cells
+  // Set when a draw found nothing within its cap of trials: the run fails.
+  mutable std::atomic<bool> exhausted{false};
 };
 
 // Builds the sampler of model (which must outlive it).
@@ -30,7 +33,8 @@ double sample_profile_radius(const profile_sampler &sampler, double u);
 
 // Psi - E for a draw of E at radius r from f(E) sqrt(Psi(r) - E): half the
 // square of the speed (of w = (v_r, v_t sqrt(1 + r^2 / r_a^2)) under
-// Osipkov-Merritt). Three draws a trial.
+// Osipkov-Merritt). Three draws a trial; after a million trials without
+// one accepted, 0 with sampler.exhausted set.
 double sample_profile_kinetic(const profile_sampler &sampler, double r, random_stream *stream);
 
 #endif
