@@ -41,6 +41,40 @@ double ks_statistic_of_order(const std::vector<keyed_index> &order) {
   return ks_statistic_of_sorted(order, [](const keyed_index &item) { return item.key; });
 }
 
+double chi_square_upper_tail(double x, int dof) {
+  if (std::isnan(x) || dof < 1) return std::nan("");
+  if (!(x > 0.0)) return 1.0;
+  if (std::isinf(x)) return 0.0;
+  // Q(a, y) = Gamma(a, y) / Gamma(a), a = dof / 2, y = x / 2: the series of
+  // P below a + 1, Lentz's continued fraction of Q above.
+  const double a = 0.5 * dof, y = 0.5 * x, log_prefix = a * std::log(y) - y - std::lgamma(a);
+  if (y < a + 1.0) {
+    double term = 1.0 / a, sum = term;
+    for (int n = 1; n < 100000 && std::fabs(term) > 1e-17 * std::fabs(sum); ++n) {
+      term *= y / (a + n);
+      sum += term;
+    }
+    return std::clamp(1.0 - sum * std::exp(log_prefix), 0.0, 1.0);
+  }
+  constexpr double tiny = 1e-300;
+  double b = y + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
+  for (int n = 1; n < 100000; ++n) {
+    const double an = -n * (n - a);
+    b += 2.0;
+    d = an * d + b;
+    if (std::fabs(d) < tiny) d = tiny;
+    c = b + an / c;
+    if (std::fabs(c) < tiny) c = tiny;
+    d = 1.0 / d;
+    const double delta = d * c;
+    h *= delta;
+    if (std::fabs(delta - 1.0) < 1e-16) break;
+  }
+  return std::clamp(std::exp(log_prefix) * h, 0.0, 1.0);
+}
+
+double normal_two_sided_p(double z) { return std::isnan(z) ? z : std::erfc(std::fabs(z) / std::sqrt(2.0)); }
+
 double chi_square_3_upper_tail(double x) {
   if (std::isnan(x)) return x;
   if (!(x > 0.0)) return 1.0;

@@ -30,6 +30,12 @@ double ks_p_value(double d, double n);
 // Upper tail of the chi-square law with 3 degrees of freedom.
 double chi_square_3_upper_tail(double x);
 
+// Upper tail of the chi-square law with dof degrees of freedom.
+double chi_square_upper_tail(double x, int dof);
+
+// P(|Z| >= |z|) for a standard normal Z.
+double normal_two_sided_p(double z);
+
 // Sorting and KS statistics of any items with a key in [0, 1].
 
 // Kolmogorov-Smirnov statistic against the uniform law of items already in

@@ -11,6 +11,7 @@
 #include "check_statistics.h"
 #include "equilibrium_law.h"
 #include "random_coord.h"
+#include "reference.h"
 
 namespace {
 
@@ -60,10 +61,25 @@ std::string virial_figure(double kinetic, long double potential) {
   return figure("%.4f", 2.0 * kinetic / std::fabs(static_cast<double>(potential)));
 }
 
-// A particle's radius, its key (the enclosed-mass fraction) and its mass:
-// one sort by key serves the radius test, the virial ratio and the picture.
+// A particle's radius, its key (the enclosed-mass fraction), its mass and
+// its squared speed: one sort by key serves the radius test, the virial
+// ratio in the sample's own potential and the picture.
 struct radius_entry {
-  float key, radius, mass;
+  float key, radius, mass, speed2;
+};
+
+// The Jeans test's radial bins: fine ones of equal model mass, grouped at
+// the end into as many as the sample fills.
+constexpr int jeans_fine_bins = 64;
+constexpr int jeans_bins_max = 16;
+constexpr double jeans_bin_least = 500.0;  // particles a group holds at least
+
+// Sums over a bin's particles of a = v_r^2 - sigma_r^2(r) and b = v_t^2 -
+// sigma_t^2(r) (model units): their means are 0 in the model, and the
+// sample's own second moments give the means' covariance.
+struct jeans_sums {
+  double n = 0.0;
+  long double a = 0, b = 0, aa = 0, bb = 0, ab = 0, r = 0, s_r = 0, s_t = 0;  // s: the model's sigma^2
 };
 
 // A particle's radius, speed, their parts off the z axis, and the uniform
@@ -101,6 +117,11 @@ struct check_accumulator {
   long double shell_vr2[4] = {0, 0, 0, 0}, shell_vt2[4] = {0, 0, 0, 0}, shell_r2[4] = {0, 0, 0, 0};  // r2: model beta
   double shell_count[4] = {0, 0, 0, 0};
   size_t beyond = 0, too_fast = 0;
+  // Under a profile, the Jeans equation's dispersions from the density
+  // formula alone, and the bins of the test against them.
+  std::unique_ptr<jeans_reference> reference;
+  std::string reference_failure;
+  jeans_sums jeans[jeans_fine_bins];
   std::vector<radius_entry> radii;
   std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
   // Every stride-th finite particle, for the picture: at most 20 000.
@@ -151,7 +172,7 @@ void add_to_shells(check_accumulator *acc, double r, const double *v, const doub
 // in w-space, where it is isotropic: (cos + 1) / 2 of the angle to the
 // radius, and the angle of its tangential part about it.
 void profile_velocity(const check_accumulator &acc, const double *d, double r, const double *v, double *w,
-                      float angles[2]) {
+                      float angles[2], double *radial_speed, double *tangential2) {
   const check_model &model = acc.options.model;
   const double a = model.typical_length, unit = std::sqrt(model_gravitational_constant * model.total_mass / a);
   const double cos_theta = r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 1.0, phi = std::atan2(d[1], d[0]);
@@ -168,6 +189,8 @@ void profile_velocity(const check_accumulator &acc, const double *d, double r, c
   const double r_a = model.profile->anisotropy_radius, x = r / a;
   const double stretch = r_a > 0.0 ? std::sqrt(1.0 + (x / r_a) * (x / r_a)) : 1.0;
   *w = std::sqrt(v_r * v_r + stretch * stretch * (v_p * v_p + v_a * v_a));
+  *radial_speed = v_r;
+  *tangential2 = v_p * v_p + v_a * v_a;
   angles[0] = static_cast<float>(std::atan2(v_a, v_p) / (2.0 * pi) + 0.5);
   angles[1] = static_cast<float>(*w > 0.0 ? (std::clamp(v_r / *w, -1.0, 1.0) + 1.0) / 2.0 : std::nan(""));
   if (!(*w > 0.0)) angles[0] = std::nanf("");
@@ -199,6 +222,25 @@ void keep_for_picture(check_accumulator *acc, double r, double speed, const doub
   acc->stride *= 2;
 }
 
+// The model's enclosed-mass fraction at r (m): a profile's from the
+// density alone, not from the tables the particles were drawn from.
+double mass_fraction(const check_accumulator &acc, double r) {
+  if (acc.reference != nullptr) return reference_mass_fraction(*acc.reference, r / acc.options.model.typical_length);
+  return model_mass_fraction(acc.options.model, acc.sys, r);
+}
+
+// One particle's squared speeds against the Jeans equation's, in the fine
+// bin of its enclosed-mass fraction (model units).
+void add_to_jeans(check_accumulator *acc, double r, double fraction, double v_r2, double v_t2) {
+  const int bin = std::clamp(static_cast<int>(fraction * jeans_fine_bins), 0, jeans_fine_bins - 1);
+  const double s_r = reference_sigma_r2(*acc->reference, r), s_t = reference_sigma_t2(*acc->reference, r);
+  const long double a = v_r2 - s_r, b = v_t2 - s_t;
+  jeans_sums &sums = acc->jeans[bin];
+  sums.n += 1.0;
+  sums.a += a, sums.b += b, sums.aa += a * a, sums.bb += b * b, sums.ab += a * b, sums.r += r;
+  sums.s_r += s_r, sums.s_t += s_t;
+}
+
 // Everything the checks keep of one particle with finite values.
 void add_finite(check_accumulator *acc, const double *x, const double *v, double mass) {
   const check_model &model = acc->options.model;
@@ -221,10 +263,10 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   acc->beyond += r > model.radius_max * rounding + 1e-5;
   acc->fastest = std::max(acc->fastest, speed / escape);
   acc->too_fast += speed > escape * rounding + 1e-5;
-  const double fraction = model_mass_fraction(model, acc->sys, r);
+  const double fraction = mass_fraction(*acc, r);
   if (r > 0.0) acc->model_potential -= model_gravitational_constant * mass * model.total_mass * fraction / r;
   acc->radii.push_back({static_cast<float>(fraction), static_cast<float>(std::min(r, 3e38)),
-                        static_cast<float>(mass)});
+                        static_cast<float>(mass), static_cast<float>(std::min(speed * speed, 3e38))});
   recentred_entry entry{static_cast<float>(r), static_cast<float>(speed), static_cast<float>(std::hypot(dx, dy)),
                         static_cast<float>(std::hypot(v[0], v[1])), {}};
   const bool isotropic = model.equilibrium || model.profile != nullptr;
@@ -232,9 +274,11 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
   double u = -1.0;
   if (model.profile != nullptr) {
     double w = 0.0;
-    profile_velocity(*acc, offsets, r, v, &w, &entry.angles[2]);
+    double v_r = 0.0, v_t2 = 0.0;
+    profile_velocity(*acc, offsets, r, v, &w, &entry.angles[2], &v_r, &v_t2);
     u = r > 0.0 ? profile_speed_cdf(*model.profile, r / model.typical_length, w) : -1.0;
     add_to_shells(acc, r, v, offsets);
+    if (acc->reference != nullptr) add_to_jeans(acc, r / model.typical_length, fraction, v_r * v_r, v_t2);
   } else {
     u = speed_variate(*acc, r, speed, escape);
     direction_variates(v[0], v[1], v[2], model.equilibrium, &entry.angles[2], &entry.angles[3]);
@@ -257,7 +301,7 @@ void set_shell_edges(check_accumulator *acc) {
     double lo = 0.0, hi = model.radius_max;
     for (int i = 0; i < 200; ++i) {
       const double mid = 0.5 * (lo + hi);
-      (model_mass_fraction(model, acc->sys, mid) < 0.25 * (k + 1) ? lo : hi) = mid;
+      (mass_fraction(*acc, mid) < 0.25 * (k + 1) ? lo : hi) = mid;
     }
     acc->shell_edges[k] = 0.5 * (lo + hi);
   }
@@ -423,6 +467,92 @@ check_line info_anisotropy(const check_accumulator &acc) {
   return {"anisotropy beta", "by mass quartile " + measured + ", model " + model, verdict_info};
 }
 
+// 2K/|W| in the sample's own potential, with W the exact monopole of the
+// sorted radii (each pair counted once, at the outer radius), against 1
+// in units of its sampling error. That error comes from the sample: to
+// first order 2K and |W| move by sums over particles of m v^2 and m Psi_i,
+// Psi_i the sample's potential at particle i, so
+//   var(2K/|W|) = sum ((m v^2 - <m v^2>) - R (m Psi - <m Psi>))^2 / |W|^2.
+check_line check_own_virial(const check_accumulator &acc, double kinetic, long double potential) {
+  const std::vector<radius_entry> &radii = acc.radii;
+  const size_t n = radii.size();
+  const double w = -static_cast<double>(potential), ratio = 2.0 * kinetic / w;
+  if (!(w > 0.0) || n < 2) return {"virial ratio 2K/|W|", "undefined (no potential energy)", verdict_fail};
+  // Psi_i = G (M(< r_i) / r_i + sum over outer particles of m / r).
+  std::vector<double> psi(n);
+  long double outer = 0.0L;
+  for (size_t i = n; i-- > 0;) {
+    psi[i] = static_cast<double>(outer);
+    if (radii[i].radius > 0.0f) outer += radii[i].mass / radii[i].radius;
+  }
+  long double inside = 0.0L, sum_a = 0.0L, sum_c = 0.0L;
+  for (size_t i = 0; i < n; ++i) {
+    const radius_entry &e = radii[i];
+    if (e.radius > 0.0f) psi[i] += static_cast<double>(inside / e.radius);
+    psi[i] *= model_gravitational_constant;
+    inside += e.mass;
+    sum_a += static_cast<long double>(e.mass) * e.speed2;
+    sum_c += static_cast<long double>(e.mass) * psi[i];
+  }
+  const double mean_a = static_cast<double>(sum_a / n), mean_c = static_cast<double>(sum_c / n);
+  long double spread = 0.0L;
+  for (size_t i = 0; i < n; ++i) {
+    const double deviation = (static_cast<double>(radii[i].mass) * radii[i].speed2 - mean_a) -
+                             ratio * (static_cast<double>(radii[i].mass) * psi[i] - mean_c);
+    spread += static_cast<long double>(deviation) * deviation;
+  }
+  const double error = std::sqrt(static_cast<double>(spread)) / w, p = normal_two_sided_p((ratio - 1.0) / error);
+  return {"virial ratio 2K/|W|",
+          figure("%.4f", ratio) + figure(" +- %.4f in the sample's own potential", error) + format(", p = %.3g", p),
+          p < acc.options.threshold ? verdict_fail : verdict_pass};
+}
+
+// In groups of equal model mass (as many as hold jeans_bin_least particles
+// each, up to jeans_bins_max), the means of a and b against 0 in units of
+// their covariance estimated from the sample: chi-square over the groups,
+// two degrees of freedom each.
+check_line check_jeans(const check_accumulator &acc) {
+  int groups = jeans_bins_max;
+  while (groups > 1 && static_cast<double>(acc.finite) < groups * jeans_bin_least) groups /= 2;
+  const int per = jeans_fine_bins / groups;
+  double chi2 = 0.0, worst = 0.0, worst_r = 0.0, worst_share = 0.0;
+  int dof = 0;
+  const char *worst_what = "v_r^2";
+  for (int g = 0; g < groups; ++g) {
+    jeans_sums t;
+    long double s_r = 0.0L, s_t = 0.0L;
+    for (int k = g * per; k < (g + 1) * per; ++k) {
+      const jeans_sums &f = acc.jeans[k];
+      t.n += f.n, t.a += f.a, t.b += f.b, t.aa += f.aa, t.bb += f.bb, t.ab += f.ab, t.r += f.r;
+      s_r += f.s_r, s_t += f.s_t;
+    }
+    if (t.n < 3.0) continue;
+    const double n = t.n, ma = static_cast<double>(t.a / n), mb = static_cast<double>(t.b / n);
+    // Covariance of the two means.
+    const double caa = (static_cast<double>(t.aa / n) - ma * ma) / (n - 1.0);
+    const double cbb = (static_cast<double>(t.bb / n) - mb * mb) / (n - 1.0);
+    const double cab = (static_cast<double>(t.ab / n) - ma * mb) / (n - 1.0);
+    const double det = caa * cbb - cab * cab;
+    if (!(caa > 0.0 && cbb > 0.0)) continue;
+    chi2 += det > 0.0 ? (ma * ma * cbb - 2.0 * ma * mb * cab + mb * mb * caa) / det : ma * ma / caa + mb * mb / cbb;
+    dof += 2;
+    for (int part = 0; part < 2; ++part) {
+      const double z = part == 0 ? ma / std::sqrt(caa) : mb / std::sqrt(cbb);
+      if (std::fabs(z) > std::fabs(worst)) {
+        worst = z, worst_r = static_cast<double>(t.r / n), worst_what = part == 0 ? "v_r^2" : "v_t^2";
+        worst_share = part == 0 ? ma / static_cast<double>(s_r / n) : mb / static_cast<double>(s_t / n);
+      }
+    }
+  }
+  if (dof == 0) return {"Jeans equation", "too few particles to test", verdict_fail};
+  const double p = chi_square_upper_tail(chi2, dof);
+  return {"Jeans equation",
+          format("chi2 = %.1f, %d dof, p = %.3g; worst %+.1f sigma (%+.2f %%) in <%s> at ", chi2, dof, p, worst,
+                 100.0 * worst_share, worst_what) +
+              figure("%.3g a", worst_r),
+          p < acc.options.threshold ? verdict_fail : verdict_pass};
+}
+
 // Radii in order of their enclosed-mass fraction: the KS test, W of the
 // spherically averaged particles (each feels the mass inside its radius as
 // a point at the centre), and the picture's radii.
@@ -437,8 +567,10 @@ std::vector<check_line> check_radii_and_virial(check_accumulator *acc) {
     acc->sample.sorted_radii.push_back(e.radius);
   }
   const double kinetic = 0.5 * static_cast<double>(acc->speed2_sum);
+  const bool equilibrium = acc->options.model.profile != nullptr;
   return {ks_line_for("radius distribution", d, radii.size(), acc->options.threshold),
-          {"virial ratio 2K/|W|", virial_figure(kinetic, potential), verdict_info},
+          equilibrium ? check_own_virial(*acc, kinetic, potential)
+                      : check_line{"virial ratio 2K/|W|", virial_figure(kinetic, potential), verdict_info},
           {"virial ratio, model W", virial_figure(kinetic, acc->model_potential), verdict_info}};
 }
 
@@ -470,6 +602,12 @@ check_accumulator *begin_checks(const check_options &options) {
   acc->sys = model_record(options.model);
   const double a = options.model.typical_length, r_max = options.model.radius_max;
   if (options.model.profile != nullptr) {
+    // The law's parameters only: the reference reads no table of the model.
+    acc->reference = std::make_unique<jeans_reference>();
+    if (!build_jeans_reference(options.model.profile->law, options.model.profile->anisotropy_radius,
+                               acc->reference.get(), &acc->reference_failure)) {
+      acc->reference.reset();
+    }
     set_shell_edges(acc.get());
   } else if (options.model.equilibrium) {
     acc->equilibrium_speeds = std::make_unique<equilibrium_speed_cdf>(r_max / (r_max + a));
@@ -524,7 +662,13 @@ check_result finish_checks(check_accumulator *accumulator) {
       lines.push_back(speeds.get());
       push_lines(&lines, directions.get());
       lines.push_back(info_momentum(*acc));
-      if (acc->options.model.profile != nullptr) lines.push_back(info_anisotropy(*acc));
+      if (acc->options.model.profile != nullptr) {
+        lines.push_back(info_anisotropy(*acc));
+        lines.push_back(acc->reference != nullptr
+                            ? check_jeans(*acc)
+                            : check_line{"Jeans equation", "the density gives no reference: " + acc->reference_failure,
+                                         verdict_fail});
+      }
       lines.push_back(radii[1]);
       lines.push_back(radii[2]);
       result.sample = std::move(acc->sample);
