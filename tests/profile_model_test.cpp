@@ -140,3 +140,205 @@ TEST(ProfileModel, ImproperAndImpossibleModelsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tapered model computed here by a route of its own: the density and its
+// log-slopes written out again, M and Psi by 3-point Gauss-Legendre on a
+// fine grid in ln r (Psi a cubic Hermite between nodes), Eddington's
+// integral in the potential itself, f(E) = 1/(sqrt 8 pi^2) int_0^sqrt E
+// 2 rho''(E - u^2) du with rho'' = d2rho/dPsi2 at r(Psi) by bisection, and
+// the Jeans equation's sigma_r^2 from the density alone.
+struct plain_model {
+  double alpha, beta, gamma, rc, xi, ra;
+  double x0 = std::log(1e-7), dx = 1e-3, scale = 1.0;
+  std::vector<double> mass, psi;
+
+  plain_model(const char *name, double taper, double strength, double anisotropy) {
+    density_law law;
+    std::string why;
+    EXPECT_TRUE(parse_density_law(name, &law, &why));
+    alpha = law.alpha, beta = law.beta, gamma = law.gamma, rc = taper, xi = strength, ra = anisotropy;
+    const int n = static_cast<int>((std::log(60.0 * rc) - x0) / dx) + 1;
+    mass.assign(n, 0.0);
+    mass[0] = 4 * pi * rho(std::exp(x0)) * std::exp(3 * x0) / (3 + g1(std::exp(x0)));
+    const double gx[3] = {-0.7745966692414834, 0.0, 0.7745966692414834}, gw[3] = {5.0 / 9, 8.0 / 9, 5.0 / 9};
+    std::vector<double> outer(n, 0.0);
+    for (int i = 1; i < n; ++i) {
+      double dm = 0.0, dout = 0.0;
+      for (int q = 0; q < 3; ++q) {
+        const double x = x0 + dx * (i - 0.5 + 0.5 * gx[q]), r = std::exp(x);
+        dm += 0.5 * dx * gw[q] * 4 * pi * rho(r) * r * r * r;
+        dout += 0.5 * dx * gw[q] * 4 * pi * rho(r) * r * r;
+      }
+      mass[i] = mass[i - 1] + dm;
+      outer[i] = dout;  // over cell i - 1 .. i
+    }
+    scale = 1.0 / mass.back();
+    for (double &m : mass) m *= scale;
+    psi.assign(n, 0.0);
+    double beyond = 0.0;
+    for (int i = n - 1; i >= 0; --i) {
+      psi[i] = mass[i] / std::exp(x0 + dx * i) + beyond;
+      beyond += outer[i] * scale;
+    }
+  }
+  double rho(double r) const {
+    return scale * std::pow(r, -gamma) * std::pow(1 + std::pow(r, alpha), (gamma - beta) / alpha) * std::exp(-std::pow(r / rc, xi));
+  }
+  double g1(double r) const {
+    const double ra_ = std::pow(r, alpha);
+    return -gamma + (gamma - beta) * ra_ / (1 + ra_) - xi * std::pow(r / rc, xi);
+  }
+  double g2(double r) const {
+    const double ra_ = std::pow(r, alpha);
+    return (gamma - beta) * alpha * ra_ / ((1 + ra_) * (1 + ra_)) - xi * xi * std::pow(r / rc, xi);
+  }
+  double m_at(double r) const {
+    const double u = (std::log(r) - x0) / dx;
+    const int i = std::min(static_cast<int>(mass.size()) - 2, static_cast<int>(u));
+    const double t = u - i, d0 = 4 * pi * rho(std::exp(x0 + dx * i)) * std::exp(3 * (x0 + dx * i)) * dx;
+    const double d1 = 4 * pi * rho(std::exp(x0 + dx * (i + 1))) * std::exp(3 * (x0 + dx * (i + 1))) * dx;
+    return (1 + 2 * t) * (1 - t) * (1 - t) * mass[i] + t * (1 - t) * (1 - t) * d0 + t * t * (3 - 2 * t) * mass[i + 1] +
+           t * t * (t - 1) * d1;
+  }
+  double psi_at(double r) const {
+    const double u = (std::log(r) - x0) / dx;
+    if (u >= psi.size() - 1) return psi.back() * std::exp(x0 + dx * (psi.size() - 1)) / r;
+    const int i = static_cast<int>(u);
+    const double t = u - i, d0 = -mass[i] / std::exp(x0 + dx * i) * dx, d1 = -mass[i + 1] / std::exp(x0 + dx * (i + 1)) * dx;
+    return (1 + 2 * t) * (1 - t) * (1 - t) * psi[i] + t * (1 - t) * (1 - t) * d0 + t * t * (3 - 2 * t) * psi[i + 1] +
+           t * t * (t - 1) * d1;
+  }
+  double r_of_psi(double target) const {
+    double lo = x0, hi = x0 + dx * (psi.size() - 1) + 30.0;
+    for (int k = 0; k < 64; ++k) ((psi_at(std::exp(0.5 * (lo + hi))) > target) ? lo : hi) = 0.5 * (lo + hi);
+    return std::exp(0.5 * (lo + hi));
+  }
+  // d2rho/dPsi2 = (rho'' Psi' - rho' Psi'') / Psi'^3, derivatives in r.
+  double second(double p) const {
+    const double r = r_of_psi(p), m = m_at(r), d = rho(r), s1 = g1(r);
+    const double rho1 = d * s1 / r, rho2 = d * (s1 * s1 - s1 + g2(r)) / (r * r);
+    const double psi1 = -m / (r * r), psi2 = 2 * m / (r * r * r) - 4 * pi * d;
+    return (rho2 * psi1 - rho1 * psi2) / (psi1 * psi1 * psi1);
+  }
+  double df(double e) const {
+    const double x[4] = {0.1834346424956498, 0.5255324099163290, 0.7966664774136267, 0.9602898564975363};
+    const double w[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344533745, 0.1012285362903763};
+    const double top = std::sqrt(e);
+    double sum = 0.0;
+    for (int panel = 0; panel < 48; ++panel) {
+      const double lo = top * panel / 48, hi = top * (panel + 1) / 48, mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
+      for (int q = 0; q < 4; ++q) sum += half * w[q] * (second(e - std::pow(mid - half * x[q], 2)) + second(e - std::pow(mid + half * x[q], 2)));
+    }
+    return 2 * sum / (std::sqrt(8.0) * pi * pi);
+  }
+  // sigma_r^2 = 1 / (g rho) int_r^inf g rho M / r'^2 dr', by Simpson in ln r
+  // from far out in to each of the radii (ascending).
+  std::vector<double> jeans(const std::vector<double> &radii) const {
+    const auto g = [&](double x) { return ra > 0 ? 1 + x * x / (ra * ra) : 1.0; };
+    const auto integrand = [&](double lnr) {
+      const double x = std::exp(lnr);
+      return g(x) * rho(x) * m_at(x) / x;
+    };
+    std::vector<double> out(radii.size());
+    double sum = 0.0, upper = std::log(60.0 * rc);
+    for (size_t k = radii.size(); k-- > 0;) {
+      const double lower = std::log(radii[k]), h = (upper - lower) / 400;
+      for (int i = 0; i < 400; i += 2) {
+        sum += h / 3 * (integrand(lower + h * i) + 4 * integrand(lower + h * (i + 1)) + integrand(lower + h * (i + 2)));
+      }
+      out[k] = sum / (g(radii[k]) * rho(radii[k]));
+      upper = lower;
+    }
+    return out;
+  }
+};
+
+// sigma_r^2 at r from the tabulated f: (1/3) int f w^4 dw / int f w^2 dw,
+// f at Psi(r) - w^2 / 2 (w of Osipkov-Merritt's stretched velocity).
+double tabulated_sigma2(const profile_model &m, double r) {
+  const double psi = profile_potential(m, r), top = std::sqrt(2 * psi);
+  const double x[4] = {0.1834346424956498, 0.5255324099163290, 0.7966664774136267, 0.9602898564975363};
+  const double w[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344533745, 0.1012285362903763};
+  double second = 0.0, fourth = 0.0;
+  for (int panel = 0; panel < 64; ++panel) {
+    const double lo = top * panel / 64, hi = top * (panel + 1) / 64, mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
+    for (int q = 0; q < 4; ++q) {
+      for (double v : {mid - half * x[q], mid + half * x[q]}) {
+        const double f = profile_df(m, psi - 0.5 * v * v);
+        second += half * w[q] * f * v * v;
+        fourth += half * w[q] * f * v * v * v * v;
+      }
+    }
+  }
+  return fourth / (3 * second);
+}
+
+struct tapered_case {
+  const char *name;
+  double taper, strength;
+};
+
+std::vector<tapered_case> tapered_grid() {
+  std::vector<tapered_case> grid;
+  for (const char *name : {"hernquist", "nfw"}) {
+    for (double taper : {3.0, 10.0, 30.0}) {
+      for (double strength : {1.0, 2.0, 4.0}) grid.push_back({name, taper, strength});
+    }
+  }
+  return grid;
+}
+
+// The radii holding fraction q of the model's mass.
+double quantile_radius(const profile_model &m, double q) {
+  double lo = std::log(1e-6), hi = std::log(1e6);
+  for (int k = 0; k < 100; ++k) ((profile_enclosed_mass(m, std::exp(0.5 * (lo + hi))) < q) ? lo : hi) = 0.5 * (lo + hi);
+  return std::exp(0.5 * (lo + hi));
+}
+
+TEST(ProfileModel, TaperedFunctionsAgainstEddingtonsIntegralInThePotential) {
+  for (const tapered_case &c : tapered_grid()) {
+    density_law law;
+    std::string why;
+    ASSERT_TRUE(parse_density_law(c.name, &law, &why));
+    law.taper_radius = c.taper, law.taper_strength = c.strength;
+    profile_model m;
+    ASSERT_TRUE(build_profile_model(law, 0.0, &m, &why)) << why;
+    const plain_model plain(c.name, c.taper, c.strength, 0.0);
+    double worst = 0.0, worst_at = 0.0;
+    for (double q : {0.0005, 0.01, 0.1, 0.3, 0.5, 0.7, 0.9, 0.99, 0.9995}) {
+      const double r = quantile_radius(m, q), e = plain.psi_at(r);
+      const double error = std::fabs(profile_df(m, e) / plain.df(e) - 1.0);
+      if (error > worst) worst = error, worst_at = q;
+    }
+    EXPECT_LT(worst, 3e-5) << c.name << " r_c " << c.taper << " xi " << c.strength << " at mass " << worst_at;
+  }
+}
+
+TEST(ProfileModel, TaperedMomentsFollowTheJeansEquationOfTheDensity) {
+  std::vector<tapered_case> grid = tapered_grid();
+  for (const tapered_case &c : grid) {
+    for (double ra : {0.0, 2.0 * c.taper}) {
+      density_law law;
+      std::string why;
+      ASSERT_TRUE(parse_density_law(c.name, &law, &why));
+      law.taper_radius = c.taper, law.taper_strength = c.strength;
+      profile_model m;
+      ASSERT_TRUE(build_profile_model(law, ra, &m, &why)) << why;
+      const plain_model plain(c.name, c.taper, c.strength, ra);
+      std::vector<double> radii;
+      for (double q = 0.0005; q < 0.9996; q += 0.0333) radii.push_back(quantile_radius(m, q));
+      const std::vector<double> expected = plain.jeans(radii);
+      double worst = 0.0, worst_at = 0.0;
+      for (size_t k = 0; k < radii.size(); ++k) {
+        const double error = std::fabs(tabulated_sigma2(m, radii[k]) / expected[k] - 1.0);
+        if (error > worst) worst = error, worst_at = radii[k];
+      }
+      EXPECT_LT(worst, 1e-5) << c.name << " r_c " << c.taper << " xi " << c.strength << " r_a " << ra
+                             << " at radius " << worst_at;
+    }
+  }
+}
+
+}  // namespace
