@@ -54,7 +54,9 @@ with tempfile.TemporaryDirectory() as tmp:
                                  (3001, (3,), ["--profile", "dehnen:0.5", "--anisotropy-radius", "2e18"]),
                                  # One reduction of exact sums: the same means on any split.
                                  (10007, (2, 3), ["--zero-com", "--units", "astro", "--mass", "1e11",
-                                                  "--centre", "5,0,0", "--bulk-velocity", "0,0,-40"])):
+                                                  "--centre", "5,0,0", "--bulk-velocity", "0,0,-40"]),
+                                 # A centre found by iterating reductions over the inner particles.
+                                 (10007, (2, 3), ["--zero-com", "--profile", "hernquist", "--units", "model"])):
         ref = os.path.join(tmp, "ref.hdf5")
         subprocess.run([IC, "--seed", "77", "-p", str(n), "--format", "hdf5", "-o", ref, *extra],
                        check=True)

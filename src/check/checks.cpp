@@ -121,6 +121,12 @@ struct check_accumulator {
   // formula alone, and the bins of the test against them.
   std::unique_ptr<jeans_reference> reference;
   std::string reference_failure;
+  // A model whose mean square radius diverges has its centre judged from
+  // the particles within centre_radius (m) of it, as galaxy-ic --zero-com
+  // takes it: their mass, mass-weighted offsets and squared radii.
+  double centre_radius = 0.0;
+  long double inner_weight = 0.0L, inner_sum[3] = {0, 0, 0}, inner_r2 = 0.0L;
+  size_t inner_count = 0;
   jeans_sums jeans[jeans_fine_bins];
   std::vector<radius_entry> radii;
   std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
@@ -258,6 +264,12 @@ void add_finite(check_accumulator *acc, const double *x, const double *v, double
     acc->largest_velocity = std::max(acc->largest_velocity, std::fabs(v[k] + model.bulk_velocity[k]));
   }
   acc->radius2_sum += static_cast<long double>(r) * r;
+  if (r < acc->centre_radius) {
+    acc->inner_weight += mass;
+    for (int k = 0; k < 3; ++k) acc->inner_sum[k] += static_cast<long double>(mass) * offsets[k];
+    acc->inner_r2 += static_cast<long double>(mass) * r * r;
+    ++acc->inner_count;
+  }
   acc->widest = std::max(acc->widest, r / model.radius_max);
   const double rounding = 1.0 + std::max(1e-12, 4.0 * acc->options.position_rounding);
   acc->beyond += r > model.radius_max * rounding + 1e-5;
@@ -353,13 +365,36 @@ double rounding_bound(const check_accumulator &acc, double largest) {
 }
 
 // Under zero_com: the centre of mass is the centre to rounding.
+// The centre the checks judge, m: the mean offset of every particle, or of
+// those within centre_radius.
+void judged_centre(const check_accumulator &acc, double centre[3]) {
+  const bool inner = acc.centre_radius > 0.0;
+  for (int k = 0; k < 3; ++k) {
+    centre[k] = static_cast<double>(inner ? acc.inner_sum[k] / acc.inner_weight : acc.centre_sum[k] / acc.weight);
+  }
+}
+
+// What the centre's line says of the particles it is taken from.
+std::string centre_basis(const check_accumulator &acc) {
+  if (!(acc.centre_radius > 0.0)) return std::string();
+  return figure(" (of the particles within %.4g a, 90 %% of the mass: the mean square radius diverges)",
+                acc.centre_radius / acc.options.model.typical_length);
+}
+
+// Under zero_com the centre is the model's to rounding; within a radius,
+// also to a particle or two whose rounded radius crosses it.
 check_line check_zero_centre(const check_accumulator &acc) {
   double centre[3];
-  for (int k = 0; k < 3; ++k) centre[k] = static_cast<double>(acc.centre_sum[k] / acc.weight);
+  judged_centre(acc, centre);
   const double offset = length_of(centre[0], centre[1], centre[2]);
-  const double bound = rounding_bound(acc, acc.largest_offset);
+  // Within a radius: values up to it, and two particles' rounding across it.
+  const bool inner = acc.centre_radius > 0.0;
+  const double bound = inner ? rounding_bound(acc, acc.centre_radius) +
+                                   2.0 * acc.centre_radius / std::max<double>(1.0, static_cast<double>(acc.inner_count))
+                             : rounding_bound(acc, acc.largest_offset);
+  if (acc.centre_radius > 0.0 && acc.inner_count == 0) return {"centre of mass", "no particle within the centre's radius", verdict_fail};
   return {"centre of mass",
-          "offset " + figure("%.4g m", offset) + figure(", rounding allows %.4g m", bound),
+          "offset " + figure("%.4g m", offset) + figure(", rounding allows %.4g m", bound) + centre_basis(acc),
           offset <= bound ? verdict_pass : verdict_fail};
 }
 
@@ -367,19 +402,23 @@ check_line check_zero_centre(const check_accumulator &acc) {
 // mean of n positions: one outlier cannot inflate it and hide itself.
 check_line check_centre(const check_accumulator &acc) {
   if (acc.options.model.zero_com) return check_zero_centre(acc);
-  double variance[3];
-  model_centre_variance(acc.options.model, static_cast<double>(acc.finite), variance);
-  double chi_square = 0.0, centre[3];
-  for (int k = 0; k < 3; ++k) {
-    centre[k] = static_cast<double>(acc.centre_sum[k] / acc.weight);
-    chi_square += centre[k] * centre[k] / variance[k];
+  double variance[3], centre[3];
+  judged_centre(acc, centre);
+  if (acc.centre_radius > 0.0) {
+    // An isotropic mean of inner_count offsets: <r^2> / 3 of theirs each axis.
+    const double n = static_cast<double>(acc.inner_count);
+    for (double &v : variance) v = static_cast<double>(acc.inner_r2 / acc.inner_weight) / (3.0 * n);
+  } else {
+    model_centre_variance(acc.options.model, static_cast<double>(acc.finite), variance);
   }
+  double chi_square = 0.0;
+  for (int k = 0; k < 3; ++k) chi_square += centre[k] * centre[k] / variance[k];
   const double offset = length_of(centre[0], centre[1], centre[2]);
   const double p = chi_square_3_upper_tail(chi_square);
   if (std::isnan(p) || !(acc.weight > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
   return {"centre of mass",
-          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) +
-              format(", p = %.3g", p),
+          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) + format(", p = %.3g", p) +
+              centre_basis(acc),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
 
@@ -387,8 +426,10 @@ check_line check_centre(const check_accumulator &acc) {
 // the model, a mean of n whose scatter is sigma_r, sigma_v (the root mean
 // square over the three axes).
 void recentring_scatter(const check_accumulator &acc, double *sigma_r, double *sigma_v) {
-  const double n = static_cast<double>(acc.finite);
-  *sigma_r = std::sqrt(static_cast<double>(acc.radius2_sum / n) / n);
+  const double n = static_cast<double>(acc.finite), inner = static_cast<double>(acc.inner_count);
+  *sigma_r = acc.centre_radius > 0.0 && inner > 0.0
+                 ? std::sqrt(static_cast<double>(acc.inner_r2 / acc.inner_weight) / inner)
+                 : std::sqrt(static_cast<double>(acc.radius2_sum / n) / n);
   *sigma_v = std::sqrt(static_cast<double>(acc.speed2_sum / acc.weight) / n);
 }
 
@@ -607,6 +648,9 @@ check_accumulator *begin_checks(const check_options &options) {
     if (!build_jeans_reference(options.model.profile->law, options.model.profile->anisotropy_radius,
                                acc->reference.get(), &acc->reference_failure)) {
       acc->reference.reset();
+    }
+    if (acc->reference != nullptr && mean_square_radius_diverges(options.model.profile->law)) {
+      acc->centre_radius = reference_radius_of_fraction(*acc->reference, 0.9) * a;
     }
     set_shell_edges(acc.get());
   } else if (options.model.equilibrium) {

@@ -174,6 +174,15 @@ double reference_mass_fraction(const jeans_reference &ref, double r) {
   return std::clamp(mass_at(ref, std::log(r)), 0.0, 1.0);
 }
 
+double reference_radius_of_fraction(const jeans_reference &ref, double q) {
+  double lo = std::log(1e-30), hi = std::log(1e30);
+  for (int k = 0; k < 200; ++k) {
+    const double mid = 0.5 * (lo + hi);
+    (mass_at(ref, mid) < q ? lo : hi) = mid;
+  }
+  return std::exp(0.5 * (lo + hi));
+}
+
 double reference_sigma_r2(const jeans_reference &ref, double r) {
   const size_t n = ref.sigma.size();
   const double x = r > 0.0 ? std::log(r) : ref.log_r0 - 700.0, u = (x - ref.log_r0) / ref.step;

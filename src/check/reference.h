@@ -33,6 +33,9 @@ double reference_density(const jeans_reference &ref, double r);
 // M(r) as a fraction of the whole, in [0, 1].
 double reference_mass_fraction(const jeans_reference &ref, double r);
 
+// The radius holding fraction q of the mass, q in (0, 1).
+double reference_radius_of_fraction(const jeans_reference &ref, double q);
+
 // <v_r^2> and <v_t^2> (both tangential components) at radius r.
 double reference_sigma_r2(const jeans_reference &ref, double r);
 double reference_sigma_t2(const jeans_reference &ref, double r);

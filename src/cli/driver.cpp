@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -267,6 +268,7 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, g
   add_record_sums(sys, sums);
   double mean_position[3], mean_velocity[3];
   means_of_sums(sums, static_cast<double>(sys->nb_element), mean_position, mean_velocity);
+  if (galaxy.centre_radius > 0.0) trimmed_centre(sys, galaxy.centre_radius, nullptr, mean_position);
   return frame_of(galaxy, mean_position, mean_velocity);
 }
 
@@ -314,6 +316,61 @@ run_provenance provenance_of(const run_settings &settings, const generation_plan
   return p;
 }
 
+void choose_centre_radius(const profile_model &model, galaxy_parameters *galaxy, bool say) {
+  if (!galaxy->zero_com || !mean_square_radius_diverges(galaxy->law)) return;
+  double lo = std::log(1e-30), hi = std::log(1e30);
+  for (int k = 0; k < 200; ++k) {
+    const double mid = 0.5 * (lo + hi);
+    (profile_enclosed_mass(model, std::exp(mid)) < 0.9 * model.mass.back() ? lo : hi) = mid;
+  }
+  const double r90 = std::exp(0.5 * (lo + hi));
+  galaxy->centre_radius = r90 * galaxy->typical_length;
+  if (!say) return;
+  std::fprintf(stderr,
+               "galaxy-ic: --zero-com: the mean square radius of profile %s diverges without a taper, so the "
+               "centre of mass of all particles is set by the farthest few; the centre is taken from the "
+               "particles within %.6g a (90 %% of the mass) and the mean velocity from all\n",
+               galaxy->profile_name.c_str(), r90);
+}
+
+namespace {
+
+// A normal, finite double: neither beyond the range nor lost below it.
+bool representable(double value) { return std::isfinite(value) && std::fabs(value) >= DBL_MIN; }
+
+}  // namespace
+
+bool judge_derived_scales(const galaxy_parameters &galaxy, double radius_max, const profile_model *model,
+                          double count) {
+  const double a = galaxy.typical_length, mass = galaxy.total_mass;
+  const double speed = std::sqrt(gravitational_constant * mass / a);
+  // The escape speed at the centre: the defined law's sqrt(2), a profile's sqrt(2 Psi(0)).
+  const double fastest = speed * std::sqrt(2.0 * (model != nullptr && !model->psi.empty() ? model->psi[0] : 1.0));
+  const unit_scale units = scale_of(galaxy.units, mass, a);
+  const double particle = count >= 1.0 ? mass / count : mass;
+  const struct {
+    const char *what;
+    double value;
+  } derived[] = {{"G M / a", gravitational_constant * mass / a},
+                 {"velocity unit sqrt(G M / a)", speed},
+                 {"time unit sqrt(a^3 / (G M))", a / speed},
+                 {"largest speed", fastest},
+                 {"largest radius", radius_max},
+                 {"scale length in --units", a / units.length},
+                 {"largest radius in --units", radius_max / units.length},
+                 {"largest speed in --units", fastest / units.velocity},
+                 {"particle mass in --units", particle / units.mass}};
+  for (const auto &d : derived) {
+    if (!representable(d.value)) {
+      report_error("erreur: the galaxy's %s is %.3g, beyond what a double holds: choose another mass, scale "
+                   "length or cut-off",
+                   d.what, d.value);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler,
                const std::atomic<bool> *cancel) {
   if (!judge_count(settings, &run->nb_element) || !judge_plan(settings, &run->plan) ||
@@ -321,7 +378,12 @@ bool judge_run(const run_settings &settings, judged_run *run, profile_model *mod
     return false;
   }
   run->radius_max = run->galaxy.radius_max;
-  return !run->galaxy.profile || prepare_profile(run->galaxy, &run->plan, model, sampler, &run->radius_max, cancel);
+  const double count = run->nb_element;
+  if (!run->galaxy.profile) return judge_derived_scales(run->galaxy, run->radius_max, nullptr, count);
+  if (!prepare_profile(run->galaxy, &run->plan, model, sampler, &run->radius_max, cancel)) return false;
+  if (!judge_derived_scales(run->galaxy, run->radius_max, model, count)) return false;
+  choose_centre_radius(*model, &run->galaxy, true);
+  return true;
 }
 
 gal_system *alloc_run_record(const judged_run &run) {

@@ -61,6 +61,21 @@ bool judge_format(const run_settings &settings, output_choice *choice);
 bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
                      profile_sampler *sampler, double *radius_max, const std::atomic<bool> *cancel = nullptr);
 
+// Under --zero-com, a model whose mean square radius diverges has its
+// centre of mass set by its few farthest particles (10^5 a and more out for
+// a Hernquist sphere of a million): its centre is taken from the particles
+// within the radius holding 90 % of the mass instead (the mean velocity
+// still from all), and the run says so on standard error when say.
+void choose_centre_radius(const profile_model &model, galaxy_parameters *galaxy, bool say);
+
+// Refuses (erreur:, false) a galaxy whose derived quantities leave the
+// range of a double (overflow, or underflow below its normal numbers): G M
+// / a, its velocity and time units, its largest speed and radius (the
+// record's cut-off, SI), and its scale, largest values and particle mass
+// (count particles) in the file's units. model: a profile's tables, or null.
+bool judge_derived_scales(const galaxy_parameters &galaxy, double radius_max, const profile_model *model,
+                          double count);
+
 // galaxy.ini, galaxy.hdf5, galaxy.gadget or galaxy.tipsy.
 const char *default_output_name(const output_choice &choice);
 

@@ -162,3 +162,27 @@ void means_of_sums(const exact_sum sums[6], double count, double mean_position[3
     mean_velocity[k] = exact_value(sums[3 + k]) / count;
   }
 }
+
+void trimmed_centre(const gal_system *sys, double radius, reduce_centre_sums reduce, double centre[3]) {
+  const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
+  double c[3] = {0.0, 0.0, 0.0};
+  for (int iteration = 0; iteration < 100; ++iteration) {
+    exact_sum sums[3];
+    int64_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const double *x = sys->pos + 3 * i;
+      const double d[3] = {x[0] - c[0], x[1] - c[1], x[2] - c[2]};
+      if (!(std::hypot(d[0], d[1], d[2]) < radius)) continue;
+      for (int k = 0; k < 3; ++k) add_exact(&sums[k], x[k]);
+      ++count;
+    }
+    if (reduce != nullptr) reduce(sums, &count);
+    if (count == 0) break;
+    double next[3];
+    for (int k = 0; k < 3; ++k) next[k] = exact_value(sums[k]) / static_cast<double>(count);
+    const bool same = next[0] == c[0] && next[1] == c[1] && next[2] == c[2];
+    for (int k = 0; k < 3; ++k) c[k] = next[k];
+    if (same) break;
+  }
+  for (int k = 0; k < 3; ++k) centre[k] = c[k];
+}

@@ -23,6 +23,16 @@ output_frame frame_of(const galaxy_parameters &galaxy, const double *mean_positi
 // the velocity components to sums[3..5]: the same sums for any split.
 void add_record_sums(const gal_system *sys, exact_sum sums[6]);
 
+// Merges sums of three components and a count across the run's parts (a
+// no-op for one process).
+using reduce_centre_sums = void (*)(exact_sum sums[3], int64_t *count);
+
+// The centre c at which the mean position of the particles within radius
+// of c is c, iterated from the origin (at most 100 times: a particle that
+// enters as another leaves can keep two sets in turn); the same bits for
+// any split, through reduce.
+void trimmed_centre(const gal_system *sys, double radius, reduce_centre_sums reduce, double centre[3]);
+
 // The means of count (> 0) particles whose sums those are.
 void means_of_sums(const exact_sum sums[6], double count, double mean_position[3],
                    double mean_velocity[3]);

@@ -111,6 +111,17 @@ bool share_output_path(const mpi_run &run, const std::string &name, output_file 
   return true;
 }
 
+// A trimmed centre's sums and count over every rank.
+void reduce_over_ranks(exact_sum sums[3], int64_t *count) {
+  exact_sum all[3];
+  for (int k = 0; k < 3; ++k) normalise_exact(&sums[k]);
+  MPI_Allreduce(sums, all, static_cast<int>(3 * (exact_sum_limbs + 1)), MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+  for (int k = 0; k < 3; ++k) sums[k] = all[k];
+  int64_t total = 0;
+  MPI_Allreduce(count, &total, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+  *count = total;
+}
+
 // Under --zero-com every rank makes its particles first and the sample's
 // means come from one reduction of exact sums: the same bits on any number
 // of ranks. Returns the frame to write in.
@@ -127,6 +138,7 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, u
                 MPI_COMM_WORLD);
   double mean_position[3], mean_velocity[3];
   means_of_sums(all, static_cast<double>(total), mean_position, mean_velocity);
+  if (galaxy.centre_radius > 0.0) trimmed_centre(sys, galaxy.centre_radius, reduce_over_ranks, mean_position);
   return frame_of(galaxy, mean_position, mean_velocity);
 }
 
@@ -271,6 +283,8 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   double radius_max = galaxy.radius_max;
   // Every rank builds the same tables: they are a pure function of the options.
   if (galaxy.profile && !prepare_profile(galaxy, &plan, &model, &sampler, &radius_max)) return 1;
+  if (galaxy.profile) choose_centre_radius(model, &galaxy, run.rank == 0);
+  if (!judge_derived_scales(galaxy, radius_max, galaxy.profile ? &model : nullptr, static_cast<double>(total))) return 1;
   run_provenance provenance = provenance_of(settings, plan, galaxy, output, total);
   provenance.program = "galaxy-ic-mpi";
   // The writer's role moves between threads: without that grant, one thread.

@@ -57,6 +57,7 @@ std::vector<provenance_field> parameter_fields(const run_provenance &p) {
           triple_field("Centre", m.centre),
           triple_field("BulkVelocity", m.bulk_velocity),
           zero_com,
+          real_field("CentreRadius", m.centre_radius),
           text_field("Format", p.format)};
 }
 

@@ -25,6 +25,9 @@ struct galaxy_parameters {
   double centre[3] = {0.0, 0.0, 0.0};         // in units
   double bulk_velocity[3] = {0.0, 0.0, 0.0};  // in units
   bool zero_com = false;  // subtract the sample's own mean position and velocity
+  // Under zero_com, a model whose mean square radius diverges takes its
+  // centre from the particles within this radius of it (m; 0: from all).
+  double centre_radius = 0.0;
   // --profile: a tabulated model; its taper (from --cutoff) and anisotropy
   // radius in scale lengths (0: none).
   bool profile = false;

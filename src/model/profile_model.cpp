@@ -112,13 +112,16 @@ bool grid_span(const density_law &l, double *lo, double *hi, std::string *why) {
   for (int k = 1; k < points; ++k) inside[k] = inside[k - 1] + 0.5 * dx * (dm(k - 1) + dm(k));
   outside[points - 1] = out_power_law ? dm(points - 1) / -s_out : 0.0;
   for (int k = points - 2; k >= 0; --k) outside[k] = outside[k + 1] + 0.5 * dx * (dm(k) + dm(k + 1));
+  // The tables' potential and distribution function stop at their ends, so
+  // more than 1e-10 of the mass beyond them (a cusp near gamma = 3, a fall
+  // near beta = 3) would be drawn in the wrong potential.
   const double total = inside[points - 1] + outside[points - 1];
-  if (!in_power_law && dm(0) > 1e-10 * total) {
-    *why = "its mass reaches inside 1e-30 a, where the tables end";
+  if ((in_power_law ? inside[0] : dm(0)) > 1e-10 * total) {
+    *why = "more than 1e-10 of its mass lies inside 1e-30 a, where the tables end";
     return false;
   }
-  if (!out_power_law && dm(points - 1) > 1e-10 * total) {
-    *why = "its mass reaches beyond 1e30 a, where the tables end";
+  if ((out_power_law ? outside[points - 1] : dm(points - 1)) > 1e-10 * total) {
+    *why = "more than 1e-10 of its mass lies beyond 1e30 a, where the tables end";
     return false;
   }
   int k_in = 0, k_out = points - 1;
@@ -174,7 +177,10 @@ df_parts eddington_from(const tables &t, double ln_r0, int i, bool weighted) {
   double unused, below0 = 0.0;
   if (i < last) interpolate(t, i, ln_r0, &unused, &below0);
   const double t_max = std::sqrt(std::max(0.0, t.log_r[last] - ln_r0));
-  const int panels = std::max(1, static_cast<int>(std::ceil(t_max / 0.2)));
+  // Panels of 0.2 in s, finer for a density that turns within less than a
+  // quarter of an e-fold (a large alpha, a sharp taper).
+  const double sharpness = std::min(8.0, std::max({1.0, m.law.alpha / 4.0, m.law.taper_radius > 0.0 ? m.law.taper_strength / 4.0 : 1.0}));
+  const int panels = std::max(1, static_cast<int>(std::ceil(t_max / 0.2 * sharpness)));
   // Both integrands at s: -dh/dln r / sqrt(E - Psi) dln r/ds, h = d(rho r^2w)/dPsi.
   const auto integrand = [&](double s, double *density, double *weighted_part) {
     *density = *weighted_part = 0.0;
@@ -401,6 +407,8 @@ bool parse_density_law(const std::string &name, density_law *law, std::string *w
   }
   return true;
 }
+
+bool mean_square_radius_diverges(const density_law &law) { return !(law.taper_radius > 0.0) && law.beta <= 5.0; }
 
 bool density_law_is_proper(const density_law &law, std::string *why) {
   if (!(law.gamma < 3.0)) {

@@ -24,6 +24,10 @@ bool parse_density_law(const std::string &name, density_law *law, std::string *w
 // integrable at the centre (gamma < 3); false with the reason in why.
 bool density_law_is_proper(const density_law &law, std::string *why);
 
+// Whether the law's mean square radius diverges (no taper, beta <= 5): the
+// centre of mass of its sample is then set by its farthest few particles.
+bool mean_square_radius_diverges(const density_law &law);
+
 struct profile_model {
   density_law law;
   double anisotropy_radius = 0.0;  // r_a in a; 0: isotropic
