@@ -325,23 +325,37 @@ bool header_line(const particle_source &source, check_line *line) {
   return true;
 }
 
+// tipsy's softening line: every eps a length of 0 or more, and none so
+// large that it softens every pair of the galaxy (beyond the farthest
+// particle from the centre; radius in SI, eps in units).
+check_line softening_line(uint64_t bad, double least, double largest, double radius, const unit_scale &units) {
+  char text[200];
+  bool ok = bad == 0;
+  if (bad > 0) {
+    std::snprintf(text, sizeof text, "%llu not a finite length of 0 or more", static_cast<unsigned long long>(bad));
+  } else if (!(least <= largest)) {
+    std::snprintf(text, sizeof text, "no particle");
+  } else if (largest * units.length > radius) {
+    ok = false;
+    std::snprintf(text, sizeof text, "up to %.6g (file units): beyond every particle, so every pair is softened",
+                  largest);
+  } else {
+    std::snprintf(text, sizeof text, "every eps finite, %.6g to %.6g (file units)", least, largest);
+  }
+  return {"softening", text, ok ? verdict_pass : verdict_fail};
+}
+
 // The lines only a binary file has, after its data was read: tipsy's
 // softenings, and the records the codes skip.
-std::vector<check_line> binary_lines(const particle_source &source) {
+std::vector<check_line> binary_lines(const particle_source &source, const check_result &result,
+                                     const unit_scale &units) {
   std::vector<check_line> lines;
   if (source.binary == nullptr) return lines;
   uint64_t bad = 0;
   double least = 0.0, largest = 0.0;
   if (binary_softening(source.binary, &bad, &least, &largest)) {
-    char text[160];
-    if (bad > 0) {
-      std::snprintf(text, sizeof text, "%llu not a finite length of 0 or more", static_cast<unsigned long long>(bad));
-    } else if (least <= largest) {
-      std::snprintf(text, sizeof text, "every eps finite, %.6g to %.6g (file units)", least, largest);
-    } else {
-      std::snprintf(text, sizeof text, "no particle");
-    }
-    lines.push_back({"softening", text, bad > 0 ? verdict_fail : verdict_pass});
+    const std::vector<double> &radii = result.sample.sorted_radii;
+    lines.push_back(softening_line(bad, least, largest, radii.empty() ? 0.0 : radii.back(), units));
   }
   const std::vector<std::string> skipped = binary_skipped_records(source.binary);
   if (!skipped.empty()) {
@@ -490,11 +504,11 @@ bool check_particles(particle_source *source, const check_options &options, cons
 }
 
 // The lines of the file's own fields, placed after the count and the IDs.
-void add_file_lines(const particle_source &source, check_result *result) {
+void add_file_lines(const particle_source &source, const unit_scale &units, check_result *result) {
   std::vector<check_line> lines;
   check_line header;
   if (header_line(source, &header)) lines.push_back(header);
-  for (check_line &line : binary_lines(source)) lines.push_back(line);
+  for (check_line &line : binary_lines(source, *result, units)) lines.push_back(line);
   result->lines.insert(result->lines.begin() + 1, lines.begin(), lines.end());
   for (const check_line &line : lines) result->passed = result->passed && line.verdict != verdict_fail;
 }
@@ -545,7 +559,7 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
     outcome->out_of_memory = !refusal.empty();
     return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
   }
-  add_file_lines(source, &outcome->result);
+  add_file_lines(source, units, &outcome->result);
   const std::vector<check_line> heading = model_lines(base, chosen, options.model, units_line);
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
   outcome->checked = true;
