@@ -427,6 +427,10 @@ def memory_suite(tmp):
         status, err, peak = measured([CHECK, sparse], limit)
         expect(status == 2 and "120000000 particles" in err and peak <= 64 * 2 ** 20,
                f"1.2e8 particles in 4 GiB: {status} {err} peak {peak / 2 ** 20:.1f} MiB")
+        # A text file's count shows as it is read: refused then.
+        text = make(tmp, "small.ini")
+        status, err, peak = measured([CHECK, text], 100 << 20)
+        expect(status == 2 and "at least" in err and "MiB are available" in err, f"text in 100 MiB: {status} {err}")
     os.remove(sparse)
     if SANITIZED:
         print("skipped: a failing malloc under the sanitizers' allocator")

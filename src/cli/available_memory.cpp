@@ -59,8 +59,8 @@ double cgroup_headroom() {
 }
 
 // What a limit leaves once what the process holds is counted; reserve is
-// address space taken beyond the bytes used (thread stacks, the
-// allocator's arenas), counted by the address-space limit only.
+// address space taken beyond the bytes used (thread stacks), counted by
+// the address-space limit only.
 double limit_headroom(int resource, const char *field, double reserve) {
   struct rlimit limit;
   if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return HUGE_VAL;
@@ -74,8 +74,9 @@ double available_memory_bytes() {
   double available = HUGE_VAL;
   const double free_memory = proc_field("/proc/meminfo", "MemAvailable");
   if (free_memory >= 0.0) available = free_memory + std::max(0.0, proc_field("/proc/meminfo", "SwapFree"));
-  // Four threads' stacks and allocator arenas: 4 x (8 + 64) MiB.
-  available = std::min(available, limit_headroom(RLIMIT_AS, "VmSize", 288.0 * 1048576.0));
+  // The checks' threads' stacks, 8 MiB each. The allocator's arenas of
+  // those threads are not counted: when it cannot map one it shares another.
+  available = std::min(available, limit_headroom(RLIMIT_AS, "VmSize", 4 * 8.0 * 1048576.0));
   available = std::min(available, limit_headroom(RLIMIT_DATA, "VmData", 0.0));
   return std::min(available, cgroup_headroom());
 }

@@ -421,6 +421,14 @@ model_base base_of(const particle_source &source) {
   return base;
 }
 
+// Whether the system a file's Parameters name is the one its /Units state
+// (files of earlier versions may name none).
+bool same_units(const galaxy_parameters &stored, const unit_scale &units) {
+  const unit_scale named = scale_of(stored.units, stored.total_mass, stored.typical_length);
+  const auto near = [](double x, double y) { return std::fabs(x - y) <= 1e-12 * std::fabs(y); };
+  return near(named.length, units.length) && near(named.mass, units.mass) && near(named.velocity, units.velocity);
+}
+
 // The units the values are read in, and the report's line saying which.
 unit_scale read_units(const particle_source &source, const model_choice &given, const check_model &model,
                       std::string *line) {
@@ -439,7 +447,7 @@ unit_scale read_units(const particle_source &source, const model_choice &given, 
       char text[160];
       std::snprintf(text, sizeof text, "U_L %.6g cm, U_M %.6g g, U_t %.6g s, the file's /Units", file_units.length * 100.0,
                     file_units.mass * 1000.0, file_units.time);
-      *line = hdf5_stored_model(source.hdf5, &stored, &equilibrium)
+      *line = hdf5_stored_model(source.hdf5, &stored, &equilibrium) && same_units(stored, file_units)
                   ? std::string(unit_system_name(stored.units)) + ", the file's /Units"
                   : text;
       return file_units;
@@ -452,13 +460,14 @@ unit_scale read_units(const particle_source &source, const model_choice &given, 
   return named;
 }
 
-// The refusal of a file whose checks need more memory than there is.
+// The refusal of a file whose checks need more memory than there is; a
+// text file's count is known only as far as it was read.
 std::string memory_refusal(uint64_t particles, bool at_least, double needed, double available) {
   char text[256];
   std::snprintf(text, sizeof text,
                 "checking %s%llu particles needs %s%.0f MiB, and %.0f MiB are available (memory and swap, "
                 "within this process's limits)",
-                at_least ? "more than " : "", static_cast<unsigned long long>(particles), at_least ? "more than " : "",
+                at_least ? "at least " : "", static_cast<unsigned long long>(particles), at_least ? "at least " : "",
                 needed / 1048576.0, available / 1048576.0);
   return text;
 }
@@ -487,7 +496,7 @@ bool check_particles(particle_source *source, const check_options &options, cons
     if (checking.valid()) checking.get();
     if (status == read_failed) break;
     if (static_cast<double>(read) > most) {
-      *refusal = memory_refusal(read - 1, true, per_particle * static_cast<double>(read) + fixed_check_bytes, available);
+      *refusal = memory_refusal(read, true, per_particle * static_cast<double>(read) + fixed_check_bytes, available);
       status = read_failed;
       break;
     }
