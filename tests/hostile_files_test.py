@@ -420,7 +420,8 @@ def memory_suite(tmp):
             f.seek(size, 1)
             f.write(struct.pack("<i", size))
     limit = 4 << 30
-    probe, _, _ = measured([CHECK, "--help"], limit)
+    # The sanitizers' runtime maps terabytes of shadow: it aborts here.
+    probe, _, _ = measured([CHECK, "--help"], limit, probe=True)
     if probe != 0:
         print("skipped: galaxy-check does not start within 4 GiB of address space (sanitizers)")
     else:
@@ -444,8 +445,9 @@ def memory_suite(tmp):
     expect(r.returncode == 2 and "cannot allocate" in r.stderr, f"failing malloc: {r.returncode} {r.stderr}")
 
 
-def measured(command, address_space=None, timeout=60):
-    """Status, standard error and peak resident bytes of a command."""
+def measured(command, address_space=None, timeout=60, probe=False):
+    """Status, standard error and peak resident bytes of a command; a
+    signal fails, but for a probe of whether it runs at all."""
     def limit():
         if address_space is not None:
             resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
@@ -462,7 +464,7 @@ def measured(command, address_space=None, timeout=60):
                 failures.append(f"{command}: no answer within {timeout} s")
             time.sleep(0.01)
         p.returncode = os.waitstatus_to_exitcode(status)
-        expect(p.returncode >= 0, f"{command}: ended by signal {-p.returncode}")
+        expect(probe or p.returncode >= 0, f"{command}: ended by signal {-p.returncode}")
         err.seek(0)
         return p.returncode, err.read(), usage.ru_maxrss * 1024
 
