@@ -29,7 +29,9 @@
 #include "random_stream.h"
 #include "random_coord.h"
 #include "check_cli.h"
+#include "check_ids.h"
 #include "check_plot.h"
+#include "check_setup.h"
 #include "test_support.h"
 
 namespace {
@@ -419,6 +421,126 @@ TEST(Checks, ToleranceEdges) {
   text = render(sys);
   free_gal_system(sys);
   EXPECT_EQ(failing_checks(text).count("within cut-off"), 0u);
+}
+
+TEST(Ids, TallyAgreesWithCountingEveryId) {
+  // Lists of IDs in order, with one changed, shuffled, or with many
+  // changed (zeros and IDs above N among them), fed in chunks of random
+  // sizes, against a count by set.
+  std::mt19937_64 rng(5);
+  for (int trial = 0; trial < 400; ++trial) {
+    const uint64_t n = 1 + rng() % 300;
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; ++i) ids[i] = i + 1;
+    if (trial % 4 == 1) ids[rng() % n] = rng() % (n + 3);
+    if (trial % 4 == 2) std::shuffle(ids.begin(), ids.end(), rng);
+    for (uint64_t &id : ids) {
+      if (trial % 4 == 3 && rng() % 5 == 0) id = rng() % (n + 5);
+    }
+    id_tally tally;
+    tally.expected = n;
+    for (size_t at = 0; at < n;) {
+      const size_t count = std::min<size_t>(n - at, 1 + rng() % 50);
+      tally_ids(&tally, ids.data() + at, count);
+      at += count;
+    }
+    std::set<uint64_t> seen;
+    uint64_t zeros = 0, above = 0, repeated = 0, first_off = n;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t id = ids[i];
+      if (id != i + 1 && first_off == n) first_off = i;
+      if (id == 0) {
+        ++zeros;
+      } else if (id > n) {
+        ++above;
+      } else if (!seen.insert(id).second) {
+        ++repeated;
+      }
+    }
+    EXPECT_EQ(tally.below_one, zeros);
+    EXPECT_EQ(tally.above, above);
+    EXPECT_EQ(tally.repeated, repeated);
+    const id_verdict verdict = judge_ids(tally, ids_stored, "");
+    EXPECT_EQ(verdict.passed, first_off == n) << verdict.figure;
+    if (first_off < n) {
+      EXPECT_EQ(tally.first_out_of_order, first_off);
+      const uint64_t missing = n - seen.size();
+      EXPECT_EQ(missing > 0, verdict.figure.find(std::to_string(missing) + " of 1 to N missing") != std::string::npos)
+          << verdict.figure;
+    }
+  }
+  EXPECT_TRUE(judge_ids(id_tally(), ids_by_order, "none").informative);
+  EXPECT_FALSE(judge_ids(id_tally(), ids_missing, "no ParticleIDs").passed);
+}
+
+TEST(ModelChoice, EachOptionReplacesOnlyItsOwnPart) {
+  model_base base;
+  base.stated = true;
+  base.source = "the file's Parameters";
+  base.galaxy.total_mass = 3e40;
+  base.galaxy.typical_length = 2e19;
+  base.galaxy.radius_max = 1e20;
+  base.galaxy.centre[X] = 1e19;
+  base.galaxy.bulk_velocity[Y] = 1e5;
+  base.galaxy.zero_com = true;
+  base.equilibrium = true;
+  model_choice given;
+  given.centre_given = true;
+  given.centre[Z] = 2.0;  // m
+  chosen_model chosen;
+  check_model model;
+  profile_model profile;
+  ASSERT_EQ(choose_model(given, base, &chosen, &model, &profile), "");
+  EXPECT_EQ(model.centre[X], 0.0);
+  EXPECT_EQ(model.centre[Z], 2.0);
+  EXPECT_EQ(model.bulk_velocity[Y], 1e5);
+  EXPECT_EQ(model.total_mass, 3e40);
+  EXPECT_EQ(model.radius_max, 1e20);
+  EXPECT_TRUE(model.equilibrium && model.zero_com);
+  const std::vector<check_line> lines = model_lines(base, chosen, model, "si");
+  EXPECT_EQ(lines[3].figure, "--centre; the rest the file's Parameters");
+  EXPECT_NE(lines[0].figure.find("equilibrium"), std::string::npos);
+
+  // Model units are the stated galaxy's own; a stated cut-off stays when
+  // only the scale length is named, the defaults' moves with it.
+  given = model_choice();
+  given.system = units_model;
+  given.cutoff_given = true;
+  given.cutoff = 3.0;
+  ASSERT_EQ(choose_model(given, base, &chosen, &model, &profile), "");
+  EXPECT_EQ(model.radius_max, 6e19);
+  given = model_choice();
+  given.scale_length_given = true;
+  given.scale_length = 4e19;
+  ASSERT_EQ(choose_model(given, base, &chosen, &model, &profile), "");
+  EXPECT_EQ(model.radius_max, 1e20);
+  model_base defaults;
+  defaults.source = "text files do not state their model";
+  ASSERT_EQ(choose_model(given, defaults, &chosen, &model, &profile), "");
+  EXPECT_EQ(model.radius_max, 32e19);
+  EXPECT_EQ(model_lines(defaults, chosen, model, "si")[3].figure,
+            "--scale-length; the rest the defaults (text files do not state their model)");
+
+  // A stated profile keeps its taper and anisotropy in metres when the
+  // scale length is named; anisotropy needs a profile from somewhere.
+  model_base plummer = base;
+  plummer.equilibrium = false;
+  plummer.galaxy.profile = true;
+  plummer.galaxy.profile_name = "plummer";
+  std::string why;
+  ASSERT_TRUE(parse_density_law("plummer", &plummer.galaxy.law, &why));
+  plummer.galaxy.radius_max = 2e20;
+  plummer.galaxy.law.taper_radius = 10.0;
+  plummer.galaxy.anisotropy_radius = 2.0;
+  ASSERT_EQ(choose_model(given, plummer, &chosen, &model, &profile), "");
+  EXPECT_DOUBLE_EQ(chosen.galaxy.law.taper_radius, 5.0);
+  EXPECT_DOUBLE_EQ(chosen.galaxy.anisotropy_radius, 1.0);
+  EXPECT_EQ(model.profile, &profile);
+  given = model_choice();
+  given.anisotropy_given = true;
+  given.anisotropy = 4e19;
+  EXPECT_NE(choose_model(given, base, &chosen, &model, &profile).find("--profile"), std::string::npos);
+  EXPECT_EQ(choose_model(given, plummer, &chosen, &model, &profile), "");
 }
 
 // Runs galaxy-check, killed after a minute: a hang fails the test.

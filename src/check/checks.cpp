@@ -128,6 +128,9 @@ struct check_accumulator {
   long double inner_weight = 0.0L, inner_sum[3] = {0, 0, 0}, inner_r2 = 0.0L;
   size_t inner_count = 0;
   jeans_sums jeans[jeans_fine_bins];
+  id_tally ids;
+  // What each of these costs a particle, check_bytes_per_particle counts:
+  // keep it in step.
   std::vector<radius_entry> radii;
   std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
   // Every stride-th finite particle, for the picture: at most 20 000.
@@ -473,6 +476,9 @@ std::vector<check_line> check_bounds(check_accumulator *accumulator) {
 void push_recentred_angles(check_accumulator *acc) {
   double sigma_r, sigma_v;
   recentring_scatter(*acc, &sigma_r, &sigma_v);
+  for (std::vector<float> *angles : {&acc->pos_azimuth, &acc->pos_polar, &acc->vel_azimuth, &acc->vel_polar}) {
+    angles->reserve(acc->recentred.size());
+  }
   const double far_r = std::max(20.0 * sigma_r, acc->options.model.typical_length), far_v = 20.0 * sigma_v;
   for (const recentred_entry &e : acc->recentred) {
     if (std::isnan(e.angles[0])) continue;
@@ -602,6 +608,7 @@ std::vector<check_line> check_radii_and_virial(check_accumulator *acc) {
   bucket_sort(&radii, [](const radius_entry &e) { return static_cast<double>(e.key); });
   const double d = ks_statistic_of_sorted(radii, [](const radius_entry &e) { return static_cast<double>(e.key); });
   long double potential = 0.0L, inside = 0.0L;
+  acc->sample.sorted_radii.reserve(radii.size());
   for (const radius_entry &e : radii) {
     if (e.radius > 0.0f && inside > 0.0L) potential -= model_gravitational_constant * e.mass * inside / e.radius;
     inside += e.mass;
@@ -631,6 +638,36 @@ check_line info_momentum(const check_accumulator &acc) {
           verdict_info};
 }
 
+// A value of the header said in words when it is no number.
+std::string header_value(double value) {
+  if (std::isnan(value)) return "not a number";
+  if (std::isinf(value)) return value > 0 ? "infinite" : "minus infinity";
+  return format("%.6g", value);
+}
+
+// The header's box about the origin holds every particle, to the rounding
+// of the stored values and, under zero_com, what the subtracted mean moved.
+check_line check_box(const check_accumulator &acc) {
+  const double box = acc.options.box_size;
+  if (!std::isfinite(box) || !(box > 0.0)) {
+    return {"box", "BoxSize is " + header_value(box) + ", not a finite size above 0", verdict_fail};
+  }
+  double slack = 0.0, sigma_r = 0.0, sigma_v = 0.0;
+  if (acc.options.model.zero_com) {
+    recentring_scatter(acc, &sigma_r, &sigma_v);
+    slack = 6.0 * sigma_r;
+  }
+  const double half = box / 2.0, rounding = 1.0 + std::max(1e-12, 4.0 * acc.options.position_rounding);
+  const bool ok = acc.largest_offset <= half * rounding + slack + 1e-5;
+  return {"box", "largest |coordinate| " + figure("%.6f BoxSize/2", acc.largest_offset / half) + format(" (BoxSize %.4g m)", box),
+          ok ? verdict_pass : verdict_fail};
+}
+
+check_line check_ids(const check_accumulator &acc) {
+  const id_verdict v = judge_ids(acc.ids, acc.options.ids, acc.options.ids_note);
+  return {"ids", v.figure, v.informative ? verdict_info : v.passed ? verdict_pass : verdict_fail};
+}
+
 void push_lines(std::vector<check_line> *lines, std::vector<check_line> more) {
   for (check_line &line : more) lines->push_back(std::move(line));
 }
@@ -658,10 +695,42 @@ check_accumulator *begin_checks(const check_options &options) {
   } else {
     acc->defined_speeds = std::make_unique<speed_cdf>(std::min(std::sqrt(r_max / (r_max + a)), 1.0 - 1e-9));
   }
+  // A known count takes the memory at once, without the copies of growing
+  // vectors.
+  const size_t n = static_cast<size_t>(options.known_count);
+  acc->ids.expected = options.known_count;
+  acc->radii.reserve(n);
+  acc->speed_u.reserve(n);
+  if (options.model.zero_com) {
+    acc->recentred.reserve(n);
+  } else {
+    for (std::vector<float> *angles : {&acc->pos_azimuth, &acc->pos_polar, &acc->vel_azimuth, &acc->vel_polar}) {
+      angles->reserve(n);
+    }
+  }
   return acc.release();
 }
 
+void discard_checks(check_accumulator *accumulator) { delete accumulator; }
+
+double check_bytes_per_particle(const check_options &options) {
+  // Kept: a radius entry, a speed variate, four angles (or, under
+  // zero_com, a recentred entry, then the angles taken from it).
+  const double kept = sizeof(radius_entry) + sizeof(float) +
+                      (options.model.zero_com ? sizeof(recentred_entry) + 4 * sizeof(float) : 4 * sizeof(float));
+  // At the end, on three threads: the sorts' copies of the radii, of the
+  // speeds and of one angle at a time; the picture's sorted radii; and under
+  // a profile, the sample's potential at each particle for the virial test.
+  const double sorting = sizeof(radius_entry) + 2 * sizeof(float) + sizeof(double) +
+                         (options.model.profile != nullptr ? sizeof(double) : 0.0);
+  const double ids = options.ids == ids_stored ? 1.0 / 8.0 : 0.0;
+  // Vectors that grow by doubling hold up to twice their size, three times
+  // while they move.
+  return (options.known_count > 0 ? kept : 3.0 * kept) + sorting + ids;
+}
+
 void add_particles(check_accumulator *acc, const particle_data &chunk) {
+  if (acc->options.ids == ids_stored) tally_ids(&acc->ids, chunk.ids.data(), chunk.ids.size());
   for (size_t i = 0; i < static_cast<size_t>(chunk.nb_element); ++i) {
     const double mass = chunk.mass[i];
     const double *x = &chunk.pos[3 * i], *moving = &chunk.vel[3 * i];
@@ -684,6 +753,7 @@ check_result finish_checks(check_accumulator *accumulator) {
   check_result result;
   std::vector<check_line> &lines = result.lines;
   lines.push_back(check_count(*acc));
+  lines.push_back(check_ids(*acc));
   if (acc->count > 0) {
     check_line equal;
     lines.push_back(check_masses(*acc, &equal));
@@ -701,6 +771,7 @@ check_result finish_checks(check_accumulator *accumulator) {
       });
       lines.push_back(check_centre(*acc));
       push_lines(&lines, check_bounds(acc.get()));
+      if (acc->options.has_box) lines.push_back(check_box(*acc));
       std::vector<check_line> radii = check_radii_and_virial(acc.get());
       lines.push_back(radii[0]);
       lines.push_back(speeds.get());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "check_ids.h"
 #include "check_model.h"
 #include "particle_reader.h"
 
@@ -18,6 +19,14 @@ struct check_options {
   // tolerances of the mass and the bounds allow; 0 for doubles and text.
   double position_rounding = 0.0;
   double mass_rounding = 0.0;
+  // The particles the file holds when known before reading (0: unknown):
+  // the checks take their memory at once, and IDs are held against 1 … N.
+  uint64_t known_count = 0;
+  id_source ids = ids_by_order;
+  std::string ids_note = "none stored: a particle is known by its place in the file";
+  // The header's box about the origin (SI), for formats that state one.
+  bool has_box = false;
+  double box_size = 0.0;
 };
 
 enum check_verdict { verdict_pass, verdict_fail, verdict_info };
@@ -45,11 +54,18 @@ struct check_result {
 
 // The checks of a file read a chunk at a time: begin_checks, add_particles
 // for each chunk in file order, finish_checks (which releases the
-// accumulator). About 32 bytes a particle are kept, not the particles.
+// accumulator), or discard_checks to give up. About 32 bytes a particle
+// are kept, not the particles.
 struct check_accumulator;
 check_accumulator *begin_checks(const check_options &options);
 void add_particles(check_accumulator *accumulator, const particle_data &chunk);
 check_result finish_checks(check_accumulator *accumulator);
+void discard_checks(check_accumulator *accumulator);
+
+// The most the checks hold at once for each particle, in bytes: what they
+// keep, the sorts' copies and the picture's radii at the end; when the count
+// is not known before reading, the vectors also grow by doubling.
+double check_bytes_per_particle(const check_options &options);
 
 // Runs every check on data at once.
 check_result run_checks(const particle_data &data, const check_options &options);

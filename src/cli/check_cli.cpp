@@ -11,11 +11,16 @@
 #include <cstring>
 #include <future>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <string>
+#include <system_error>
 
-#include "check_plot.h"
-#include "checks.h"
+#include "available_memory.h"
 #include "binary_reader.h"
+#include "check_plot.h"
+#include "check_setup.h"
+#include "checks.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
 #include "progress.h"
@@ -37,7 +42,9 @@ const char usage[] =
     "  --bulk-velocity VX,VY,VZ  the galaxy's motion (default 0,0,0)\n"
     "  --zero-com         the file's mean position and velocity were made the centre\n"
     "                     and the bulk velocity (galaxy-ic --zero-com)\n"
-    "  Without these, an HDF5 file is held against the model its Parameters group names.\n"
+    "  Each model option replaces only its own part of the model an HDF5 file's Parameters\n"
+    "  name (or of the defaults, for files that name none); the report's first lines say\n"
+    "  which model and units, and where they came from.\n"
     "  --equilibrium      hold the file against galaxy-ic --equilibrium's laws\n"
     "  --profile NAME     hold it against galaxy-ic --profile NAME (with --cutoff as its\n"
     "                     taper, --cutoff-strength XI, --anisotropy-radius RA)\n"
@@ -78,25 +85,10 @@ CLI::Validator positive_number() {
 
 struct cli_settings {
   std::string path, plot_file, centre, bulk_velocity, particles, units;
-  double mass = 0.0, scale_length = 0.0, cutoff = 0.0;  // as given, in units
-  bool mass_given = false, scale_length_given = false, cutoff_given = false;
-  bool centre_given = false, bulk_given = false, particles_given = false, plot_given = false;
+  bool particles_given = false, plot_given = false;
   bool progress = false;
-  unit_system system = units_si;
-  std::string profile, anisotropy, cutoff_strength;  // empty: not given
+  model_choice model;
 };
-
-// A model's tables, built for a profile named by an option or by the file.
-// The model points at profile; radius_max becomes the tables' top (the
-// largest radius the generator draws).
-std::string use_profile(const density_law &law, double anisotropy_radius, profile_model *profile,
-                        check_model *model) {
-  std::string why;
-  if (!build_profile_model(law, anisotropy_radius, profile, &why)) return "the profile cannot be made: " + why;
-  model->profile = profile;
-  model->radius_max = std::exp(profile->log_r0 + profile->step * (profile->mass.size() - 1)) * model->typical_length;
-  return std::string();
-}
 
 // The options, through CLI11; returns -1 to go on, else the exit status.
 int parse_options(int argc, char **argv, check_options *options, cli_settings *settings, check_outcome *outcome) {
@@ -105,11 +97,11 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   bool help = false;
   app.add_flag("-h,--help", help);
   app.add_option("file", settings->path);
-  check_model &model = options->model;
-  CLI::Option *scale_length = app.add_option("--scale-length", settings->scale_length)->check(positive_number());
-  CLI::Option *cutoff = app.add_option("--cutoff", settings->cutoff)->check(positive_number());
-  CLI::Option *mass = app.add_option("--mass,--total-mass", settings->mass)->check(positive_number());
-  app.add_option("--units", settings->units);
+  model_choice &model = settings->model;
+  CLI::Option *scale_length = app.add_option("--scale-length", model.scale_length)->check(positive_number());
+  CLI::Option *cutoff = app.add_option("--cutoff", model.cutoff)->check(positive_number());
+  CLI::Option *mass = app.add_option("--mass,--total-mass", model.mass)->check(positive_number());
+  CLI::Option *units = app.add_option("--units", settings->units);
   app.add_option("--threshold", options->threshold)
       ->check(positive_number() & CLI::Validator(
                                       [](std::string &text) {
@@ -121,9 +113,9 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   CLI::Option *centre = app.add_option("--centre", settings->centre);
   CLI::Option *bulk = app.add_option("--bulk-velocity", settings->bulk_velocity);
   app.add_flag("--zero-com", model.zero_com);
-  app.add_option("--profile", settings->profile);
-  app.add_option("--anisotropy-radius", settings->anisotropy)->check(positive_number());
-  app.add_option("--cutoff-strength", settings->cutoff_strength)->check(positive_number());
+  app.add_option("--profile", model.profile);
+  CLI::Option *anisotropy = app.add_option("--anisotropy-radius", model.anisotropy)->check(positive_number());
+  CLI::Option *strength = app.add_option("--cutoff-strength", model.strength)->check(positive_number());
   CLI::Option *particles = app.add_option("--particles", settings->particles);
   CLI::Option *plot = app.add_option("--plot", settings->plot_file);
   app.add_flag("--equilibrium", model.equilibrium);
@@ -140,68 +132,49 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
     outcome->help = usage;
     return outcome->status = 0;
   }
-  settings->mass_given = mass->count() > 0;
-  settings->scale_length_given = scale_length->count() > 0;
-  settings->cutoff_given = cutoff->count() > 0;
-  settings->centre_given = centre->count() > 0;
-  settings->bulk_given = bulk->count() > 0;
+  model.mass_given = mass->count() > 0;
+  model.scale_length_given = scale_length->count() > 0;
+  model.cutoff_given = cutoff->count() > 0;
+  model.centre_given = centre->count() > 0;
+  model.bulk_given = bulk->count() > 0;
+  model.units_given = units->count() > 0;
+  model.anisotropy_given = anisotropy->count() > 0;
+  model.strength_given = strength->count() > 0;
   settings->particles_given = particles->count() > 0;
   settings->plot_given = plot->count() > 0;
   return -1;
 }
 
-// The model's parameters and frame in SI, from values given in the chosen
-// units; the usage error's text, or empty.
-std::string judge_model(cli_settings *settings, check_model *model) {
-  if (!settings->units.empty() && !parse_unit_system(settings->units.c_str(), &settings->system)) {
+// What can be judged of the model options before the file is read: their
+// units and spelling; the usage error's text, or empty.
+std::string judge_model(cli_settings *settings) {
+  model_choice &model = settings->model;
+  if (!settings->units.empty() && !parse_unit_system(settings->units.c_str(), &model.system)) {
     return "option --units needs si, cgs, astro, gadget or model, not \"" + settings->units + "\"";
   }
-  if (settings->system == units_model && (settings->mass_given || settings->scale_length_given)) {
-    return std::string("option --") + (settings->mass_given ? "mass" : "scale-length") +
+  if (model.system == units_model && (model.mass_given || model.scale_length_given)) {
+    return std::string("option --") + (model.mass_given ? "mass" : "scale-length") +
            " has no meaning with --units model, whose units are the galaxy's own mass and scale length";
   }
-  const unit_scale scale = scale_of(settings->system, model->total_mass, model->typical_length);
-  if (settings->mass_given) model->total_mass = settings->mass * scale.mass;
-  if (settings->scale_length_given) model->typical_length = settings->scale_length * scale.length;
-  model->radius_max = 8.0 * model->typical_length;
-  if (settings->cutoff_given) model->radius_max = settings->cutoff * scale.length;
-  for (double value : {model->total_mass, model->typical_length, model->radius_max}) {
-    if (!std::isfinite(value) || !(value > 0.0)) return "a model value lies beyond the range of a double in SI units";
-  }
-  if (settings->centre_given && !parse_vector3(settings->centre.c_str(), model->centre)) {
+  if (model.centre_given && !parse_vector3(settings->centre.c_str(), model.centre)) {
     return "option --centre needs three finite numbers X,Y,Z, not \"" + settings->centre + "\"";
   }
-  if (settings->bulk_given && !parse_vector3(settings->bulk_velocity.c_str(), model->bulk_velocity)) {
+  if (model.bulk_given && !parse_vector3(settings->bulk_velocity.c_str(), model.bulk_velocity)) {
     return "option --bulk-velocity needs three finite numbers VX,VY,VZ, not \"" + settings->bulk_velocity + "\"";
   }
-  for (int k = 0; k < 3; ++k) {
-    model->centre[k] *= scale.length;
-    model->bulk_velocity[k] *= scale.velocity;
+  if (!model.profile.empty()) {
+    density_law law;
+    std::string why;
+    if (!parse_density_law(model.profile, &law, &why)) return why;
+    if (model.equilibrium) return "options --profile and --equilibrium contradict";
   }
-  if (settings->profile.empty() && (!settings->anisotropy.empty() || !settings->cutoff_strength.empty())) {
-    return "options --anisotropy-radius and --cutoff-strength need --profile";
-  }
-  return std::string();
-}
-
-// --profile and its options into a law; the usage error's text, or empty.
-std::string judge_profile(const cli_settings &settings, const check_model &model, density_law *law,
-                          double *anisotropy_radius) {
-  std::string why;
-  if (!parse_density_law(settings.profile, law, &why)) return why;
-  if (model.equilibrium) return "options --profile and --equilibrium contradict";
-  const double a = model.typical_length;
-  const unit_scale scale = scale_of(settings.system, model.total_mass, a);
-  if (settings.cutoff_given) law->taper_radius = model.radius_max / a;
-  if (!settings.cutoff_strength.empty()) law->taper_strength = std::strtod(settings.cutoff_strength.c_str(), nullptr);
-  *anisotropy_radius = settings.anisotropy.empty() ? 0.0 : std::strtod(settings.anisotropy.c_str(), nullptr) * scale.length / a;
   return std::string();
 }
 
 // What CLI11 leaves to us: compound and whole-number values, the file.
 int judge_settings(cli_settings &settings, check_options *options, check_outcome *outcome) {
   if (settings.path.empty()) return usage_error("no file named", outcome);
-  const std::string model_error = judge_model(&settings, &options->model);
+  const std::string model_error = judge_model(&settings);
   if (!model_error.empty()) return usage_error(model_error, outcome);
   if (settings.particles_given) {
     const std::string &text = settings.particles;
@@ -231,6 +204,7 @@ struct particle_source {
   binary_particle_reader *binary = nullptr;
   const memory_particles *memory = nullptr;  // instead of a file
   size_t memory_next = 0;
+  const char *format = "";  // of a binary file
   ~particle_source() {
     if (text != nullptr) end_text_read(text);
     if (hdf5 != nullptr) end_hdf5_read(hdf5);
@@ -251,7 +225,7 @@ bool open_particles(const char *path, particle_source *source, read_error *error
   }
   struct stat st;
   if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) {
-    unsigned char head[16];
+    unsigned char head[264];
     const size_t got = std::fread(head, 1, sizeof head, in);
     binary_format format;
     if (has_hdf5_signature(head, got)) {
@@ -261,6 +235,7 @@ bool open_particles(const char *path, particle_source *source, read_error *error
     }
     if (detect_binary_format(head, got, static_cast<uint64_t>(st.st_size), &format)) {
       std::fclose(in);
+      source->format = binary_format_name(format);
       source->binary = begin_binary_read(path, format, error);
       return source->binary != nullptr;
     }
@@ -272,7 +247,8 @@ bool open_particles(const char *path, particle_source *source, read_error *error
   return true;
 }
 
-// The next chunk of particles held in memory.
+// The next chunk of particles held in memory; without IDs of their own,
+// those the galaxy's files number them by.
 read_status read_memory_chunk(particle_source *source, particle_data *chunk) {
   const gal_system *sys = source->memory->sys;
   const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
@@ -280,6 +256,11 @@ read_status read_memory_chunk(particle_source *source, particle_data *chunk) {
   chunk->pos.assign(sys->pos + 3 * first, sys->pos + 3 * last);
   chunk->vel.assign(sys->vel + 3 * first, sys->vel + 3 * last);
   chunk->mass.assign(sys->mass + first, sys->mass + last);
+  if (source->memory->ids != nullptr) {
+    chunk->ids.assign(source->memory->ids + first, source->memory->ids + last);
+  } else {
+    for (size_t i = first; i < last; ++i) chunk->ids.push_back(i + 1);
+  }
   chunk->nb_element = static_cast<int64_t>(last - first);
   source->memory_next = last;
   return last == n ? read_done : read_more;
@@ -289,6 +270,7 @@ read_status read_chunk(particle_source *source, particle_data *chunk, read_error
   chunk->pos.clear();
   chunk->vel.clear();
   chunk->mass.clear();
+  chunk->ids.clear();
   chunk->nb_element = 0;
   if (source->memory != nullptr) return read_memory_chunk(source, chunk);
   if (source->hdf5 != nullptr) return read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error);
@@ -296,12 +278,18 @@ read_status read_chunk(particle_source *source, particle_data *chunk, read_error
   return read_text_chunk(source->text, chunk, chunk_particles, error);
 }
 
-// The particles the source holds: known for HDF5, estimated from the bytes
-// read so far for text, 0 when unknown.
-uint64_t expected_particles(const particle_source &source, uint64_t read) {
+// The particles the source holds: known for all but text, 0 then.
+uint64_t known_particles(const particle_source &source) {
   if (source.memory != nullptr) return static_cast<uint64_t>(std::max(source.memory->sys->nb_element, 0));
   if (source.hdf5 != nullptr) return hdf5_row_count(source.hdf5);
   if (source.binary != nullptr) return binary_row_count(source.binary);
+  return 0;
+}
+
+// The particles the source holds, estimated from the bytes read so far for
+// text.
+uint64_t expected_particles(const particle_source &source, uint64_t read) {
+  if (source.text == nullptr) return known_particles(source);
   const long at = source.file_bytes > 0.0 ? std::ftell(source.text_file) : -1;
   if (at <= 0) return 0;
   return static_cast<uint64_t>(static_cast<double>(read) * source.file_bytes / static_cast<double>(at));
@@ -315,9 +303,6 @@ void convert_to_si(particle_data *chunk, const unit_scale &units) {
   for (double &m : chunk->mass) m *= units.mass;
 }
 
-// Reads the file and feeds the checks, the reading of one chunk overlapping
-// the checking of the one before. Only two chunks are held at a time. A
-// text file's values are in text_units; an HDF5 file states its own.
 // The header's report line of a file that has one, after its data was read.
 bool header_line(const particle_source &source, check_line *line) {
   std::vector<std::string> disagreements;
@@ -340,83 +325,201 @@ bool header_line(const particle_source &source, check_line *line) {
   return true;
 }
 
-// The relative rounding of what the source stores: float32 values are
-// within 2^-24 of the doubles they were made from.
-void stored_rounding(const particle_source &source, check_options *options) {
-  constexpr double float_rounding = 0x1p-24;
-  if (source.binary != nullptr && binary_value_bytes(source.binary) == 4) {
-    options->position_rounding = options->mass_rounding = float_rounding;
+// tipsy's softening line: every eps a length of 0 or more, and none so
+// large that it softens every pair of the galaxy (beyond the farthest
+// particle from the centre; radius in SI, eps in units).
+check_line softening_line(uint64_t bad, double least, double largest, double radius, const unit_scale &units) {
+  char text[200];
+  bool ok = bad == 0;
+  if (bad > 0) {
+    std::snprintf(text, sizeof text, "%llu not a finite length of 0 or more", static_cast<unsigned long long>(bad));
+  } else if (!(least <= largest)) {
+    std::snprintf(text, sizeof text, "no particle");
+  } else if (largest * units.length > radius) {
+    ok = false;
+    std::snprintf(text, sizeof text, "up to %.6g (file units): beyond every particle, so every pair is softened",
+                  largest);
+  } else {
+    std::snprintf(text, sizeof text, "every eps finite, %.6g to %.6g (file units)", least, largest);
   }
-  if (source.hdf5 != nullptr) {
+  return {"softening", text, ok ? verdict_pass : verdict_fail};
+}
+
+// The lines only a binary file has, after its data was read: tipsy's
+// softenings, and the records the codes skip.
+std::vector<check_line> binary_lines(const particle_source &source, const check_result &result,
+                                     const unit_scale &units) {
+  std::vector<check_line> lines;
+  if (source.binary == nullptr) return lines;
+  uint64_t bad = 0;
+  double least = 0.0, largest = 0.0;
+  if (binary_softening(source.binary, &bad, &least, &largest)) {
+    const std::vector<double> &radii = result.sample.sorted_radii;
+    lines.push_back(softening_line(bad, least, largest, radii.empty() ? 0.0 : radii.back(), units));
+  }
+  const std::vector<std::string> skipped = binary_skipped_records(source.binary);
+  if (!skipped.empty()) {
+    std::string text = skipped[0];
+    if (skipped.size() > 1) text += " and " + std::to_string(skipped.size() - 1) + " more";
+    lines.push_back({"skipped records", text + ": the codes do not read them", verdict_info});
+  }
+  return lines;
+}
+
+// What the source stores beyond the values: their rounding (float32 values
+// are within 2^-24 of the doubles they were made from), the count, the
+// IDs, the box.
+void describe_source(const particle_source &source, const unit_scale &units, check_options *options) {
+  constexpr double float_rounding = 0x1p-24;
+  options->known_count = known_particles(source);
+  double box = 0.0;
+  std::string why;
+  if (source.binary != nullptr) {
+    if (binary_value_bytes(source.binary) == 4) options->position_rounding = float_rounding;
+    if (binary_mass_bytes(source.binary) == 4) options->mass_rounding = float_rounding;
+    options->ids = binary_stores_ids(source.binary) ? ids_stored : ids_by_order;
+    if (options->ids == ids_by_order) options->ids_note = "none: tipsy knows a particle by its place";
+    options->has_box = binary_box_size(source.binary, &box);
+  } else if (source.hdf5 != nullptr) {
     int position_bytes = 8, mass_bytes = 8;
     hdf5_value_bytes(source.hdf5, &position_bytes, &mass_bytes);
     if (position_bytes == 4) options->position_rounding = float_rounding;
     if (mass_bytes == 4) options->mass_rounding = float_rounding;
+    options->ids = hdf5_stores_ids(source.hdf5, &why) ? ids_stored : ids_missing;
+    options->ids_note = why;
+    options->has_box = hdf5_box_size(source.hdf5, &box);
+  } else if (source.memory != nullptr) {
+    // The box its files get: about the origin, holding the cut-off around
+    // the centre.
+    const double *c = source.memory->model.centre;
+    box = 2.0 * (source.memory->sys->radius_max + std::max({std::fabs(c[0]), std::fabs(c[1]), std::fabs(c[2])}));
+    options->has_box = true;
+    options->ids = ids_stored;
+  } else {
+    options->ids_note = "none: [elementJ] is particle J";
   }
+  options->box_size = source.memory != nullptr ? box : box * units.length;
 }
 
-// The model an HDF5 file says it was made from, when no option named one.
-void take_stored_model(const particle_source &source, check_model *model, profile_model *profile) {
-  galaxy_parameters stored;
-  bool equilibrium = false;
+// The model the source states before any option: a galaxy in memory its
+// own, an HDF5 file its Parameters; the rest none.
+model_base base_of(const particle_source &source) {
+  model_base base;
+  base.stated = true;
   if (source.memory != nullptr) {
-    stored = source.memory->model;
-    equilibrium = source.memory->equilibrium;
-  } else if (source.hdf5 == nullptr || !hdf5_stored_model(source.hdf5, &stored, &equilibrium)) {
-    return;
+    base.galaxy = source.memory->model;
+    base.equilibrium = source.memory->equilibrium;
+    base.source = "the galaxy's own parameters";
+  } else if (source.hdf5 != nullptr && hdf5_stored_model(source.hdf5, &base.galaxy, &base.equilibrium)) {
+    base.source = "the file's Parameters";
+  } else {
+    base = model_base();
+    base.source = source.hdf5 != nullptr ? "the file has no Parameters of galaxy-ic's"
+                  : source.binary != nullptr ? std::string(source.format) + " files do not state their model"
+                                             : "text files do not state their model";
   }
-  check_model taken = *model;
-  taken.total_mass = stored.total_mass;
-  taken.typical_length = stored.typical_length;
-  if (stored.profile && !use_profile(stored.law, stored.anisotropy_radius, profile, &taken).empty()) return;
-  *model = taken;
-  if (!stored.profile) model->radius_max = stored.radius_max;
-  model->equilibrium = equilibrium;
-  model->zero_com = stored.zero_com;
-  for (int k = 0; k < 3; ++k) {
-    model->centre[k] = stored.centre[k];
-    model->bulk_velocity[k] = stored.bulk_velocity[k];
-  }
+  return base;
 }
 
-bool check_file(const char *path, const memory_particles *memory, check_options options, bool model_given,
-                const unit_scale &text_units, check_result *result, read_error *error, progress_meter *meter,
-                profile_model *profile) {
-  particle_source source;
-  source.memory = memory;
-  if (memory == nullptr && !open_particles(path, &source, error)) return false;
-  stored_rounding(source, &options);
-  if (!model_given) take_stored_model(source, &options.model, profile);
+// Whether the system a file's Parameters name is the one its /Units state
+// (files of earlier versions may name none).
+bool same_units(const galaxy_parameters &stored, const unit_scale &units) {
+  const unit_scale named = scale_of(stored.units, stored.total_mass, stored.typical_length);
+  const auto near = [](double x, double y) { return std::fabs(x - y) <= 1e-12 * std::fabs(y); };
+  return near(named.length, units.length) && near(named.mass, units.mass) && near(named.velocity, units.velocity);
+}
+
+// The units the values are read in, and the report's line saying which.
+unit_scale read_units(const particle_source &source, const model_choice &given, const check_model &model,
+                      std::string *line) {
+  const unit_scale named = scale_of(given.system, model.total_mass, model.typical_length);
+  const std::string name = unit_system_name(given.system);
+  if (source.memory != nullptr) {
+    *line = std::string(unit_system_name(source.memory->model.units)) + ", the galaxy's own";
+    return source.memory->units;
+  }
   bool stated = false;
-  unit_scale units = memory != nullptr ? memory->units : text_units;
   if (source.hdf5 != nullptr) {
     const unit_scale file_units = hdf5_file_units(source.hdf5, &stated);
-    if (stated) units = file_units;
+    galaxy_parameters stored;
+    bool equilibrium = false;
+    if (stated) {
+      char text[160];
+      std::snprintf(text, sizeof text, "U_L %.6g cm, U_M %.6g g, U_t %.6g s, the file's /Units", file_units.length * 100.0,
+                    file_units.mass * 1000.0, file_units.time);
+      *line = hdf5_stored_model(source.hdf5, &stored, &equilibrium) && same_units(stored, file_units)
+                  ? std::string(unit_system_name(stored.units)) + ", the file's /Units"
+                  : text;
+      return file_units;
+    }
   }
-  check_accumulator *acc = begin_checks(options);
+  const std::string format = source.hdf5 != nullptr ? "the file has no /Units"
+                             : source.binary != nullptr ? std::string(source.format) + " files do not state them"
+                                                        : "text files do not state them";
+  *line = given.units_given ? name + ", --units (" + format + ")" : name + ", the default (" + format + ")";
+  return named;
+}
+
+// The refusal of a file whose checks need more memory than there is; a
+// text file's count is known only as far as it was read.
+std::string memory_refusal(uint64_t particles, bool at_least, double needed, double available) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "checking %s%llu particles needs %s%.0f MiB, and %.0f MiB are available (memory and swap, "
+                "within this process's limits)",
+                at_least ? "at least " : "", static_cast<unsigned long long>(particles), at_least ? "at least " : "",
+                needed / 1048576.0, available / 1048576.0);
+  return text;
+}
+
+// What the checks need whatever the count: the chunks, the tables, the
+// libraries.
+constexpr double fixed_check_bytes = 64.0 * 1048576.0;
+
+// Reads the particles and feeds the checks, the reading of one chunk
+// overlapping the checking of the one before; only two chunks are held at
+// a time. A file whose count is not known before (text) is refused as
+// soon as it holds more particles than the memory available allows.
+bool check_particles(particle_source *source, const check_options &options, const unit_scale &units,
+                     check_result *result, read_error *error, std::string *refusal, progress_meter *meter) {
+  const double per_particle = check_bytes_per_particle(options), available = available_memory_bytes();
+  const double most = std::max(0.0, (available - fixed_check_bytes) / per_particle);
+  std::unique_ptr<check_accumulator, void (*)(check_accumulator *)> acc(begin_checks(options), discard_checks);
   particle_data chunks[2];
   std::future<void> checking;
   read_status status = read_more;
   uint64_t read = 0;
   for (int k = 0; status == read_more; k ^= 1) {
-    status = read_chunk(&source, &chunks[k], error);
+    status = read_chunk(source, &chunks[k], error);
     read += static_cast<uint64_t>(chunks[k].nb_element);
-    report_progress(meter, read, status == read_done ? read : expected_particles(source, read));
+    report_progress(meter, read, status == read_done ? read : expected_particles(*source, read));
     if (checking.valid()) checking.get();
     if (status == read_failed) break;
+    if (static_cast<double>(read) > most) {
+      *refusal = memory_refusal(read, true, per_particle * static_cast<double>(read) + fixed_check_bytes, available);
+      status = read_failed;
+      break;
+    }
     convert_to_si(&chunks[k], units);
-    checking = std::async(std::launch::async, [acc, &chunks, k] { add_particles(acc, chunks[k]); });
+    check_accumulator *checked = acc.get();
+    checking = std::async(std::launch::async, [checked, &chunks, k] { add_particles(checked, chunks[k]); });
   }
   if (checking.valid()) checking.get();
-  *result = finish_checks(acc);
-  check_line header;
-  if (status == read_done && header_line(source, &header)) {
-    result->lines.insert(result->lines.begin() + 1, header);
-    result->passed = result->passed && header.verdict != verdict_fail;
-  }
-  if (status == read_done) finish_progress(meter, read, read);
   if (meter->terminal && meter->shown && status != read_done) std::fputc('\n', stderr);
-  return status == read_done;
+  if (status != read_done) return false;
+  *result = finish_checks(acc.release());
+  finish_progress(meter, read, read);
+  return true;
+}
+
+// The lines of the file's own fields, placed after the count and the IDs.
+void add_file_lines(const particle_source &source, const unit_scale &units, check_result *result) {
+  std::vector<check_line> lines;
+  check_line header;
+  if (header_line(source, &header)) lines.push_back(header);
+  for (check_line &line : binary_lines(source, *result, units)) lines.push_back(line);
+  result->lines.insert(result->lines.begin() + 1, lines.begin(), lines.end());
+  for (const check_line &line : lines) result->passed = result->passed && line.verdict != verdict_fail;
 }
 
 int report_read_error(const char *path, const read_error &error, check_outcome *outcome) {
@@ -430,6 +533,52 @@ int report_read_error(const char *path, const read_error &error, check_outcome *
   }
   outcome->message = "galaxy-check: " + outcome->reason + "\n";
   return outcome->status = 2;
+}
+
+int refuse(const std::string &reason, check_outcome *outcome) {
+  outcome->reason = reason;
+  outcome->message = "galaxy-check: " + reason + "\n";
+  return outcome->status = 2;
+}
+
+// The whole check of path (or of the galaxy in memory) once the options
+// are judged; the exit status, or -1 when the report is ready.
+int check_source(const char *path, const memory_particles *memory, const cli_settings &settings,
+                 check_options options, check_outcome *outcome, progress_meter *meter) {
+  particle_source source;
+  source.memory = memory;
+  read_error error;
+  if (memory == nullptr && !open_particles(path, &source, &error)) return report_read_error(path, error, outcome);
+  const model_base base = base_of(source);
+  chosen_model chosen;
+  profile_model profile;
+  const std::string why = choose_model(settings.model, base, &chosen, &options.model, &profile);
+  if (!why.empty()) return usage_error(why, outcome);
+  std::string units_line;
+  const unit_scale units = read_units(source, settings.model, options.model, &units_line);
+  describe_source(source, units, &options);
+  const double needed = check_bytes_per_particle(options) * static_cast<double>(options.known_count) + fixed_check_bytes;
+  const double available = available_memory_bytes();
+  if (options.known_count > 0 && needed > available) {
+    outcome->out_of_memory = true;
+    return refuse(settings.path + ": " + memory_refusal(options.known_count, false, needed, available), outcome);
+  }
+  std::string refusal;
+  if (!check_particles(&source, options, units, &outcome->result, &error, &refusal, meter)) {
+    outcome->out_of_memory = !refusal.empty();
+    return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
+  }
+  add_file_lines(source, units, &outcome->result);
+  const std::vector<check_line> heading = model_lines(base, chosen, options.model, units_line);
+  outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
+  outcome->checked = true;
+  if (settings.plot_given) {
+    std::string reason;
+    if (!write_check_plot(outcome->result, options.model, path, settings.plot_file, &reason)) {
+      return refuse(settings.plot_file + ": cannot draw: " + reason, outcome);
+    }
+  }
+  return outcome->status = outcome->result.passed ? 0 : 1;
 }
 
 }  // namespace
@@ -452,43 +601,22 @@ check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *me
   int status = parse_options(argc, argv, &options, &settings, &outcome);
   if (status < 0) status = judge_settings(settings, &options, &outcome);
   if (status >= 0) return outcome;
-  const char *path = settings.path.c_str();
-
-  read_error error;
+  outcome.path = settings.path;
   progress_meter meter;
   start_progress(&meter, "galaxy-check", settings.progress);
-  const unit_scale text_units =
-      scale_of(settings.system, options.model.total_mass, options.model.typical_length);
-  const bool model_given = settings.mass_given || settings.scale_length_given || settings.cutoff_given ||
-                           settings.centre_given || settings.bulk_given || options.model.equilibrium ||
-                           options.model.zero_com || !settings.profile.empty();
-  profile_model profile;
-  if (!settings.profile.empty()) {
-    density_law law;
-    double anisotropy_radius = 0.0;
-    std::string why = judge_profile(settings, options.model, &law, &anisotropy_radius);
-    if (why.empty()) why = use_profile(law, anisotropy_radius, &profile, &options.model);
-    if (!why.empty()) {
-      usage_error(why, &outcome);
-      return outcome;
-    }
+  // No allocation failure ends the run by a signal: it is a refusal.
+  try {
+    check_source(settings.path.c_str(), memory, settings, options, &outcome, &meter);
+  } catch (const std::bad_alloc &) {
+    outcome = check_outcome();
+    outcome.path = settings.path;
+    outcome.out_of_memory = true;
+    refuse(settings.path + ": cannot allocate the memory its checks need", &outcome);
+  } catch (const std::system_error &e) {
+    outcome = check_outcome();
+    outcome.path = settings.path;
+    refuse(settings.path + ": cannot start the threads of the checks (" + e.what() + ")", &outcome);
   }
-  outcome.path = settings.path;
-  if (!check_file(path, memory, options, model_given, text_units, &outcome.result, &error, &meter, &profile)) {
-    report_read_error(path, error, &outcome);
-    return outcome;
-  }
-  outcome.checked = true;
-  if (settings.plot_given) {
-    std::string why;
-    if (!write_check_plot(outcome.result, options.model, path, settings.plot_file, &why)) {
-      outcome.reason = settings.plot_file + ": cannot draw: " + why;
-      outcome.message = "galaxy-check: " + outcome.reason + "\n";
-      outcome.status = 2;
-      return outcome;
-    }
-  }
-  outcome.status = outcome.result.passed ? 0 : 1;
   return outcome;
 }
 

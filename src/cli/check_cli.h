@@ -2,6 +2,7 @@
 #ifndef CHECK_CLI_H
 #define CHECK_CLI_H
 
+#include <cstdint>
 #include <string>
 
 #include "checks.h"
@@ -16,6 +17,7 @@ struct memory_particles {
   unit_scale units;
   galaxy_parameters model;  // made from: SI, centre and motion too
   bool equilibrium = false;
+  const uint64_t *ids = nullptr;  // null: 1 … N, as its files number them
 };
 
 // What a galaxy-check run found.
@@ -27,6 +29,7 @@ struct check_outcome {
   std::string help;      // -h: the usage text for standard output
   std::string reason;    // status 2: why, in one line
   std::string message;   // status 2: galaxy-check's text for standard error
+  bool out_of_memory = false;  // status 2 because the checks need more memory than there is
 };
 
 // galaxy-check on argv, reporting nothing itself; memory (may be null)

@@ -118,6 +118,9 @@ std::vector<unsigned char> gadget_header(const binary_writer &w, size_t k, const
   store_uint(layout.total & 0xffffffffu, 4, le, &h[96 + 4 * 1]);         // npartTotal[1]
   store_uint(layout.files.size(), 4, le, &h[124]);                        // num_files
   store_real(box_size(sys->radius_max, w.frame), 8, le, &h[128]);                     // BoxSize
+  // Omega0 and OmegaLambda stay 0 (no cosmology); HubbleParam is 1, which
+  // changes nothing for a reader that divides by it.
+  store_real(1.0, 8, le, &h[152]);                                                    // HubbleParam
   store_uint(layout.total >> 32, 4, le, &h[168 + 4 * 1]);                // npartTotalHighWord[1]
   std::memcpy(&h[196], provenance.data(), std::min<size_t>(provenance.size(), 60));  // fill
   return h;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,13 +20,15 @@ constexpr uint64_t tipsy_header_bytes = 32, tipsy_row_bytes = 36;
 struct file_part {
   std::FILE *file = nullptr;
   uint64_t rows = 0;
-  uint64_t pos_at = 0, vel_at = 0, mass_at = 0;  // mass_at 0: the mass table's
+  uint64_t pos_at = 0, vel_at = 0, id_at = 0, mass_at = 0;  // mass_at 0: the mass table's
 };
 
-// A GADGET file's records as found: the data offset and size of each block.
+// A GADGET file's records as found: the data offset and size of each block,
+// and the records readers skip.
 struct gadget_blocks {
   uint64_t at[5] = {0, 0, 0, 0, 0}, size[5] = {0, 0, 0, 0, 0};
   bool found[5] = {false, false, false, false, false};
+  std::vector<std::string> skipped;
 };
 enum { head_block, pos_block, vel_block, id_block, mass_block };
 const char *const gadget_labels[5] = {"HEAD", "POS ", "VEL ", "ID  ", "MASS"};
@@ -40,28 +43,52 @@ uint64_t file_size(std::FILE *file) {
 }
 
 uint32_t le32(const unsigned char *p) { return static_cast<uint32_t>(load_uint(p, 4, little_endian)); }
+uint32_t be32(const unsigned char *p) { return static_cast<uint32_t>(load_uint(p, 4, big_endian)); }
 
-int block_index(const char *label) {
+int block_index(const unsigned char *label) {
   for (int b = 0; b < 5; ++b) {
     if (std::memcmp(label, gadget_labels[b], 4) == 0) return b;
   }
   return -1;
 }
 
+// A label as text, whatever its bytes.
+std::string label_text(const unsigned char *label) {
+  std::string text(reinterpret_cast<const char *>(label), 4);
+  for (char &c : text) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  return "\"" + text + "\"";
+}
+
+// Format 2's label record: 8, the label, the bytes of the record after it
+// (its data and two lengths), 8. The codes skip blocks by that size.
+bool read_label(std::FILE *file, uint64_t at, unsigned char label[4], uint64_t *next, std::string *why) {
+  unsigned char record[16];
+  if (!read_at(file, at, record, 16) || le32(record) != 8 || le32(record + 12) != 8) {
+    *why = "a format 2 label record at byte " + std::to_string(at);
+    return false;
+  }
+  std::memcpy(label, record + 4, 4);
+  *next = le32(record + 8);
+  return true;
+}
+
 // Walks the records of a GADGET file, checking that each is framed by equal
-// lengths; format 1's blocks are known by their order, format 2's by label.
+// lengths and that format 2's labels size them; format 1's blocks are known
+// by their order, format 2's by label. Format 1's fifth record is left to
+// the caller (a mass block, or one the codes skip).
 bool scan_gadget(std::FILE *file, bool labelled, gadget_blocks *blocks, std::string *why) {
   const uint64_t size = file_size(file);
   uint64_t at = 0;
   for (int order = 0; at < size; ++order) {
     int b = order < 5 ? order : -1;
+    unsigned char label[4] = {0, 0, 0, 0};
+    uint64_t labelled_size = 0;
+    const uint64_t record_at = at;
     if (labelled) {
-      unsigned char label[16];
-      if (!read_at(file, at, label, 16) || le32(label) != 8 || le32(label + 12) != 8) {
-        *why = "a format 2 label record at byte " + std::to_string(at);
-        return false;
-      }
-      b = block_index(reinterpret_cast<const char *>(label + 4));
+      if (!read_label(file, at, label, &labelled_size, why)) return false;
+      b = block_index(label);
       at += 16;
     }
     unsigned char lead[4], trail[4];
@@ -70,10 +97,19 @@ bool scan_gadget(std::FILE *file, bool labelled, gadget_blocks *blocks, std::str
       *why = "a record at byte " + std::to_string(at) + " framed by two equal lengths";
       return false;
     }
+    if (labelled && labelled_size != le32(lead) + uint64_t{8}) {
+      *why = "a label at byte " + std::to_string(record_at) + " that sizes the record after it (it says " +
+             std::to_string(labelled_size) + ", the record takes " + std::to_string(le32(lead) + uint64_t{8}) +
+             " bytes)";
+      return false;
+    }
     if (b >= 0 && !blocks->found[b]) {
       blocks->found[b] = true;
       blocks->at[b] = at + 4;
       blocks->size[b] = le32(lead);
+    } else {
+      blocks->skipped.push_back((labelled ? "a block labelled " + label_text(label) : "a record") + " of " +
+                                std::to_string(le32(lead)) + " bytes at byte " + std::to_string(record_at));
     }
     at += 8 + le32(lead);
   }
@@ -90,6 +126,7 @@ struct gadget_header {
   double massarr[6];
   uint32_t total[6], high[6];
   int32_t num_files;
+  double time, redshift, box, omega0, omega_lambda, hubble;
 };
 
 gadget_header parse_header(const unsigned char *h) {
@@ -100,7 +137,13 @@ gadget_header parse_header(const unsigned char *h) {
     g.total[t] = le32(h + 96 + 4 * t);
     g.high[t] = le32(h + 168 + 4 * t);
   }
+  g.time = load_real(h + 72, 8, little_endian);
+  g.redshift = load_real(h + 80, 8, little_endian);
   g.num_files = static_cast<int32_t>(le32(h + 124));
+  g.box = load_real(h + 128, 8, little_endian);
+  g.omega0 = load_real(h + 136, 8, little_endian);
+  g.omega_lambda = load_real(h + 144, 8, little_endian);
+  g.hubble = load_real(h + 152, 8, little_endian);
   return g;
 }
 
@@ -111,10 +154,14 @@ struct binary_particle_reader {
   std::vector<file_part> parts;
   int value_bytes = 4, id_bytes = 4;
   double table_mass = 0.0;
+  double box = 0.0;
   uint64_t rows = 0;
   size_t part = 0;
   uint64_t row_in_part = 0;
-  std::vector<std::string> disagreements;
+  std::vector<std::string> disagreements, skipped;
+  // tipsy: the softenings read so far.
+  uint64_t bad_softening = 0;
+  double least_softening = HUGE_VAL, largest_softening = -HUGE_VAL;
   std::vector<unsigned char> buffer;
   ~binary_particle_reader() {
     for (file_part &p : parts) {
@@ -132,8 +179,27 @@ bool detect_binary_format(const unsigned char *head, size_t length, uint64_t siz
     *format = format_gadget1;
     return true;
   }
-  const uint64_t ndim = length >= 16 ? load_uint(head + 12, 4, big_endian) : 0;
-  if (ndim >= 1 && ndim <= 3 && size >= tipsy_header_bytes && (size - tipsy_header_bytes) % tipsy_row_bytes == 0) {
+  const bool tipsy_size = size >= tipsy_header_bytes && (size - tipsy_header_bytes) % tipsy_row_bytes == 0;
+  const uint64_t ndim = length >= 16 ? be32(head + 12) : 0;
+  if (ndim >= 1 && ndim <= 3 && tipsy_size) {
+    *format = format_tipsy;
+    return true;
+  }
+  // A file damaged in one field of its first record is still that format's:
+  // the fields around it say so. A text file starts with "[".
+  if (length < 16 || head[0] == '[') return false;
+  const int label_fields = (le32(head) == 8) + (std::memcmp(head + 4, "HEAD", 4) == 0) +
+                           (le32(head + 8) == gadget_header_bytes + 8) + (le32(head + 12) == 8);
+  if (label_fields >= 2) {
+    *format = format_gadget2;
+    return true;
+  }
+  if (length >= gadget_header_bytes + 8 && le32(head + 4 + gadget_header_bytes) == gadget_header_bytes) {
+    *format = format_gadget1;
+    return true;
+  }
+  const uint64_t rows = tipsy_size ? (size - tipsy_header_bytes) / tipsy_row_bytes : 0;
+  if (tipsy_size && length >= 24 && (be32(head + 8) == rows || be32(head + 20) == rows)) {
     *format = format_tipsy;
     return true;
   }
@@ -163,8 +229,61 @@ bool solve_widths(const gadget_blocks &b, uint64_t npart, uint64_t *rows, int *v
   return found;
 }
 
-std::string say(const char *what, uint64_t says, uint64_t holds) {
-  return std::string(what) + " says " + std::to_string(says) + ", the data holds " + std::to_string(holds);
+std::string say(const std::string &what, uint64_t says, uint64_t holds) {
+  return what + " says " + std::to_string(says) + ", the data holds " + std::to_string(holds);
+}
+
+// A header value in words when it is no number, else its shortest digits.
+std::string value_text(double value) {
+  if (std::isnan(value)) return "not a number";
+  if (std::isinf(value)) return value > 0 ? "infinity" : "minus infinity";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// What readers do with the header's scalars: initial conditions of an
+// isolated galaxy start at time 0, redshift 0, no cosmology; h = 1 is the
+// value that changes nothing for a reader that applies it (it divides by
+// it). BoxSize is held against the particles once they are read.
+void judge_header_fields(const gadget_header &g, const std::string &which, std::vector<std::string> *out) {
+  const struct {
+    const char *name;
+    double value, expected;
+    const char *why;
+  } fields[] = {{"time", g.time, 0.0, "initial conditions start at 0"},
+                {"redshift", g.redshift, 0.0, "an isolated galaxy has none"},
+                {"Omega0", g.omega0, 0.0, "a reader would turn cosmology on"},
+                {"OmegaLambda", g.omega_lambda, 0.0, "a reader would turn cosmology on"},
+                {"HubbleParam", g.hubble, 1.0, "readers that apply h divide lengths and masses by it"}};
+  for (const auto &f : fields) {
+    if (!(f.value == f.expected)) {
+      out->push_back(which + f.name + " says " + value_text(f.value) + ", not " + value_text(f.expected) + ": " +
+                     f.why);
+    }
+  }
+}
+
+// Where the mass of each particle is: the table's, or a mass block (format
+// 2's labelled MASS, format 1's record after the IDs when the table is 0).
+bool locate_masses(binary_particle_reader *r, const gadget_blocks &b, const gadget_header &header,
+                   const std::string &path, std::vector<std::string> *skipped, read_error *error) {
+  file_part &part = r->parts.back();
+  const bool labelled = r->format == format_gadget2;
+  if (header.massarr[1] == 0.0 && part.rows > 0) {
+    if (!b.found[mass_block] || b.size[mass_block] != part.rows * static_cast<uint64_t>(r->value_bytes)) {
+      error->what = "a mass block of " + std::to_string(part.rows) + " values, as the mass table holds 0 (" + path + ")";
+      return false;
+    }
+    part.mass_at = b.at[mass_block];
+  } else if (b.found[mass_block] && labelled) {
+    r->disagreements.push_back("the mass table holds the mass of type 1, yet a mass block follows too");
+  } else if (b.found[mass_block]) {
+    // Format 1 knows blocks by order: with the masses in the table, the
+    // codes read nothing after the IDs.
+    skipped->insert(skipped->begin(), "a record of " + std::to_string(b.size[mass_block]) + " bytes after the IDs");
+  }
+  return true;
 }
 
 // Opens one file of a GADGET set and appends it to the reader's parts.
@@ -175,7 +294,7 @@ bool add_gadget_file(binary_particle_reader *r, const std::string &path, gadget_
     error->what = "a readable file " + path + " (" + std::strerror(errno) + ")";
     return false;
   }
-  r->parts.push_back({file, 0, 0, 0, 0});
+  r->parts.push_back({file, 0, 0, 0, 0, 0});
   gadget_blocks b;
   std::string why;
   if (!scan_gadget(file, r->format == format_gadget2, &b, &why)) {
@@ -200,18 +319,14 @@ bool add_gadget_file(binary_particle_reader *r, const std::string &path, gadget_
   }
   r->value_bytes = vb;
   r->id_bytes = ib;
-  if (part.rows != npart) r->disagreements.push_back(say(("npart[1] of " + path).c_str(), npart, part.rows));
+  const std::string which = r->parts.size() > 1 ? "file " + std::to_string(r->parts.size() - 1) + "'s " : "";
+  if (part.rows != npart) r->disagreements.push_back(say("npart[1] of " + path, npart, part.rows));
+  judge_header_fields(*header, which, &r->disagreements);
   part.pos_at = b.at[pos_block];
   part.vel_at = b.at[vel_block];
-  if (header->massarr[1] == 0.0 && part.rows > 0) {
-    if (!b.found[mass_block] || b.size[mass_block] != part.rows * static_cast<uint64_t>(vb)) {
-      error->what = "a mass block of " + std::to_string(part.rows) + " values, as the mass table holds 0 (" + path + ")";
-      return false;
-    }
-    part.mass_at = b.at[mass_block];
-  } else if (b.found[mass_block]) {
-    r->disagreements.push_back("the mass table holds the mass of type 1, yet a mass block follows too");
-  }
+  part.id_at = b.at[id_block];
+  if (!locate_masses(r, b, *header, path, &b.skipped, error)) return false;
+  for (const std::string &one : b.skipped) r->skipped.push_back(one + (which.empty() ? "" : " of " + path));
   return true;
 }
 
@@ -219,6 +334,7 @@ bool begin_gadget(binary_particle_reader *r, const std::string &path, read_error
   gadget_header first;
   if (!add_gadget_file(r, path, &first, error)) return false;
   r->table_mass = first.massarr[1];
+  r->box = first.box;
   const int32_t files = first.num_files;
   const bool numbered = path.size() > 2 && path.compare(path.size() - 2, 2, ".0") == 0;
   if (files > 1 && !numbered) {
@@ -236,6 +352,10 @@ bool begin_gadget(binary_particle_reader *r, const std::string &path, read_error
     if (other.total[1] != first.total[1] || other.high[1] != first.high[1] || other.massarr[1] != first.massarr[1]) {
       r->disagreements.push_back("file " + std::to_string(k) + "'s header differs from file 0's in its totals or mass table");
     }
+    if (!(other.box == first.box)) {
+      r->disagreements.push_back("file " + std::to_string(k) + "'s BoxSize says " + value_text(other.box) +
+                                 ", file 0's " + value_text(first.box));
+    }
   }
   for (const file_part &part : r->parts) r->rows += part.rows;
   const uint64_t total = (static_cast<uint64_t>(first.high[1]) << 32) | first.total[1];
@@ -249,16 +369,16 @@ bool begin_tipsy(binary_particle_reader *r, const std::string &path, read_error 
     error->what = "a readable file (" + std::string(std::strerror(errno)) + ")";
     return false;
   }
-  r->parts.push_back({file, 0, 0, 0, 0});
+  r->parts.push_back({file, 0, 0, 0, 0, 0});
   unsigned char h[tipsy_header_bytes];
   const uint64_t size = file_size(file);
   if (size < tipsy_header_bytes || !read_at(file, 0, h, sizeof h) || (size - tipsy_header_bytes) % tipsy_row_bytes != 0) {
     error->what = "a tipsy file: a 32-byte header and 36-byte dark-matter particles";
     return false;
   }
-  const uint64_t nbodies = load_uint(h + 8, 4, big_endian), ndim = load_uint(h + 12, 4, big_endian);
-  const uint64_t nsph = load_uint(h + 16, 4, big_endian), ndark = load_uint(h + 20, 4, big_endian);
-  const uint64_t nstar = load_uint(h + 24, 4, big_endian);
+  const double time = load_real(h, 8, big_endian);
+  const uint64_t nbodies = be32(h + 8), ndim = be32(h + 12), nsph = be32(h + 16), ndark = be32(h + 20);
+  const uint64_t nstar = be32(h + 24);
   if (nsph != 0 || nstar != 0) {
     error->what = "a tipsy file of dark-matter particles only";
     return false;
@@ -268,6 +388,7 @@ bool begin_tipsy(binary_particle_reader *r, const std::string &path, read_error 
   if (ndark != part.rows) r->disagreements.push_back(say("ndark", ndark, part.rows));
   if (nbodies != part.rows) r->disagreements.push_back(say("nbodies", nbodies, part.rows));
   if (ndim != 3) r->disagreements.push_back("ndim says " + std::to_string(ndim) + ", not 3");
+  if (!(time == 0.0)) r->disagreements.push_back("time says " + value_text(time) + ", not 0: initial conditions start at 0");
   return true;
 }
 
@@ -287,6 +408,18 @@ uint64_t binary_row_count(const binary_particle_reader *reader) { return reader-
 
 int binary_value_bytes(const binary_particle_reader *reader) { return reader->value_bytes; }
 
+int binary_mass_bytes(const binary_particle_reader *reader) {
+  if (reader->format == format_tipsy) return 4;
+  const bool block = std::any_of(reader->parts.begin(), reader->parts.end(),
+                                 [](const file_part &p) { return p.mass_at != 0; });
+  return block ? reader->value_bytes : 8;
+}
+
+bool binary_box_size(const binary_particle_reader *reader, double *box) {
+  *box = reader->box;
+  return reader->format != format_tipsy;
+}
+
 namespace {
 
 // count rows of triples (or singles) at offset, appended to values.
@@ -301,6 +434,14 @@ bool read_values(binary_particle_reader *r, std::FILE *file, uint64_t offset, si
   return true;
 }
 
+bool read_ids(binary_particle_reader *r, const file_part &part, uint64_t first, size_t count, std::vector<uint64_t> *ids) {
+  const size_t ib = static_cast<size_t>(r->id_bytes);
+  r->buffer.resize(count * ib);
+  if (count > 0 && !read_at(part.file, part.id_at + first * ib, r->buffer.data(), r->buffer.size())) return false;
+  for (size_t i = 0; i < count; ++i) ids->push_back(load_uint(&r->buffer[i * ib], r->id_bytes, little_endian));
+  return true;
+}
+
 bool read_tipsy_rows(binary_particle_reader *r, const file_part &part, uint64_t first, size_t count,
                      particle_data *data) {
   r->buffer.resize(count * tipsy_row_bytes);
@@ -312,8 +453,30 @@ bool read_tipsy_rows(binary_particle_reader *r, const file_part &part, uint64_t 
     data->mass.push_back(load_real(p, 4, big_endian));
     for (int c = 0; c < 3; ++c) data->pos.push_back(load_real(p + 4 + 4 * c, 4, big_endian));
     for (int c = 0; c < 3; ++c) data->vel.push_back(load_real(p + 16 + 4 * c, 4, big_endian));
+    // A code takes eps as the particle's softening length.
+    const double eps = load_real(p + 28, 4, big_endian);
+    if (std::isfinite(eps) && eps >= 0.0) {
+      r->least_softening = std::min(r->least_softening, eps);
+      r->largest_softening = std::max(r->largest_softening, eps);
+    } else {
+      ++r->bad_softening;
+    }
   }
   return true;
+}
+
+bool read_gadget_rows(binary_particle_reader *r, const file_part &part, uint64_t first, size_t count,
+                      particle_data *data) {
+  const uint64_t triple = 3 * static_cast<uint64_t>(r->value_bytes);
+  bool ok = read_values(r, part.file, part.pos_at + first * triple, count, 3, &data->pos) &&
+            read_values(r, part.file, part.vel_at + first * triple, count, 3, &data->vel) &&
+            read_ids(r, part, first, count, &data->ids);
+  if (ok && part.mass_at != 0) {
+    ok = read_values(r, part.file, part.mass_at + first * static_cast<uint64_t>(r->value_bytes), count, 1, &data->mass);
+  } else if (ok) {
+    data->mass.insert(data->mass.end(), count, r->table_mass);
+  }
+  return ok;
 }
 
 }  // namespace
@@ -327,19 +490,8 @@ read_status read_binary_chunk(binary_particle_reader *r, particle_data *data, si
   const file_part &part = r->parts[r->part];
   const uint64_t first = r->row_in_part;
   const size_t count = static_cast<size_t>(std::min<uint64_t>(capacity, part.rows - first));
-  bool ok = true;
-  if (r->format == format_tipsy) {
-    ok = read_tipsy_rows(r, part, first, count, data);
-  } else {
-    const uint64_t triple = 3 * static_cast<uint64_t>(r->value_bytes);
-    ok = read_values(r, part.file, part.pos_at + first * triple, count, 3, &data->pos) &&
-         read_values(r, part.file, part.vel_at + first * triple, count, 3, &data->vel);
-    if (ok && part.mass_at != 0) {
-      ok = read_values(r, part.file, part.mass_at + first * static_cast<uint64_t>(r->value_bytes), count, 1, &data->mass);
-    } else if (ok) {
-      data->mass.insert(data->mass.end(), count, r->table_mass);
-    }
-  }
+  const bool ok = r->format == format_tipsy ? read_tipsy_rows(r, part, first, count, data)
+                                            : read_gadget_rows(r, part, first, count, data);
   if (!ok) {
     error->line = 0;
     error->what = "blocks the file holds whole (a truncated or damaged file?)";
@@ -354,6 +506,17 @@ read_status read_binary_chunk(binary_particle_reader *r, particle_data *data, si
 std::vector<std::string> binary_header_disagreements(const binary_particle_reader *reader) {
   return reader->disagreements;
 }
+
+std::vector<std::string> binary_skipped_records(const binary_particle_reader *reader) { return reader->skipped; }
+
+bool binary_softening(const binary_particle_reader *reader, uint64_t *bad, double *least, double *largest) {
+  *bad = reader->bad_softening;
+  *least = reader->least_softening;
+  *largest = reader->largest_softening;
+  return reader->format == format_tipsy;
+}
+
+bool binary_stores_ids(const binary_particle_reader *reader) { return reader->format != format_tipsy; }
 
 std::string binary_layout_description(const binary_particle_reader *reader) {
   std::string text = binary_format_name(reader->format);

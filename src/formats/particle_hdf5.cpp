@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -76,6 +77,10 @@ void hdf5_value_bytes(const hdf5_particle_reader *, int *position_bytes, int *ma
 std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *) { return {}; }
 
 bool hdf5_stored_model(const hdf5_particle_reader *, galaxy_parameters *, bool *) { return false; }
+
+bool hdf5_box_size(const hdf5_particle_reader *, double *) { return false; }
+
+bool hdf5_stores_ids(const hdf5_particle_reader *, std::string *) { return false; }
 
 std::string hdf5_layout_description(const hdf5_particle_reader *) { return "hdf5"; }
 
@@ -373,6 +378,10 @@ struct hdf5_particle_reader {
   hdf5_handle coordinates{-1, H5Dclose};
   hdf5_handle velocities{-1, H5Dclose};
   hdf5_handle masses{-1, H5Dclose};
+  hdf5_handle ids{-1, H5Dclose};
+  std::string ids_problem;  // why ParticleIDs cannot be read, when it cannot
+  double box = 0.0;
+  bool has_box = false;
   hsize_t rows = 0;
   hsize_t next = 0;
   unit_scale units;
@@ -414,6 +423,16 @@ bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *ga
   return true;
 }
 
+bool hdf5_box_size(const hdf5_particle_reader *reader, double *box) {
+  *box = reader->box;
+  return reader->has_box;
+}
+
+bool hdf5_stores_ids(const hdf5_particle_reader *reader, std::string *why) {
+  *why = reader->ids_problem;
+  return reader->ids.valid();
+}
+
 std::string hdf5_layout_description(const hdf5_particle_reader *reader) {
   std::string text = reader->position_bytes == 4 ? "hdf5, float32" : "hdf5, float64";
   if (reader->mass_bytes != reader->position_bytes) text += reader->mass_bytes == 4 ? ", float32 masses" : ", float64 masses";
@@ -442,6 +461,24 @@ hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *ro
   return dataset.take();
 }
 
+// ParticleIDs: N integers, what the codes number the particles by.
+hid_t open_id_dataset(hid_t group, hsize_t rows, std::string *why) {
+  *why = "no /PartType1/ParticleIDs dataset of " + std::to_string(rows) + " integers, which codes read";
+  if (H5Lexists(group, ids_name, H5P_DEFAULT) <= 0) return -1;
+  hdf5_handle dataset(H5Dopen2(group, ids_name, H5P_DEFAULT), H5Dclose);
+  if (!dataset.valid()) return -1;
+  hdf5_handle space(H5Dget_space(dataset.get()), H5Sclose);
+  hdf5_handle type(H5Dget_type(dataset.get()), H5Tclose);
+  hsize_t dims[1] = {0};
+  if (!space.valid() || !type.valid() || H5Sget_simple_extent_ndims(space.get()) != 1 ||
+      H5Tget_class(type.get()) != H5T_INTEGER || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
+      dims[0] != rows) {
+    return -1;
+  }
+  why->clear();
+  return dataset.take();
+}
+
 // Rows [first, first + count) of a dataset, converted to doubles, appended
 // to values.
 bool read_rows(hid_t dataset, int columns, hsize_t first, hsize_t count, std::vector<double> *values) {
@@ -453,6 +490,16 @@ bool read_rows(hid_t dataset, int columns, hsize_t first, hsize_t count, std::ve
                                  H5P_DEFAULT, values->data() + at) >= 0;
 }
 
+// Rows [first, first + count) of the IDs, appended to ids.
+bool read_id_rows(hid_t dataset, hsize_t first, hsize_t count, std::vector<uint64_t> *ids) {
+  const size_t at = ids->size();
+  ids->resize(at + static_cast<size_t>(count));
+  if (count == 0) return true;
+  const row_selection rows(dataset, 1, first, count);
+  return rows.valid() &&
+         H5Dread(dataset, H5T_NATIVE_UINT64, rows.memory.get(), rows.file.get(), H5P_DEFAULT, ids->data() + at) >= 0;
+}
+
 // An attribute of group as count values of native type; false when it is
 // missing or of another size.
 bool read_attribute(hid_t group, const char *name, hid_t type, void *values, hssize_t count) {
@@ -462,6 +509,48 @@ bool read_attribute(hid_t group, const char *name, hid_t type, void *values, hss
   hdf5_handle space(H5Aget_space(attribute.get()), H5Sclose);
   if (!space.valid() || H5Sget_simple_extent_npoints(space.get()) != count) return false;
   return H5Aread(attribute.get(), type, values) >= 0;
+}
+
+// A header value in words when it is no number, else its shortest digits.
+std::string value_text(double value) {
+  if (std::isnan(value)) return "not a number";
+  if (std::isinf(value)) return value > 0 ? "infinity" : "minus infinity";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// The scalars readers act on: an isolated galaxy's initial conditions start
+// at time 0 and redshift 0, with no cosmology (Omega0, OmegaLambda 0, and h
+// 1, which changes nothing for a reader that divides by it; galaxy-ic
+// writes none of these three). BoxSize is held against the particles once
+// they are read.
+void hold_header_scalars(hdf5_particle_reader *r, hid_t g) {
+  const struct {
+    const char *name;
+    double expected;
+    bool required;
+    const char *why;
+  } fields[] = {{"Time", 0.0, true, "initial conditions start at 0"},
+                {"Redshift", 0.0, true, "an isolated galaxy has none"},
+                {"Omega0", 0.0, false, "a reader would turn cosmology on"},
+                {"OmegaLambda", 0.0, false, "a reader would turn cosmology on"},
+                {"HubbleParam", 1.0, false, "readers that apply h divide lengths and masses by it"}};
+  for (const auto &f : fields) {
+    double value = 0.0;
+    if (H5Aexists(g, f.name) <= 0 && !f.required) continue;
+    if (!read_attribute(g, f.name, H5T_NATIVE_DOUBLE, &value, 1)) {
+      r->disagreements.push_back(std::string(f.name) + " is missing or not one number");
+    } else if (!(value == f.expected)) {
+      r->disagreements.push_back(std::string(f.name) + " says " + value_text(value) + ", not " +
+                                 value_text(f.expected) + ": " + f.why);
+    }
+  }
+  r->has_box = true;
+  if (!read_attribute(g, "BoxSize", H5T_NATIVE_DOUBLE, &r->box, 1)) {
+    r->disagreements.push_back("BoxSize is missing or not one number");
+    r->has_box = false;
+  }
 }
 
 std::string says(const std::string &what, uint64_t value, uint64_t rows) {
@@ -509,6 +598,7 @@ void hold_header_against_rows(hdf5_particle_reader *r) {
   } else {
     r->table_mass = mass_table[1];
   }
+  hold_header_scalars(r, g);
 }
 
 // A string attribute of group, or empty.
@@ -522,33 +612,107 @@ std::string read_string(hid_t group, const char *name) {
   return text.substr(0, text.find('\0'));
 }
 
-// The model a Parameters group states, for the checks to use by default.
-void read_stored_model(hdf5_particle_reader *r) {
-  if (H5Lexists(r->file.get(), "/Parameters", H5P_DEFAULT) <= 0) return;
-  hdf5_handle group(H5Gopen2(r->file.get(), "/Parameters", H5P_DEFAULT), H5Gclose);
-  const hid_t g = group.get();
-  galaxy_parameters &m = r->model;
-  int32_t zero_com = 0;
-  const std::string law = read_string(g, "Law"), profile = read_string(g, "Profile");
-  const std::string anisotropy = read_string(g, "Anisotropy");
-  double strength = 2.0;
+// A whole-string number; false for anything else.
+bool parse_whole_number(const std::string &text, double *value) {
+  char *end = nullptr;
+  *value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size();
+}
+
+// A Parameters attribute of count doubles: present, and finite (above 0
+// when positive, at least 0 when not negative). The refusal, or empty.
+std::string stored_reals(hid_t g, const char *name, double *values, hssize_t count, int sign) {
+  if (!read_attribute(g, name, H5T_NATIVE_DOUBLE, values, count)) {
+    return std::string(name) + " is missing or not " + (count == 1 ? "one number" : "three numbers");
+  }
+  for (hssize_t k = 0; k < count; ++k) {
+    const double v = values[k];
+    if (!std::isfinite(v) || (sign > 0 && !(v > 0.0)) || (sign == 0 && v < 0.0)) {
+      return std::string(name) + " is " + value_text(v) + ", not a finite number" +
+             (sign > 0 ? " above 0" : sign == 0 ? " of 0 or more" : "");
+    }
+  }
+  return std::string();
+}
+
+// The law and profile of a Parameters group into m; the refusal, or empty.
+// Files from before profiles name neither profile nor anisotropy: Hernquist's.
+std::string stored_law(hid_t g, const std::string &law, galaxy_parameters *m) {
+  if (law != "defined" && law != "equilibrium" && law != "profile") {
+    return "Law is \"" + law + "\", not defined, equilibrium or profile";
+  }
+  const std::string profile = H5Aexists(g, "Profile") > 0 ? read_string(g, "Profile") : "hernquist";
+  const std::string anisotropy = H5Aexists(g, "Anisotropy") > 0 ? read_string(g, "Anisotropy") : "isotropic";
   std::string why;
-  if (!read_attribute(g, "TotalMass", H5T_NATIVE_DOUBLE, &m.total_mass, 1) ||
-      !read_attribute(g, "ScaleLength", H5T_NATIVE_DOUBLE, &m.typical_length, 1) ||
-      !read_attribute(g, "CutoffRadius", H5T_NATIVE_DOUBLE, &m.radius_max, 1) ||
-      !read_attribute(g, "Centre", H5T_NATIVE_DOUBLE, m.centre, 3) ||
-      !read_attribute(g, "BulkVelocity", H5T_NATIVE_DOUBLE, m.bulk_velocity, 3) ||
-      !read_attribute(g, "ZeroCentreOfMass", H5T_NATIVE_INT32, &zero_com, 1) ||
-      (law != "defined" && law != "equilibrium" && law != "profile") ||
-      (law != "profile" && profile != "hernquist") || (law == "profile" && !parse_density_law(profile, &m.law, &why))) {
-    return;  // not one this program can hold the file against
+  if (law != "profile" && profile != "hernquist") return "Profile is \"" + profile + "\" under Law " + law;
+  if (law == "profile" && !parse_density_law(profile, &m->law, &why)) return "Profile is \"" + profile + "\": " + why;
+  double radius = 0.0;
+  if (anisotropy != "isotropic" && (law != "profile" || !parse_whole_number(anisotropy, &radius) ||
+                                    !std::isfinite(radius) || !(radius > 0.0))) {
+    return "Anisotropy is \"" + anisotropy + "\", not isotropic or (under a profile) a radius above 0";
+  }
+  double strength = m->law.taper_strength;
+  if (H5Aexists(g, "CutoffStrength") > 0) {
+    why = stored_reals(g, "CutoffStrength", &strength, 1, 1);
+    if (!why.empty()) return why;
   }
   if (law == "profile") {
-    m.profile = true;
-    m.profile_name = profile;
-    if (read_attribute(g, "CutoffStrength", H5T_NATIVE_DOUBLE, &strength, 1)) m.law.taper_strength = strength;
+    m->profile = true;
+    m->profile_name = profile;
+    m->law.taper_strength = strength;
+    m->anisotropy_radius = radius;  // in the file's units until converted
+  }
+  return std::string();
+}
+
+// The model a Parameters group of galaxy-ic's states, for the checks to use
+// where no option names one; the refusal of a group that states nonsense,
+// or empty. A Parameters group of another program's is not read.
+std::string read_stored_model(hdf5_particle_reader *r) {
+  if (H5Lexists(r->file.get(), "/Parameters", H5P_DEFAULT) <= 0) return std::string();
+  hdf5_handle group(H5Gopen2(r->file.get(), "/Parameters", H5P_DEFAULT), H5Gclose);
+  const hid_t g = group.get();
+  std::string code_name;
+  if (H5Lexists(r->file.get(), "/Code", H5P_DEFAULT) > 0) {
+    hdf5_handle code(H5Gopen2(r->file.get(), "/Code", H5P_DEFAULT), H5Gclose);
+    if (code.valid()) code_name = read_string(code.get(), "Name");
+  }
+  if (H5Aexists(g, "Law") <= 0 && code_name.rfind("galaxy-ic", 0) != 0) return std::string();
+  galaxy_parameters &m = r->model;
+  const std::string law = read_string(g, "Law");
+  std::string why = stored_law(g, law, &m);
+  if (why.empty()) why = stored_reals(g, "TotalMass", &m.total_mass, 1, 1);
+  if (why.empty()) why = stored_reals(g, "ScaleLength", &m.typical_length, 1, 1);
+  if (why.empty()) why = stored_reals(g, "CutoffRadius", &m.radius_max, 1, m.profile ? 0 : 1);
+  if (why.empty()) why = stored_reals(g, "Centre", m.centre, 3, -1);
+  if (why.empty()) why = stored_reals(g, "BulkVelocity", m.bulk_velocity, 3, -1);
+  int32_t zero_com = 0;
+  if (why.empty() && (!read_attribute(g, "ZeroCentreOfMass", H5T_NATIVE_INT32, &zero_com, 1) || zero_com < 0 || zero_com > 1)) {
+    why = "ZeroCentreOfMass is missing or not 0 or 1";
+  }
+  if (why.empty() && H5Aexists(g, "Units") > 0) {
+    const std::string units = read_string(g, "Units");
+    const auto near = [](double x, double y) { return std::fabs(x - y) <= 1e-12 * std::fabs(y); };
+    if (!parse_unit_system(units.c_str(), &m.units)) {
+      why = "Units is \"" + units + "\", not si, cgs, astro, gadget or model";
+    } else {
+      const unit_scale named = scale_of(m.units, m.total_mass, m.typical_length);
+      if (!near(named.length, r->units.length) || !near(named.mass, r->units.mass) ||
+          !near(named.velocity, r->units.velocity)) {
+        why = "Units is " + units + ", and the /Units group states other units";
+      }
+    }
+  }
+  if (!why.empty()) return why;
+  uint64_t count = 0;
+  if (H5Aexists(g, "NumberOfParticles") > 0 &&
+      (!read_attribute(g, "NumberOfParticles", H5T_NATIVE_UINT64, &count, 1) || count != r->rows)) {
+    r->disagreements.push_back(says("Parameters' NumberOfParticles", count, r->rows));
+  }
+  if (m.profile) {
     if (m.radius_max > 0.0) m.law.taper_radius = m.radius_max / m.typical_length;
-    if (anisotropy != "isotropic") m.anisotropy_radius = std::strtod(anisotropy.c_str(), nullptr) * r->units.length / m.typical_length;
+    m.anisotropy_radius = m.anisotropy_radius * r->units.length / m.typical_length;
+    if (!density_law_is_proper(m.law, &why)) return "Profile " + m.profile_name + " cannot be made: " + why;
   }
   for (int k = 0; k < 3; ++k) {
     m.centre[k] *= r->units.length;
@@ -557,6 +721,7 @@ void read_stored_model(hdf5_particle_reader *r) {
   m.zero_com = zero_com != 0;
   r->equilibrium = law == "equilibrium";
   r->has_model = true;
+  return std::string();
 }
 
 // A scalar double attribute of group; false when it is missing or not one.
@@ -623,13 +788,18 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     return nullptr;
   }
   reader->rows = n_pos;
+  reader->ids.reset(open_id_dataset(group.get(), n_pos, &reader->ids_problem));
   hold_header_against_rows(reader.get());
   reader->units_stated = read_units(reader->file.get(), &reader->units);
   if (H5Lexists(reader->file.get(), units_group, H5P_DEFAULT) > 0 && !reader->units_stated) {
     error->what = "a /Units group with positive U_L, U_M and U_t (scalar float64 attributes)";
     return nullptr;
   }
-  read_stored_model(reader.get());
+  const std::string refused = read_stored_model(reader.get());
+  if (!refused.empty()) {
+    error->what = "Parameters that galaxy-check can hold the file against: " + refused;
+    return nullptr;
+  }
   return reader.release();
 }
 
@@ -639,7 +809,8 @@ read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, s
   const hsize_t count = left < capacity ? left : static_cast<hsize_t>(capacity);
   if (!read_rows(reader->coordinates.get(), 3, reader->next, count, &data->pos) ||
       !read_rows(reader->velocities.get(), 3, reader->next, count, &data->vel) ||
-      !read_rows(reader->masses.get(), 1, reader->next, count, &data->mass)) {
+      !read_rows(reader->masses.get(), 1, reader->next, count, &data->mass) ||
+      (reader->ids.valid() && !read_id_rows(reader->ids.get(), reader->next, count, &data->ids))) {
     error->line = 0;
     error->what = "datasets the library can read whole (a damaged file?)";
     return read_failed;

@@ -75,8 +75,18 @@ uint64_t hdf5_row_count(const hdf5_particle_reader *reader);
 unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated);
 
 // The model the file's Parameters group says it was made from (SI; centre
-// and bulk velocity converted from the file's units); false without one.
+// and bulk velocity converted from the file's units); false without one of
+// galaxy-ic's. A group of galaxy-ic's that states nonsense (a profile that
+// does not exist, a mass of -1) has made begin_hdf5_read refuse the file,
+// naming the field.
 bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *galaxy, bool *equilibrium);
+
+// The header's BoxSize; false when the header states none.
+bool hdf5_box_size(const hdf5_particle_reader *reader, double *box);
+
+// Whether the file has ParticleIDs, read into each chunk's ids; why not
+// when it has none.
+bool hdf5_stores_ids(const hdf5_particle_reader *reader, std::string *why);
 
 // Bytes of the stored positions and velocities (the wider), and masses.
 void hdf5_value_bytes(const hdf5_particle_reader *reader, int *position_bytes, int *mass_bytes);

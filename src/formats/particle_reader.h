@@ -12,6 +12,7 @@ struct particle_data {
   std::vector<double> pos;   // 3 per particle
   std::vector<double> vel;   // 3 per particle
   std::vector<double> mass;  // 1 per particle
+  std::vector<uint64_t> ids; // 1 per particle in formats that store IDs, else empty
   int64_t nb_element = 0;
 };
 

@@ -1,0 +1,16 @@
+// Preloaded into a program under test: malloc of more than
+// $FAIL_MALLOC_ABOVE bytes fails, as it does when the address space or the
+// machine's memory runs out, whatever the program estimated beforehand.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" void *__libc_malloc(size_t size);
+
+extern "C" void *malloc(size_t size) {
+  static const size_t limit = [] {
+    const char *text = std::getenv("FAIL_MALLOC_ABOVE");
+    return text != nullptr ? static_cast<size_t>(std::strtoull(text, nullptr, 10)) : SIZE_MAX;
+  }();
+  return size > limit ? nullptr : __libc_malloc(size);
+}
