@@ -12,23 +12,37 @@ namespace {
 
 struct named_model {
   const char *name;
-  double taper, anisotropy;
+  double taper, anisotropy, strength;
 };
 
-const named_model models[] = {{"hernquist", 0, 0}, {"plummer", 0, 0}, {"dehnen:0.5", 0, 0},
-                              {"nfw", 10, 0},      {"hernquist", 0, 1}, {"jaffe", 0, 0}};
+// The equilibrium benchmark's grid, in short: each law untapered, tapered
+// at 3 a and 10 a with xi = 1, 2, 4, NFW at 10 a and 30 a, two anisotropic.
+const named_model models[] = {
+    {"hernquist", 0, 0, 2},    {"plummer", 0, 0, 2},     {"jaffe", 0, 0, 2},       {"dehnen:0.5", 0, 0, 2},
+    {"zhao:2,5,0.5", 0, 0, 2}, {"hernquist", 3, 0, 1},   {"plummer", 3, 0, 4},     {"jaffe", 10, 0, 2},
+    {"dehnen:0.5", 10, 0, 4},  {"zhao:2,5,0.5", 3, 0, 2}, {"nfw", 10, 0, 1},       {"nfw", 10, 0, 2},
+    {"nfw", 30, 0, 4},         {"hernquist", 0, 1, 2},   {"plummer", 0, 1, 2},     {"nfw", 10, 3, 2}};
+constexpr int model_count = sizeof models / sizeof models[0];
 
 density_law law_of(const named_model &m) {
   density_law law;
   std::string why;
   parse_density_law(m.name, &law, &why);
   law.taper_radius = m.taper;
+  law.taper_strength = m.strength;
   return law;
+}
+
+std::string label_of(const named_model &m) {
+  std::string label = m.name;
+  if (m.taper > 0) label += ", r_c " + std::to_string(static_cast<int>(m.taper)) + " xi " + std::to_string(static_cast<int>(m.strength));
+  if (m.anisotropy > 0) label += ", r_a " + std::to_string(static_cast<int>(m.anisotropy));
+  return label;
 }
 
 void BM_BuildTables(benchmark::State &state) {
   const named_model &m = models[state.range(0)];
-  state.SetLabel(std::string(m.name) + (m.taper > 0 ? ", taper 10 a" : "") + (m.anisotropy > 0 ? ", r_a = a" : ""));
+  state.SetLabel(label_of(m));
   for (auto _ : state) {
     profile_model model;
     profile_sampler sampler;
@@ -38,7 +52,7 @@ void BM_BuildTables(benchmark::State &state) {
     benchmark::DoNotOptimize(sampler.cumulative.data());
   }
 }
-BENCHMARK(BM_BuildTables)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildTables)->DenseRange(0, model_count - 1)->Unit(benchmark::kMillisecond);
 
 void BM_DrawRadiusAndSpeed(benchmark::State &state) {
   const named_model &m = models[state.range(0)];
@@ -53,9 +67,9 @@ void BM_DrawRadiusAndSpeed(benchmark::State &state) {
     const double r = sample_profile_radius(sampler, next_uniform(&stream));
     benchmark::DoNotOptimize(sample_profile_kinetic(sampler, r, &stream));
   }
-  state.SetLabel(m.name);
+  state.SetLabel(label_of(m));
 }
-BENCHMARK(BM_DrawRadiusAndSpeed)->DenseRange(0, 5);
+BENCHMARK(BM_DrawRadiusAndSpeed)->DenseRange(0, model_count - 1);
 
 }  // namespace
 

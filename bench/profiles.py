@@ -16,6 +16,8 @@ from run import bench_arguments, run, scratch  # noqa: E402
 
 PROFILES = {"hernquist": ["--profile", "hernquist"], "plummer": ["--profile", "plummer"],
             "dehnen:0.5": ["--profile", "dehnen:0.5"], "nfw, taper 10 a": ["--profile", "nfw", "--cutoff", "1e19"],
+            "nfw, taper 30 a, xi 4": ["--profile", "nfw", "--cutoff", "3e19", "--cutoff-strength", "4"],
+            "plummer, taper 3 a, xi 1": ["--profile", "plummer", "--cutoff", "3e18", "--cutoff-strength", "1"],
             "hernquist, r_a = a": ["--profile", "hernquist", "--anisotropy-radius", "1e18"]}
 
 
@@ -35,7 +37,7 @@ def main():
             a, b = statistics.median(defined), statistics.median(profile)
             subprocess.run([ic, "--seed", "1", "-p", "100000", "--format", "hdf5", "-o", out, *options], check=True)
             report = subprocess.run([check, out], capture_output=True, text=True).stdout
-            virial = [line.split()[-2] for line in report.splitlines() if "virial ratio 2K/|W|" in line]
+            virial = [line[28:].split(" in ")[0] for line in report.splitlines() if "virial ratio 2K/|W|" in line]
             verdict = report.strip().splitlines()[-1]
             print(f"{label:20s} defined {a:6.3f} s  profile {b:6.3f} s  ratio {b / a:.3f}   "
                   f"1e5: 2K/|W| {virial[0] if virial else '?'}, galaxy-check {verdict}")
