@@ -115,3 +115,50 @@ TEST(ProfileSampler, EndsOfTheUniformRangeStayFinite) {
 }
 
 }  // namespace
+
+namespace {
+
+// Around a black hole, Psi(r) rises without bound inside the first node:
+// speeds drawn there (and at an ordinary radius) follow f(E) sqrt(Psi - E),
+// by KS against that law integrated here, and draws of 0 stay finite.
+TEST(ProfileSampler, SpeedsAroundABlackHoleFollowTheirLawInsideTheNodesToo) {
+  NEEDS_FEATURE(counter_based_stream_available(), lib_random123);
+  std::vector<component_law> parts(1);
+  parts[0].mass = 0.99;
+  std::vector<profile_model> models;
+  int failed = -1;
+  std::string why;
+  ASSERT_TRUE(build_galaxy_model(parts, 0.01, &models, &failed, &why)) << why;
+  const profile_model &m = models[0];
+  profile_sampler s;
+  build_profile_sampler(m, &s);
+  random_stream stream;
+  init_counter_based_stream(&stream, 9);
+  for (const double r : {std::exp(m.log_r0) * 1e-3, 0.05, 2.0}) {
+    const double psi = profile_potential(m, r);
+    // The law of k = Psi - E: density f(Psi - k) sqrt(k), on a fine grid in
+    // sqrt(k) (k = t^2: f(Psi - t^2) 2 t^2 dt).
+    const int steps = 200000;
+    std::vector<double> cumulative(steps + 1, 0.0);
+    const double top = std::sqrt(psi);
+    for (int i = 1; i <= steps; ++i) {
+      const double t = top * (i - 0.5) / steps;
+      cumulative[i] = cumulative[i - 1] + profile_df(m, psi - t * t) * 2 * t * t * top / steps;
+    }
+    std::vector<double> draws;
+    for (int i = 0; i < 20000; ++i) {
+      start_particle_stream(&stream, static_cast<uint64_t>(i));
+      draws.push_back(sample_profile_kinetic(s, r, &stream));
+    }
+    const double d = test_support::ks_statistic(draws, [&](double k) {
+      const double at = std::min(1.0, std::sqrt(std::max(k, 0.0)) / top) * steps;
+      return cumulative[static_cast<size_t>(at)] / cumulative[steps];
+    });
+    EXPECT_LT(d * std::sqrt(20000.0), test_support::ks_critical_sqrt_n) << "radius " << r;
+    EXPECT_FALSE(s.exhausted.load());
+  }
+  const double kinetic = sample_profile_kinetic(s, 0.0, &stream);
+  EXPECT_TRUE(std::isfinite(kinetic) && kinetic >= 0.0);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -93,12 +94,49 @@ double sample_profile_radius(const profile_sampler &s, double u) {
   return std::exp(m.log_r0 + m.step * (j + x));
 }
 
+// Inside the first node around a black hole Psi(r) rises above the first
+// bin's bound (at most 1e-10 of the mass is there): the envelope is made
+// for this radius alone, the cells of the nodes and one above them, up to
+// Psi(r), where f is the first nodes' power law (monotone, so its larger
+// end bounds it).
+double sample_inner_kinetic(const profile_sampler &s, double psi_r, random_stream *stream) {
+  const profile_model &m = *s.model;
+  const int cells = s.cells + 1;  // cell -1 of the nodes: [psi[0], psi_r], kept as the last
+  std::vector<double> heights(cells), cumulative(cells);
+  double total = 0.0;
+  for (int c = 0; c < cells; ++c) {
+    const int k = c == s.cells ? -1 : c;
+    const double lo = k < 0 ? m.psi[0] : cell_low(m, k), hi = k < 0 ? psi_r : m.psi[k];
+    const double f_max = k < 0 ? std::max(profile_df(m, lo), profile_df(m, hi))
+                               : k == s.cells - 1 ? m.df[k] : std::max(m.df[k], m.df[k + 1]);
+    heights[c] = f_max * std::sqrt(psi_r - lo);
+    total += heights[c] * (hi - lo);
+    cumulative[c] = total;
+  }
+  for (int trial = 0; trial < max_trials; ++trial) {
+    const int c = static_cast<int>(std::upper_bound(cumulative.begin(), cumulative.end(), next_uniform(stream) * total) -
+                                   cumulative.begin());
+    const int k = std::min(c, cells - 1) == s.cells ? -1 : std::min(c, cells - 1);
+    const double lo = k < 0 ? m.psi[0] : cell_low(m, k), hi = k < 0 ? psi_r : m.psi[k];
+    const double e = lo + next_uniform(stream) * (hi - lo);
+    const double test = next_uniform(stream) * heights[std::min(c, cells - 1)];
+    if (!(e > 0.0 && e < psi_r)) continue;
+    if (test <= profile_df(m, e) * std::sqrt(psi_r - e)) return psi_r - e;
+  }
+  s.exhausted.store(true, std::memory_order_relaxed);
+  return 0.0;
+}
+
 // Rejection: a cell by its envelope weight, E uniform in it, accepted when
 // u3 height <= f(E) sqrt(Psi(r) - E). The envelope is above that at every
 // radius of the bin, so the accepted E follows it exactly.
 double sample_profile_kinetic(const profile_sampler &s, double r, random_stream *stream) {
   const profile_model &m = *s.model;
+  // A draw of exactly 0 has no potential around a black hole: it takes that
+  // of a radius far inside the first node.
+  if (m.black_hole > 0.0 && !(r > 0.0)) r = 1e-6 * s.node_r[0];
   const double psi_r = profile_potential(m, r);
+  if (psi_r > s.bin_psi[0]) return sample_inner_kinetic(s, psi_r, stream);
   // Radii below the grid (0 included, for a uniform draw of exactly 0) are bin 0's.
   const double place = r > 0.0 ? (std::log(r) - s.bin_log_r0) / s.bin_step : 0.0;
   const int b = place <= 0.0 ? 0 : place >= s.bins - 1 ? s.bins - 1 : static_cast<int>(place);

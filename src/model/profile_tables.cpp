@@ -507,14 +507,16 @@ bool build_galaxy_model(const std::vector<component_law> &components, double bla
       *why = "cancelled";
       return false;
     }
+    // A function negative somewhere is refused as it is: finer nodes
+    // would not make it an equilibrium.
+    for (size_t c = 0; c < components.size(); ++c) {
+      if (!judge_positive_df((*models)[c], t, why)) {
+        *failed = static_cast<int>(c);
+        return false;
+      }
+    }
     error = measure_table_error(t);
     if (table_error_acceptable(error) || 2 * count > max_nodes) break;
-  }
-  for (size_t c = 0; c < components.size(); ++c) {
-    if (!judge_positive_df((*models)[c], t, why)) {
-      *failed = static_cast<int>(c);
-      return false;
-    }
   }
   return judge_table_error(error, failed, why);
 }
