@@ -22,6 +22,8 @@ dpkg -s python3-h5py >/dev/null 2>&1 || packages+=(python3-h5py)
 [ -f /usr/include/pybind11/pybind11.h ] || packages+=(pybind11-dev)
 dpkg -s python3-dev >/dev/null 2>&1 || packages+=(python3-dev)
 command -v h5dump >/dev/null || packages+=(hdf5-tools)
+# Galaxy files (TOML): toml++.
+[ -f /usr/include/toml++/toml.h ] || packages+=(libtomlplusplus-dev)
 # galaxy-check's options: CLI11 (header-only).
 [ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)
 # galaxy-ic-mpi: Open MPI and the parallel flavour of HDF5.

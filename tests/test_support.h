@@ -30,6 +30,7 @@ constexpr const char *lib_random123 = "Random123 (librandom123-dev)";
 constexpr const char *lib_hdf5 = "HDF5 (libhdf5-dev)";
 constexpr const char *lib_cli11 = "CLI11 (libcli11-dev), which galaxy-check's options need";
 constexpr const char *lib_plplot = "PLplot (libplplot-dev plplot-driver-cairo)";
+constexpr const char *lib_toml = "toml++ (libtomlplusplus-dev), which galaxy files need";
 
 // A test needing a feature the build lacks: skipped with the library's name,
 // or failed where every feature is required (./test.sh installs them all).

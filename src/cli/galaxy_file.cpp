@@ -1,0 +1,251 @@
+#include "galaxy_file.h"
+
+#include <toml++/toml.h>
+
+#include <cmath>
+#include <fstream>
+#include <set>
+
+#include "galaxy_parameters.h"
+
+namespace {
+
+// Plain decimal digits, 0 to 2^64 - 1, nothing else.
+bool parse_decimal_seed(const std::string &text, uint64_t *seed) {
+  if (text.empty() || text.size() > 20) return false;
+  unsigned long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    const unsigned long long digit = static_cast<unsigned long long>(c - '0');
+    if (value > (~0ULL - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *seed = value;
+  return true;
+}
+
+// A refusal at a node of the file: "FILE:LINE: key K: reason".
+struct refusal {
+  std::string text;
+};
+
+[[noreturn]] void refuse(const std::string &path, const toml::node &node, const std::string &key,
+                         const std::string &reason) {
+  throw refusal{path + ":" + std::to_string(node.source().begin.line) + ": key " + key + ": " + reason};
+}
+
+// The reading of one file: its name, units and what each table holds.
+struct reader {
+  std::string path;
+  unit_system units = units_si;
+  unit_scale scale;
+
+  // Every key of table among allowed, or the first other refused.
+  void only(const toml::table &table, std::initializer_list<const char *> allowed, const std::string &where) const {
+    for (const auto &[key, node] : table) {
+      bool known = false;
+      for (const char *name : allowed) known = known || key.str() == name;
+      if (!known) refuse(path, node, where + std::string(key.str()), "is not a key of a galaxy file here");
+    }
+  }
+
+  // A finite number (an integer too) above 0.
+  double positive(const toml::node &node, const std::string &key) const {
+    const std::optional<double> value = node.value<double>();
+    if (!node.is_number() || !value) refuse(path, node, key, "needs a number");
+    if (!std::isfinite(*value) || !(*value > 0.0)) refuse(path, node, key, "needs a finite number above 0");
+    return *value;
+  }
+
+  int64_t count(const toml::node &node, const std::string &key, int64_t least) const {
+    if (!node.is_integer()) refuse(path, node, key, "needs a whole number");
+    const int64_t value = *node.value<int64_t>();
+    if (value < least) refuse(path, node, key, "needs a whole number of at least " + std::to_string(least));
+    return value;
+  }
+
+  std::string text(const toml::node &node, const std::string &key) const {
+    if (!node.is_string()) refuse(path, node, key, "needs a string");
+    return *node.value<std::string>();
+  }
+
+  bool flag(const toml::node &node, const std::string &key) const {
+    if (!node.is_boolean()) refuse(path, node, key, "needs true or false");
+    return *node.value<bool>();
+  }
+
+  // Three finite numbers, in units of unit.
+  void vector3(const toml::node &node, const std::string &key, double out[3]) const {
+    const toml::array *array = node.as_array();
+    if (array == nullptr || array->size() != 3) refuse(path, node, key, "needs three numbers [x, y, z]");
+    for (size_t k = 0; k < 3; ++k) {
+      const toml::node &item = *array->get(k);
+      const std::optional<double> value = item.value<double>();
+      if (!item.is_number() || !value || !std::isfinite(*value)) refuse(path, item, key, "needs three finite numbers");
+      out[k] = *value;
+    }
+  }
+
+  void top_level(const toml::table &root, galaxy_description *galaxy) const;
+  void component(const toml::table &table, size_t index, galaxy_description *galaxy) const;
+};
+
+component_role parse_role(const reader &r, const toml::node &node, const std::string &key) {
+  const std::string name = r.text(node, key);
+  if (name == "halo") return role_halo;
+  if (name == "bulge") return role_bulge;
+  if (name == "stars") return role_stars;
+  if (name == "disc") refuse(r.path, node, key, "discs are not made yet: halo, bulge or stars");
+  refuse(r.path, node, key, "needs halo, bulge or stars, not \"" + name + "\"");
+}
+
+void reader::component(const toml::table &table, size_t index, galaxy_description *galaxy) const {
+  const std::string where = "component[" + std::to_string(index) + "].";
+  only(table, {"name", "role", "profile", "mass", "scale_length", "cutoff", "cutoff_strength", "anisotropy_radius",
+               "particles", "type"},
+       where);
+  component_description c;
+  c.line = static_cast<int>(table.source().begin.line);
+  c.name = "component " + std::to_string(index + 1);
+  const bool model = units == units_model;
+  if (const toml::node *n = table.get("name")) {
+    c.name = text(*n, where + "name");
+    if (c.name.empty()) refuse(path, *n, where + "name", "needs a name that is not empty");
+    for (const component_description &other : galaxy->components) {
+      if (other.name == c.name) refuse(path, *n, where + "name", "\"" + c.name + "\" names another component too");
+    }
+  }
+  const toml::node *role = table.get("role");
+  if (role == nullptr) refuse(path, table, where + "role", "is missing: halo, bulge or stars");
+  c.role = parse_role(*this, *role, where + "role");
+  const toml::node *profile = table.get("profile");
+  if (profile == nullptr) refuse(path, table, where + "profile", "is missing: a --profile name, such as nfw");
+  c.profile = text(*profile, where + "profile");
+  std::string why;
+  if (!parse_density_law(c.profile, &c.law, &why)) refuse(path, *profile, where + "profile", why);
+  // In model units the galaxy's mass is 1 and a lone component's scale too.
+  const toml::node *mass = table.get("mass");
+  if (mass == nullptr && !(model && index == 0 && galaxy->components.empty())) {
+    refuse(path, table, where + "mass", "is missing");
+  }
+  c.mass = mass != nullptr ? positive(*mass, where + "mass") * scale.mass : scale.mass;
+  const toml::node *size = table.get("scale_length");
+  if (size == nullptr && !model) refuse(path, table, where + "scale_length", "is missing");
+  c.scale_length = size != nullptr ? positive(*size, where + "scale_length") * scale.length : scale.length;
+  if (const toml::node *n = table.get("cutoff")) c.cutoff = positive(*n, where + "cutoff") * scale.length;
+  if (const toml::node *n = table.get("cutoff_strength")) c.cutoff_strength = positive(*n, where + "cutoff_strength");
+  if (const toml::node *n = table.get("anisotropy_radius")) {
+    c.anisotropy_radius = positive(*n, where + "anisotropy_radius") * scale.length;
+  }
+  if (const toml::node *n = table.get("particles")) c.particles = count(*n, where + "particles", 1);
+  if (const toml::node *n = table.get("type")) {
+    c.type = static_cast<int>(count(*n, where + "type", 1));
+    if (c.type > 5) refuse(path, *n, where + "type", "needs a particle type from 1 to 5 (0 is gas, not made here)");
+  }
+  c.law.taper_radius = c.cutoff > 0.0 ? c.cutoff / c.scale_length : 0.0;
+  c.law.taper_strength = c.cutoff_strength;
+  for (const double value : {c.mass, c.scale_length, c.cutoff, c.anisotropy_radius}) {
+    if (!std::isfinite(value)) refuse(path, table, where + "mass", "a value leaves the range of a double in SI units");
+  }
+  galaxy->components.push_back(c);
+}
+
+void reader::top_level(const toml::table &root, galaxy_description *galaxy) const {
+  only(root, {"units", "seed", "particles", "particle_mass", "centre", "bulk_velocity", "zero_com", "component",
+              "black_hole"},
+       "");
+  if (const toml::node *n = root.get("seed")) {
+    if (n->is_integer()) {
+      galaxy->seed = static_cast<uint64_t>(count(*n, "seed", 0));
+    } else if (!n->is_string() || !parse_decimal_seed(*n->value<std::string>(), &galaxy->seed)) {
+      refuse(path, *n, "seed", "needs a whole number from 0 to 18446744073709551615 (as a string above 2^63)");
+    }
+    galaxy->seeded = true;
+  }
+  if (const toml::node *n = root.get("particles")) galaxy->particles = count(*n, "particles", 1);
+  if (const toml::node *n = root.get("particle_mass")) galaxy->particle_mass = positive(*n, "particle_mass") * scale.mass;
+  if (const toml::node *n = root.get("centre")) {
+    vector3(*n, "centre", galaxy->centre);
+    galaxy->centre_given = true;
+  }
+  if (const toml::node *n = root.get("bulk_velocity")) {
+    vector3(*n, "bulk_velocity", galaxy->bulk_velocity);
+    galaxy->bulk_given = true;
+  }
+  if (const toml::node *n = root.get("zero_com")) galaxy->zero_com = flag(*n, "zero_com");
+  const toml::node *components = root.get("component");
+  const toml::array *list = components != nullptr ? components->as_array() : nullptr;
+  if (components == nullptr) refuse(path, root, "component", "is missing: a galaxy needs a [[component]]");
+  if (list == nullptr || !list->is_array_of_tables() || list->empty()) {
+    refuse(path, *components, "component", "needs [[component]] tables");
+  }
+  for (size_t i = 0; i < list->size(); ++i) component(*list->get(i)->as_table(), i, galaxy);
+  if (const toml::node *n = root.get("black_hole")) {
+    const toml::table *hole = n->as_table();
+    if (hole == nullptr) refuse(path, *n, "black_hole", "needs a [black_hole] table");
+    only(*hole, {"mass"}, "black_hole.");
+    const toml::node *mass = hole->get("mass");
+    if (mass == nullptr) refuse(path, *hole, "black_hole.mass", "is missing");
+    galaxy->black_hole_mass = positive(*mass, "black_hole.mass") * scale.mass;
+  }
+}
+
+}  // namespace
+
+bool galaxy_files_available() { return true; }
+
+bool parse_galaxy_text(const std::string &text, const std::string &path, galaxy_description *galaxy,
+                       std::string *why) {
+  *galaxy = galaxy_description();
+  galaxy->path = path;
+  galaxy->text = text;
+  toml::table root;
+  try {
+    root = toml::parse(text, path);
+  } catch (const toml::parse_error &e) {
+    *why = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+    return false;
+  }
+  try {
+    reader r;
+    r.path = path;
+    if (const toml::node *n = root.get("units")) {
+      const std::string name = r.text(*n, "units");
+      if (!parse_unit_system(name.c_str(), &r.units)) {
+        refuse(path, *n, "units", "needs si, cgs, astro, gadget or model, not \"" + name + "\"");
+      }
+    }
+    // Model units are the default galaxy's mass and scale length behind the
+    // scenes: the file's masses are then shares of the whole.
+    r.scale = scale_of(r.units, default_total_mass, default_typical_length);
+    galaxy->units = r.units;
+    r.top_level(root, galaxy);
+  } catch (const refusal &e) {
+    *why = e.text;
+    return false;
+  }
+  return true;
+}
+
+bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *why = path + ": cannot be opened";
+    return false;
+  }
+  // No galaxy file is larger than this: a device or a wrong name is not
+  // read to its end.
+  constexpr size_t largest = size_t{1} << 20;
+  std::string text(largest + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) {
+    *why = path + ": cannot be read";
+    return false;
+  }
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (text.size() > largest) {
+    *why = path + ": is larger than a galaxy file can be (1 MiB)";
+    return false;
+  }
+  return parse_galaxy_text(text, path, galaxy, why);
+}

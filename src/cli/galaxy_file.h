@@ -1,0 +1,23 @@
+// Galaxy files: a TOML description of a galaxy of several components
+// (halo, bulge, stars) around an optional black hole, read into the plain
+// record model/ defines. Every key is checked; an unknown key, a wrong
+// type or a value out of range is refused with the file's line and the key.
+#ifndef GALAXY_FILE_H
+#define GALAXY_FILE_H
+
+#include <string>
+
+#include "galaxy_description.h"
+
+// Whether this build reads galaxy files (toml++ was found).
+bool galaxy_files_available();
+
+// Reads the galaxy file at path into galaxy, values in SI. False with the
+// message in why ("FILE:LINE: key K: reason", or what to install).
+bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why);
+
+// The same from text, named path in messages.
+bool parse_galaxy_text(const std::string &text, const std::string &path, galaxy_description *galaxy,
+                       std::string *why);
+
+#endif

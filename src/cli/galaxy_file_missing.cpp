@@ -1,0 +1,14 @@
+#include "galaxy_file.h"
+
+// Built without toml++: galaxy files say what to install.
+
+bool galaxy_files_available() { return false; }
+
+bool parse_galaxy_text(const std::string &, const std::string &, galaxy_description *, std::string *why) {
+  *why = "galaxy files need toml++: install libtomlplusplus-dev, then configure again";
+  return false;
+}
+
+bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why) {
+  return parse_galaxy_text(std::string(), path, galaxy, why);
+}

@@ -1,0 +1,54 @@
+// A galaxy of several components in one potential, as a plain record: what
+// a galaxy file (or the Python bindings) describes, in SI, before it is
+// judged into counts and tables.
+#ifndef GALAXY_DESCRIPTION_H
+#define GALAXY_DESCRIPTION_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "profile_model.h"
+#include "units.h"
+
+enum component_role { role_halo, role_bulge, role_stars, role_disc };
+
+// The particle type a role is written as by default (GADGET's numbering):
+// halo 1, disc 2, bulge 3, stars 4; the black hole is 5.
+int default_particle_type(component_role role);
+constexpr int black_hole_particle_type = 5;
+
+// halo, bulge, stars or disc.
+const char *role_name(component_role role);
+
+struct component_description {
+  std::string name;
+  component_role role = role_halo;
+  std::string profile = "hernquist";  // a --profile name
+  density_law law;                    // its law; taper_radius in scale lengths
+  double mass = 0.0;                  // kg
+  double scale_length = 0.0;          // m
+  double cutoff = 0.0;                // the taper radius, m; 0: none
+  double cutoff_strength = 2.0;
+  double anisotropy_radius = 0.0;     // m; 0: isotropic
+  int64_t particles = -1;             // -1: from the galaxy's count or particle mass
+  int type = -1;                      // -1: by role
+  int line = 0;                       // where the galaxy file says it
+};
+
+struct galaxy_description {
+  unit_system units = units_si;
+  bool seeded = false;
+  uint64_t seed = 0;
+  int64_t particles = -1;      // the components' particles in all; -1: not given
+  double particle_mass = 0.0;  // kg; 0: not given
+  bool centre_given = false, bulk_given = false, zero_com = false;
+  double centre[3] = {0.0, 0.0, 0.0};         // in units
+  double bulk_velocity[3] = {0.0, 0.0, 0.0};  // in units
+  std::vector<component_description> components;
+  double black_hole_mass = 0.0;  // kg; 0: none
+  std::string path;              // the file's name, for messages
+  std::string text;              // the file itself, stored with the particles
+};
+
+#endif

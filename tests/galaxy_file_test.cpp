@@ -1,0 +1,142 @@
+#include "galaxy_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string milky_way = R"(units = "astro"
+seed = 7
+particles = 1000000
+zero_com = true
+
+[[component]]
+name = "halo"
+role = "halo"
+profile = "nfw"
+mass = 1e12
+scale_length = 20
+cutoff = 300
+
+[[component]]
+name = "bulge"
+role = "bulge"
+profile = "hernquist"
+mass = 1e10
+scale_length = 0.7
+anisotropy_radius = 1.5
+type = 3
+
+[black_hole]
+mass = 4e6
+)";
+
+TEST(GalaxyFile, ReadsEveryFieldInSI) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  std::string why;
+  galaxy_description g;
+  ASSERT_TRUE(parse_galaxy_text(milky_way, "mw.toml", &g, &why)) << why;
+  EXPECT_EQ(g.units, units_astro);
+  EXPECT_TRUE(g.seeded && g.seed == 7 && g.particles == 1000000 && g.zero_com);
+  ASSERT_EQ(g.components.size(), 2u);
+  const component_description &halo = g.components[0], &bulge = g.components[1];
+  EXPECT_EQ(halo.name, "halo");
+  EXPECT_EQ(halo.role, role_halo);
+  EXPECT_DOUBLE_EQ(halo.mass, 1e12 * solar_mass);
+  EXPECT_DOUBLE_EQ(halo.scale_length, 20 * kiloparsec);
+  EXPECT_DOUBLE_EQ(halo.law.taper_radius, 15.0);  // in scale lengths
+  EXPECT_EQ(halo.law.beta, 3.0);
+  EXPECT_EQ(halo.line, 6);
+  EXPECT_EQ(bulge.type, 3);
+  EXPECT_DOUBLE_EQ(bulge.anisotropy_radius, 1.5 * kiloparsec);
+  EXPECT_DOUBLE_EQ(g.black_hole_mass, 4e6 * solar_mass);
+  EXPECT_EQ(g.text, milky_way);
+  // A seed beyond 2^63 as a string; model units' lone component of mass 1.
+  ASSERT_TRUE(parse_galaxy_text("units = \"model\"\nseed = \"18446744073709551615\"\n[[component]]\nrole = \"stars\"\n"
+                                "profile = \"plummer\"\n",
+                                "m.toml", &g, &why))
+      << why;
+  EXPECT_EQ(g.seed, 18446744073709551615ull);
+  EXPECT_EQ(g.components[0].name, "component 1");
+}
+
+// Every key refused with its line, for a wrong type, an unknown key, a
+// value out of range or a missing field: each made by changing one line
+// of a good file.
+TEST(GalaxyFile, RefusesEachBadLineWithItsLineAndKey) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  struct edit {
+    std::string from, to, message;
+  };
+  const std::vector<edit> edits = {
+      {"seed = 7", "seed = -1", "g.toml:2: key seed: needs a whole number of at least 0"},
+      {"seed = 7", "seed = \"12x\"", "g.toml:2: key seed: needs a whole number from 0 to 18446744073709551615"},
+      {"particles = 1000000", "particles = 0", "g.toml:3: key particles: needs a whole number of at least 1"},
+      {"particles = 1000000", "particles = 2.5", "g.toml:3: key particles: needs a whole number"},
+      {"zero_com = true", "zero_com = 1", "g.toml:4: key zero_com: needs true or false"},
+      {"zero_com = true", "zero_kom = true", "g.toml:4: key zero_kom: is not a key of a galaxy file here"},
+      {"units = \"astro\"", "units = \"imperial\"", "g.toml:1: key units: needs si, cgs, astro, gadget or model"},
+      {"mass = 1e12", "mass = -1e12", "g.toml:10: key component[0].mass: needs a finite number above 0"},
+      {"mass = 1e12", "mass = \"1e12\"", "g.toml:10: key component[0].mass: needs a number"},
+      {"mass = 1e12", "mass = inf", "g.toml:10: key component[0].mass: needs a finite number above 0"},
+      {"mass = 1e12", "masse = 1e12", "g.toml:10: key component[0].masse: is not a key of a galaxy file here"},
+      {"profile = \"nfw\"", "profile = \"nfv\"", "g.toml:9: key component[0].profile: profile nfv is not"},
+      {"role = \"halo\"", "role = \"disk\"", "g.toml:8: key component[0].role: needs halo, bulge or stars"},
+      {"role = \"halo\"", "role = \"disc\"", "g.toml:8: key component[0].role: discs are not made yet"},
+      {"type = 3", "type = 0", "g.toml:21: key component[1].type: needs a whole number of at least 1"},
+      {"type = 3", "type = 6", "g.toml:21: key component[1].type: needs a particle type from 1 to 5"},
+      {"name = \"bulge\"", "name = \"halo\"", "g.toml:15: key component[1].name: \"halo\" names another"},
+      {"name = \"bulge\"", "name = \"\"", "g.toml:15: key component[1].name: needs a name that is not empty"},
+      {"scale_length = 0.7", "", "g.toml:14: key component[1].scale_length: is missing"},
+      {"mass = 4e6", "mass = 4e6\nspin = 0.3", "g.toml:25: key black_hole.spin: is not a key of a galaxy file here"},
+      {"zero_com = true", "zero_com = true\ncentre = [1, 2]", "g.toml:5: key centre: needs three numbers"},
+      {"zero_com = true", "zero_com = true\ncentre = [1, 2, \"x\"]", "g.toml:5: key centre: needs three finite numbers"},
+      {"zero_com = true", "zero_com = true\ncentre = [1, 2, 3", "g.toml:7: Error while parsing array"},
+  };
+  for (const edit &e : edits) {
+    std::string text = milky_way;
+    const size_t at = text.find(e.from);
+    ASSERT_NE(at, std::string::npos) << e.from;
+    text.replace(at, e.from.size(), e.to);
+    std::string why;
+    galaxy_description g;
+    EXPECT_FALSE(parse_galaxy_text(text, "g.toml", &g, &why)) << e.to;
+    EXPECT_EQ(why.rfind(e.message, 0), 0u) << e.to << "\n  gives: " << why;
+  }
+  std::string why;
+  galaxy_description g;
+  EXPECT_FALSE(parse_galaxy_text("seed = 1\n", "g.toml", &g, &why));
+  EXPECT_EQ(why, "g.toml:1: key component: is missing: a galaxy needs a [[component]]");
+}
+
+// Text that is not TOML at all, binary bytes, or far too much of it: a
+// refusal, never a crash.
+TEST(GalaxyFile, HostileTextIsRefused) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  std::string noise;
+  uint32_t state = 12345;
+  for (int i = 0; i < 4096; ++i) {
+    state = state * 1664525u + 1013904223u;
+    noise.push_back(static_cast<char>(state >> 24));
+  }
+  for (const std::string &text : {noise, std::string("[[component]]\n") + noise, std::string(100000, '['),
+                                  std::string("a = ") + std::string(50000, '['), std::string("\0\0\0", 3)}) {
+    std::string why;
+    galaxy_description g;
+    EXPECT_FALSE(parse_galaxy_text(text, "h.toml", &g, &why));
+    EXPECT_EQ(why.rfind("h.toml:", 0), 0u) << why;
+  }
+  std::string why;
+  galaxy_description g;
+  EXPECT_FALSE(read_galaxy_file("/nonexistent/g.toml", &g, &why));
+  EXPECT_EQ(why, "/nonexistent/g.toml: cannot be opened");
+  EXPECT_FALSE(read_galaxy_file("/dev/zero", &g, &why));
+  EXPECT_EQ(why, "/dev/zero: is larger than a galaxy file can be (1 MiB)");
+}
+
+}  // namespace
