@@ -18,6 +18,7 @@
 #include "binary_reader.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
+#include "waiting_stream.h"
 #include "progress.h"
 #include "profile_model.h"
 #include "units.h"
@@ -242,8 +243,10 @@ struct particle_source {
 // Opens path, told apart by content: a regular file that starts with the
 // HDF5 signature is read as HDF5, one that starts as a GADGET or tipsy file
 // does as that. An unopenable file gets error.line -1 and the system's reason.
-bool open_particles(const char *path, particle_source *source, read_error *error) {
-  std::FILE *in = std::fopen(path, "rb");
+// With cancel, a FIFO's waits for its writer and data end when it is set.
+bool open_particles(const char *path, particle_source *source, read_error *error,
+                    const std::atomic<bool> *cancel) {
+  std::FILE *in = cancel != nullptr && is_fifo(path) ? open_fifo_for_reading(path, cancel) : std::fopen(path, "rb");
   if (in == nullptr) {
     error->line = -1;
     error->what = std::strerror(errno);
@@ -381,10 +384,10 @@ void take_stored_model(const particle_source &source, check_model *model, profil
 
 bool check_file(const char *path, const memory_particles *memory, check_options options, bool model_given,
                 const unit_scale &text_units, check_result *result, read_error *error, progress_meter *meter,
-                profile_model *profile) {
+                profile_model *profile, const std::atomic<bool> *cancel) {
   particle_source source;
   source.memory = memory;
-  if (memory == nullptr && !open_particles(path, &source, error)) return false;
+  if (memory == nullptr && !open_particles(path, &source, error, cancel)) return false;
   stored_rounding(source, &options);
   if (!model_given) take_stored_model(source, &options.model, profile);
   bool stated = false;
@@ -399,7 +402,7 @@ bool check_file(const char *path, const memory_particles *memory, check_options 
   read_status status = read_more;
   uint64_t read = 0;
   for (int k = 0; status == read_more; k ^= 1) {
-    status = read_chunk(&source, &chunks[k], error);
+    status = cancel != nullptr && cancel->load() ? read_failed : read_chunk(&source, &chunks[k], error);
     read += static_cast<uint64_t>(chunks[k].nb_element);
     report_progress(meter, read, status == read_done ? read : expected_particles(source, read));
     if (checking.valid()) checking.get();
@@ -445,7 +448,8 @@ const char *check_verdict_name(check_verdict verdict) {
 
 bool check_options_available() { return true; }
 
-check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory) {
+check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory,
+                               const std::atomic<bool> *cancel) {
   check_outcome outcome;
   check_options options;
   cli_settings settings;
@@ -474,7 +478,8 @@ check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *me
     }
   }
   outcome.path = settings.path;
-  if (!check_file(path, memory, options, model_given, text_units, &outcome.result, &error, &meter, &profile)) {
+  if (!check_file(path, memory, options, model_given, text_units, &outcome.result, &error, &meter, &profile,
+                  cancel)) {
     report_read_error(path, error, &outcome);
     return outcome;
   }
