@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "waiting_stream.h"
 
 namespace {
 
@@ -148,15 +150,44 @@ TEST(SafeReplace, ConcurrentRunsNeverMixTheirFiles) {
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"m.ini"});
 }
 
-// Waits for a temporary file with content to appear in dir.
-bool wait_for_temporary(const std::string &dir, pid_t pid) {
+TEST(SafeReplace, ThreadsReplaceTheirOwnFilesApart) {
+  scratch_dir dir;
+  constexpr int threads = 4, rounds = 300;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < threads; ++t) {
+    writers.emplace_back([&, t]() {
+      const std::string name = dir.file("f" + std::to_string(t));
+      for (int r = 0; r < rounds; ++r) {
+        const std::string content = "thread " + std::to_string(t) + ", round " + std::to_string(r) + "\n";
+        output_file out;
+        if (!open_output_file(&out, name)) {
+          ++wrong;
+          continue;
+        }
+        const bool written = std::fputs(content.c_str(), out.file) >= 0;
+        if (commit_output_file(&out, written) != output_committed || read_file(name) != content) ++wrong;
+      }
+    });
+  }
+  for (std::thread &t : writers) t.join();
+  EXPECT_EQ(wrong.load(), 0) << "writes lost, mixed or failed";
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"f0", "f1", "f2", "f3"}));
+}
+
+// Waits for count temporary files with content, named from prefix, to
+// appear in dir.
+bool wait_for_temporary(const std::string &dir, pid_t pid, const std::string &prefix = ".old.ini.",
+                        int count = 1) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
+    int found = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
       const std::string name = entry.path().filename().string();
       std::error_code ignored;
-      if (name.rfind(".old.ini.", 0) == 0 && entry.file_size(ignored) > 0) return true;
+      if (name.rfind(prefix, 0) == 0 && entry.file_size(ignored) > 0) ++found;
     }
+    if (found >= count) return true;
     int status;
     if (waitpid(pid, &status, WNOHANG) == pid) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -182,6 +213,178 @@ TEST(SafeReplace, SignalsMidWriteRemoveTheTemporary) {
     EXPECT_EQ(read_file(dir.file("old.ini")), old_content) << strsignal(sig);
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"old.ini"}) << strsignal(sig);
   }
+}
+
+TEST(SafeReplace, SignalRemovesEveryTemporaryOfASplitSet) {
+  scratch_dir dir;
+  const int out = open("/dev/null", O_WRONLY);
+  // 3e6 particles in records of at most 1e6 positions: three files.
+  const pid_t pid = test_support::start_program(
+      program, {"-p", "3000000", "--seed", "1", "--format", "gadget2", "--max-record", "12000000", "-o", "s"},
+      dir.path(), out, "/dev/null", []() { signal(SIGTERM, SIG_DFL); });
+  close(out);
+  ASSERT_TRUE(wait_for_temporary(dir.path(), pid, ".s.", 3)) << "the three files were not seen being written";
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{}) << "a temporary file of the set was left";
+}
+
+// What a whole-files-only open of name meets: refused (errno, and a reason),
+// the file untouched and no temporary left.
+void expect_refused_whole(const scratch_dir &dir, const std::string &name, int error_number,
+                          const std::vector<std::string> &names) {
+  output_policy whole;
+  whole.whole_files_only = true;
+  output_file out;
+  errno = 0;
+  EXPECT_FALSE(open_output_file(&out, name, whole)) << name;
+  EXPECT_EQ(errno, error_number) << name;
+  EXPECT_EQ(out.error_number, error_number) << name;
+  EXPECT_NE(out.refusal.find("cannot be replaced whole"), std::string::npos) << out.refusal;
+  EXPECT_EQ(read_file(name), old_content) << name;
+  EXPECT_EQ(entries(dir.path()), names);
+  output_file prepared;
+  EXPECT_EQ(prepare_output_path(&prepared, name, whole), path_cannot_open) << name;
+  EXPECT_EQ(entries(dir.path()), names);
+}
+
+TEST(SafeReplace, WholeFilesOnlyRefusesWhatWouldBeWrittenInPlace) {
+  scratch_dir dir;
+  write_file(dir.file("a"), old_content);
+  ASSERT_EQ(link(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  expect_refused_whole(dir, dir.file("a"), EMLINK, {"a", "b"});
+  // Through /proc/: the file behind a descriptor.
+  const int fd = open(dir.file("a").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  unlink(dir.file("b").c_str());
+  expect_refused_whole(dir, "/proc/self/fd/" + std::to_string(fd), EPERM, {"a"});
+  close(fd);
+  // galaxy-ic's own policy writes such files in place, as fopen would.
+  ASSERT_EQ(link(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  output_file out;
+  ASSERT_TRUE(open_output_file(&out, dir.file("a")));
+  EXPECT_TRUE(out.temporary.empty());
+  std::fputs("new\n", out.file);
+  EXPECT_EQ(commit_output_file(&out, true), output_committed);
+  EXPECT_EQ(read_file(dir.file("b")), "new\n");
+}
+
+TEST(SafeReplace, WholeFilesOnlyRefusesADirectoryWithoutRoomForATemporary) {
+  // A user who may write the file but not its directory (root may do both:
+  // the check runs as nobody).
+  scratch_dir dir;
+  const std::string sub = dir.file("sealed");
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  write_file(sub + "/f", old_content);
+  const uid_t nobody = 65534;
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(dir.path().c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(sub.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown((sub + "/f").c_str(), nobody, nobody), 0);
+  }
+  ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(3);
+    output_policy whole;
+    whole.whole_files_only = true;
+    output_file out;
+    const bool opened = open_output_file(&out, sub + "/f", whole);
+    _exit(!opened && errno == EACCES && out.refusal.find("no temporary file") != std::string::npos ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  chmod(sub.c_str(), 0755);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(read_file(sub + "/f"), old_content);
+  EXPECT_EQ(entries(sub), std::vector<std::string>{"f"});
+}
+
+// How long fn takes, in seconds.
+template <class Fn>
+double seconds_of(Fn fn) {
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(WaitingStream, CancelEndsEveryWaitOnAFifo) {
+  scratch_dir dir;
+  const std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> cancel{false};
+  output_policy policy;
+  policy.cancel = &cancel;
+  std::thread canceller;
+  auto cancel_soon = [&]() {
+    cancel = false;
+    canceller = std::thread([&]() {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      cancel = true;
+    });
+  };
+
+  // No reader ever comes.
+  cancel_soon();
+  output_file out;
+  bool opened = true;
+  EXPECT_LT(seconds_of([&]() { opened = open_output_file(&out, fifo, policy); }), 2.0);
+  canceller.join();
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(out.error_number, EINTR);
+
+  // A reader that holds the FIFO open and never reads: the pipe fills.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(open_output_file(&out, fifo, policy));
+  cancel_soon();
+  const std::string block(1 << 20, 'x');
+  bool written = true;
+  EXPECT_LT(seconds_of([&]() {
+              for (int k = 0; k < 16 && written; ++k) written = std::fwrite(block.data(), 1, block.size(), out.file) == block.size();
+              written = written && std::fflush(out.file) == 0;
+            }),
+            2.0);
+  canceller.join();
+  EXPECT_FALSE(written);
+  discard_output_file(&out);
+  close(reader);
+
+  // A reader waiting for a writer that never comes.
+  cancel_soon();
+  std::FILE *in = open_fifo_for_reading(fifo, &cancel);
+  ASSERT_NE(in, nullptr);
+  char byte;
+  size_t got = 1;
+  EXPECT_LT(seconds_of([&]() { got = std::fread(&byte, 1, 1, in); }), 2.0);
+  canceller.join();
+  EXPECT_EQ(got, 0u);
+  EXPECT_TRUE(std::ferror(in));
+  std::fclose(in);
+}
+
+TEST(WaitingStream, AFifoReadsWhatItsWriterWroteToTheEnd) {
+  scratch_dir dir;
+  const std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> cancel{false};
+  std::FILE *in = open_fifo_for_reading(fifo, &cancel);
+  ASSERT_NE(in, nullptr);
+  const std::string &text = reference(3000);
+  std::thread writer([&]() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // after the reader waits
+    write_file(fifo, text);
+  });
+  std::string got;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) got.append(buffer, n);
+  writer.join();
+  EXPECT_FALSE(std::ferror(in));
+  EXPECT_EQ(got, text);
+  std::fclose(in);
 }
 
 TEST(SafeReplace, FifoWrittenInPlaceAndItsReaderMayQuit) {

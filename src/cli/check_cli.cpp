@@ -23,6 +23,7 @@
 #include "checks.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
+#include "waiting_stream.h"
 #include "progress.h"
 #include "profile_model.h"
 #include "units.h"
@@ -216,8 +217,10 @@ struct particle_source {
 // Opens path, told apart by content: a regular file that starts with the
 // HDF5 signature is read as HDF5, one that starts as a GADGET or tipsy file
 // does as that. An unopenable file gets error.line -1 and the system's reason.
-bool open_particles(const char *path, particle_source *source, read_error *error) {
-  std::FILE *in = std::fopen(path, "rb");
+// With cancel, a FIFO's waits for its writer and data end when it is set.
+bool open_particles(const char *path, particle_source *source, read_error *error,
+                    const std::atomic<bool> *cancel) {
+  std::FILE *in = cancel != nullptr && is_fifo(path) ? open_fifo_for_reading(path, cancel) : std::fopen(path, "rb");
   if (in == nullptr) {
     error->line = -1;
     error->what = std::strerror(errno);
@@ -481,7 +484,8 @@ constexpr double fixed_check_bytes = 64.0 * 1048576.0;
 // a time. A file whose count is not known before (text) is refused as
 // soon as it holds more particles than the memory available allows.
 bool check_particles(particle_source *source, const check_options &options, const unit_scale &units,
-                     check_result *result, read_error *error, std::string *refusal, progress_meter *meter) {
+                     check_result *result, read_error *error, std::string *refusal, progress_meter *meter,
+                     const std::atomic<bool> *cancel) {
   const double per_particle = check_bytes_per_particle(options), available = available_memory_bytes();
   const double most = std::max(0.0, (available - fixed_check_bytes) / per_particle);
   std::unique_ptr<check_accumulator, void (*)(check_accumulator *)> acc(begin_checks(options), discard_checks);
@@ -490,7 +494,7 @@ bool check_particles(particle_source *source, const check_options &options, cons
   read_status status = read_more;
   uint64_t read = 0;
   for (int k = 0; status == read_more; k ^= 1) {
-    status = read_chunk(source, &chunks[k], error);
+    status = cancel != nullptr && cancel->load() ? read_failed : read_chunk(source, &chunks[k], error);
     read += static_cast<uint64_t>(chunks[k].nb_element);
     report_progress(meter, read, status == read_done ? read : expected_particles(*source, read));
     if (checking.valid()) checking.get();
@@ -544,11 +548,12 @@ int refuse(const std::string &reason, check_outcome *outcome) {
 // The whole check of path (or of the galaxy in memory) once the options
 // are judged; the exit status, or -1 when the report is ready.
 int check_source(const char *path, const memory_particles *memory, const cli_settings &settings,
-                 check_options options, check_outcome *outcome, progress_meter *meter) {
+                 check_options options, check_outcome *outcome, progress_meter *meter,
+                 const std::atomic<bool> *cancel) {
   particle_source source;
   source.memory = memory;
   read_error error;
-  if (memory == nullptr && !open_particles(path, &source, &error)) return report_read_error(path, error, outcome);
+  if (memory == nullptr && !open_particles(path, &source, &error, cancel)) return report_read_error(path, error, outcome);
   const model_base base = base_of(source);
   chosen_model chosen;
   profile_model profile;
@@ -564,7 +569,7 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
     return refuse(settings.path + ": " + memory_refusal(options.known_count, false, needed, available), outcome);
   }
   std::string refusal;
-  if (!check_particles(&source, options, units, &outcome->result, &error, &refusal, meter)) {
+  if (!check_particles(&source, options, units, &outcome->result, &error, &refusal, meter, cancel)) {
     outcome->out_of_memory = !refusal.empty();
     return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
   }
@@ -594,7 +599,8 @@ const char *check_verdict_name(check_verdict verdict) {
 
 bool check_options_available() { return true; }
 
-check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory) {
+check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory,
+                               const std::atomic<bool> *cancel) {
   check_outcome outcome;
   check_options options;
   cli_settings settings;
@@ -606,7 +612,7 @@ check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *me
   start_progress(&meter, "galaxy-check", settings.progress);
   // No allocation failure ends the run by a signal: it is a refusal.
   try {
-    check_source(settings.path.c_str(), memory, settings, options, &outcome, &meter);
+    check_source(settings.path.c_str(), memory, settings, options, &outcome, &meter, cancel);
   } catch (const std::bad_alloc &) {
     outcome = check_outcome();
     outcome.path = settings.path;

@@ -2,6 +2,7 @@
 #ifndef CHECK_CLI_H
 #define CHECK_CLI_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -33,8 +34,10 @@ struct check_outcome {
 };
 
 // galaxy-check on argv, reporting nothing itself; memory (may be null)
-// stands in for the file.
-check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory);
+// stands in for the file. cancel (may be null), set by another thread,
+// stops the reading between chunks: the outcome is then unchecked.
+check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory,
+                               const std::atomic<bool> *cancel = nullptr);
 
 // The report's heading and lines as galaxy-check prints them, without the
 // verdict.

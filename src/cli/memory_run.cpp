@@ -49,7 +49,7 @@ memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> 
   return memory_made;
 }
 
-int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, const std::atomic<bool> *cancel) {
+int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, const write_extras &extras) {
   run_settings settings;
   if (scan_options(argc, argv, &settings) != scan_run) return 1;
   output_choice output;
@@ -65,11 +65,11 @@ int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, cons
   provenance.format = provenance_of(settings, plan, provenance.galaxy, output, provenance.count).format;
   gal_system *sys = galaxy.sys;
   switch (output.kind) {
-    case output_text: return write_text_run(sys, plan, galaxy.frame, name, nullptr, cancel);
-    case output_hdf5: return write_hdf5_run(sys, plan, galaxy.frame, provenance, name, nullptr, cancel);
+    case output_text: return write_text_run(sys, plan, galaxy.frame, name, nullptr, extras);
+    case output_hdf5: return write_hdf5_run(sys, plan, galaxy.frame, provenance, name, nullptr, extras);
     case output_binary:
       return write_binary_run(sys, plan, galaxy.frame, output.binary, name, provenance_line(provenance), nullptr,
-                              cancel);
+                              extras);
   }
   return 1;
 }

@@ -8,6 +8,7 @@
 
 #include "galaxy_types.h"
 #include "provenance.h"
+#include "run_output.h"
 #include "units.h"
 
 struct memory_galaxy {
@@ -28,9 +29,10 @@ enum memory_status { memory_made, memory_refused, memory_no_memory, memory_cance
 memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *galaxy);
 
 // Writes galaxy to the file argv's -o, --format and binary options ask for,
-// replaced safely as galaxy-ic replaces it; argv is the whole command line
-// the file records. Returns galaxy-ic's exit status; a cancelled write
-// leaves the old file and returns 1.
-int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, const std::atomic<bool> *cancel);
+// replaced safely as galaxy-ic replaces it, with the masses and IDs extras
+// name; argv is the whole command line the file records. Returns galaxy-ic's
+// exit status; a cancelled write (extras.policy.cancel) leaves the old file
+// and returns 1.
+int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, const write_extras &extras);
 
 #endif

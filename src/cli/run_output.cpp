@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -29,16 +30,18 @@ void print_run_error(const generation_plan &plan, output_result result, const ou
 // Creates the particles (unless plan says they exist) and writes them as
 // text in frame; returns the exit status.
 int write_text_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
-                   const std::string &name, progress_meter *meter, const std::atomic<bool> *cancel) {
+                   const std::string &name, progress_meter *meter, const write_extras &extras) {
   output_file out;
-  if (!open_output_file(&out, name)) {
-    report_error("erreur: fopen cannot open %s", name.c_str());
+  if (!open_output_file(&out, name, extras.policy)) {
+    print_open_error(&out, name);
     return 1;
   }
   particle_sink sink = progress_sink(meter, sys);
-  sink.cancel = cancel;
+  sink.cancel = extras.policy.cancel;
+  sink.write_error = &out.error_number;
   sink.text = out.file;
   sink.frame = frame;
+  sink.columns = extras.columns;
   const bool written = generate_particle_file(sys, plan, sink);
   const output_result result = commit_output_file(&out, written);
   print_run_error(plan, result, &out);
@@ -49,30 +52,37 @@ int write_text_run(gal_system *sys, const generation_plan &plan, const output_fr
 // HDF5 in frame; returns the exit status.
 int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
                    const run_provenance &provenance, const std::string &name, progress_meter *meter,
-                   const std::atomic<bool> *cancel) {
+                   const write_extras &extras) {
   output_file out;
-  switch (prepare_output_path(&out, name)) {
+  switch (prepare_output_path(&out, name, extras.policy)) {
     case path_ready:
       break;
     case path_cannot_open:
-      report_error("erreur: fopen cannot open %s", name.c_str());
+      print_open_error(&out, name);
       return 1;
     case path_not_regular:
+      report_error_number(out.error_number);
       report_error("erreur: hdf5 needs a regular file to seek in, and %s is not one", name.c_str());
       return 1;
   }
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   particle_sink sink = progress_sink(meter, sys);
-  sink.cancel = cancel;
-  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance);
+  sink.cancel = extras.policy.cancel;
+  sink.write_error = &out.error_number;
+  errno = 0;
+  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance, extras.columns);
   if (sink.hdf5 == nullptr) {
+    out.error_number = errno;
     discard_output_file(&out);
-    report_error("erreur: fopen cannot open %s", name.c_str());
+    print_open_error(&out, name);
     return 1;
   }
   const bool written = generate_particle_file(sys, plan, sink);
   output_result result = output_committed;
-  switch (close_hdf5_writer(sink.hdf5, written)) {
+  errno = 0;
+  const hdf5_result closed = close_hdf5_writer(sink.hdf5, written);
+  if (closed != hdf5_written && out.error_number == 0) out.error_number = errno;
+  switch (closed) {
     case hdf5_written:
       result = commit_output_file(&out, true);
       break;
@@ -108,17 +118,19 @@ output_result commit_all(std::vector<output_file> *files, bool written, const ou
 // Prepares and opens every file of names for positioned writes; prints the
 // refusal and abandons them all when one cannot be.
 bool open_positioned_files(const std::vector<std::string> &names, const char *format,
-                           std::vector<output_file> *files) {
+                           const output_policy &policy, std::vector<output_file> *files) {
   files->resize(names.size());
   for (size_t k = 0; k < names.size(); ++k) {
     output_file &out = (*files)[k];
-    const path_verdict verdict = prepare_output_path(&out, names[k]);
+    const path_verdict verdict = prepare_output_path(&out, names[k], policy);
     if (verdict == path_ready) out.file = std::fopen(output_write_path(&out).c_str(), "wb");
+    if (verdict == path_ready && out.file == nullptr) out.error_number = errno;
     if (verdict != path_ready || out.file == nullptr) {
       if (verdict == path_not_regular) {
+        report_error_number(out.error_number);
         report_error("erreur: %s needs a regular file to seek in, and %s is not one", format, names[k].c_str());
       } else {
-        report_error("erreur: fopen cannot open %s", names[k].c_str());
+        print_open_error(&out, names[k]);
       }
       for (size_t j = 0; j <= k; ++j) discard_output_file(&(*files)[j]);
       return false;
@@ -131,24 +143,29 @@ bool open_positioned_files(const std::vector<std::string> &names, const char *fo
 
 int write_binary_run(gal_system *sys, const generation_plan &plan, const output_frame &frame,
                      const binary_options &options, const std::string &name,
-                     const std::string &provenance, progress_meter *meter, const std::atomic<bool> *cancel) {
+                     const std::string &provenance, progress_meter *meter, const write_extras &extras) {
   const char *format = binary_format_name(options.format);
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   binary_layout layout;
   std::string why;
-  if (!plan_binary_layout(total, options, &layout, &why)) {
+  if (!plan_binary_layout(total, options, &layout, &why, extras.columns)) {
     report_error("erreur: %s cannot hold %llu particles: %s", format, static_cast<unsigned long long>(total),
                 why.c_str());
     return 1;
   }
   std::vector<output_file> files;
-  if (!open_positioned_files(binary_file_names(layout, name), format, &files)) return 1;
+  if (!open_positioned_files(binary_file_names(layout, name), format, extras.policy, &files)) return 1;
   std::vector<positioned_output> outputs;
   for (const output_file &out : files) outputs.push_back(file_output(out.file));
   particle_sink sink = progress_sink(meter, sys);
-  sink.cancel = cancel;
-  sink.binary = open_binary_writer(layout, sys, frame, outputs, true, provenance);
+  sink.cancel = extras.policy.cancel;
+  int write_error = 0;
+  sink.write_error = &write_error;
+  errno = 0;
+  sink.binary = open_binary_writer(layout, sys, frame, outputs, true, provenance, extras.columns);
+  if (sink.binary == nullptr) write_error = errno;
   const bool written = sink.binary != nullptr && generate_particle_file(sys, plan, sink);
+  if (!written) files[0].error_number = write_error;
   const bool overflowed = sink.binary != nullptr && binary_value_overflowed(sink.binary);
   close_binary_writer(sink.binary);
   const output_file *failed = &files[0];

@@ -14,7 +14,8 @@
 // header, then blocks of positions, velocities and IDs, each framed by
 // 4-byte record lengths; format 2 puts an 8-byte record (a 4-character label
 // and the size of what follows it) before each. Little-endian, type 1 only;
-// equal masses go in the header's mass table, so no mass block.
+// equal masses go in the header's mass table, others in a MASS block after
+// the IDs, in the precision of the positions.
 // tipsy: a 32-byte header (time, nbodies, ndim, nsph, ndark, nstar, pad)
 // and 36-byte dark-matter particles (mass, pos, vel, eps, phi), big-endian.
 
@@ -23,10 +24,12 @@ namespace {
 constexpr uint64_t gadget_header_bytes = 256;
 constexpr uint64_t tipsy_header_bytes = 32;
 constexpr uint64_t tipsy_row_bytes = 36;
-constexpr int gadget_blocks = 3;  // POS, VEL, ID
-const char *const block_labels[gadget_blocks] = {"POS ", "VEL ", "ID  "};
+const char *const block_labels[4] = {"POS ", "VEL ", "ID  ", "MASS"};
+enum { id_block = 2, mass_block = 3 };
 
 bool is_gadget(const binary_layout &layout) { return layout.options.format != format_tipsy; }
+
+int gadget_blocks(const binary_layout &layout) { return layout.mass_block ? 4 : 3; }
 
 uint64_t label_bytes(const binary_layout &layout) {
   return layout.options.format == format_gadget2 ? 16 : 0;
@@ -34,7 +37,8 @@ uint64_t label_bytes(const binary_layout &layout) {
 
 // Bytes of one row in GADGET block k.
 uint64_t row_bytes(const binary_layout &layout, int k) {
-  return k < 2 ? 3 * static_cast<uint64_t>(layout.value_bytes) : static_cast<uint64_t>(layout.id_bytes);
+  if (k == id_block) return static_cast<uint64_t>(layout.id_bytes);
+  return static_cast<uint64_t>(layout.value_bytes) * (k == mass_block ? 1 : 3);
 }
 
 // Where block k of a GADGET file of rows rows starts (its label or length).
@@ -51,10 +55,11 @@ uint64_t data_offset(const binary_layout &layout, uint64_t rows, int k) {
 }  // namespace
 
 bool plan_binary_layout(uint64_t total, const binary_options &options, binary_layout *layout,
-                        std::string *why) {
+                        std::string *why, const written_columns &columns) {
   layout->options = options;
   layout->total = total;
   layout->files.clear();
+  layout->mass_block = options.format != format_tipsy && columns.row_masses;
   if (options.format == format_tipsy) {
     layout->value_bytes = 4;
     if (total > static_cast<uint64_t>(INT32_MAX)) {
@@ -65,7 +70,7 @@ bool plan_binary_layout(uint64_t total, const binary_options &options, binary_la
     return true;
   }
   layout->value_bytes = options.double_precision ? 8 : 4;
-  layout->id_bytes = options.long_ids || total >= (uint64_t{1} << 32) ? 8 : 4;
+  layout->id_bytes = options.long_ids || total >= (uint64_t{1} << 32) || columns.largest_id > UINT32_MAX ? 8 : 4;
   const uint64_t rows_per_file = options.max_record_bytes / row_bytes(*layout, 0);
   if (rows_per_file == 0) {
     *why = "a record of at most " + std::to_string(options.max_record_bytes) + " bytes holds no particle";
@@ -95,8 +100,9 @@ struct binary_writer {
   binary_layout layout;
   output_frame frame;
   std::vector<positioned_output> outputs;
-  double mass = 0.0;  // one particle's, in the frame
-  std::vector<double> pos, vel;
+  written_columns columns;
+  double mass = 0.0;  // one particle's, in the frame (unless row_masses)
+  std::vector<double> pos, vel, masses;
   std::vector<unsigned char> bytes;
   bool overflowed = false;
 };
@@ -114,7 +120,7 @@ std::vector<unsigned char> gadget_header(const binary_writer &w, size_t k, const
   const binary_layout &layout = w.layout;
   const byte_order le = little_endian;
   store_uint(layout.files[k].rows, 4, le, &h[4 * 1]);                    // npart[1]
-  store_real(layout.total > 0 ? w.mass : 0.0, 8, le, &h[24 + 8 * 1]);   // massarr[1]
+  store_real(layout.total > 0 && !w.columns.row_masses ? w.mass : 0.0, 8, le, &h[24 + 8 * 1]);  // massarr[1]
   store_uint(layout.total & 0xffffffffu, 4, le, &h[96 + 4 * 1]);         // npartTotal[1]
   store_uint(layout.files.size(), 4, le, &h[124]);                        // num_files
   store_real(box_size(sys->radius_max, w.frame), 8, le, &h[128]);                     // BoxSize
@@ -145,7 +151,7 @@ bool write_gadget_frames(const binary_writer &w, size_t k, const gal_system *sys
   std::memcpy(&head[label + 4], header.data(), header.size());
   store_uint(gadget_header_bytes, 4, little_endian, &head[label + 4 + gadget_header_bytes]);
   if (!put(out, 0, head.data(), head.size())) return false;
-  for (int b = 0; b < gadget_blocks; ++b) {
+  for (int b = 0; b < gadget_blocks(layout); ++b) {
     const uint64_t size = rows * row_bytes(layout, b), start = block_start(layout, rows, b);
     unsigned char lead[20], trail[4];
     if (label > 0) put_label(lead, block_labels[b], size + 8);
@@ -176,19 +182,24 @@ bool store_value(binary_writer *w, double value, byte_order order, unsigned char
   return true;
 }
 
-// Global rows [g, g + n) of GADGET file k, converted values at pos and vel.
+// Global rows [g, g + n) of GADGET file k, converted values at pos, vel and
+// mass, IDs at ids (null: g + 1, ...).
 bool write_gadget_slice(binary_writer *w, size_t k, uint64_t g, size_t n, const double *pos,
-                        const double *vel) {
+                        const double *vel, const double *mass, const uint64_t *ids) {
   const binary_layout &layout = w->layout;
   const binary_file_part &part = layout.files[k];
   const int vb = layout.value_bytes;
-  for (int b = 0; b < gadget_blocks; ++b) {
+  for (int b = 0; b < gadget_blocks(layout); ++b) {
     const uint64_t per_row = row_bytes(layout, b);
     w->bytes.resize(n * per_row);
     unsigned char *p = w->bytes.data();
     for (size_t i = 0; i < n; ++i, p += per_row) {
-      if (b == 2) {
-        store_uint(g + i + 1, layout.id_bytes, little_endian, p);  // IDs from 1: codes reserve 0
+      if (b == id_block) {
+        store_uint(ids != nullptr ? ids[i] : g + i + 1, layout.id_bytes, little_endian, p);  // from 1: codes reserve 0
+        continue;
+      }
+      if (b == mass_block) {
+        if (!store_value(w, mass[i], little_endian, p)) return false;
         continue;
       }
       const double *values = (b == 0 ? pos : vel) + 3 * i;
@@ -205,8 +216,9 @@ bool write_gadget_slice(binary_writer *w, size_t k, uint64_t g, size_t n, const 
 bool write_tipsy_slice(binary_writer *w, uint64_t g, size_t n) {
   w->bytes.assign(n * tipsy_row_bytes, 0);
   unsigned char *p = w->bytes.data();
+  const bool row_masses = w->columns.row_masses;
   for (size_t i = 0; i < n; ++i, p += tipsy_row_bytes) {
-    bool ok = store_value(w, w->mass, big_endian, p);
+    bool ok = store_value(w, row_masses ? w->masses[i] : w->mass, big_endian, p);
     for (int c = 0; c < 3; ++c) {
       ok = ok && store_value(w, w->pos[3 * i + c], big_endian, p + 4 + 4 * c) &&
            store_value(w, w->vel[3 * i + c], big_endian, p + 16 + 4 * c);
@@ -220,12 +232,14 @@ bool write_tipsy_slice(binary_writer *w, uint64_t g, size_t n) {
 
 binary_writer *open_binary_writer(const binary_layout &layout, const gal_system *sys,
                                   const output_frame &frame, const std::vector<positioned_output> &outputs,
-                                  bool with_headers, const std::string &provenance) {
+                                  bool with_headers, const std::string &provenance,
+                                  const written_columns &columns) {
   std::unique_ptr<binary_writer> w(new binary_writer);
   w->layout = layout;
   w->frame = frame;
   w->outputs = outputs;
-  w->mass = sys->mass_element / frame.scale.mass;
+  w->columns = columns;
+  w->mass = one_mass(columns, sys->mass_element / frame.scale.mass);
   if (!with_headers) return w.release();
   if (!is_gadget(layout)) return write_tipsy_header(*w) ? w.release() : nullptr;
   for (size_t k = 0; k < layout.files.size(); ++k) {
@@ -243,6 +257,12 @@ bool write_binary_rows(binary_writer *w, const gal_system *sys, int32_t first, i
   const output_frame &f = w->frame;
   written_positions(f, sys->pos + at, n, w->pos.data());
   written_velocities(f, sys->vel + at, n, w->vel.data());
+  if (w->columns.row_masses) {
+    const double *mass = sys->mass + first;
+    const double unit = f.values_converted ? 1.0 : f.scale.mass;
+    w->masses.resize(n);
+    for (size_t i = 0; i < n; ++i) w->masses[i] = mass[i] / unit;
+  }
   const uint64_t g0 = offset + static_cast<uint64_t>(first);
   if (!is_gadget(w->layout)) return write_tipsy_slice(w, g0, n);
   // The slice may straddle files of a split.
@@ -250,9 +270,10 @@ bool write_binary_rows(binary_writer *w, const gal_system *sys, int32_t first, i
     const binary_file_part &part = w->layout.files[k];
     const uint64_t begin = std::max(g0, part.first_row), end = std::min(g0 + n, part.first_row + part.rows);
     if (begin >= end) continue;
-    const size_t skip = 3 * static_cast<size_t>(begin - g0);
+    const size_t row = static_cast<size_t>(begin - g0), skip = 3 * row;
+    const uint64_t *ids = w->columns.ids != nullptr ? w->columns.ids + first + row : nullptr;
     if (!write_gadget_slice(w, k, begin, static_cast<size_t>(end - begin), w->pos.data() + skip,
-                            w->vel.data() + skip)) {
+                            w->vel.data() + skip, w->masses.data() + (w->columns.row_masses ? row : 0), ids)) {
       return false;
     }
   }

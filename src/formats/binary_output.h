@@ -11,6 +11,7 @@
 
 #include "galaxy_types.h"
 #include "units.h"
+#include "written_columns.h"
 
 enum binary_format { format_gadget1, format_gadget2, format_tipsy };
 
@@ -35,13 +36,14 @@ struct binary_layout {
   uint64_t total = 0;
   int value_bytes = 4;  // of each position, velocity (and tipsy mass)
   int id_bytes = 4;     // GADGET IDs
+  bool mass_block = false;  // GADGET: masses differ, a MASS block follows the IDs
   std::vector<binary_file_part> files;  // one, or the GADGET split
 };
 
-// Plans the files for total particles; false with the reason in why when
-// the format cannot hold them.
+// Plans the files for total particles with columns' masses and IDs; false
+// with the reason in why when the format cannot hold them.
 bool plan_binary_layout(uint64_t total, const binary_options &options, binary_layout *layout,
-                        std::string *why);
+                        std::string *why, const written_columns &columns = written_columns());
 
 // The names of the files: name itself, or name.0, name.1, ... when split.
 std::vector<std::string> binary_file_names(const binary_layout &layout, const std::string &name);
@@ -58,10 +60,12 @@ struct binary_writer;
 // Starts writing layout's files to outputs (one per file). with_headers:
 // this writer also writes every header and block frame (one rank of an MPI
 // run does). provenance: free text for the GADGET header's unused bytes.
+// columns: the masses and IDs, as plan_binary_layout was given them.
 // Null only when an output fails.
 binary_writer *open_binary_writer(const binary_layout &layout, const gal_system *sys,
                                   const output_frame &frame, const std::vector<positioned_output> &outputs,
-                                  bool with_headers, const std::string &provenance);
+                                  bool with_headers, const std::string &provenance,
+                                  const written_columns &columns = written_columns());
 
 // Writes particles [first, last) of sys as global rows offset + first, ...
 // False when a write fails or a value lies beyond float32's range.

@@ -7,6 +7,7 @@
 namespace {
 
 thread_local std::string *collected = nullptr;
+thread_local int *collected_number = nullptr;
 
 }  // namespace
 
@@ -30,6 +31,17 @@ void report_error(const char *format, ...) {
   va_end(again);
 }
 
-error_capture::error_capture(std::string *text) : previous_(collected) { collected = text; }
+void report_error_number(int error_number) {
+  if (collected_number != nullptr && *collected_number == 0) *collected_number = error_number;
+}
 
-error_capture::~error_capture() { collected = previous_; }
+error_capture::error_capture(std::string *text, int *error_number)
+    : previous_(collected), previous_number_(collected_number) {
+  collected = text;
+  collected_number = error_number;
+}
+
+error_capture::~error_capture() {
+  collected = previous_;
+  collected_number = previous_number_;
+}

@@ -2,48 +2,93 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "error_report.h"
+#include "waiting_stream.h"
 
 namespace {
 
-// The temporary file's name, prepared before the file exists, so that a
-// signal handler can remove it with nothing but unlink.
-char signal_unlink_path[4096];
-volatile sig_atomic_t signal_unlink_armed = 0;
+// Every temporary file of the process that a cleanup signal must remove: a
+// list that only grows, its slots reused once free, walked by the signal
+// handler without a lock (atomics that are lock-free, and unlink). A slot's
+// name is written only while it is claimed, never while armed, so the
+// handler never reads a name being changed, whichever thread it runs on.
+enum slot_state { slot_free, slot_claimed, slot_armed };
+
+}  // namespace
+
+struct temporary_slot {
+  std::atomic<int> state{slot_claimed};
+  char *path = nullptr;
+  size_t capacity = 0;
+  temporary_slot *next = nullptr;  // set before the slot is published, never after
+};
+
+namespace {
+
+std::atomic<temporary_slot *> temporary_slots{nullptr};
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void remove_temporary_and_reraise(int signal_number) {
-  if (signal_unlink_armed) unlink(signal_unlink_path);
+void remove_temporaries_and_reraise(int signal_number) {
+  const int saved = errno;
+  for (temporary_slot *s = temporary_slots.load(); s != nullptr; s = s->next) {
+    if (s->state.load() == slot_armed) unlink(s->path);
+  }
+  errno = saved;
   signal(signal_number, SIG_DFL);
   raise(signal_number);  // delivered with the conventional status on return
 }
 
-// Holds off the cleanup signals while the temporary file is created or
-// renamed, so that the handler never sees a half-updated name or flag.
-class cleanup_signals_blocked {
- public:
-  cleanup_signals_blocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : cleanup_signals) sigaddset(&set, s);
-    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+// A slot that holds names of length characters, claimed for this thread.
+temporary_slot *claim_slot(size_t length) {
+  for (temporary_slot *s = temporary_slots.load(); s != nullptr; s = s->next) {
+    int expected = slot_free;
+    if (s->capacity > length && s->state.compare_exchange_strong(expected, slot_claimed)) return s;
   }
-  ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  cleanup_signals_blocked(const cleanup_signals_blocked &) = delete;
-  cleanup_signals_blocked &operator=(const cleanup_signals_blocked &) = delete;
+  temporary_slot *slot = new temporary_slot;
+  slot->capacity = std::max<size_t>(length + 1, 256);
+  slot->path = new char[slot->capacity];
+  slot->next = temporary_slots.load();
+  while (!temporary_slots.compare_exchange_weak(slot->next, slot)) {
+  }
+  return slot;
+}
 
- private:
-  sigset_t saved_;
-};
+void release_slot(output_file *out) {
+  if (out->slot != nullptr) out->slot->state.store(slot_free);
+  out->slot = nullptr;
+}
+
+// Six characters of [A-Za-z0-9], from the kernel's random source (or, without
+// it, the clock and a counter): a name no other writer is making now.
+void random_suffix(char *out) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[6];
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    static std::atomic<uint64_t> counter{0};
+    uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   (counter.fetch_add(1) * 0x9e3779b97f4a7c15ull) ^ static_cast<uint64_t>(getpid());
+    for (unsigned char &b : bytes) {
+      mix ^= mix >> 29;
+      mix *= 0xbf58476d1ce4e5b9ull;
+      b = static_cast<unsigned char>(mix >> 56);
+    }
+  }
+  for (int k = 0; k < 6; ++k) out[k] = alphabet[bytes[k] % (sizeof alphabet - 1)];
+}
 
 bool starts_with(const std::string &text, const char *prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -78,30 +123,68 @@ mode_t creation_mode() {
 
 enum placement { replace_by_rename, write_in_place, cannot_open };
 
+// A regular file a whole-files-only policy will not write in place.
+placement refuse_in_place(output_file *out, int error_number, const std::string &why) {
+  out->error_number = errno = error_number;
+  out->refusal = out->name + " cannot be replaced whole: " + why;
+  return cannot_open;
+}
+
+// Paths whose writes reach something else than a file of that name
+// (/dev/stdout, /proc/self/fd/1): replacing the file behind them would leave
+// the shell writing to a deleted file. A policy of whole files takes
+// /dev/shm for the file system it is.
+bool is_special_path(const std::string &name, const output_policy &policy) {
+  if (starts_with(name, "/proc/")) return true;
+  return starts_with(name, "/dev/") && !(policy.whole_files_only && starts_with(name, "/dev/shm/"));
+}
+
 // Decides how name is written and fills out's target, mode and owner.
-placement choose_placement(output_file *out, const std::string &name) {
+placement choose_placement(output_file *out, const std::string &name, const output_policy &policy) {
   out->name = name;
   out->target = name;
   out->temporary.clear();
   out->set_owner = false;
-  // Replacing the file behind /dev/stdout or /proc/self/fd/1 would leave the
-  // shell writing to a deleted file.
-  if (starts_with(name, "/dev/") || starts_with(name, "/proc/")) return write_in_place;
+  out->error_number = 0;
+  out->refusal.clear();
+  const bool whole = policy.whole_files_only;
   struct stat st;
-  if (stat(name.c_str(), &st) != 0) {
+  const bool exists = stat(name.c_str(), &st) == 0;
+  const int stat_error = errno;
+  if (is_special_path(name, policy)) {
+    if (whole && exists && S_ISREG(st.st_mode)) {
+      return refuse_in_place(out, EPERM, "it is reached through /dev/ or /proc/, where files are written in place");
+    }
+    return write_in_place;
+  }
+  if (!exists) {
     struct stat link;
     // A dangling symlink: fopen creates the file it points to.
-    if (errno != ENOENT || lstat(name.c_str(), &link) == 0) return write_in_place;
+    if (stat_error != ENOENT || lstat(name.c_str(), &link) == 0) {
+      if (whole && stat_error == ENOENT) return refuse_in_place(out, ENOENT, "it is a symbolic link to no file");
+      return write_in_place;
+    }
     out->mode = creation_mode();
     return replace_by_rename;
   }
-  if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return write_in_place;
+  if (!S_ISREG(st.st_mode)) return write_in_place;
+  if (st.st_nlink > 1) {
+    if (!whole) return write_in_place;
+    return refuse_in_place(out, EMLINK, "it has " + std::to_string(st.st_nlink) +
+                                            " hard links, whose other names would keep the old content");
+  }
   // Another user's file would change owner if replaced by ours.
   const uid_t self = geteuid();
-  if (self != 0 && st.st_uid != self) return write_in_place;
+  if (self != 0 && st.st_uid != self) {
+    return whole ? refuse_in_place(out, EPERM, "it belongs to another user, and its new file would be this user's")
+                 : write_in_place;
+  }
   // fopen would refuse a file it may not write: so do we.
   const int probe = open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (probe < 0) return cannot_open;
+  if (probe < 0) {
+    out->error_number = errno;
+    return cannot_open;
+  }
   close(probe);
   out->mode = st.st_mode & 07777;
   out->set_owner = st.st_uid != self || st.st_gid != getegid();
@@ -110,32 +193,63 @@ placement choose_placement(output_file *out, const std::string &name) {
   struct stat link;
   if (lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
     char *real = realpath(name.c_str(), nullptr);
-    if (real == nullptr) return write_in_place;
+    if (real == nullptr) return whole ? refuse_in_place(out, errno, "its symbolic link cannot be resolved") : write_in_place;
     out->target = real;
     std::free(real);
   }
   return replace_by_rename;
 }
 
-// Creates the temporary file for out->target; -1 when the directory does not
-// allow it (the caller then writes in place).
+// No temporary file could be made beside the target (errno failure): under
+// a whole-files-only policy, the write is refused; false when it may go on
+// in place.
+bool temporary_refused(output_file *out, int failure, const output_policy &policy) {
+  if (!policy.whole_files_only) return false;
+  struct stat st;
+  if (stat(out->name.c_str(), &st) == 0) {
+    refuse_in_place(out, failure, std::string("no temporary file can be made beside it (") + std::strerror(failure) + ")");
+  } else {
+    out->error_number = errno = failure;  // a new name: what fopen would meet
+  }
+  return true;
+}
+
+// Creates the temporary file for out->target; -1, errno set, when the
+// directory does not allow it. The name is armed before the file exists, so
+// that no signal finds a file it does not know of.
 int create_temporary(output_file *out) {
   const std::string pattern = temporary_template(out->target);
-  if (pattern.size() >= sizeof signal_unlink_path) return -1;
-  cleanup_signals_blocked blocked;
-  std::memcpy(signal_unlink_path, pattern.c_str(), pattern.size() + 1);
-  const int fd = mkostemp(signal_unlink_path, O_CLOEXEC);
-  if (fd < 0) return -1;
-  signal_unlink_armed = 1;
-  out->temporary = signal_unlink_path;
-  return fd;
+  temporary_slot *slot = claim_slot(pattern.size());
+  out->slot = slot;
+  std::memcpy(slot->path, pattern.c_str(), pattern.size() + 1);
+  char *suffix = slot->path + pattern.size() - 6;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    random_suffix(suffix);
+    slot->state.store(slot_armed);
+    const int fd = open(slot->path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      out->temporary = slot->path;
+      return fd;
+    }
+    const int failure = errno;
+    slot->state.store(slot_claimed);
+    if (failure != EEXIST) {
+      release_slot(out);
+      errno = failure;
+      return -1;
+    }
+  }
+  release_slot(out);
+  errno = EEXIST;
+  return -1;
 }
 
 void remove_temporary(output_file *out) {
   if (out->temporary.empty()) return;
-  cleanup_signals_blocked blocked;
+  // Unlinked before the slot is freed: a signal in between only unlinks a
+  // name again.
   unlink(out->temporary.c_str());
-  signal_unlink_armed = 0;
+  release_slot(out);
   out->temporary.clear();
 }
 
@@ -149,29 +263,39 @@ bool replace_target(output_file *out) {
     const int ignored = chown(temporary, out->owner, out->group);
     (void)ignored;
   }
-  if (chmod(temporary, out->mode) != 0) return false;
-  cleanup_signals_blocked blocked;
-  if (rename(temporary, out->target.c_str()) != 0) return false;
-  signal_unlink_armed = 0;
+  if (chmod(temporary, out->mode) != 0 || rename(temporary, out->target.c_str()) != 0) {
+    out->error_number = errno;
+    return false;
+  }
+  release_slot(out);
   out->temporary.clear();
   return true;
 }
 
-// Opens the target's temporary or the target itself; fd is the temporary's
-// descriptor or -1.
-bool open_stream(output_file *out, int fd) {
+// Opens the target's temporary (fd) or, for fd -1, the target itself.
+bool open_stream(output_file *out, int fd, const output_policy &policy) {
   if (fd >= 0) {
     out->file = fdopen(fd, "w");
     if (out->file != nullptr) return true;
-    const int saved = errno;
+    out->error_number = errno;
     close(fd);
     remove_temporary(out);
-    errno = saved;
+    errno = out->error_number;
     return false;
   }
-  out->file = std::fopen(out->name.c_str(), "w");
+  if (policy.cancel != nullptr && is_fifo(out->name)) {
+    out->file = open_fifo_for_writing(out->name, policy.cancel);
+  } else {
+    out->file = std::fopen(out->name.c_str(), "w");
+  }
+  if (out->file == nullptr) out->error_number = errno;
   return out->file != nullptr;
 }
+
+// Cleanup handlers installed while the library's writes go on.
+std::mutex handlers_mutex;
+int writes_guarded = 0;
+bool handler_installed[3] = {false, false, false};
 
 }  // namespace
 
@@ -182,7 +306,7 @@ void install_output_signal_handlers() {
     // ignored.
     if (sigaction(s, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
     action = {};
-    action.sa_handler = remove_temporary_and_reraise;
+    action.sa_handler = remove_temporaries_and_reraise;
     sigemptyset(&action.sa_mask);
     sigaction(s, &action, nullptr);
   }
@@ -190,22 +314,55 @@ void install_output_signal_handlers() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-bool open_output_file(output_file *out, const std::string &name) {
+temporaries_removed_on_signal::temporaries_removed_on_signal() {
+  std::lock_guard<std::mutex> lock(handlers_mutex);
+  if (writes_guarded++ > 0) return;
+  for (int k = 0; k < 3; ++k) {
+    struct sigaction action {};
+    if (sigaction(cleanup_signals[k], nullptr, &action) != 0 || (action.sa_flags & SA_SIGINFO) != 0 ||
+        action.sa_handler != SIG_DFL) {
+      continue;
+    }
+    action = {};
+    action.sa_handler = remove_temporaries_and_reraise;
+    sigemptyset(&action.sa_mask);
+    handler_installed[k] = sigaction(cleanup_signals[k], &action, nullptr) == 0;
+  }
+}
+
+temporaries_removed_on_signal::~temporaries_removed_on_signal() {
+  std::lock_guard<std::mutex> lock(handlers_mutex);
+  if (--writes_guarded > 0) return;
+  for (int k = 0; k < 3; ++k) {
+    if (!handler_installed[k]) continue;
+    handler_installed[k] = false;
+    // A handler the program installed meanwhile stays.
+    struct sigaction action {};
+    if (sigaction(cleanup_signals[k], nullptr, &action) == 0 && (action.sa_flags & SA_SIGINFO) == 0 &&
+        action.sa_handler == remove_temporaries_and_reraise) {
+      signal(cleanup_signals[k], SIG_DFL);
+    }
+  }
+}
+
+bool open_output_file(output_file *out, const std::string &name, const output_policy &policy) {
   out->file = nullptr;
-  switch (choose_placement(out, name)) {
+  switch (choose_placement(out, name, policy)) {
     case cannot_open:
       return false;
     case write_in_place:
-      return open_stream(out, -1);
+      return open_stream(out, -1, policy);
     case replace_by_rename:
       break;
   }
-  return open_stream(out, create_temporary(out));
+  const int fd = create_temporary(out);
+  if (fd < 0 && temporary_refused(out, errno, policy)) return false;
+  return open_stream(out, fd, policy);
 }
 
-path_verdict prepare_output_path(output_file *out, const std::string &name) {
+path_verdict prepare_output_path(output_file *out, const std::string &name, const output_policy &policy) {
   out->file = nullptr;
-  const placement how = choose_placement(out, name);
+  const placement how = choose_placement(out, name, policy);
   if (how == cannot_open) return path_cannot_open;
   if (how == replace_by_rename) {
     const int fd = create_temporary(out);
@@ -213,6 +370,7 @@ path_verdict prepare_output_path(output_file *out, const std::string &name) {
       close(fd);
       return path_ready;
     }
+    if (temporary_refused(out, errno, policy)) return path_cannot_open;
   }
   // In place: what fopen would meet, found out without creating anything.
   struct stat st;
@@ -223,16 +381,22 @@ path_verdict prepare_output_path(output_file *out, const std::string &name) {
     struct stat dir_st;
     const bool creatable = errno == ENOENT && stat(dir.c_str(), &dir_st) == 0 &&
                            S_ISDIR(dir_st.st_mode);
-    if (!creatable) errno = ENOENT;
+    if (!creatable) out->error_number = errno = ENOENT;
     return creatable ? path_ready : path_cannot_open;
   }
   if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
+    out->error_number = errno = EISDIR;
     return path_cannot_open;
   }
-  if (!S_ISREG(st.st_mode)) return path_not_regular;
+  if (!S_ISREG(st.st_mode)) {
+    out->error_number = ESPIPE;
+    return path_not_regular;
+  }
   const int probe = open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (probe < 0) return path_cannot_open;
+  if (probe < 0) {
+    out->error_number = errno;
+    return path_cannot_open;
+  }
   close(probe);
   return path_ready;
 }
@@ -244,8 +408,14 @@ const std::string &output_write_path(const output_file *out) {
 output_result commit_output_file(output_file *out, bool written) {
   output_result result = output_committed;
   if (out->file != nullptr) {
-    if (written && std::fflush(out->file) != 0) written = false;
-    if (std::fclose(out->file) != 0 && written) result = output_close_failed;
+    if (written && std::fflush(out->file) != 0) {
+      out->error_number = errno;
+      written = false;
+    }
+    if (std::fclose(out->file) != 0 && written) {
+      out->error_number = errno;
+      result = output_close_failed;
+    }
     out->file = nullptr;
   }
   if (!written) result = output_write_failed;
@@ -264,6 +434,7 @@ void discard_output_file(output_file *out) {
 
 void print_output_error(output_result result, const output_file *out) {
   const char *name = out->name.c_str();
+  if (result != output_committed) report_error_number(out->error_number);
   switch (result) {
     case output_committed:
       break;
@@ -276,5 +447,14 @@ void print_output_error(output_result result, const output_file *out) {
     case output_rename_failed:
       report_error("erreur: rename cannot replace %s", name);
       break;
+  }
+}
+
+void print_open_error(const output_file *out, const std::string &name) {
+  report_error_number(out->error_number);
+  if (!out->refusal.empty()) {
+    report_error("erreur: %s", out->refusal.c_str());
+  } else {
+    report_error("erreur: fopen cannot open %s", name.c_str());
   }
 }

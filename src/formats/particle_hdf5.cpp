@@ -36,7 +36,7 @@ bool hdf5_available() { return false; }
 struct hdf5_writer {};
 
 hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t, const output_frame &,
-                              const run_provenance *) {
+                              const run_provenance *, const written_columns &) {
   return nullptr;
 }
 
@@ -150,12 +150,23 @@ bool write_attribute(hid_t group, const char *name, hid_t type, const void *valu
   return attribute.valid() && H5Awrite(attribute.get(), type, value) >= 0 && attribute.release();
 }
 
-bool write_header(hid_t file, const gal_system *sys, uint64_t total, const output_frame &frame) {
-  hdf5_handle group(H5Gcreate2(file, header_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+// A group that records no time, so that the same run gives the same bytes.
+hid_t create_group(hid_t file, const char *name) {
+  hdf5_handle gcpl(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
+  if (!gcpl.valid() || H5Pset_obj_track_times(gcpl.get(), false) < 0) return -1;
+  return H5Gcreate2(file, name, H5P_DEFAULT, gcpl.get(), H5P_DEFAULT);
+}
+
+bool write_header(hid_t file, const gal_system *sys, uint64_t total, const output_frame &frame,
+                  const written_columns &columns) {
+  hdf5_handle group(create_group(file, header_group), H5Gclose);
   if (!group.valid()) return false;
   const hdf5_counts counts = compute_hdf5_counts(total);
-  // With no particle the record's mass is M / 0: no mass is the honest entry.
-  double mass_table[6] = {0.0, total > 0 ? sys->mass_element / frame.scale.mass : 0.0, 0.0, 0.0, 0.0, 0.0};
+  // With no particle the record's mass is M / 0: no mass is the honest
+  // entry. Masses that differ are each in Masses, and the codes read them
+  // there only when the table holds 0.
+  const double mass = one_mass(columns, sys->mass_element / frame.scale.mass);
+  double mass_table[6] = {0.0, total > 0 && !columns.row_masses ? mass : 0.0, 0.0, 0.0, 0.0, 0.0};
   const double zero = 0.0;
   const double box = box_size(sys->radius_max, frame);
   const int32_t one = 1, none = 0, three = 3;
@@ -174,7 +185,7 @@ bool write_header(hid_t file, const gal_system *sys, uint64_t total, const outpu
 
 // The frame's units, stated in the cgs terms these codes read.
 bool write_units(hid_t file, const unit_scale &scale) {
-  hdf5_handle group(H5Gcreate2(file, units_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  hdf5_handle group(create_group(file, units_group), H5Gclose);
   if (!group.valid()) return false;
   const double length = scale.length * 100.0, mass = scale.mass * 1000.0, one = 1.0;
   const hid_t g = group.get();
@@ -197,8 +208,8 @@ bool write_string(hid_t group, const char *name, const std::string &text) {
 // centre and motion in the file's units), then the program and its command
 // line.
 bool write_provenance(hid_t file, const run_provenance &p) {
-  hdf5_handle params(H5Gcreate2(file, "/Parameters", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
-  hdf5_handle code(H5Gcreate2(file, "/Code", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  hdf5_handle params(create_group(file, "/Parameters"), H5Gclose);
+  hdf5_handle code(create_group(file, "/Code"), H5Gclose);
   if (!params.valid() || !code.valid()) return false;
   const hid_t g = params.get();
   for (const provenance_field &f : parameter_fields(p)) {
@@ -254,7 +265,7 @@ hid_t create_dataset(hid_t group, const char *name, hid_t file_type, int columns
   hdf5_handle space(H5Screate_simple(columns == 1 ? 1 : 2, dims, nullptr), H5Sclose);
   hdf5_handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
   if (!space.valid() || !dcpl.valid() || H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY) < 0 ||
-      H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER) < 0) {
+      H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER) < 0 || H5Pset_obj_track_times(dcpl.get(), false) < 0) {
     return -1;
   }
   return H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
@@ -270,6 +281,7 @@ struct hdf5_writer {
   hdf5_handle ids{-1, H5Dclose};
   std::vector<uint64_t> id_rows;  // one block's IDs at a time
   output_frame frame;
+  const uint64_t *given_ids = nullptr;  // the record's own IDs, when given
   std::vector<double> converted;  // one block's values in frame, when not SI
 };
 
@@ -285,16 +297,18 @@ namespace {
 // Creates the file through the access properties fapl: the header, the
 // units and the full-size datasets.
 hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint64_t total,
-                           const output_frame &frame, const run_provenance *provenance, hid_t fapl) {
+                           const output_frame &frame, const run_provenance *provenance, hid_t fapl,
+                           const written_columns &columns) {
   silence_library();
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
   writer->frame = frame;
+  writer->given_ids = columns.ids;
   writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl));
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
-  if (!write_header(file, sys, total, frame) || !write_units(file, frame.scale)) return nullptr;
+  if (!write_header(file, sys, total, frame, columns) || !write_units(file, frame.scale)) return nullptr;
   if (provenance != nullptr && !write_provenance(file, *provenance)) return nullptr;
-  hdf5_handle group(H5Gcreate2(file, particle_group, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+  hdf5_handle group(create_group(file, particle_group), H5Gclose);
   if (!group.valid()) return nullptr;
   const hid_t g = group.get();
   writer->coordinates.reset(create_dataset(g, coordinates_name, H5T_IEEE_F64LE, 3, total));
@@ -311,8 +325,9 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
 }  // namespace
 
 hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
-                              const output_frame &frame, const run_provenance *provenance) {
-  return create_writer(path, sys, total, frame, provenance, H5P_DEFAULT);
+                              const output_frame &frame, const run_provenance *provenance,
+                              const written_columns &columns) {
+  return create_writer(path, sys, total, frame, provenance, H5P_DEFAULT, columns);
 }
 
 #ifdef GALAXY_HDF5_MPI
@@ -322,7 +337,7 @@ hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system
   silence_library();
   hdf5_handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || H5Pset_fapl_mpio(fapl.get(), communicator, MPI_INFO_NULL) < 0) return nullptr;
-  return create_writer(path, sys, total, frame, provenance, fapl.get());
+  return create_writer(path, sys, total, frame, provenance, fapl.get(), written_columns());
 }
 #endif
 
@@ -331,10 +346,12 @@ bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, 
   if (last <= first) return true;
   const hsize_t count = static_cast<hsize_t>(last - first);
   const hsize_t row = offset + static_cast<hsize_t>(first);
-  // IDs j + 1: the codes reserve 0.
-  writer->id_rows.resize(static_cast<size_t>(count));
-  for (hsize_t k = 0; k < count; ++k) writer->id_rows[k] = row + k + 1;
+  // IDs j + 1 unless given: the codes reserve 0.
   const size_t at = static_cast<size_t>(first);
+  writer->id_rows.resize(static_cast<size_t>(count));
+  for (hsize_t k = 0; k < count; ++k) {
+    writer->id_rows[k] = writer->given_ids != nullptr ? writer->given_ids[at + k] : row + k + 1;
+  }
   const double *pos = sys->pos + 3 * at, *vel = sys->vel + 3 * at, *mass = sys->mass + at;
   const output_frame &frame = writer->frame;
   if (!is_identity_frame(frame) && !frame.values_converted) {

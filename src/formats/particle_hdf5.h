@@ -14,6 +14,7 @@
 #include "particle_reader.h"
 #include "provenance.h"
 #include "units.h"
+#include "written_columns.h"
 
 // Whether this build has the HDF5 library.
 bool hdf5_available();
@@ -36,12 +37,14 @@ enum hdf5_result { hdf5_written, hdf5_create_failed, hdf5_write_failed, hdf5_clo
 struct hdf5_writer;
 
 // Creates path (truncating it) with the header, the units and empty
-// datasets for total particles, every value to be written in frame, and
-// with provenance (if any) as the Parameters and Code groups; null when
-// the file cannot be created.
+// datasets for total particles, every value to be written in frame, the
+// masses and IDs as columns say, and with provenance (if any) as the
+// Parameters and Code groups; null when the file cannot be created. No
+// object records a time: the same run gives the same bytes.
 hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
                               const output_frame &frame = output_frame(),
-                              const run_provenance *provenance = nullptr);
+                              const run_provenance *provenance = nullptr,
+                              const written_columns &columns = written_columns());
 
 // Writes particles [first, last) of sys at rows offset + first … of the
 // datasets: from the record's arrays with no copy in SI, else converted a

@@ -32,13 +32,14 @@ char *put_number_line(char *p, const char *key, double value) {
 }
 
 // The sections of particles [first, last), whose values (already in the
-// file's frame) are pos[3i + k], vel[3i + k] and mass, i counted from first.
+// file's frame) are pos[3i + k], vel[3i + k] and mass, or masses[i] when
+// they differ, i counted from first.
 template <size_t (*format_number)(double, char *)>
 void format_sections(int32_t first, int32_t last, const double *pos, const double *vel, double mass,
-                     text_buffer *out) {
+                     const double *masses, text_buffer *out) {
   static const char *const pos_keys[3] = {"x_0 = ", "x_1 = ", "x_2 = "};
   static const char *const vel_keys[3] = {"v_0 = ", "v_1 = ", "v_2 = "};
-  // Every particle has the same mass line.
+  // Particles of one mass share one mass line.
   char mass_line[7 + fixed6_max_length + format_slack + 1];
   std::memcpy(mass_line, "mass = ", 7);
   size_t mass_line_length = 7 + format_number(mass, mass_line + 7);
@@ -56,8 +57,15 @@ void format_sections(int32_t first, int32_t last, const double *pos, const doubl
     p += format_unsigned(static_cast<uint64_t>(j), p);
     *p++ = ']';
     *p++ = '\n';
-    std::memcpy(p, mass_line, mass_line_length);
-    p += mass_line_length;
+    if (masses != nullptr) {
+      std::memcpy(p, "mass = ", 7);
+      p += 7;
+      p += format_number(masses[i], p);
+      *p++ = '\n';
+    } else {
+      std::memcpy(p, mass_line, mass_line_length);
+      p += mass_line_length;
+    }
     for (int k = X; k <= Z; ++k) p = put_number_line<format_number>(p, pos_keys[k], pos[3 * i + k]);
     for (int k = X; k <= Z; ++k) p = put_number_line<format_number>(p, vel_keys[k], vel[3 * i + k]);
     *p++ = '\n';
@@ -68,29 +76,31 @@ void format_sections(int32_t first, int32_t last, const double *pos, const doubl
 }  // namespace
 
 void format_particle_sections(const gal_system *sys, int32_t first, int32_t last,
-                              const output_frame &frame, text_buffer *out) {
+                              const output_frame &frame, text_buffer *out, const written_columns &columns) {
   if (last <= first) return;
   const size_t at = static_cast<size_t>(first) * static_cast<size_t>(sys->dimension);
-  if (is_identity_frame(frame)) {
-    format_sections<format_fixed6>(first, last, sys->pos + at, sys->vel + at, sys->mass_element, out);
-    return;
-  }
   const size_t n = static_cast<size_t>(last - first);
-  std::vector<double> pos, vel;
+  std::vector<double> pos, vel, masses;
   const double *p = sys->pos + at, *v = sys->vel + at;
-  if (!frame.values_converted) {
+  const double *m = columns.row_masses ? sys->mass + first : nullptr;
+  if (!is_identity_frame(frame) && !frame.values_converted) {
     pos.resize(3 * n);
     vel.resize(3 * n);
     written_positions(frame, p, n, pos.data());
     written_velocities(frame, v, n, vel.data());
     p = pos.data();
     v = vel.data();
+    if (m != nullptr) {
+      masses.resize(n);
+      for (size_t i = 0; i < n; ++i) masses[i] = m[i] / frame.scale.mass;
+      m = masses.data();
+    }
   }
-  const double mass = sys->mass_element / frame.scale.mass;
+  const double mass = one_mass(columns, sys->mass_element / frame.scale.mass);
   if (frame.system == units_si) {
-    format_sections<format_fixed6>(first, last, p, v, mass, out);
+    format_sections<format_fixed6>(first, last, p, v, mass, m, out);
   } else {
-    format_sections<format_shortest>(first, last, p, v, mass, out);
+    format_sections<format_shortest>(first, last, p, v, mass, m, out);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "generation.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -103,7 +104,7 @@ void produce_block(pipeline *p, int64_t k) {
   if (p->sink.text != nullptr) {
     block_slot &slot = p->slots[static_cast<size_t>(k % static_cast<int64_t>(p->slots.size()))];
     slot.text.length = 0;
-    format_particle_sections(sys, first, last, p->sink.frame, &slot.text);
+    format_particle_sections(sys, first, last, p->sink.frame, &slot.text, p->sink.columns);
   }
 }
 
@@ -149,6 +150,7 @@ void run_worker(pipeline *p) {
       p->writing = true;
       lock.unlock();
       const bool ok = write_block(p, p->next_write, head);
+      if (!ok && p->sink.write_error != nullptr) *p->sink.write_error = errno;
       if (ok && p->sink.progress != nullptr) report_block(p, p->next_write);
       lock.lock();
       head.ready = false;

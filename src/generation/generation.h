@@ -9,6 +9,7 @@
 
 #include "galaxy_types.h"
 #include "units.h"
+#include "written_columns.h"
 
 struct generation_plan {
   bool seeded = false;  // false: the unseeded rand() sequence, in order
@@ -30,6 +31,7 @@ struct progress_meter;
 struct particle_sink {
   std::FILE *text = nullptr;
   output_frame frame;  // the text's units and shift (an HDF5 writer holds its own)
+  written_columns columns;  // the text's masses (the other writers hold their own)
   hdf5_writer *hdf5 = nullptr;
   binary_writer *binary = nullptr;  // GADGET or tipsy rows at their offsets
   // Told of every block written, as a share of progress_total particles
@@ -39,6 +41,8 @@ struct particle_sink {
   // Set by another thread to stop the run at the next block; the run then
   // fails as a failed write does.
   const std::atomic<bool> *cancel = nullptr;
+  // Where the errno of a failed write goes (it fails on a worker thread).
+  int *write_error = nullptr;
 };
 
 // Places every particle of sys (from alloc_unplaced_gal_system), unless

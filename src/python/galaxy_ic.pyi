@@ -6,6 +6,8 @@ import numpy as np
 import numpy.typing as npt
 
 __version__: str
+# G in each unit system's units ("si", "cgs", "astro", "gadget"; "model": 1).
+G: Dict[str, float]
 
 Real = Union[int, float]
 Vector = Sequence[Real]
@@ -22,13 +24,13 @@ class Galaxy:
     @property
     def ids(self) -> npt.NDArray[np.uint64]: ...
     @property
-    def units(self) -> Dict[str, Union[str, float]]: ...
+    def units(self) -> Dict[str, Union[str, float]]: ...  # system, length, mass, velocity, time, G
     @property
     def parameters(self) -> Dict[str, Any]: ...
     @property
     def command_line(self) -> str: ...
     def __len__(self) -> int: ...
-    def write(self, path: PathLike, format: str = "hdf5", *, double_precision: bool = False,
+    def write(self, path: PathLike, format: Optional[str] = None, *, double_precision: bool = False,
               long_ids: bool = False, softening: Optional[Real] = None,
               max_record: Optional[int] = None) -> None: ...
 

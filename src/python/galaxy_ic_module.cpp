@@ -8,177 +8,25 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
-#include <mutex>
+#include <new>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <tuple>
 #include <vector>
 
-#include "check_cli.h"
 #include "driver.h"
-#include "error_report.h"
 #include "memory_run.h"
-#include "particle_hdf5.h"
 #include "provenance.h"
+#include "python_arguments.h"
+#include "python_galaxy.h"
+#include "python_run.h"
 #include "units.h"
 
 namespace py = pybind11;
 
 namespace {
-
-// How often a waiting call looks for Ctrl-C.
-constexpr auto signal_poll = std::chrono::milliseconds(50);
-
-// A command line being built from keyword arguments.
-struct command_line {
-  std::vector<std::string> words;
-  void add(const char *option) { words.emplace_back(option); }
-  void add(const char *option, const std::string &value) {
-    words.emplace_back(option);
-    words.push_back(value);
-  }
-  std::vector<char *> argv() {
-    std::vector<char *> pointers;
-    for (std::string &w : words) pointers.push_back(&w[0]);
-    pointers.push_back(nullptr);
-    return pointers;
-  }
-};
-
-[[noreturn]] void type_error(const char *name, const char *wanted, const py::handle &value) {
-  throw py::type_error(std::string(name) + " must be " + wanted + ", not " +
-                       std::string(py::str(py::type::of(value).attr("__name__"))));
-}
-
-bool is_integer(const py::handle &value) {
-  return !py::isinstance<py::bool_>(value) && PyIndex_Check(value.ptr());
-}
-
-// An integer argument's decimal text; the programs judge its range.
-std::string integer_text(const char *name, const py::handle &value) {
-  if (!is_integer(value)) type_error(name, "an int", value);
-  return py::str(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())));
-}
-
-// A real argument's text: an int's digits, a float's shortest round-trip
-// form (repr), which strtod reads back to the same double.
-std::string real_text(const char *name, const py::handle &value) {
-  if (is_integer(value)) return integer_text(name, value);
-  // float and what converts to one (numpy's float32, Fraction, Decimal).
-  if (py::isinstance<py::bool_>(value) || py::isinstance<py::str>(value) || !PyNumber_Check(value.ptr())) {
-    type_error(name, "a real number", value);
-  }
-  PyObject *converted = PyNumber_Float(value.ptr());
-  if (converted == nullptr) {
-    PyErr_Clear();
-    type_error(name, "a real number", value);
-  }
-  return py::repr(py::reinterpret_steal<py::object>(converted));
-}
-
-std::string string_text(const char *name, const py::handle &value) {
-  if (!py::isinstance<py::str>(value)) type_error(name, "a str", value);
-  std::string text = value.cast<std::string>();
-  if (text.find('\0') != std::string::npos) throw py::value_error(std::string(name) + " holds a NUL character");
-  return text;
-}
-
-// Three reals as "X,Y,Z" (any other count is left for the programs to refuse).
-std::string vector_text(const char *name, const py::handle &value) {
-  if (py::isinstance<py::str>(value) || !py::isinstance<py::sequence>(value)) {
-    type_error(name, "a sequence of three real numbers", value);
-  }
-  std::string text;
-  for (const py::handle item : py::reinterpret_borrow<py::sequence>(value)) {
-    text += (text.empty() ? "" : ",") + real_text(name, item);
-  }
-  return text;
-}
-
-bool flag_value(const char *name, const py::handle &value) {
-  if (!py::isinstance<py::bool_>(value)) type_error(name, "a bool", value);
-  return value.cast<bool>();
-}
-
-// A path argument: str or os.PathLike.
-std::string path_text(const py::handle &value) {
-  const py::object path = py::module_::import("os").attr("fspath")(value);
-  return string_text("path", path);
-}
-
-// A refusal collected from report_error, without its "erreur: ".
-std::string refusal_text(const std::string &messages) {
-  const std::string prefix = "erreur: ";
-  return messages.compare(0, prefix.size(), prefix) == 0 ? messages.substr(prefix.size()) : messages;
-}
-
-// Runs work(cancel) on a thread of its own while the calling thread, without
-// the GIL, waits and looks for Ctrl-C; a signal's exception (KeyboardInterrupt)
-// sets cancel and is raised once work has stopped. work's report_error
-// messages go to *messages.
-template <class Work>
-auto run_interruptible(Work work, std::string *messages) -> decltype(work(nullptr)) {
-  using result_type = decltype(work(nullptr));
-  std::atomic<bool> cancel{false};
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false, interrupted = false;
-  result_type result{};
-  std::exception_ptr failure;  // bad_alloc from the worker, raised here
-  auto body = [&]() {
-    error_capture capture(messages);
-    try {
-      result = work(&cancel);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-    finished.notify_all();
-  };
-  {
-    py::gil_scoped_release unlocked;
-    std::thread worker;
-    try {
-      worker = std::thread(body);
-    } catch (const std::system_error &) {
-      body();  // no thread to be had: run here, uninterruptible
-    }
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!done) {
-      if (finished.wait_for(lock, signal_poll, [&] { return done; })) break;
-      lock.unlock();
-      {
-        py::gil_scoped_acquire locked;
-        if (!interrupted && PyErr_CheckSignals() != 0) {
-          interrupted = true;
-          cancel.store(true);
-        }
-      }
-      lock.lock();
-    }
-    lock.unlock();
-    if (worker.joinable()) worker.join();
-  }
-  if (interrupted) throw py::error_already_set();
-  if (failure) std::rethrow_exception(failure);
-  return result;
-}
-
-// Serializes HDF5 use when the library cannot take two threads at once.
-std::mutex hdf5_mutex;
-std::unique_lock<std::mutex> hdf5_lock(bool uses_hdf5) {
-  return uses_hdf5 && !hdf5_thread_safe() ? std::unique_lock<std::mutex>(hdf5_mutex)
-                                          : std::unique_lock<std::mutex>();
-}
 
 // Memory this process can still take, in bytes (RAM and swap available);
 // 0 when unknown.
@@ -199,31 +47,28 @@ double memory_available() {
   return found ? total : 0.0;
 }
 
-// A galaxy the machine cannot hold now is refused before it is taken:
-// touched, its pages would bring the out-of-memory killer to the
-// interpreter.
-void refuse_beyond_memory(const std::string &count) {
-  const double n = std::strtod(count.c_str(), nullptr);
-  const double needed = 7.0 * sizeof(double) * n, available = memory_available();
-  // Beyond the machine's memory galaxy-ic refuses the count itself.
-  if (available > 0.0 && needed > available && needed <= physical_memory_bytes()) {
-    const std::string text = "particle count " + count + " needs " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
-                             " MiB, and this machine has " + std::to_string(static_cast<long long>(available / 1048576.0)) +
-                             " MiB available";
-    PyErr_SetString(PyExc_MemoryError, text.c_str());
-    throw py::error_already_set();
-  }
+[[noreturn]] void raise_memory_error(const std::string &text) {
+  PyErr_SetString(PyExc_MemoryError, text.c_str());
+  throw py::error_already_set();
 }
 
-// A galaxy made by make(): the record, shared with every array handed out.
-struct galaxy_handle {
-  std::unique_ptr<memory_galaxy> made;
-  command_line options;  // the galaxy-ic options that made it
-  py::object ids;        // made on first use
-};
-
-size_t particle_count(const galaxy_handle &g) {
-  return g.made->sys->nb_element > 0 ? static_cast<size_t>(g.made->sys->nb_element) : 0;
+// A galaxy the machine cannot hold now is refused before it is taken:
+// touched, its pages would bring the out-of-memory killer to the
+// interpreter. A count beyond int32 is galaxy-ic's refusal (ValueError).
+void refuse_beyond_memory(const std::string &count) {
+  const double n = std::strtod(count.c_str(), nullptr);
+  switch (check_particle_count(n, physical_memory_bytes())) {
+    case count_ok: break;
+    case count_exceeds_memory: raise_memory_error("particle count " + count + " needs more memory than this machine has");
+    case count_not_a_number:
+    case count_out_of_range: return;
+  }
+  const double needed = 7.0 * sizeof(double) * n, available = memory_available();
+  if (available > 0.0 && needed > available) {
+    raise_memory_error("particle count " + count + " needs " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
+                       " MiB, and this machine has " + std::to_string(static_cast<long long>(available / 1048576.0)) +
+                       " MiB available");
+  }
 }
 
 // A view of n rows of columns doubles at data, kept alive by owner.
@@ -281,17 +126,17 @@ std::shared_ptr<galaxy_handle> make_galaxy(const py::object &n, const py::dict &
   std::vector<char *> argv = handle->options.argv();
   const int argc = static_cast<int>(argv.size()) - 1;
   memory_galaxy *made = handle->made.get();
-  std::string messages;
+  interruption met;
   const memory_status status = run_interruptible(
-      [&](const std::atomic<bool> *cancel) { return make_memory_galaxy(argc, argv.data(), cancel, made); },
-      &messages);
+      [&](const std::atomic<bool> *cancel) { return make_memory_galaxy(argc, argv.data(), cancel, made); }, &met);
+  if (met.signal) raise_interruption(&met, "");
   switch (status) {
     case memory_made: return handle;
     case memory_no_memory: throw std::bad_alloc();
     case memory_refused:
     case memory_cancelled: break;
   }
-  throw py::value_error(refusal_text(messages));
+  throw py::value_error(refusal_text(met.messages));
 }
 
 // A Parameters field as a plain Python value.
@@ -314,6 +159,12 @@ py::dict galaxy_parameters_of(const galaxy_handle &g) {
   return parameters;
 }
 
+// G in a unit system: 1 in model units, by their making.
+double gravitational_constant_in(unit_system system, const unit_scale &scale) {
+  if (system == units_model) return 1.0;
+  return gravitational_constant * scale.mass / (scale.length * scale.velocity * scale.velocity);
+}
+
 py::dict galaxy_units_of(const galaxy_handle &g) {
   const output_frame &frame = g.made->frame;
   py::dict units;
@@ -322,153 +173,29 @@ py::dict galaxy_units_of(const galaxy_handle &g) {
   units["mass"] = frame.scale.mass;
   units["velocity"] = frame.scale.velocity;
   units["time"] = frame.scale.time;
+  units["G"] = gravitational_constant_in(frame.system, frame.scale);
   return units;
 }
 
-// Whether a write's failure is the file system's rather than the options'.
-bool is_file_failure(const std::string &why) {
-  for (const char *call : {"fopen ", "fwrite ", "fclose ", "rename "}) {
-    if (why.compare(0, std::strlen(call), call) == 0) return true;
+// G in each unit system's units, as the engine uses it.
+py::dict gravitational_constants() {
+  py::dict constants;
+  for (unit_system system : {units_si, units_cgs, units_astro, units_gadget, units_model}) {
+    constants[unit_system_name(system)] = gravitational_constant_in(system, scale_of(system, 1.0, 1.0));
   }
-  return why.find("needs a regular file") != std::string::npos;
-}
-
-void write_galaxy(galaxy_handle &g, const py::object &path, const py::object &format, bool double_precision,
-                  bool long_ids, const py::object &softening, const py::object &max_record) {
-  command_line line = g.options;
-  line.add("--format", string_text("format", format));
-  line.add("-o", path_text(path));
-  if (double_precision) line.add("--double");
-  if (long_ids) line.add("--long-ids");
-  if (!softening.is_none()) line.add("--softening", real_text("softening", softening));
-  if (!max_record.is_none()) line.add("--max-record", integer_text("max_record", max_record));
-  std::vector<char *> argv = line.argv();
-  const int argc = static_cast<int>(argv.size()) - 1;
-  const memory_galaxy *made = g.made.get();
-  std::string messages;
-  const bool uses_hdf5 = string_text("format", format) == "hdf5";
-  const int status = run_interruptible(
-      [&](const std::atomic<bool> *cancel) {
-        const std::unique_lock<std::mutex> lock = hdf5_lock(uses_hdf5);
-        return write_memory_galaxy(*made, argc, argv.data(), cancel);
-      },
-      &messages);
-  if (status == 0) return;
-  const std::string why = refusal_text(messages);
-  if (is_file_failure(why)) {
-    PyErr_SetString(PyExc_OSError, why.c_str());
-    throw py::error_already_set();
-  }
-  throw py::value_error(why);
+  return constants;
 }
 
 }  // namespace
 
 namespace {
 
-// What check() returns: galaxy-check's report of one file or galaxy.
-struct check_report {
-  std::vector<std::tuple<std::string, std::string, std::string>> lines;
-  bool passed = false;
-  std::string text;  // as galaxy-check prints it
-};
-
-// The galaxy-check options check()'s keyword arguments stand for; unknown
-// names are refused as Python refuses them.
-void add_check_options(command_line *line, const py::kwargs &options) {
-  const struct {
-    const char *name, *option;
-    char kind;  // i integer, r real, s str, v vector, f flag, p path
-  } known[] = {{"units", "--units", 's'},          {"mass", "--mass", 'r'},
-               {"scale_length", "--scale-length", 'r'}, {"cutoff", "--cutoff", 'r'},
-               {"centre", "--centre", 'v'},        {"bulk_velocity", "--bulk-velocity", 'v'},
-               {"zero_com", "--zero-com", 'f'},    {"equilibrium", "--equilibrium", 'f'},
-               {"profile", "--profile", 's'},      {"anisotropy_radius", "--anisotropy-radius", 'r'},
-               {"cutoff_strength", "--cutoff-strength", 'r'}, {"threshold", "--threshold", 'r'},
-               {"particles", "--particles", 'i'},  {"plot", "--plot", 'p'}};
-  for (const auto &item : options) {
-    const std::string name = py::str(item.first);
-    const py::handle value = item.second;
-    bool found = false;
-    for (const auto &o : known) {
-      if (name != o.name) continue;
-      found = true;
-      if (value.is_none()) break;
-      // NAME=VALUE, so that a value that starts with '-' stays a value.
-      const std::string option = o.option;
-      switch (o.kind) {
-        case 'i': line->add((option + "=" + integer_text(o.name, value)).c_str()); break;
-        case 'r': line->add((option + "=" + real_text(o.name, value)).c_str()); break;
-        case 's': line->add((option + "=" + string_text(o.name, value)).c_str()); break;
-        case 'v': line->add((option + "=" + vector_text(o.name, value)).c_str()); break;
-        case 'p': line->add((option + "=" + path_text(value)).c_str()); break;
-        case 'f': if (flag_value(o.name, value)) line->add(o.option); break;
-      }
-    }
-    if (!found) throw py::type_error("check() got an unexpected keyword argument '" + name + "'");
-  }
-}
-
-// The model a galaxy was made from, as an HDF5 file of it states it.
-memory_particles particles_of(const galaxy_handle &g) {
-  memory_particles particles;
-  particles.sys = g.made->sys;
-  particles.units = g.made->frame.scale;
-  particles.model = g.made->provenance.galaxy;
-  particles.equilibrium = g.made->provenance.law == law_equilibrium;
-  for (int k = 0; k < 3; ++k) {
-    particles.model.centre[k] *= particles.units.length;
-    particles.model.bulk_velocity[k] *= particles.units.velocity;
-  }
-  return particles;
-}
-
-check_report check_target(const py::object &target, const py::kwargs &options) {
-  command_line line;
-  line.add("galaxy-check");
-  add_check_options(&line, options);
-  std::shared_ptr<galaxy_handle> galaxy;
-  memory_particles particles;
-  std::string path;
-  if (py::isinstance<galaxy_handle>(target)) {
-    galaxy = target.cast<std::shared_ptr<galaxy_handle>>();
-    particles = particles_of(*galaxy);
-    path = "<galaxy>";
-  } else {
-    path = path_text(target);
-  }
-  line.add("--");
-  line.words.push_back(path);
-  std::vector<char *> argv = line.argv();
-  check_outcome outcome;
-  {
-    py::gil_scoped_release unlocked;
-    const std::unique_lock<std::mutex> lock = hdf5_lock(true);
-    outcome = run_galaxy_check(static_cast<int>(argv.size()) - 1, argv.data(), galaxy ? &particles : nullptr);
-  }
-  if (outcome.status == 2) {
-    if (outcome.checked || outcome.reason.find(": cannot open: ") != std::string::npos) {
-      PyErr_SetString(PyExc_OSError, outcome.reason.c_str());
-      throw py::error_already_set();
-    }
-    throw py::value_error(outcome.reason);
-  }
-  check_report report;
-  for (const check_line &l : outcome.result.lines) {
-    report.lines.emplace_back(l.name, l.figure, check_verdict_name(l.verdict));
-  }
-  report.passed = outcome.result.passed;
-  report.text = check_report_lines(outcome) + (report.passed ? "PASS\n" : "FAIL\n");
-  return report;
-}
-
-const char make_doc[] = R"(make(n: int, *, seed: int | None = None, equilibrium: bool = False,
-     profile: str | None = None, mass: float | None = None,
-     scale_length: float | None = None, cutoff: float | None = None,
-     cutoff_strength: float | None = None, anisotropy_radius: float | None = None,
-     units: str = "si", centre: Sequence[float] | None = None,
-     bulk_velocity: Sequence[float] | None = None, zero_com: bool = False,
-     threads: int | None = None) -> Galaxy
+// Each docstring starts with the signature inspect reads (up to "--"); the
+// types are in galaxy_ic.pyi.
+const char make_doc[] = R"(make(n, *, seed=None, equilibrium=False, profile=None, mass=None,
+     scale_length=None, cutoff=None, cutoff_strength=None, anisotropy_radius=None,
+     units="si", centre=None, bulk_velocity=None, zero_com=False, threads=None)
+--
 
 Makes a galaxy in memory, as galaxy-ic makes it.
 
@@ -478,7 +205,8 @@ seed and equilibrium, the particles follow the program's one default
 sequence, the same on every call.
 
 Parameters (each None means galaxy-ic's default):
-  n                  number of particles, 0 or more
+  n                  number of particles, 0 or more (an int, a numpy
+                     integer or a 0-d integer array; never a bool)
   seed               0 to 2**64 - 1: an independent, reproducible
                      realization (counter-based streams)
   equilibrium        speeds and directions from the Hernquist distribution
@@ -502,24 +230,42 @@ it refuses, TypeError for an argument of the wrong type, MemoryError when
 the particles do not fit, KeyboardInterrupt on Ctrl-C (nothing is kept).
 )";
 
-const char write_doc[] = R"(write(path: str | os.PathLike, format: str = "hdf5", *,
-      double_precision: bool = False, long_ids: bool = False,
-      softening: float | None = None, max_record: int | None = None) -> None
+const char write_doc[] = R"(write(self, path, format=None, *, double_precision=False, long_ids=False,
+      softening=None, max_record=None)
+--
 
 Writes the file galaxy-ic writes for this galaxy's options.
 
-format is "hdf5" (default), "ini", "gadget1", "gadget2" or "tipsy";
-double_precision (--double), long_ids (--long-ids), softening and
-max_record are the binary formats' options. The file is replaced safely:
-written beside the old one and renamed over it once complete, so a failure
-or Ctrl-C leaves the old file as it was. The file holds the arrays as they
-are now, and records the equivalent galaxy-ic command line.
+format is "hdf5", "ini", "gadget1", "gadget2" or "tipsy"; None takes it
+from the name's extension (.hdf5 or .h5, .ini, .gadget1, .gadget2, .tipsy
+or .std) and refuses any other. double_precision (--double), long_ids
+(--long-ids), softening and max_record are the binary formats' options.
 
-Raises ValueError for refused options, OSError when the file cannot be
-written, KeyboardInterrupt on Ctrl-C.
+The file holds the arrays as they are now: edited masses (each finite and
+above 0) go in the mass table when they are all equal, else one for each
+particle (HDF5 Masses with MassTable 0, a GADGET MASS block, tipsy's
+per-particle mass); edited IDs (unique, from 1) are written as they are,
+and refused for ini and tipsy, which hold none. The file records the
+galaxy-ic command line that made the galaxy.
+
+A file is only ever replaced whole: written beside the old one and renamed
+over it once complete, so a failure, Ctrl-C, SIGTERM or SIGHUP leaves the
+old file as it was and no temporary file. A file that cannot be replaced so
+(no temporary file allowed beside it, hard links, another user's) is
+refused with OSError. A FIFO or device is written as it comes; waiting for
+its reader can be interrupted.
+
+Raises ValueError for refused options, arrays or names, an OSError
+subclass with errno set (FileNotFoundError, PermissionError ...) when the
+file cannot be written, KeyboardInterrupt on Ctrl-C, whose message says
+whether the file was left as it was or already written whole.
 )";
 
-const char check_doc[] = R"(check(target: str | os.PathLike | Galaxy, **options) -> Report
+const char check_doc[] = R"(check(target, *, units=None, mass=None, scale_length=None, cutoff=None,
+      centre=None, bulk_velocity=None, zero_com=False, equilibrium=False,
+      profile=None, anisotropy_radius=None, cutoff_strength=None,
+      threshold=None, particles=None, plot=None)
+--
 
 Checks a particle file, or a Galaxy, as galaxy-check does.
 
@@ -533,7 +279,9 @@ from.
 Returns a Report: lines, a list of (check, figure, verdict) with verdict
 "PASS", "FAIL" or "INFO"; verdict, "PASS" or "FAIL"; passed; str() gives
 galaxy-check's text. Raises ValueError for refused options or a file that
-is not a particle file, OSError for one that cannot be read.
+is not a particle file, an OSError subclass with errno set for one that
+cannot be read, KeyboardInterrupt on Ctrl-C (also while a FIFO waits for
+its writer).
 )";
 
 }  // namespace
@@ -554,16 +302,17 @@ void bind_galaxy(py::module_ &m) {
       .def_property_readonly(
           "mass", [](py::object self) { auto &g = self.cast<galaxy_handle &>();
             return record_view(g.made->sys->mass, particle_count(g), 1, self); },
-          "Masses, n float64, in units.")
+          "Masses, n float64, in units; write() writes them as edited.")
       .def_property_readonly(
           "ids", [](galaxy_handle &g) {
             if (!g.ids) {
               g.ids = py::module_::import("numpy").attr("arange")(1, particle_count(g) + 1, py::arg("dtype") = "uint64");
             }
             return g.ids; },
-          "Particle IDs 1 to n, uint64, as the files number them (made on first use).")
+          "Particle IDs, uint64: 1 to n as made (on first use); write() writes them as edited.")
       .def_property_readonly("units", &galaxy_units_of,
-                             "The unit system: {'system': name, 'length': m, 'mass': kg, 'velocity': m/s, 'time': s}.")
+                             "The unit system: {'system': name, 'length': m, 'mass': kg, 'velocity': m/s, 'time': s, "
+                             "'G': G in these units}.")
       .def_property_readonly("parameters", &galaxy_parameters_of,
                              "How the galaxy was made: the HDF5 file's Parameters, as plain values.")
       .def_property_readonly(
@@ -576,7 +325,13 @@ void bind_galaxy(py::module_ &m) {
       .def("__repr__", [](const galaxy_handle &g) {
         return "<galaxy_ic.Galaxy of " + std::to_string(particle_count(g)) + " particles, units " +
                unit_system_name(g.made->frame.system) + ">"; })
-      .def("write", &write_galaxy, write_doc, py::arg("path"), py::arg("format") = "hdf5", py::kw_only(),
+      .def("write",
+           [](galaxy_handle &g, const py::object &path, const py::object &format, const py::object &double_precision,
+              const py::object &long_ids, const py::object &softening, const py::object &max_record) {
+             write_galaxy(g, path, format, flag_value("double_precision", double_precision),
+                          flag_value("long_ids", long_ids), softening, max_record);
+           },
+           write_doc, py::arg("path"), py::arg("format") = py::none(), py::kw_only(),
            py::arg("double_precision") = false, py::arg("long_ids") = false, py::arg("softening") = py::none(),
            py::arg("max_record") = py::none());
 }
@@ -599,6 +354,7 @@ void bind_report(py::module_ &m) {
 PYBIND11_MODULE(galaxy_ic, m) {
   m.doc() = "Initial conditions of spherical galaxies as numpy arrays, from galaxy-ic's engine.";
   m.attr("__version__") = GALAXY_VERSION;
+  m.attr("G") = gravitational_constants();
   // The signatures are written in the docstrings: every argument is taken
   // as a Python object and judged by hand.
   py::options options;
