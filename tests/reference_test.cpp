@@ -83,3 +83,36 @@ TEST(JeansReference, TaperedAndAnisotropicAgainstAPlainQuadrature) {
 }
 
 }  // namespace
+
+namespace {
+
+// A bulge in a halo around a black hole: its dispersions in the total mass
+// M = M_bh + sum m_i r^2 / (r + a_i)^2 (two Hernquist spheres), against a
+// plain quadrature of that closed mass.
+TEST(JeansReference, AComponentInTheJointMassOfAGalaxy) {
+  const double m[2] = {0.8, 0.196}, a[2] = {1.0, 0.1}, hole = 0.004, ra = 0.3;
+  std::vector<component_law> parts(2);
+  for (int i = 0; i < 2; ++i) parts[i].mass = m[i], parts[i].scale = a[i];
+  parts[1].anisotropy_radius = ra;
+  jeans_reference ref;
+  std::string why;
+  ASSERT_TRUE(build_component_reference(parts, hole, 1, &ref, &why)) << why;
+  const auto total = [&](double r) { return hole + m[0] * r * r / std::pow(r + a[0], 2) + m[1] * r * r / std::pow(r + a[1], 2); };
+  const auto rho = [&](double r) { return m[1] * a[1] / (2 * pi * r * std::pow(r + a[1], 3)); };
+  for (double r : {1e-4, 0.01, 0.1, 1.0, 10.0}) {
+    EXPECT_NEAR(reference_total_mass(ref, r) / total(r), 1.0, 1e-9) << r;
+    EXPECT_NEAR(reference_mass_fraction(ref, r), r * r / std::pow(r + a[1], 2), 1e-9) << r;
+    EXPECT_NEAR(reference_density(ref, r) / rho(r), 1.0, 1e-9) << r;
+    const int steps = 40000;
+    const double lo = std::log(r), hi = std::log(1e7), h = (hi - lo) / steps;
+    double sum = 0.0;
+    for (int i = 0; i <= steps; ++i) {
+      const double x = std::exp(lo + h * i);
+      sum += (i == 0 || i == steps ? 1 : i % 2 ? 4 : 2) * (1 + x * x / (ra * ra)) * rho(x) * total(x) / x;
+    }
+    const double expected = sum * h / 3 / ((1 + r * r / (ra * ra)) * rho(r));
+    EXPECT_NEAR(reference_sigma_r2(ref, r) / expected, 1.0, 1e-6) << r;
+  }
+}
+
+}  // namespace

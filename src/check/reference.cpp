@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cmath>
 
-// rho(r) = rho0 r^-gamma (1 + r^alpha)^((gamma - beta) / alpha) exp(-(r / r_c)^xi),
+// rho_c(r) = rho0_c (r/a_c)^-gamma (1 + (r/a_c)^alpha)^((gamma - beta) / alpha) exp(-(r / r_c)^xi),
 // written out here again so that the reference shares no code with the
 // generator's model. On nodes equally spaced in ln r, 4-point
-// Gauss-Legendre on each interval gives
-//   M(r) = int_0^r 4 pi rho r^3 dln r,
-// and the Jeans equation with beta(r) = r^2 / (r^2 + r_a^2) (0 when
-// isotropic), d(rho sigma_r^2)/dr + 2 beta rho sigma_r^2 / r = -rho M / r^2,
-// whose solution is
+// Gauss-Legendre on each interval gives each component's
+//   M_c(r) = int_0^r 4 pi rho_c r^3 dln r,
+// their sum and the black hole's the total M, and the Jeans equation of
+// the own component with beta(r) = r^2 / (r^2 + r_a^2) (0 when isotropic),
+// d(rho sigma_r^2)/dr + 2 beta rho sigma_r^2 / r = -rho M / r^2, whose
+// solution is
 //   sigma_r^2(r) = 1 / (g rho)(r) int_r^inf (g rho M / r') dln r',
 //   g = 1 + r^2 / r_a^2,
 // summed from outside in as ratios of g rho, so that it stays finite where
@@ -27,26 +28,28 @@ constexpr double fine_step = 0.0025;  // in ln r
 double softplus(double z) { return std::max(z, 0.0) + std::log1p(std::exp(-std::fabs(z))); }
 double sigmoid(double z) { return z >= 0.0 ? 1.0 / (1.0 + std::exp(-z)) : std::exp(z) / (1.0 + std::exp(z)); }
 
-// ln rho at ln r = x, without rho0, and dln rho / dln r.
-double log_shape(const jeans_reference &ref, double x) {
-  double value = -ref.gamma * x + (ref.gamma - ref.beta) / ref.alpha * softplus(ref.alpha * x);
-  if (ref.taper_radius > 0.0) value -= std::exp(ref.taper_strength * (x - std::log(ref.taper_radius)));
+// ln rho_c at ln r = x (in L), and dln rho_c / dln r.
+double log_density(const reference_component &c, double x) {
+  const double y = x - std::log(c.scale);
+  double value = c.log_rho0 - c.gamma * y + (c.gamma - c.beta) / c.alpha * softplus(c.alpha * y);
+  if (c.taper_radius > 0.0) value -= std::exp(c.taper_strength * (y - std::log(c.taper_radius)));
   return value;
 }
 
-double log_slope(const jeans_reference &ref, double x) {
-  double slope = -ref.gamma + (ref.gamma - ref.beta) * sigmoid(ref.alpha * x);
-  if (ref.taper_radius > 0.0) slope -= ref.taper_strength * std::exp(ref.taper_strength * (x - std::log(ref.taper_radius)));
+double log_slope(const reference_component &c, double x) {
+  const double y = x - std::log(c.scale);
+  double slope = -c.gamma + (c.gamma - c.beta) * sigmoid(c.alpha * y);
+  if (c.taper_radius > 0.0) slope -= c.taper_strength * std::exp(c.taper_strength * (y - std::log(c.taper_radius)));
   return slope;
 }
 
 // ln g and dln g / dln r.
-double log_g(const jeans_reference &ref, double x) {
-  return ref.anisotropy_radius > 0.0 ? std::log1p(std::exp(2.0 * (x - std::log(ref.anisotropy_radius)))) : 0.0;
+double log_g(const reference_component &c, double x) {
+  return c.anisotropy_radius > 0.0 ? std::log1p(std::exp(2.0 * (x - std::log(c.anisotropy_radius)))) : 0.0;
 }
 
-double g_slope(const jeans_reference &ref, double x) {
-  return ref.anisotropy_radius > 0.0 ? 2.0 * sigmoid(2.0 * (x - std::log(ref.anisotropy_radius))) : 0.0;
+double g_slope(const reference_component &c, double x) {
+  return c.anisotropy_radius > 0.0 ? 2.0 * sigmoid(2.0 * (x - std::log(c.anisotropy_radius))) : 0.0;
 }
 
 double hermite(double y0, double d0, double y1, double d1, double h, double u) {
@@ -54,31 +57,29 @@ double hermite(double y0, double d0, double y1, double d1, double h, double u) {
          u * u * (u - 1) * h * d1;
 }
 
-double mass_slope(const jeans_reference &ref, double x) {
-  return 4 * pi * std::exp(ref.log_rho0 + log_shape(ref, x) + 3.0 * x);
-}
+double mass_slope(const reference_component &c, double x) { return 4 * pi * std::exp(log_density(c, x) + 3.0 * x); }
 
-// The interval of ln r that holds the mass: where dM/dln r is within 1e-20
-// of its peak, padded, from a coarse scan over [1e-30, 1e30].
-bool mass_interval(const jeans_reference &ref, double *x_lo, double *x_hi, std::string *why) {
+// The interval of ln r that holds a component's mass: where dM/dln r is
+// within 1e-20 of its peak, padded, from a coarse scan over [1e-30, 1e30].
+bool mass_interval(const reference_component &c, double *x_lo, double *x_hi, std::string *why) {
   const double lo = std::log(1e-30), hi = std::log(1e30), dx = 0.05;
   double peak = -HUGE_VAL;
-  for (double x = lo; x <= hi; x += dx) peak = std::max(peak, log_shape(ref, x) + 3.0 * x);
+  for (double x = lo; x <= hi; x += dx) peak = std::max(peak, log_density(c, x) + 3.0 * x);
   if (!std::isfinite(peak)) {
     *why = "its density has no finite peak of mass";
     return false;
   }
   *x_lo = hi, *x_hi = lo;
   for (double x = lo; x <= hi; x += dx) {
-    if (log_shape(ref, x) + 3.0 * x > peak - 46.0) *x_lo = std::min(*x_lo, x), *x_hi = std::max(*x_hi, x);
+    if (log_density(c, x) + 3.0 * x > peak - 46.0) *x_lo = std::min(*x_lo, x), *x_hi = std::max(*x_hi, x);
   }
   *x_lo = std::max(lo, *x_lo - 1.0);
   *x_hi = std::min(hi, *x_hi + 1.0);
-  if (!(3.0 + log_slope(ref, *x_lo) > 0.0)) {
+  if (!(3.0 + log_slope(c, *x_lo) > 0.0)) {
     *why = "its mass is not finite at the centre";
     return false;
   }
-  if (ref.taper_radius <= 0.0 && !(3.0 + log_slope(ref, *x_hi) < 0.0)) {
+  if (c.taper_radius <= 0.0 && !(3.0 + log_slope(c, *x_hi) < 0.0)) {
     *why = "its mass is not finite";
     return false;
   }
@@ -87,55 +88,66 @@ bool mass_interval(const jeans_reference &ref, double *x_lo, double *x_hi, std::
 
 double node_x(const jeans_reference &ref, size_t k) { return ref.log_r0 + ref.step * static_cast<double>(k); }
 
-// M by Gauss-Legendre on each interval, normalised to a whole of 1.
-void integrate_mass(jeans_reference *ref, size_t n) {
-  ref->mass.assign(n, 0.0);
-  const double x0 = ref->log_r0;
-  ref->mass[0] = mass_slope(*ref, x0) / (3.0 + log_slope(*ref, x0));
+// A component's M by Gauss-Legendre on each interval, with rho0 set so
+// that the whole is its share; returned as fractions of it.
+std::vector<double> integrate_mass(const jeans_reference &ref, reference_component *c, size_t n) {
+  std::vector<double> mass(n, 0.0);
+  const double x0 = ref.log_r0;
+  mass[0] = mass_slope(*c, x0) / (3.0 + log_slope(*c, x0));
   for (size_t k = 1; k < n; ++k) {
-    const double mid = node_x(*ref, k) - 0.5 * ref->step, half = 0.5 * ref->step;
+    const double mid = node_x(ref, k) - 0.5 * ref.step, half = 0.5 * ref.step;
     double sum = 0.0;
-    for (int q = 0; q < 2; ++q) {
-      sum += gl_w[q] * (mass_slope(*ref, mid - half * gl_x[q]) + mass_slope(*ref, mid + half * gl_x[q]));
-    }
-    ref->mass[k] = ref->mass[k - 1] + half * sum;
+    for (int q = 0; q < 2; ++q) sum += gl_w[q] * (mass_slope(*c, mid - half * gl_x[q]) + mass_slope(*c, mid + half * gl_x[q]));
+    mass[k] = mass[k - 1] + half * sum;
   }
-  const double x1 = node_x(*ref, n - 1), s_out = 3.0 + log_slope(*ref, x1);
-  const double beyond = ref->taper_radius > 0.0 ? 0.0 : mass_slope(*ref, x1) / -s_out;
-  const double whole = ref->mass[n - 1] + beyond;
-  ref->log_rho0 -= std::log(whole);
-  for (double &m : ref->mass) m /= whole;
+  const double x1 = node_x(ref, n - 1), s_out = 3.0 + log_slope(*c, x1);
+  const double beyond = c->taper_radius > 0.0 ? 0.0 : mass_slope(*c, x1) / -s_out;
+  const double whole = mass[n - 1] + beyond;
+  c->log_rho0 += std::log(c->share / whole);
+  for (double &m : mass) m /= whole;
+  return mass;
 }
 
-double mass_at(const jeans_reference &ref, double x) {
-  const size_t n = ref.mass.size();
+// Component c's M(r) as a fraction of its whole.
+double fraction_at(const jeans_reference &ref, size_t c, double x) {
+  const reference_component &comp = ref.components[c];
+  const std::vector<double> &mass = ref.masses[c];
+  const size_t n = mass.size();
   const double u = (x - ref.log_r0) / ref.step;
-  if (u <= 0.0) return ref.mass[0] * std::exp((3.0 + log_slope(ref, ref.log_r0)) * (x - ref.log_r0));
+  if (u <= 0.0) return mass[0] * std::exp((3.0 + log_slope(comp, ref.log_r0)) * (x - ref.log_r0));
   if (u >= static_cast<double>(n - 1)) {
-    const double x1 = node_x(ref, n - 1), s_out = 3.0 + log_slope(ref, x1);
-    if (ref.taper_radius > 0.0 || !(s_out < 0.0)) return ref.mass[n - 1];
-    return 1.0 - (1.0 - ref.mass[n - 1]) * std::exp(s_out * (x - x1));
+    const double x1 = node_x(ref, n - 1), s_out = 3.0 + log_slope(comp, x1);
+    if (comp.taper_radius > 0.0 || !(s_out < 0.0)) return mass[n - 1];
+    return 1.0 - (1.0 - mass[n - 1]) * std::exp(s_out * (x - x1));
   }
   const size_t k = static_cast<size_t>(u);
-  const double x0 = node_x(ref, k);
-  return hermite(ref.mass[k], mass_slope(ref, x0), ref.mass[k + 1], mass_slope(ref, x0 + ref.step), ref.step, u - k);
+  const double x0 = node_x(ref, k), scale = 1.0 / comp.share;
+  return hermite(mass[k], mass_slope(comp, x0) * scale, mass[k + 1], mass_slope(comp, x0 + ref.step) * scale, ref.step,
+                 u - static_cast<double>(k));
 }
 
-// sigma_r^2 from outside in: over each interval, the integral of
-// g rho M / r scaled by (g rho) at its inner node, plus the outer node's
-// value carried in by the ratio of g rho.
+double total_at(const jeans_reference &ref, double x) {
+  double total = ref.black_hole;
+  for (size_t c = 0; c < ref.components.size(); ++c) total += ref.components[c].share * fraction_at(ref, c, x);
+  return total;
+}
+
+// The own component's sigma_r^2 from outside in: over each interval, the
+// integral of g rho M / r scaled by (g rho) at its inner node, plus the
+// outer node's value carried in by the ratio of g rho.
 void integrate_sigma(jeans_reference *ref, size_t n) {
+  const reference_component &c = ref->components[static_cast<size_t>(ref->own)];
   ref->sigma.assign(n, 0.0);
-  const auto lambda = [&](double x) { return log_g(*ref, x) + log_shape(*ref, x); };
+  const auto lambda = [&](double x) { return log_g(c, x) + log_density(c, x); };
   const double x1 = node_x(*ref, n - 1);
   // Beyond the last node rho g ~ r^s, M ~ its value: the tail's integral.
-  ref->sigma[n - 1] = mass_at(*ref, x1) / std::exp(x1) / (1.0 - log_slope(*ref, x1) - g_slope(*ref, x1));
+  ref->sigma[n - 1] = total_at(*ref, x1) / std::exp(x1) / (1.0 - log_slope(c, x1) - g_slope(c, x1));
   for (size_t k = n - 1; k-- > 0;) {
     const double x0 = node_x(*ref, k), l0 = lambda(x0), mid = x0 + 0.5 * ref->step, half = 0.5 * ref->step;
     double sum = 0.0;
     for (int q = 0; q < 2; ++q) {
       for (const double x : {mid - half * gl_x[q], mid + half * gl_x[q]}) {
-        sum += gl_w[q] * std::exp(lambda(x) - l0) * mass_at(*ref, x) / std::exp(x);
+        sum += gl_w[q] * std::exp(lambda(x) - l0) * total_at(*ref, x) / std::exp(x);
       }
     }
     ref->sigma[k] = half * sum + ref->sigma[k + 1] * std::exp(lambda(x0 + ref->step) - l0);
@@ -144,46 +156,68 @@ void integrate_sigma(jeans_reference *ref, size_t n) {
 
 // dsigma_r^2 / dln r from the Jeans equation.
 double sigma_slope(const jeans_reference &ref, double x, double sigma) {
-  return -mass_at(ref, x) / std::exp(x) - sigma * (log_slope(ref, x) + g_slope(ref, x));
+  const reference_component &c = ref.components[static_cast<size_t>(ref.own)];
+  return -total_at(ref, x) / std::exp(x) - sigma * (log_slope(c, x) + g_slope(c, x));
 }
 
 }  // namespace
 
-bool build_jeans_reference(const density_law &law, double anisotropy_radius, jeans_reference *ref,
-                           std::string *why) {
+bool build_component_reference(const std::vector<component_law> &components, double black_hole, int own,
+                               jeans_reference *ref, std::string *why) {
   *ref = jeans_reference();
-  ref->alpha = law.alpha, ref->beta = law.beta, ref->gamma = law.gamma;
-  ref->taper_radius = law.taper_radius, ref->taper_strength = law.taper_strength;
-  ref->anisotropy_radius = anisotropy_radius;
-  double x_lo, x_hi;
-  if (!mass_interval(*ref, &x_lo, &x_hi, why)) return false;
+  ref->black_hole = black_hole;
+  ref->own = own;
+  double x_lo = HUGE_VAL, x_hi = -HUGE_VAL;
+  for (const component_law &law : components) {
+    reference_component c;
+    c.alpha = law.law.alpha, c.beta = law.law.beta, c.gamma = law.law.gamma;
+    c.taper_radius = law.law.taper_radius, c.taper_strength = law.law.taper_strength;
+    c.scale = law.scale, c.share = law.mass, c.anisotropy_radius = law.anisotropy_radius;
+    double lo, hi;
+    if (!mass_interval(c, &lo, &hi, why)) return false;
+    x_lo = std::min(x_lo, lo), x_hi = std::max(x_hi, hi);
+    ref->components.push_back(c);
+  }
   const size_t n = static_cast<size_t>(std::ceil((x_hi - x_lo) / fine_step)) + 1;
   ref->log_r0 = x_lo;
   ref->step = (x_hi - x_lo) / static_cast<double>(n - 1);
-  integrate_mass(ref, n);
+  for (reference_component &c : ref->components) ref->masses.push_back(integrate_mass(*ref, &c, n));
   integrate_sigma(ref, n);
   return true;
 }
 
+bool build_jeans_reference(const density_law &law, double anisotropy_radius, jeans_reference *ref,
+                           std::string *why) {
+  component_law one;
+  one.law = law;
+  one.anisotropy_radius = anisotropy_radius;
+  return build_component_reference({one}, 0.0, 0, ref, why);
+}
+
 double reference_density(const jeans_reference &ref, double r) {
-  return r > 0.0 ? std::exp(ref.log_rho0 + log_shape(ref, std::log(r))) : HUGE_VAL;
+  return r > 0.0 ? std::exp(log_density(ref.components[static_cast<size_t>(ref.own)], std::log(r))) : HUGE_VAL;
 }
 
 double reference_mass_fraction(const jeans_reference &ref, double r) {
   if (!(r > 0.0)) return 0.0;
-  return std::clamp(mass_at(ref, std::log(r)), 0.0, 1.0);
+  return std::clamp(fraction_at(ref, static_cast<size_t>(ref.own), std::log(r)), 0.0, 1.0);
+}
+
+double reference_total_mass(const jeans_reference &ref, double r) {
+  return r > 0.0 ? total_at(ref, std::log(r)) : ref.black_hole;
 }
 
 double reference_radius_of_fraction(const jeans_reference &ref, double q) {
   double lo = std::log(1e-30), hi = std::log(1e30);
   for (int k = 0; k < 200; ++k) {
     const double mid = 0.5 * (lo + hi);
-    (mass_at(ref, mid) < q ? lo : hi) = mid;
+    (fraction_at(ref, static_cast<size_t>(ref.own), mid) < q ? lo : hi) = mid;
   }
   return std::exp(0.5 * (lo + hi));
 }
 
 double reference_sigma_r2(const jeans_reference &ref, double r) {
+  const reference_component &c = ref.components[static_cast<size_t>(ref.own)];
   const size_t n = ref.sigma.size();
   const double x = r > 0.0 ? std::log(r) : ref.log_r0 - 700.0, u = (x - ref.log_r0) / ref.step;
   if (u <= 0.0) {
@@ -191,16 +225,15 @@ double reference_sigma_r2(const jeans_reference &ref, double r) {
     const double s0 = ref.sigma[0], p = sigma_slope(ref, ref.log_r0, s0) / s0;
     return s0 * std::exp(std::max(-700.0, p * (x - ref.log_r0)));
   }
-  if (u >= static_cast<double>(n - 1)) {
-    return mass_at(ref, x) / r / (1.0 - log_slope(ref, x) - g_slope(ref, x));
-  }
+  if (u >= static_cast<double>(n - 1)) return total_at(ref, x) / r / (1.0 - log_slope(c, x) - g_slope(c, x));
   const size_t k = static_cast<size_t>(u);
   const double x0 = node_x(ref, k), s0 = ref.sigma[k], s1 = ref.sigma[k + 1];
-  return hermite(s0, sigma_slope(ref, x0, s0), s1, sigma_slope(ref, x0 + ref.step, s1), ref.step, u - k);
+  return hermite(s0, sigma_slope(ref, x0, s0), s1, sigma_slope(ref, x0 + ref.step, s1), ref.step,
+                 u - static_cast<double>(k));
 }
 
 double reference_sigma_t2(const jeans_reference &ref, double r) {
-  const double ra = ref.anisotropy_radius;
+  const double ra = ref.components[static_cast<size_t>(ref.own)].anisotropy_radius;
   const double isotropy = ra > 0.0 ? ra * ra / (r * r + ra * ra) : 1.0;  // 1 - beta
   return 2.0 * isotropy * reference_sigma_r2(ref, r);
 }

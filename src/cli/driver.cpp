@@ -45,6 +45,7 @@ const char **model_option_value(const char *arg, run_settings *settings) {
                  {"--profile", &settings->profile_text},
                  {"--anisotropy-radius", &settings->anisotropy_text},
                  {"--cutoff-strength", &settings->cutoff_strength_text},
+                 {"--galaxy", &settings->galaxy_text},
                  {"--max-record", &settings->max_record_text}};
   for (const auto &option : options) {
     if (std::strcmp(arg, option.name) == 0) return option.value;
@@ -272,24 +273,6 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, g
   return frame_of(galaxy, mean_position, mean_velocity);
 }
 
-bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
-                     profile_sampler *sampler, double *radius_max, const std::atomic<bool> *cancel) {
-  std::string why;
-  if (!build_profile_model(galaxy.law, galaxy.anisotropy_radius, model, &why, cancel)) {
-    // A cancelled build is no refusal: the caller knows why it stopped.
-    if (cancel == nullptr || !cancel->load()) {
-      report_error("erreur: profile %s cannot be made: %s", galaxy.profile_name.c_str(), why.c_str());
-    }
-    return false;
-  }
-  build_profile_sampler(*model, sampler);
-  plan->law = law_profile;
-  plan->sampler = sampler;
-  // The record's cut-off is the largest radius drawn (the table's top).
-  *radius_max = sampler->node_r.back() * galaxy.typical_length;
-  return true;
-}
-
 const char *default_output_name(const output_choice &choice) {
   switch (choice.kind) {
     case output_text: return "galaxy.ini";
@@ -316,21 +299,34 @@ run_provenance provenance_of(const run_settings &settings, const generation_plan
   return p;
 }
 
-void choose_centre_radius(const profile_model &model, galaxy_parameters *galaxy, bool say) {
-  if (!galaxy->zero_com || !mean_square_radius_diverges(galaxy->law)) return;
+void choose_centre_radius(const std::vector<profile_model> &models, galaxy_parameters *galaxy,
+                          const std::vector<component_description> &components, bool say) {
+  if (!galaxy->zero_com) return;
+  bool diverges = false;
+  for (const profile_model &m : models) diverges = diverges || mean_square_radius_diverges(m.law);
+  if (!diverges) return;
+  // The radius holding 90 % of the components' mass (the black hole's aside).
+  double whole = 0.0;
+  for (const profile_model &m : models) whole += m.mass.back();
   double lo = std::log(1e-30), hi = std::log(1e30);
   for (int k = 0; k < 200; ++k) {
     const double mid = 0.5 * (lo + hi);
-    (profile_enclosed_mass(model, std::exp(mid)) < 0.9 * model.mass.back() ? lo : hi) = mid;
+    double inside = 0.0;
+    for (const profile_model &m : models) inside += profile_enclosed_mass(m, std::exp(mid));
+    (inside < 0.9 * whole ? lo : hi) = mid;
   }
   const double r90 = std::exp(0.5 * (lo + hi));
   galaxy->centre_radius = r90 * galaxy->typical_length;
   if (!say) return;
+  std::string names;
+  for (size_t i = 0; i < models.size(); ++i) {
+    if (mean_square_radius_diverges(models[i].law)) names += (names.empty() ? "" : ", ") + components[i].profile;
+  }
   std::fprintf(stderr,
                "galaxy-ic: --zero-com: the mean square radius of profile %s diverges without a taper, so the "
                "centre of mass of all particles is set by the farthest few; the centre is taken from the "
                "particles within %.6g a (90 %% of the mass) and the mean velocity from all\n",
-               galaxy->profile_name.c_str(), r90);
+               names.c_str(), r90);
 }
 
 namespace {
@@ -371,18 +367,117 @@ bool judge_derived_scales(const galaxy_parameters &galaxy, double radius_max, co
   return true;
 }
 
-bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler,
-               const std::atomic<bool> *cancel) {
-  if (!judge_count(settings, &run->nb_element) || !judge_plan(settings, &run->plan) ||
-      !judge_format(settings, &run->output) || !judge_galaxy(settings, &run->galaxy)) {
+namespace {
+
+// Options that describe the galaxy, which a galaxy file describes instead.
+bool judge_galaxy_file_alone(const run_settings &settings) {
+  const struct {
+    const char *name;
+    bool given;
+  } options[] = {{"--mass", settings.mass_text != nullptr},         {"--scale-length", settings.scale_length_text != nullptr},
+                 {"--cutoff", settings.cutoff_text != nullptr},     {"--units", settings.units_text != nullptr},
+                 {"--centre", settings.centre_text != nullptr},     {"--bulk-velocity", settings.bulk_velocity_text != nullptr},
+                 {"--profile", settings.profile_text != nullptr},   {"--anisotropy-radius", settings.anisotropy_text != nullptr},
+                 {"--cutoff-strength", settings.cutoff_strength_text != nullptr},
+                 {"--equilibrium", settings.equilibrium},           {"--zero-com", settings.zero_com}};
+  for (const auto &option : options) {
+    if (option.given) {
+      report_error("erreur: %s has no place beside --galaxy, whose file describes the galaxy", option.name);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The galaxy of a galaxy file: -p and --seed, when given, replace its count
+// and seed.
+bool judge_galaxy_file(const run_settings &settings, galaxy_description *description, generation_plan *plan,
+                       std::vector<int64_t> *counts, int64_t *total) {
+  std::string why;
+  if (!judge_galaxy_file_alone(settings)) return false;
+  if (!read_galaxy_file(settings.galaxy_text, description, &why)) {
+    report_error("erreur: galaxy file %s", why.c_str());
     return false;
   }
-  run->radius_max = run->galaxy.radius_max;
-  const double count = run->nb_element;
-  if (!run->galaxy.profile) return judge_derived_scales(run->galaxy, run->radius_max, nullptr, count);
-  if (!prepare_profile(run->galaxy, &run->plan, model, sampler, &run->radius_max, cancel)) return false;
-  if (!judge_derived_scales(run->galaxy, run->radius_max, model, count)) return false;
-  choose_centre_radius(*model, &run->galaxy, true);
+  if (settings.count_text != nullptr) {
+    description->particles = static_cast<int64_t>(std::max(0.0, settings.count_value));
+    description->particle_mass = 0.0;
+  }
+  if (settings.seed_text == nullptr && description->seeded) {
+    if (!counter_based_stream_available()) {
+      report_error("erreur: the galaxy file's seed needs Random123 (install librandom123-dev, then configure again)");
+      return false;
+    }
+    plan->seeded = true;
+    plan->seed = description->seed;
+  }
+  if (description->units == units_model) {
+    double sum = description->black_hole_mass;
+    for (const component_description &c : description->components) sum += c.mass;
+    if (std::fabs(sum / default_total_mass - 1.0) > 1e-9) {
+      report_error("erreur: galaxy file %s: in model units the masses are shares of the whole and sum to 1, not %.9g",
+                   settings.galaxy_text, sum / default_total_mass);
+      return false;
+    }
+  }
+  if (!count_components(*description, counts, &why)) {
+    report_error("erreur: galaxy file %s: %s", settings.galaxy_text, why.c_str());
+    return false;
+  }
+  *total = description->black_hole_mass > 0.0 ? 1 : 0;
+  for (const int64_t n : *counts) *total += n;
+  return true;
+}
+
+}  // namespace
+
+bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parameters *galaxy, generation_plan *plan,
+                      galaxy_tables *tables, galaxy_description *description, double *radius_max, int64_t *total,
+                      const std::atomic<bool> *cancel, bool say) {
+  std::vector<int64_t> counts;
+  if (settings.galaxy_text != nullptr) {
+    if (!judge_galaxy_file(settings, description, plan, &counts, total)) return false;
+    *galaxy = parameters_of(*description);
+  } else {
+    if (!judge_galaxy(settings, galaxy)) return false;
+    *total = count;
+    *radius_max = galaxy->radius_max;
+    if (!galaxy->profile) return judge_derived_scales(*galaxy, *radius_max, nullptr, static_cast<double>(count));
+    *description = profile_description(*galaxy, count);
+    counts = {std::max<int64_t>(count, 0)};
+  }
+  if (!prepare_galaxy(*description, *galaxy, counts, plan, tables, radius_max, cancel)) return false;
+  if (!judge_derived_scales(*galaxy, *radius_max, &tables->models.front(), static_cast<double>(*total))) return false;
+  choose_centre_radius(tables->models, galaxy, description->components, say);
+  return true;
+}
+
+bool judge_run(const run_settings &settings, judged_run *run, galaxy_tables *tables, const std::atomic<bool> *cancel) {
+  if (!judge_count(settings, &run->nb_element) || !judge_plan(settings, &run->plan) ||
+      !judge_format(settings, &run->output)) {
+    return false;
+  }
+  int64_t total = run->nb_element;
+  if (!judge_galaxy_run(settings, run->nb_element, &run->galaxy, &run->plan, tables, &run->description,
+                        &run->radius_max, &total, cancel, true)) {
+    return false;
+  }
+  if (total != run->nb_element) {
+    const char *what = nullptr;
+    switch (check_particle_count(static_cast<double>(total), physical_memory_bytes())) {
+      case count_ok: break;
+      case count_not_a_number:
+      case count_out_of_range: what = "is out of range"; break;
+      case count_exceeds_memory: what = "needs more memory than this machine has"; break;
+    }
+    if (what != nullptr) {
+      report_error("erreur: the galaxy's particle count %lld %s", static_cast<long long>(total), what);
+      return false;
+    }
+    run->nb_element = static_cast<int32_t>(total);
+  }
+  // A galaxy of components of their own masses writes each particle's.
+  run->extras.columns.row_masses = tables->groups.groups.size() > 1;
   return true;
 }
 
@@ -412,9 +507,8 @@ int galaxy_ic_main(int argc, char **argv) {
       break;
   }
   judged_run run;
-  profile_model model;
-  profile_sampler sampler;
-  if (!judge_run(settings, &run, &model, &sampler)) return 1;
+  galaxy_tables tables;
+  if (!judge_run(settings, &run, &tables)) return 1;
   generation_plan &plan = run.plan;
   const output_choice &output = run.output;
   const int32_t nb_element = run.nb_element;
@@ -435,14 +529,14 @@ int galaxy_ic_main(int argc, char **argv) {
   int status = 1;
   switch (output.kind) {
     case output_text:
-      status = write_text_run(sys, plan, frame, output_name, writing);
+      status = write_text_run(sys, plan, frame, output_name, writing, run.extras);
       break;
     case output_hdf5:
-      status = write_hdf5_run(sys, plan, frame, provenance, output_name, writing);
+      status = write_hdf5_run(sys, plan, frame, provenance, output_name, writing, run.extras);
       break;
     case output_binary:
       status = write_binary_run(sys, plan, frame, output.binary, output_name,
-                                provenance_line(provenance), writing);
+                                provenance_line(provenance), writing, run.extras);
       break;
   }
   const uint64_t total = nb_element > 0 ? static_cast<uint64_t>(nb_element) : 0;

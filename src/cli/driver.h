@@ -11,7 +11,10 @@
 #include "galaxy_options.h"
 #include "galaxy_types.h"
 #include "generation.h"
+#include "galaxy_file.h"
+#include "galaxy_plan.h"
 #include "profile_sampler.h"
+#include "run_output.h"
 #include "provenance.h"
 #include "run_settings.h"
 
@@ -55,18 +58,13 @@ struct output_choice {
 // prints the refusal and returns false.
 bool judge_format(const run_settings &settings, output_choice *choice);
 
-// Builds the tables of galaxy's profile and points plan at them; the
-// record's cut-off becomes the largest radius the sampler draws. Prints
-// the refusal and returns false.
-bool prepare_profile(const galaxy_parameters &galaxy, generation_plan *plan, profile_model *model,
-                     profile_sampler *sampler, double *radius_max, const std::atomic<bool> *cancel = nullptr);
-
 // Under --zero-com, a model whose mean square radius diverges has its
 // centre of mass set by its few farthest particles (10^5 a and more out for
 // a Hernquist sphere of a million): its centre is taken from the particles
-// within the radius holding 90 % of the mass instead (the mean velocity
-// still from all), and the run says so on standard error when say.
-void choose_centre_radius(const profile_model &model, galaxy_parameters *galaxy, bool say);
+// within the radius holding 90 % of the components' mass instead (the mean
+// velocity still from all), and the run says so on standard error when say.
+void choose_centre_radius(const std::vector<profile_model> &models, galaxy_parameters *galaxy,
+                          const std::vector<component_description> &components, bool say);
 
 // Refuses (erreur:, false) a galaxy whose derived quantities leave the
 // range of a double (overflow, or underflow below its normal numbers): G M
@@ -97,18 +95,28 @@ int default_thread_count();
 
 // Every value of a run's command line, judged.
 struct judged_run {
-  int32_t nb_element = 512;
+  int32_t nb_element = 512;  // every particle, a galaxy's black hole's too
   generation_plan plan;
   output_choice output;
   galaxy_parameters galaxy;
+  galaxy_description description;  // a profile's or a galaxy file's components
+  write_extras extras;
   double radius_max = 0.0;  // the record's cut-off
 };
 
-// Judges count, plan, format and galaxy, and builds a profile's tables
-// into model and sampler (which plan then points at); reports the refusal
-// and returns false.
-// A set cancel ends the tables' build, without a message.
-bool judge_run(const run_settings &settings, judged_run *run, profile_model *model, profile_sampler *sampler,
+// The galaxy of a run (of count particles, when no galaxy file gives them):
+// its parameters, and for a profile or a galaxy file the tables of every
+// component, the plan's component ranges and the whole count (total).
+// Reports the refusal and returns false; say: the notes on standard error.
+bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parameters *galaxy, generation_plan *plan,
+                      galaxy_tables *tables, galaxy_description *description, double *radius_max, int64_t *total,
+                      const std::atomic<bool> *cancel, bool say);
+
+// Judges count, plan, format and galaxy, and builds a profile's or a galaxy
+// file's tables into tables (which plan then points at); reports the
+// refusal and returns false. A set cancel ends the tables' build, without a
+// message.
+bool judge_run(const run_settings &settings, judged_run *run, galaxy_tables *tables,
                const std::atomic<bool> *cancel = nullptr);
 
 // The run's record, arrays taken but no particle placed; null, reported,

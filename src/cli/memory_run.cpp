@@ -20,9 +20,8 @@ memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> 
   run_settings settings;
   if (scan_options(argc, argv, &settings) != scan_run) return memory_refused;
   judged_run run;
-  profile_model model;
-  profile_sampler sampler;
-  if (!judge_run(settings, &run, &model, &sampler, cancel)) return cancelled(cancel) ? memory_cancelled : memory_refused;
+  galaxy_tables tables;
+  if (!judge_run(settings, &run, &tables, cancel)) return cancelled(cancel) ? memory_cancelled : memory_refused;
   gal_system *sys = alloc_run_record(run);
   if (sys == nullptr) return memory_no_memory;
   generation_plan &plan = run.plan;

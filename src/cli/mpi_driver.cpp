@@ -262,8 +262,23 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   uint64_t total = 0;
   galaxy_parameters galaxy;
   output_choice output;
-  if (!judge_mpi_options(settings, &plan, &output) || !judge_global_count(settings, run.size, &total) ||
-      !judge_galaxy(settings, &galaxy)) {
+  if (!judge_mpi_options(settings, &plan, &output) || !judge_global_count(settings, run.size, &total)) return 1;
+  // Every rank builds the same tables: they are a pure function of the options.
+  galaxy_tables tables;
+  galaxy_description description;
+  double radius_max = 0.0;
+  int64_t whole = static_cast<int64_t>(total);
+  if (!judge_galaxy_run(settings, whole, &galaxy, &plan, &tables, &description, &radius_max, &whole, nullptr,
+                        run.rank == 0)) {
+    return 1;
+  }
+  if (whole > static_cast<int64_t>(run.size) * nb_element_limit) {
+    report_error("erreur: the galaxy's particle count %lld is out of range", static_cast<long long>(whole));
+    return 1;
+  }
+  total = static_cast<uint64_t>(whole);
+  if (tables.groups.groups.size() > 1) {
+    report_error("erreur: galaxy-ic-mpi does not write galaxies of several components yet");
     return 1;
   }
   std::vector<std::string> names = {settings.output_text != nullptr ? settings.output_text
@@ -278,13 +293,6 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
     }
     names = binary_file_names(layout, names[0]);
   }
-  profile_model model;
-  profile_sampler sampler;
-  double radius_max = galaxy.radius_max;
-  // Every rank builds the same tables: they are a pure function of the options.
-  if (galaxy.profile && !prepare_profile(galaxy, &plan, &model, &sampler, &radius_max)) return 1;
-  if (galaxy.profile) choose_centre_radius(model, &galaxy, run.rank == 0);
-  if (!judge_derived_scales(galaxy, radius_max, galaxy.profile ? &model : nullptr, static_cast<double>(total))) return 1;
   run_provenance provenance = provenance_of(settings, plan, galaxy, output, total);
   provenance.program = "galaxy-ic-mpi";
   // The writer's role moves between threads: without that grant, one thread.

@@ -25,6 +25,8 @@ struct run_settings {
   const char *profile_text = nullptr;
   const char *anisotropy_text = nullptr;
   const char *cutoff_strength_text = nullptr;
+  // A galaxy file: the galaxy of several components it describes.
+  const char *galaxy_text = nullptr;
   // Binary formats.
   bool double_precision = false;   // --double
   bool long_ids = false;           // --long-ids

@@ -61,11 +61,49 @@ int32_t block_end(const pipeline *p, int64_t k) {
       std::min<int64_t>((k + 1) * block_particles, p->sys->nb_element));
 }
 
+// The component global index i belongs to (components non-empty).
+const component_run &component_of(const generation_plan &plan, uint64_t i) {
+  const auto after = std::upper_bound(plan.components.begin(), plan.components.end(), i,
+                                      [](uint64_t index, const component_run &c) { return index < c.first; });
+  return *(after - 1);
+}
+
+// Particle j of the record: its draws (the black hole takes none), then
+// its components and its component's mass. draw_one and finish_one split
+// the same between the thread that takes the draws in order and the others.
+void draw_one(gal_system *sys, int32_t j, random_stream *stream, const generation_plan &plan) {
+  if (plan.components.empty()) {
+    draw_particle(sys, j, stream, plan.law, plan.sampler);
+    return;
+  }
+  const component_run &c = component_of(plan, plan.first_index + static_cast<uint64_t>(j));
+  if (c.sampler != nullptr) draw_particle(sys, j, stream, plan.law, c.sampler);
+}
+
+void finish_one(gal_system *sys, int32_t j, const generation_plan &plan) {
+  if (plan.components.empty()) {
+    finish_particle(sys, j, plan.law);
+    return;
+  }
+  const component_run &c = component_of(plan, plan.first_index + static_cast<uint64_t>(j));
+  if (c.sampler != nullptr) {
+    finish_particle(sys, j, plan.law);
+  } else {
+    for (int k = 0; k < 3; ++k) sys->pos[3 * j + k] = sys->vel[3 * j + k] = 0.0;
+  }
+  sys->mass[j] = c.mass;
+}
+
+void place_one(gal_system *sys, int32_t j, random_stream *stream, const generation_plan &plan) {
+  draw_one(sys, j, stream, plan);
+  finish_one(sys, j, plan);
+}
+
 // Takes every draw of the unseeded sequence in order, publishing progress.
 void run_drawer(pipeline *p) {
   const int32_t n = p->sys->nb_element;
   for (int32_t j = 0; j < n && !p->stop.load(std::memory_order_relaxed); ++j) {
-    draw_particle(p->sys, j, &p->sequence, p->plan->law, p->plan->sampler);
+    draw_one(p->sys, j, &p->sequence, *p->plan);
     if ((j + 1) % publish_every == 0 || j + 1 == n) {
       std::lock_guard<std::mutex> lock(p->drawn_mutex);
       p->drawn = j + 1;
@@ -89,17 +127,17 @@ void produce_block(pipeline *p, int64_t k) {
     init_counter_based_stream(&stream, p->plan->seed);
     for (int32_t j = first; j < last; ++j) {
       start_particle_stream(&stream, p->plan->first_index + static_cast<uint64_t>(j));
-      place_particle(sys, j, &stream, p->plan->law, p->plan->sampler);
+      place_one(sys, j, &stream, *p->plan);
     }
   } else if (!p->drawer_thread) {
-    for (int32_t j = first; j < last; ++j) place_particle(sys, j, &p->sequence, p->plan->law, p->plan->sampler);
+    for (int32_t j = first; j < last; ++j) place_one(sys, j, &p->sequence, *p->plan);
   } else {
     {
       std::unique_lock<std::mutex> lock(p->drawn_mutex);
       p->drawn_changed.wait(lock, [&]() { return p->drawn >= last; });
     }
     if (p->stop.load(std::memory_order_relaxed)) return;
-    for (int32_t j = first; j < last; ++j) finish_particle(sys, j, p->plan->law);
+    for (int32_t j = first; j < last; ++j) finish_one(sys, j, *p->plan);
   }
   if (p->sink.text != nullptr) {
     block_slot &slot = p->slots[static_cast<size_t>(k % static_cast<int64_t>(p->slots.size()))];
@@ -177,7 +215,11 @@ void run_worker(pipeline *p) {
 }  // namespace
 
 bool draws_exhausted(const generation_plan &plan) {
-  return plan.sampler != nullptr && plan.sampler->exhausted.load(std::memory_order_relaxed);
+  if (plan.sampler != nullptr && plan.sampler->exhausted.load(std::memory_order_relaxed)) return true;
+  for (const component_run &c : plan.components) {
+    if (c.sampler != nullptr && c.sampler->exhausted.load(std::memory_order_relaxed)) return true;
+  }
+  return false;
 }
 
 void report_exhausted_draws() {

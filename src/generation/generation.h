@@ -11,6 +11,17 @@
 #include "units.h"
 #include "written_columns.h"
 
+#include <vector>
+
+// A galaxy's component as the generation makes it: a range of global
+// indices drawn from its own sampler, each particle of its mass; no
+// sampler: the black hole, one particle at rest at the centre.
+struct component_run {
+  uint64_t first = 0, count = 0;
+  const profile_sampler *sampler = nullptr;
+  double mass = 0.0;  // SI
+};
+
 struct generation_plan {
   bool seeded = false;  // false: the unseeded rand() sequence, in order
   uint64_t seed = 0;    // key of the counter-based stream when seeded
@@ -18,7 +29,10 @@ struct generation_plan {
   particle_law law = law_defined;
   uint64_t first_index = 0;  // global index of the record's particle 0
   bool already_placed = false;  // the record's particles exist: only write them
-  const profile_sampler *sampler = nullptr;  // law_profile's model
+  const profile_sampler *sampler = nullptr;  // law_profile's model, when components is empty
+  // law_profile's components, in global index order, covering every
+  // particle (a lone profile is one of them).
+  std::vector<component_run> components;
 };
 
 struct binary_writer;

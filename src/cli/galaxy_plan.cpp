@@ -1,0 +1,206 @@
+#include "galaxy_plan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "error_report.h"
+
+galaxy_description profile_description(const galaxy_parameters &galaxy, int64_t count) {
+  galaxy_description d;
+  d.units = galaxy.units;
+  d.zero_com = galaxy.zero_com;
+  component_description c;
+  c.name = "galaxy";
+  c.role = role_halo;
+  c.profile = galaxy.profile_name;
+  c.law = galaxy.law;
+  c.mass = galaxy.total_mass;
+  c.scale_length = galaxy.typical_length;
+  c.cutoff = galaxy.law.taper_radius * galaxy.typical_length;
+  c.cutoff_strength = galaxy.law.taper_strength;
+  c.anisotropy_radius = galaxy.anisotropy_radius * galaxy.typical_length;
+  c.particles = std::max<int64_t>(count, 0);
+  c.type = 1;
+  d.components.push_back(c);
+  return d;
+}
+
+bool count_components(const galaxy_description &galaxy, std::vector<int64_t> *counts, std::string *why) {
+  const std::vector<component_description> &parts = galaxy.components;
+  counts->assign(parts.size(), 0);
+  // Components without a count of their own share the galaxy's count in
+  // proportion to their masses (so their particles weigh the same), the
+  // rounding going to the largest remainders.
+  double shared_mass = 0.0;
+  int64_t own = 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].particles > 0) {
+      (*counts)[i] = parts[i].particles;
+      own += parts[i].particles;
+    } else if (galaxy.particle_mass > 0.0) {
+      const double n = std::round(parts[i].mass / galaxy.particle_mass);
+      if (!(n >= 1.0 && n < 2e9)) {
+        *why = "component " + parts[i].name + " would have " + (n < 1.0 ? "no particle" : "too many particles") +
+               " of the galaxy's particle mass";
+        return false;
+      }
+      (*counts)[i] = static_cast<int64_t>(n);
+    } else if (galaxy.particles > 0) {
+      shared_mass += parts[i].mass;
+    } else {
+      *why = "component " + parts[i].name + " has no particle count: give it particles, or the galaxy particles "
+             "or particle_mass";
+      return false;
+    }
+  }
+  if (shared_mass > 0.0) {
+    const int64_t left = galaxy.particles - own;
+    std::vector<std::pair<double, size_t>> remainders;
+    int64_t given = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      if (parts[i].particles > 0 || galaxy.particle_mass > 0.0) continue;
+      const double share = static_cast<double>(std::max<int64_t>(left, 0)) * parts[i].mass / shared_mass;
+      (*counts)[i] = static_cast<int64_t>(std::floor(share));
+      given += (*counts)[i];
+      remainders.push_back({share - std::floor(share), i});
+    }
+    std::stable_sort(remainders.begin(), remainders.end(), [](const auto &x, const auto &y) { return x.first > y.first; });
+    for (size_t k = 0; k < remainders.size() && given < left; ++k, ++given) ++(*counts)[remainders[k].second];
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if ((*counts)[i] < 1) {
+      *why = "component " + parts[i].name + " has no particles: give the galaxy more, or the component its own count";
+      return false;
+    }
+  }
+  return true;
+}
+
+galaxy_parameters parameters_of(const galaxy_description &galaxy) {
+  galaxy_parameters p;
+  p.units = galaxy.units;
+  p.centre_given = galaxy.centre_given, p.bulk_given = galaxy.bulk_given, p.zero_com = galaxy.zero_com;
+  for (int k = 0; k < 3; ++k) p.centre[k] = galaxy.centre[k], p.bulk_velocity[k] = galaxy.bulk_velocity[k];
+  double mass = galaxy.black_hole_mass;
+  for (const component_description &c : galaxy.components) mass += c.mass;
+  p.total_mass = mass;
+  p.typical_length = galaxy.components.empty() ? default_typical_length : galaxy.components[0].scale_length;
+  p.profile = true;
+  const component_description &first = galaxy.components.front();
+  p.profile_name = galaxy.components.size() == 1 && !(galaxy.black_hole_mass > 0.0) ? first.profile : "galaxy";
+  p.law = first.law;
+  p.anisotropy_radius = first.anisotropy_radius / p.typical_length;
+  p.cutoff_given = first.cutoff > 0.0;
+  p.radius_max = first.cutoff;
+  return p;
+}
+
+namespace {
+
+// What a refused component could do instead, from why it was refused.
+std::string what_would_work(const galaxy_description &galaxy, const component_description &c, const std::string &why) {
+  if (why.find("negative") == std::string::npos || !(galaxy.black_hole_mass > 0.0)) return std::string();
+  if (c.law.gamma < 0.5) {
+    return "; a core (gamma " + std::to_string(c.law.gamma).substr(0, 4) +
+           " < 1/2) has no equilibrium around a black hole of any mass: give it a cusp of gamma >= 1/2, or no "
+           "black hole";
+  }
+  return "; a smaller black hole, a steeper cusp or a larger anisotropy radius may work";
+}
+
+void report_refusal(const galaxy_description &galaxy, int failed, const std::string &why) {
+  const bool lone = galaxy.components.size() == 1 && !(galaxy.black_hole_mass > 0.0) && galaxy.path.empty();
+  if (lone) {
+    report_error("erreur: profile %s cannot be made: %s", galaxy.components[0].profile.c_str(), why.c_str());
+    return;
+  }
+  const std::string where = galaxy.path.empty() ? "galaxy" : "galaxy " + galaxy.path;
+  if (failed < 0) {
+    report_error("erreur: %s cannot be made: %s", where.c_str(), why.c_str());
+    return;
+  }
+  const component_description &c = galaxy.components[static_cast<size_t>(failed)];
+  report_error("erreur: %s: component %s (profile %s) cannot be made in the joint potential: %s%s", where.c_str(),
+               c.name.c_str(), c.profile.c_str(), why.c_str(), what_would_work(galaxy, c, why).c_str());
+}
+
+// The file's groups: each component as its type (the roles' by default),
+// then the black hole; dark are the haloes.
+bool group_components(const galaxy_description &d, const std::vector<int64_t> &counts, particle_groups *groups,
+                      std::string *why) {
+  groups->groups.clear();
+  uint64_t next = 0;
+  for (size_t i = 0; i < d.components.size(); ++i) {
+    const component_description &c = d.components[i];
+    particle_group g;
+    g.name = c.name;
+    g.type = c.type > 0 ? c.type : default_particle_type(c.role);
+    g.dark = c.role == role_halo;
+    g.first = next;
+    g.count = static_cast<uint64_t>(counts[i]);
+    g.mass = c.mass / static_cast<double>(counts[i]);
+    groups->groups.push_back(g);
+    next += g.count;
+  }
+  if (d.black_hole_mass > 0.0) {
+    particle_group g;
+    g.name = "black hole";
+    g.type = black_hole_particle_type;
+    g.dark = false;
+    g.first = next;
+    g.count = 1;
+    g.mass = d.black_hole_mass;
+    groups->groups.push_back(g);
+    ++next;
+  }
+  return groups_are_ordered(*groups, next, why);
+}
+
+}  // namespace
+
+bool prepare_galaxy(const galaxy_description &description, const galaxy_parameters &galaxy,
+                    const std::vector<int64_t> &counts, generation_plan *plan, galaxy_tables *tables,
+                    double *radius_max, const std::atomic<bool> *cancel) {
+  const double mass_unit = galaxy.total_mass, length_unit = galaxy.typical_length;
+  std::vector<component_law> laws;
+  for (const component_description &c : description.components) {
+    component_law law;
+    law.law = c.law;
+    law.mass = c.mass / mass_unit;
+    law.scale = c.scale_length / length_unit;
+    law.anisotropy_radius = c.anisotropy_radius / length_unit;
+    laws.push_back(law);
+  }
+  std::string why;
+  if (!group_components(description, counts, &tables->groups, &why)) {
+    report_error("erreur: galaxy %s cannot be written: %s", description.path.c_str(), why.c_str());
+    return false;
+  }
+  int failed = -1;
+  if (!build_galaxy_model(laws, description.black_hole_mass / mass_unit, &tables->models, &failed, &why, cancel)) {
+    if (cancel == nullptr || !cancel->load()) report_refusal(description, failed, why);
+    return false;
+  }
+  tables->counts = counts;
+  tables->samplers.clear();
+  plan->law = law_profile;
+  plan->components.clear();
+  double top = 0.0;
+  for (size_t i = 0; i < tables->models.size(); ++i) {
+    tables->samplers.push_back(std::make_unique<profile_sampler>());
+    build_profile_sampler(tables->models[i], tables->samplers.back().get());
+    const particle_group &g = tables->groups.groups[i];
+    plan->components.push_back({g.first, g.count, tables->samplers.back().get(), g.mass});
+    top = std::max(top, tables->samplers.back()->node_r.back());
+  }
+  if (description.black_hole_mass > 0.0) {
+    const particle_group &g = tables->groups.groups.back();
+    plan->components.push_back({g.first, 1, nullptr, g.mass});
+    tables->counts.push_back(1);
+  }
+  plan->sampler = tables->samplers.front().get();
+  // The record's cut-off is the largest radius drawn (the tables' top).
+  *radius_max = top * length_unit;
+  return true;
+}
