@@ -71,7 +71,7 @@ def quantiles(pos):
     return np.quantile(np.sqrt((pos * pos).sum(axis=1)), [0.1, 0.5, 0.9])
 
 
-def evolve(pos, vel, crossings, steps_per_crossing=100, eta=1.0 / 40, max_level=14):
+def evolve(pos, vel, crossings, steps_per_crossing=100, eta=1.0 / 40, max_level=10):
     r0 = np.sqrt((pos * pos).sum(axis=1))
     mass = own_mass(r0)
     r50 = quantiles(pos)[1]

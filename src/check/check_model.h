@@ -23,6 +23,21 @@ struct check_model {
   // A tabulated model (galaxy-ic --profile), in model units; the caller
   // owns it. Radii and speeds are then held against it.
   const profile_model *profile = nullptr;
+  // A component of a galaxy (profile its tables in the joint potential,
+  // total_mass the galaxy's, the unit of the tables): its own mass (kg),
+  // which the total-mass line holds the sample against, and the galaxy's
+  // components (galaxy units) and black hole (of the galaxy's mass), in
+  // whose joint mass its Jeans equation is solved.
+  double component_mass = 0.0;  // 0: a galaxy of one component, of total_mass
+  const std::vector<component_law> *components = nullptr;
+  int component = -1;
+  double black_hole = 0.0;
+  // Under zero_com, the whole galaxy's mean was subtracted, not this
+  // component's: its centre is then held against its scatter.
+  bool part_of_whole = false;
+  // The centre judged is that of the particles within this radius (m; 0:
+  // of all), for a model whose mean square radius diverges.
+  double centre_radius = 0.0;
 };
 
 // The model's escape speed at radius r (m), m/s: the Hernquist law's, or the

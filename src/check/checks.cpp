@@ -340,7 +340,8 @@ check_line check_count(const check_accumulator &acc) {
 // The total within what the stored masses allow: each float32 mass is
 // within 2^-24 of the model's, so their sum within 2^-24 of its total.
 check_line check_masses(const check_accumulator &acc, check_line *equal) {
-  const double total = static_cast<double>(acc.mass_sum), model = acc.options.model.total_mass;
+  const double total = static_cast<double>(acc.mass_sum);
+  const double model = acc.options.model.component_mass > 0.0 ? acc.options.model.component_mass : acc.options.model.total_mass;
   *equal = {"equal masses", format("%zu differ from the first", acc.unequal),
             acc.unequal == 0 ? verdict_pass : verdict_fail};
   const double allowed = std::max(1e-9, acc.options.mass_rounding * (1.0 + 1e-6));
@@ -404,7 +405,7 @@ check_line check_zero_centre(const check_accumulator &acc) {
 // The offset of the centre of mass against the model's own scatter of a
 // mean of n positions: one outlier cannot inflate it and hide itself.
 check_line check_centre(const check_accumulator &acc) {
-  if (acc.options.model.zero_com) return check_zero_centre(acc);
+  if (acc.options.model.zero_com && !acc.options.model.part_of_whole) return check_zero_centre(acc);
   double variance[3], centre[3];
   judged_centre(acc, centre);
   if (acc.centre_radius > 0.0) {
@@ -615,7 +616,9 @@ std::vector<check_line> check_radii_and_virial(check_accumulator *acc) {
     acc->sample.sorted_radii.push_back(e.radius);
   }
   const double kinetic = 0.5 * static_cast<double>(acc->speed2_sum);
-  const bool equilibrium = acc->options.model.profile != nullptr;
+  // A component's virial ratio needs the whole galaxy's potential: the
+  // galaxy's checks hold it.
+  const bool equilibrium = acc->options.model.profile != nullptr && acc->options.model.components == nullptr;
   return {ks_line_for("radius distribution", d, radii.size(), acc->options.threshold),
           equilibrium ? check_own_virial(*acc, kinetic, potential)
                       : check_line{"virial ratio 2K/|W|", virial_figure(kinetic, potential), verdict_info},
@@ -682,11 +685,16 @@ check_accumulator *begin_checks(const check_options &options) {
   if (options.model.profile != nullptr) {
     // The law's parameters only: the reference reads no table of the model.
     acc->reference = std::make_unique<jeans_reference>();
-    if (!build_jeans_reference(options.model.profile->law, options.model.profile->anisotropy_radius,
-                               acc->reference.get(), &acc->reference_failure)) {
-      acc->reference.reset();
-    }
-    if (acc->reference != nullptr && mean_square_radius_diverges(options.model.profile->law)) {
+    const bool built = options.model.components != nullptr
+                           ? build_component_reference(*options.model.components, options.model.black_hole,
+                                                       options.model.component, acc->reference.get(),
+                                                       &acc->reference_failure)
+                           : build_jeans_reference(options.model.profile->law, options.model.profile->anisotropy_radius,
+                                                   acc->reference.get(), &acc->reference_failure);
+    if (!built) acc->reference.reset();
+    if (options.model.centre_radius > 0.0) {
+      acc->centre_radius = options.model.centre_radius;
+    } else if (acc->reference != nullptr && mean_square_radius_diverges(options.model.profile->law)) {
       acc->centre_radius = reference_radius_of_fraction(*acc->reference, 0.9) * a;
     }
     set_shell_edges(acc.get());
@@ -784,8 +792,12 @@ check_result finish_checks(check_accumulator *accumulator) {
                             : check_line{"Jeans equation", "the density gives no reference: " + acc->reference_failure,
                                          verdict_fail});
       }
-      lines.push_back(radii[1]);
-      lines.push_back(radii[2]);
+      // A galaxy's component: its virial ratio is the galaxy's checks', in
+      // the whole potential.
+      if (acc->options.model.components == nullptr) {
+        lines.push_back(radii[1]);
+        lines.push_back(radii[2]);
+      }
       result.sample = std::move(acc->sample);
     }
   }

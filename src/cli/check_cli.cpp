@@ -21,6 +21,9 @@
 #include "check_plot.h"
 #include "check_setup.h"
 #include "checks.h"
+#include "galaxy_checks.h"
+#include "galaxy_file.h"
+#include "galaxy_plan.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
 #include "waiting_stream.h"
@@ -86,6 +89,7 @@ CLI::Validator positive_number() {
 
 struct cli_settings {
   std::string path, plot_file, centre, bulk_velocity, particles, units;
+  std::string galaxy;  // a galaxy file: the file is held against its components
   bool particles_given = false, plot_given = false;
   bool progress = false;
   model_choice model;
@@ -115,6 +119,7 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   CLI::Option *bulk = app.add_option("--bulk-velocity", settings->bulk_velocity);
   app.add_flag("--zero-com", model.zero_com);
   app.add_option("--profile", model.profile);
+  app.add_option("--galaxy", settings->galaxy);
   CLI::Option *anisotropy = app.add_option("--anisotropy-radius", model.anisotropy)->check(positive_number());
   CLI::Option *strength = app.add_option("--cutoff-strength", model.strength)->check(positive_number());
   CLI::Option *particles = app.add_option("--particles", settings->particles);
@@ -483,12 +488,27 @@ constexpr double fixed_check_bytes = 64.0 * 1048576.0;
 // overlapping the checking of the one before; only two chunks are held at
 // a time. A file whose count is not known before (text) is refused as
 // soon as it holds more particles than the memory available allows.
-bool check_particles(particle_source *source, const check_options &options, const unit_scale &units,
+// The checks of one model or of a galaxy's components, alike to the reading.
+struct model_checks {
+  check_accumulator *acc;
+  void add(const particle_data &chunk) { add_particles(acc, chunk); }
+  check_result finish() { return finish_checks(acc); }
+  void discard() { discard_checks(acc); }
+};
+
+struct galaxy_model_checks {
+  galaxy_accumulator *acc;
+  void add(const particle_data &chunk) { add_galaxy_particles(acc, chunk); }
+  check_result finish() { return finish_galaxy_checks(acc); }
+  void discard() { discard_galaxy_checks(acc); }
+};
+
+template <class Checks>
+bool check_particles(particle_source *source, Checks checks, double per_particle, const unit_scale &units,
                      check_result *result, read_error *error, std::string *refusal, progress_meter *meter,
                      const std::atomic<bool> *cancel) {
-  const double per_particle = check_bytes_per_particle(options), available = available_memory_bytes();
+  const double available = available_memory_bytes();
   const double most = std::max(0.0, (available - fixed_check_bytes) / per_particle);
-  std::unique_ptr<check_accumulator, void (*)(check_accumulator *)> acc(begin_checks(options), discard_checks);
   particle_data chunks[2];
   std::future<void> checking;
   read_status status = read_more;
@@ -505,13 +525,15 @@ bool check_particles(particle_source *source, const check_options &options, cons
       break;
     }
     convert_to_si(&chunks[k], units);
-    check_accumulator *checked = acc.get();
-    checking = std::async(std::launch::async, [checked, &chunks, k] { add_particles(checked, chunks[k]); });
+    checking = std::async(std::launch::async, [&checks, &chunks, k] { checks.add(chunks[k]); });
   }
   if (checking.valid()) checking.get();
   if (meter->terminal && meter->shown && status != read_done) std::fputc('\n', stderr);
-  if (status != read_done) return false;
-  *result = finish_checks(acc.release());
+  if (status != read_done) {
+    checks.discard();
+    return false;
+  }
+  *result = checks.finish();
   finish_progress(meter, read, read);
   return true;
 }
@@ -547,6 +569,127 @@ int refuse(const std::string &reason, check_outcome *outcome) {
 
 // The whole check of path (or of the galaxy in memory) once the options
 // are judged; the exit status, or -1 when the report is ready.
+// What a galaxy's checks need: its components' tables, their laws, and the
+// plan of the checks; the reason it cannot be made, or empty.
+struct galaxy_check_setup {
+  galaxy_description description;
+  galaxy_parameters galaxy;
+  std::vector<component_law> laws;
+  std::vector<profile_model> models;
+  galaxy_check_plan plan;
+  std::string units_line;
+  unit_scale units;
+};
+
+std::string set_up_galaxy(const particle_source &source, const cli_settings &settings, const check_options &base,
+                          galaxy_check_setup *setup) {
+  std::string why;
+  galaxy_description &d = setup->description;
+  if (!read_galaxy_file(settings.galaxy, &d, &why)) return "galaxy file " + why;
+  std::vector<int64_t> counts;
+  if (!count_components(d, &counts, &why)) return "galaxy file " + settings.galaxy + ": " + why;
+  setup->galaxy = parameters_of(d);
+  const galaxy_parameters &g = setup->galaxy;
+  setup->laws = component_laws(d, g);
+  int failed = -1;
+  if (!build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
+    return "galaxy file " + settings.galaxy + ": its galaxy cannot be made: " + why;
+  }
+  // The file's units: an HDF5 file states its own, the others are the galaxy file's.
+  const unit_scale named = scale_of(d.units, g.total_mass, g.typical_length);
+  bool stated = false;
+  const unit_scale file_units = source.hdf5 != nullptr ? hdf5_file_units(source.hdf5, &stated) : named;
+  setup->units = stated ? file_units : named;
+  setup->units_line = std::string(unit_system_name(d.units)) + (stated ? ", the file's /Units" : ", the galaxy file's");
+  check_options whole = base;
+  check_model &m = whole.model;
+  m = check_model();
+  m.typical_length = g.typical_length, m.total_mass = g.total_mass, m.zero_com = d.zero_com;
+  for (int k = 0; k < 3; ++k) m.centre[k] = d.centre[k] * named.length, m.bulk_velocity[k] = d.bulk_velocity[k] * named.velocity;
+  if (d.zero_com) m.centre_radius = centre_radius_of(setup->models, g.typical_length);
+  uint64_t first = 0;
+  for (size_t c = 0; c < d.components.size(); ++c) {
+    galaxy_check_part part;
+    part.name = d.components[c].name;
+    part.first = first, part.count = static_cast<uint64_t>(counts[c]);
+    part.options = whole;
+    check_model &pm = part.options.model;
+    pm.centre_radius = 0.0;
+    pm.profile = &setup->models[c];
+    pm.component_mass = d.components[c].mass;
+    pm.components = &setup->laws;
+    pm.component = static_cast<int>(c);
+    pm.black_hole = d.black_hole_mass / g.total_mass;
+    pm.part_of_whole = d.zero_com;
+    pm.radius_max = std::exp(setup->models[c].log_r0 + setup->models[c].step * (setup->models[c].mass.size() - 1)) *
+                    g.typical_length;
+    part.options.expected_count = counts[c];
+    part.options.known_count = part.count;
+    part.options.ids = ids_by_order;
+    part.options.ids_note = "held for the whole galaxy below";
+    part.options.has_box = false;
+    first += part.count;
+    setup->plan.parts.push_back(part);
+  }
+  setup->plan.black_hole = d.black_hole_mass > 0.0;
+  setup->plan.black_hole_mass = d.black_hole_mass;
+  setup->plan.whole = whole;
+  return std::string();
+}
+
+// A galaxy of components: the file held against a galaxy file's.
+int check_galaxy_source(particle_source *source, const char *path, const cli_settings &settings,
+                        check_options options, check_outcome *outcome, progress_meter *meter,
+                        const std::atomic<bool> *cancel) {
+  const model_choice &c = settings.model;
+  if (c.mass_given || c.scale_length_given || c.cutoff_given || c.centre_given || c.bulk_given || c.equilibrium ||
+      c.zero_com || !c.profile.empty() || c.anisotropy_given || c.strength_given || c.units_given) {
+    return usage_error("the model options have no place beside --galaxy, whose file describes the galaxy", outcome);
+  }
+  galaxy_check_setup setup;
+  std::string why = set_up_galaxy(*source, settings, options, &setup);
+  if (!why.empty()) return usage_error(why, outcome);
+  describe_source(*source, setup.units, &setup.plan.whole);
+  const double per_particle = galaxy_check_bytes_per_particle(setup.plan);
+  const double needed = per_particle * static_cast<double>(setup.plan.whole.known_count) + fixed_check_bytes;
+  const double available = available_memory_bytes();
+  if (setup.plan.whole.known_count > 0 && needed > available) {
+    outcome->out_of_memory = true;
+    return refuse(settings.path + ": " + memory_refusal(setup.plan.whole.known_count, false, needed, available), outcome);
+  }
+  for (galaxy_check_part &part : setup.plan.parts) {
+    part.options.position_rounding = setup.plan.whole.position_rounding;
+    part.options.mass_rounding = setup.plan.whole.mass_rounding;
+  }
+  read_error error;
+  std::string refusal;
+  if (!check_particles(source, galaxy_model_checks{begin_galaxy_checks(setup.plan)}, per_particle, setup.units,
+                       &outcome->result, &error, &refusal, meter, cancel)) {
+    outcome->out_of_memory = !refusal.empty();
+    return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
+  }
+  // The file's own lines go with the galaxy's, after its count and IDs.
+  check_result file_lines;
+  file_lines.lines = {{"galaxy", "", verdict_info}};
+  add_file_lines(*source, setup.units, &file_lines);
+  std::vector<check_line> &lines = outcome->result.lines;
+  auto at = std::find_if(lines.begin(), lines.end(), [](const check_line &l) { return l.name == "galaxy: ids"; });
+  if (at != lines.end()) ++at;
+  lines.insert(at, file_lines.lines.begin() + 1, file_lines.lines.end());
+  for (const check_line &line : file_lines.lines) outcome->result.passed = outcome->result.passed && line.verdict != verdict_fail;
+  std::string names;
+  for (const component_description &part : setup.description.components) {
+    names += (names.empty() ? "" : ", ") + part.name + " (" + role_name(part.role) + ", " + part.profile + ")";
+  }
+  if (setup.plan.black_hole) names += " and a black hole";
+  const std::vector<check_line> heading = {{"model", "galaxy of " + names, verdict_info},
+                                           {"model from", "the galaxy file " + settings.galaxy, verdict_info},
+                                           {"units", setup.units_line, verdict_info}};
+  outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
+  outcome->checked = true;
+  return outcome->status = outcome->result.passed ? 0 : 1;
+}
+
 int check_source(const char *path, const memory_particles *memory, const cli_settings &settings,
                  check_options options, check_outcome *outcome, progress_meter *meter,
                  const std::atomic<bool> *cancel) {
@@ -554,6 +697,11 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
   source.memory = memory;
   read_error error;
   if (memory == nullptr && !open_particles(path, &source, &error, cancel)) return report_read_error(path, error, outcome);
+  if (!settings.galaxy.empty()) return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
+  if (source.hdf5 != nullptr && hdf5_stored_galaxy(source.hdf5)) {
+    return usage_error(settings.path + " holds a galaxy of several components: name its galaxy file with --galaxy",
+                       outcome);
+  }
   const model_base base = base_of(source);
   chosen_model chosen;
   profile_model profile;
@@ -569,7 +717,8 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
     return refuse(settings.path + ": " + memory_refusal(options.known_count, false, needed, available), outcome);
   }
   std::string refusal;
-  if (!check_particles(&source, options, units, &outcome->result, &error, &refusal, meter, cancel)) {
+  if (!check_particles(&source, model_checks{begin_checks(options)}, check_bytes_per_particle(options), units,
+                       &outcome->result, &error, &refusal, meter, cancel)) {
     outcome->out_of_memory = !refusal.empty();
     return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
   }

@@ -302,21 +302,9 @@ run_provenance provenance_of(const run_settings &settings, const generation_plan
 void choose_centre_radius(const std::vector<profile_model> &models, galaxy_parameters *galaxy,
                           const std::vector<component_description> &components, bool say) {
   if (!galaxy->zero_com) return;
-  bool diverges = false;
-  for (const profile_model &m : models) diverges = diverges || mean_square_radius_diverges(m.law);
-  if (!diverges) return;
-  // The radius holding 90 % of the components' mass (the black hole's aside).
-  double whole = 0.0;
-  for (const profile_model &m : models) whole += m.mass.back();
-  double lo = std::log(1e-30), hi = std::log(1e30);
-  for (int k = 0; k < 200; ++k) {
-    const double mid = 0.5 * (lo + hi);
-    double inside = 0.0;
-    for (const profile_model &m : models) inside += profile_enclosed_mass(m, std::exp(mid));
-    (inside < 0.9 * whole ? lo : hi) = mid;
-  }
-  const double r90 = std::exp(0.5 * (lo + hi));
-  galaxy->centre_radius = r90 * galaxy->typical_length;
+  galaxy->centre_radius = centre_radius_of(models, galaxy->typical_length);
+  if (!(galaxy->centre_radius > 0.0)) return;
+  const double r90 = galaxy->centre_radius / galaxy->typical_length;
   if (!say) return;
   std::string names;
   for (size_t i = 0; i < models.size(); ++i) {

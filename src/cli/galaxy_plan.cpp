@@ -88,7 +88,8 @@ galaxy_parameters parameters_of(const galaxy_description &galaxy) {
   p.typical_length = galaxy.components.empty() ? default_typical_length : galaxy.components[0].scale_length;
   p.profile = true;
   const component_description &first = galaxy.components.front();
-  p.profile_name = galaxy.components.size() == 1 && !(galaxy.black_hole_mass > 0.0) ? first.profile : "galaxy";
+  p.composite = galaxy.components.size() > 1 || galaxy.black_hole_mass > 0.0;
+  p.profile_name = p.composite ? "galaxy" : first.profile;
   p.law = first.law;
   p.anisotropy_radius = first.anisotropy_radius / p.typical_length;
   p.cutoff_given = first.cutoff > 0.0;
@@ -159,19 +160,40 @@ bool group_components(const galaxy_description &d, const std::vector<int64_t> &c
 
 }  // namespace
 
-bool prepare_galaxy(const galaxy_description &description, const galaxy_parameters &galaxy,
-                    const std::vector<int64_t> &counts, generation_plan *plan, galaxy_tables *tables,
-                    double *radius_max, const std::atomic<bool> *cancel) {
-  const double mass_unit = galaxy.total_mass, length_unit = galaxy.typical_length;
+std::vector<component_law> component_laws(const galaxy_description &description, const galaxy_parameters &galaxy) {
   std::vector<component_law> laws;
   for (const component_description &c : description.components) {
     component_law law;
     law.law = c.law;
-    law.mass = c.mass / mass_unit;
-    law.scale = c.scale_length / length_unit;
-    law.anisotropy_radius = c.anisotropy_radius / length_unit;
+    law.mass = c.mass / galaxy.total_mass;
+    law.scale = c.scale_length / galaxy.typical_length;
+    law.anisotropy_radius = c.anisotropy_radius / galaxy.typical_length;
     laws.push_back(law);
   }
+  return laws;
+}
+
+double centre_radius_of(const std::vector<profile_model> &models, double length_unit) {
+  bool diverges = false;
+  for (const profile_model &m : models) diverges = diverges || mean_square_radius_diverges(m.law);
+  if (!diverges) return 0.0;
+  double whole = 0.0;
+  for (const profile_model &m : models) whole += m.mass.back();
+  double lo = std::log(1e-30), hi = std::log(1e30);
+  for (int k = 0; k < 200; ++k) {
+    const double mid = 0.5 * (lo + hi);
+    double inside = 0.0;
+    for (const profile_model &m : models) inside += profile_enclosed_mass(m, std::exp(mid));
+    (inside < 0.9 * whole ? lo : hi) = mid;
+  }
+  return std::exp(0.5 * (lo + hi)) * length_unit;
+}
+
+bool prepare_galaxy(const galaxy_description &description, const galaxy_parameters &galaxy,
+                    const std::vector<int64_t> &counts, generation_plan *plan, galaxy_tables *tables,
+                    double *radius_max, const std::atomic<bool> *cancel) {
+  const double mass_unit = galaxy.total_mass, length_unit = galaxy.typical_length;
+  const std::vector<component_law> laws = component_laws(description, galaxy);
   std::string why;
   if (!group_components(description, counts, &tables->groups, &why)) {
     report_error("erreur: galaxy %s cannot be written: %s", description.path.c_str(), why.c_str());

@@ -39,6 +39,14 @@ bool count_components(const galaxy_description &galaxy, std::vector<int64_t> *co
 // length) the tables are made in.
 galaxy_parameters parameters_of(const galaxy_description &galaxy);
 
+// Each component's law in the galaxy's units (masses of M, lengths in L).
+std::vector<component_law> component_laws(const galaxy_description &description, const galaxy_parameters &galaxy);
+
+// The radius (m) within which a --zero-com centre is taken: the one
+// holding 90 % of the components' mass when one of them has a mean square
+// radius that diverges, else 0 (the centre of all particles).
+double centre_radius_of(const std::vector<profile_model> &models, double length_unit);
+
 // Builds every component's tables in the joint potential and the plan's
 // component ranges; radius_max becomes the largest radius drawn. Reports
 // the refusal ("erreur: ...", naming the component and what would work)

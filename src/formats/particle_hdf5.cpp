@@ -77,6 +77,7 @@ void hdf5_value_bytes(const hdf5_particle_reader *, int *position_bytes, int *ma
 std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *) { return {}; }
 
 bool hdf5_stored_model(const hdf5_particle_reader *, galaxy_parameters *, bool *) { return false; }
+bool hdf5_stored_galaxy(const hdf5_particle_reader *) { return false; }
 
 bool hdf5_box_size(const hdf5_particle_reader *, double *) { return false; }
 
@@ -408,6 +409,7 @@ struct hdf5_particle_reader {
   double table_mass = 0.0;                 // MassTable[1]: 0 when the masses say
   uint64_t off_table = 0;                  // masses that differ from it
   bool has_model = false;                  // a Parameters group galaxy-ic wrote
+  bool stored_galaxy = false;              // ... for a galaxy of several components
   galaxy_parameters model;
   bool equilibrium = false;
 };
@@ -432,6 +434,8 @@ std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *r
   }
   return all;
 }
+
+bool hdf5_stored_galaxy(const hdf5_particle_reader *reader) { return reader->stored_galaxy; }
 
 bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *galaxy, bool *equilibrium) {
   if (!reader->has_model) return false;
@@ -697,6 +701,12 @@ std::string read_stored_model(hdf5_particle_reader *r) {
   if (H5Aexists(g, "Law") <= 0 && code_name.rfind("galaxy-ic", 0) != 0) return std::string();
   galaxy_parameters &m = r->model;
   const std::string law = read_string(g, "Law");
+  // A galaxy of several components is described by its galaxy file, not by
+  // these fields: the checks take it from there.
+  if (law == "galaxy") {
+    r->stored_galaxy = true;
+    return std::string();
+  }
   std::string why = stored_law(g, law, &m);
   if (why.empty()) why = stored_reals(g, "TotalMass", &m.total_mass, 1, 1);
   if (why.empty()) why = stored_reals(g, "ScaleLength", &m.typical_length, 1, 1);

@@ -84,6 +84,10 @@ unit_scale hdf5_file_units(const hdf5_particle_reader *reader, bool *stated);
 // naming the field.
 bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *galaxy, bool *equilibrium);
 
+// Whether the file's Parameters say it holds a galaxy of several
+// components (Law "galaxy"), described by its galaxy file.
+bool hdf5_stored_galaxy(const hdf5_particle_reader *reader);
+
 // The header's BoxSize; false when the header states none.
 bool hdf5_box_size(const hdf5_particle_reader *reader, double *box);
 

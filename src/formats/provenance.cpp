@@ -46,7 +46,7 @@ std::vector<provenance_field> parameter_fields(const run_provenance &p) {
   zero_com.set = m.zero_com;
   return {count,
           text_field("Seed", p.seeded ? std::to_string(p.seed) : "none"),
-          text_field("Law", law_name(p.law)),
+          text_field("Law", p.galaxy.composite ? "galaxy" : law_name(p.law)),
           text_field("Profile", m.profile ? m.profile_name : "hernquist"),
           text_field("Anisotropy", anisotropy),
           real_field("CutoffStrength", m.law.taper_strength),
@@ -78,7 +78,7 @@ const char *law_name(particle_law law) {
 
 std::string provenance_line(const run_provenance &p) {
   std::string line = p.program + " " + p.version + " seed " + (p.seeded ? std::to_string(p.seed) : "none");
-  line += std::string(" ") + law_name(p.law) + " ";
+  line += std::string(" ") + (p.galaxy.composite ? "galaxy" : law_name(p.law)) + " ";
   // The program's own name is in front already.
   const size_t space = p.command_line.find(' ');
   if (space != std::string::npos) line += p.command_line.substr(space + 1);

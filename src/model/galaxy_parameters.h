@@ -35,6 +35,9 @@ struct galaxy_parameters {
   density_law law;
   double anisotropy_radius = 0.0;  // in a; 0: isotropic
   bool cutoff_given = false;
+  // A galaxy of several components (or one around a black hole), from a
+  // galaxy file: the profile fields above are then its first component's.
+  bool composite = false;
 };
 
 #endif
