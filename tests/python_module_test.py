@@ -265,6 +265,31 @@ except KeyboardInterrupt:
         expect(words[3] == "10", "no galaxy after an interrupt")
 
 
+def test_ctrl_c_interrupts_the_tables():
+    """A model whose tables take a while (a sharp turn, refined nodes):
+    SIGINT while they are built ends the call well before they would end."""
+    code = f"""
+import sys, time, signal, threading, os
+sys.path.insert(0, {MODULE_DIR!r})
+import galaxy_ic
+start = time.time()
+galaxy_ic.make(1, profile="zhao:10,5,1", units="model", threads=1)
+whole = time.time() - start
+threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.time()
+try:
+    galaxy_ic.make(1, profile="zhao:10,5,1", units="model", threads=1)
+    print('finished', whole)
+except KeyboardInterrupt:
+    print('interrupted', whole, time.time() - start)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60).stdout.split()
+    expect(out[:1] == ["interrupted"], f"Ctrl-C in the tables: {out}")
+    if out[:1] == ["interrupted"]:
+        whole, stopped = float(out[1]), float(out[2])
+        expect(stopped < 0.05 + 0.6 * whole, f"stopped {stopped:.3f} s after the start; the tables take {whole:.3f} s")
+
+
 def test_memory_refused_is_an_exception():
     """Allocation failure (an address-space limit) raises MemoryError; the
     interpreter goes on."""
@@ -842,7 +867,8 @@ for what, call in [("write", lambda: g.write({fifo!r}, "ini")), ("check", lambda
 GROUPS = {
     "programs": [test_arrays_are_the_hdf5_files, test_arrays_are_views_of_one_record,
                  test_threads_run_while_galaxies_are_made, test_write_gives_the_programs_files, test_refusals,
-                 test_check_agrees_with_galaxy_check, test_ctrl_c_interrupts_and_frees, test_ctrl_c_keeps_the_old_file,
+                 test_check_agrees_with_galaxy_check, test_ctrl_c_interrupts_and_frees, test_ctrl_c_interrupts_the_tables,
+                 test_ctrl_c_keeps_the_old_file,
                  test_memory_refused_is_an_exception, test_stubs_name_what_the_module_has],
     "hostile": [test_odd_arguments_never_crash, test_exceptions_have_their_types,
                 test_sealed_folder_is_refused_not_written_in_place, test_threads_write_apart,
