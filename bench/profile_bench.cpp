@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
 #include "profile_model.h"
 #include "profile_sampler.h"
@@ -70,6 +71,31 @@ void BM_DrawRadiusAndSpeed(benchmark::State &state) {
   state.SetLabel(label_of(m));
 }
 BENCHMARK(BM_DrawRadiusAndSpeed)->DenseRange(0, model_count - 1);
+
+// The Milky-Way-like galaxy of bench/composite.py, in its units (L = the
+// halo's r_s, M the whole): NFW halo tapered at 15 r_s, a Hernquist bulge
+// of a 100th of its mass and 0.035 of its size, a black hole; every
+// component's tables and sampler (target <= 100 ms).
+void BM_BuildGalaxy(benchmark::State &state) {
+  std::vector<component_law> parts(2);
+  std::string why;
+  parse_density_law("nfw", &parts[0].law, &why);
+  parts[0].law.taper_radius = 15.0;
+  const double whole = 1e12 + 1e10 + 4e6;
+  parts[0].mass = 1e12 / whole;
+  parts[1].mass = 1e10 / whole;
+  parts[1].scale = 0.7 / 20.0;
+  for (auto _ : state) {
+    std::vector<profile_model> models;
+    int failed = -1;
+    build_galaxy_model(parts, 4e6 / whole, &models, &failed, &why);
+    std::vector<profile_sampler> samplers(models.size());
+    for (size_t i = 0; i < models.size(); ++i) build_profile_sampler(models[i], &samplers[i]);
+    benchmark::DoNotOptimize(samplers.back().cumulative.data());
+  }
+  state.SetLabel("halo, bulge and black hole");
+}
+BENCHMARK(BM_BuildGalaxy)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

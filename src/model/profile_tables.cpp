@@ -139,6 +139,17 @@ struct df_parts {
   double density = 0.0, weighted = 0.0;
 };
 
+// The density of every component but c at ln r in cell j: ln rho linear
+// between the nodes (good to h^2 g2 / 8, which moves f by far less than
+// the tables' accuracy), where the integrands of c need it.
+double others_density(const tables &t, int c, int j, double lnr) {
+  double at[2];
+  for (int k = 0; k < 2; ++k) at[k] = t.total_rho[j + k] - t.rho[c][j + k];
+  const double u = (lnr - t.log_r[j]) / t.step;
+  if (!(at[0] > 0.0 && at[1] > 0.0)) return std::max(0.0, (1.0 - u) * at[0] + u * at[1]);
+  return std::exp((1.0 - u) * std::log(at[0]) + u * std::log(at[1]));
+}
+
 // Beyond the grid rho_c r^(2 weight) ~ C Psi^n, n its slope there (the
 // potential Keplerian): the integral over Psi in [0, Psi_hi], in powers of
 // Psi_hi / E.
@@ -182,7 +193,7 @@ df_parts eddington_from(const tables &t, int c, double ln_r0, int i, bool weight
     // E - Psi(r), from the nodes' values without cancellation near r0.
     const double gap = (t.psi[i] - t.psi[j]) + (below - below0);
     if (!(rho > 0.0) || !(gap > 0.0)) return;  // beyond the taper's reach: nothing, even where g1 overflows
-    const double rho_total = alone ? rho : total_density(t, r);
+    const double rho_total = alone ? rho : rho + others_density(t, c, j, lnr);
     const double dlnm = 4 * pi * rho_total * r * r * r / mass, common = 2.0 * s * rho * r / (mass * std::sqrt(gap));
     *density = common * (sh.g1 * (sh.g1 + 1.0 - dlnm) + sh.g2);
     if (weighted) {
