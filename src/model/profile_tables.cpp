@@ -139,15 +139,18 @@ struct df_parts {
   double density = 0.0, weighted = 0.0;
 };
 
-// The density of every component but c at ln r in cell j: ln rho linear
-// between the nodes (good to h^2 g2 / 8, which moves f by far less than
-// the tables' accuracy), where the integrands of c need it.
+// The density of every component but c at ln r in cell j: ln rho a cubic
+// Hermite interpolant with its exact slopes g1 at the nodes (good to h^4,
+// far below the tables' accuracy), where the integrands of c need it.
 double others_density(const tables &t, int c, int j, double lnr) {
-  double at[2];
-  for (int k = 0; k < 2; ++k) at[k] = t.total_rho[j + k] - t.rho[c][j + k];
-  const double u = (lnr - t.log_r[j]) / t.step;
-  if (!(at[0] > 0.0 && at[1] > 0.0)) return std::max(0.0, (1.0 - u) * at[0] + u * at[1]);
-  return std::exp((1.0 - u) * std::log(at[0]) + u * std::log(at[1]));
+  const hermite h((lnr - t.log_r[j]) / t.step);
+  double sum = 0.0;
+  for (size_t k = 0; k < t.rho.size(); ++k) {
+    if (static_cast<int>(k) == c || !(t.rho[k][j] > 0.0 && t.rho[k][j + 1] > 0.0)) continue;
+    sum += std::exp(h.h00 * std::log(t.rho[k][j]) + h.h10 * t.g1[k][j] * t.step + h.h01 * std::log(t.rho[k][j + 1]) +
+                    h.h11 * t.g1[k][j + 1] * t.step);
+  }
+  return sum;
 }
 
 // Beyond the grid rho_c r^(2 weight) ~ C Psi^n, n its slope there (the
