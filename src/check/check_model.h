@@ -35,6 +35,7 @@ struct check_model {
   // Under zero_com, the whole galaxy's mean was subtracted, not this
   // component's: its centre is then held against its scatter.
   bool part_of_whole = false;
+  double shift_variance = 0.0;  // m^2 an axis: the scatter of the whole's subtracted mean
   // The centre judged is that of the particles within this radius (m; 0:
   // of all), for a model whose mean square radius diverges.
   double centre_radius = 0.0;

@@ -416,7 +416,8 @@ check_line check_centre(const check_accumulator &acc) {
     model_centre_variance(acc.options.model, static_cast<double>(acc.finite), variance);
   }
   double chi_square = 0.0;
-  for (int k = 0; k < 3; ++k) chi_square += centre[k] * centre[k] / variance[k];
+  // A component of a galaxy whose whole mean was subtracted moved with it.
+  for (int k = 0; k < 3; ++k) chi_square += centre[k] * centre[k] / (variance[k] + acc.options.model.shift_variance);
   const double offset = length_of(centre[0], centre[1], centre[2]);
   const double p = chi_square_3_upper_tail(chi_square);
   if (std::isnan(p) || !(acc.weight > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
@@ -629,7 +630,7 @@ check_line info_momentum(const check_accumulator &acc) {
   const double rms = std::sqrt(static_cast<double>(acc.speed2_sum / acc.weight));
   const long double *p = acc.momentum_sum;
   const double momentum = std::sqrt(static_cast<double>(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]));
-  if (acc.options.model.zero_com) {
+  if (acc.options.model.zero_com && !acc.options.model.part_of_whole) {
     // The mean velocity was made the bulk velocity: zero to rounding.
     const double mean = momentum / static_cast<double>(acc.weight), bound = rounding_bound(acc, acc.largest_velocity);
     return {"net momentum", "mean velocity " + figure("%.4g m/s", mean) + figure(", rounding allows %.4g m/s", bound),
@@ -717,6 +718,10 @@ check_accumulator *begin_checks(const check_options &options) {
     }
   }
   return acc.release();
+}
+
+void set_shift_variance(check_accumulator *accumulator, double variance) {
+  accumulator->options.model.shift_variance = variance;
 }
 
 void discard_checks(check_accumulator *accumulator) { delete accumulator; }

@@ -62,6 +62,10 @@ void add_particles(check_accumulator *accumulator, const particle_data &chunk);
 check_result finish_checks(check_accumulator *accumulator);
 void discard_checks(check_accumulator *accumulator);
 
+// Before finish_checks: the per-axis variance (m^2) of a mean the whole
+// galaxy's particles were shifted by, which its centre's test allows.
+void set_shift_variance(check_accumulator *accumulator, double variance);
+
 // The most the checks hold at once for each particle, in bytes: what they
 // keep, the sorts' copies and the picture's radii at the end; when the count
 // is not known before reading, the vectors also grow by doubling.

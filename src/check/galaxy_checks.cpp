@@ -266,6 +266,11 @@ check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
   std::unique_ptr<galaxy_accumulator> acc(accumulator);
   check_result result;
   std::vector<check_line> verdicts;
+  // Under zero_com every part moved with the whole's subtracted mean.
+  if (acc->plan.whole.model.zero_com && acc->centre_weight > 0.0L) {
+    const double shift = static_cast<double>(acc->centre_square / (acc->centre_weight * acc->centre_weight)) / 3.0;
+    for (check_accumulator *part : acc->parts) set_shift_variance(part, shift);
+  }
   for (size_t p = 0; p < acc->parts.size(); ++p) {
     check_result part = finish_checks(acc->parts[p]);
     acc->parts[p] = nullptr;

@@ -52,8 +52,11 @@ const char usage[] =
     "  --equilibrium      hold the file against galaxy-ic --equilibrium's laws\n"
     "  --profile NAME     hold it against galaxy-ic --profile NAME (with --cutoff as its\n"
     "                     taper, --cutoff-strength XI, --anisotropy-radius RA)\n"
+    "  --galaxy FILE.toml hold it against a galaxy file's components, black hole and frame\n"
+    "                     (its units those of a text, GADGET or tipsy file's values)\n"
     "  --threshold P      p-values below P fail, 0 < P < 1 (default 0.001)\n"
-    "  --particles N      the count the file must hold, 0 or more (default: any but 0)\n"
+    "  --particles N      the count the file must hold, 0 or more (default: any but 0);\n"
+    "                     with --galaxy, the galaxy's count, as galaxy-ic -p gives it\n"
     "  --plot FILE.png    also draw the radius, density, speed and direction panels\n"
     "  --progress         report the particles read on standard error\n"
     "  -h, --help         print this text\n"
@@ -586,6 +589,11 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   std::string why;
   galaxy_description &d = setup->description;
   if (!read_galaxy_file(settings.galaxy, &d, &why)) return "galaxy file " + why;
+  // As galaxy-ic -p does, --particles replaces the galaxy's count.
+  if (base.expected_count >= 0) {
+    d.particles = base.expected_count;
+    d.particle_mass = 0.0;
+  }
   std::vector<int64_t> counts;
   if (!count_components(d, &counts, &why)) return "galaxy file " + settings.galaxy + ": " + why;
   setup->galaxy = parameters_of(d);
@@ -602,6 +610,7 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   setup->units = stated ? file_units : named;
   setup->units_line = std::string(unit_system_name(d.units)) + (stated ? ", the file's /Units" : ", the galaxy file's");
   check_options whole = base;
+  whole.expected_count = -1;
   check_model &m = whole.model;
   m = check_model();
   m.typical_length = g.typical_length, m.total_mass = g.total_mass, m.zero_com = d.zero_com;

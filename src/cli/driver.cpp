@@ -265,11 +265,14 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, g
   sink.cancel = cancel;
   if (!generate_particle_file(sys, *plan, sink)) return output_frame();
   plan->already_placed = true;
-  exact_sum sums[6];
-  add_record_sums(sys, sums);
+  // Particles of several masses (a galaxy's components) are weighted; one
+  // mass is the plain mean, whose bits files made before rely on.
+  const bool weighted = plan->components.size() > 1;
+  exact_sum sums[7];
+  add_record_sums(sys, weighted, sums);
   double mean_position[3], mean_velocity[3];
-  means_of_sums(sums, static_cast<double>(sys->nb_element), mean_position, mean_velocity);
-  if (galaxy.centre_radius > 0.0) trimmed_centre(sys, galaxy.centre_radius, nullptr, mean_position);
+  means_of_sums(sums, mean_position, mean_velocity);
+  if (galaxy.centre_radius > 0.0) trimmed_centre(sys, galaxy.centre_radius, weighted, nullptr, mean_position);
   return frame_of(galaxy, mean_position, mean_velocity);
 }
 

@@ -147,39 +147,43 @@ output_frame frame_of(const galaxy_parameters &galaxy, const double *mean_positi
   return frame;
 }
 
-void add_record_sums(const gal_system *sys, exact_sum sums[6]) {
+void add_record_sums(const gal_system *sys, bool weighted, exact_sum sums[7]) {
   const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
-  for (size_t i = 0; i < 3 * n; ++i) {
-    add_exact(&sums[i % 3], sys->pos[i]);
-    add_exact(&sums[3 + i % 3], sys->vel[i]);
+  for (size_t i = 0; i < n; ++i) {
+    const double m = weighted ? sys->mass[i] : 1.0;
+    for (int k = 0; k < 3; ++k) {
+      add_exact(&sums[k], weighted ? m * sys->pos[3 * i + k] : sys->pos[3 * i + k]);
+      add_exact(&sums[3 + k], weighted ? m * sys->vel[3 * i + k] : sys->vel[3 * i + k]);
+    }
+    add_exact(&sums[6], m);
   }
 }
 
-void means_of_sums(const exact_sum sums[6], double count, double mean_position[3],
-                   double mean_velocity[3]) {
+void means_of_sums(const exact_sum sums[7], double mean_position[3], double mean_velocity[3]) {
+  const double weight = exact_value(sums[6]);
   for (int k = 0; k < 3; ++k) {
-    mean_position[k] = exact_value(sums[k]) / count;
-    mean_velocity[k] = exact_value(sums[3 + k]) / count;
+    mean_position[k] = exact_value(sums[k]) / weight;
+    mean_velocity[k] = exact_value(sums[3 + k]) / weight;
   }
 }
-
-void trimmed_centre(const gal_system *sys, double radius, reduce_centre_sums reduce, double centre[3]) {
+void trimmed_centre(const gal_system *sys, double radius, bool weighted, reduce_centre_sums reduce, double centre[3]) {
   const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
   double c[3] = {0.0, 0.0, 0.0};
   for (int iteration = 0; iteration < 100; ++iteration) {
-    exact_sum sums[3];
-    int64_t count = 0;
+    exact_sum sums[4];  // three components and the weight
     for (size_t i = 0; i < n; ++i) {
       const double *x = sys->pos + 3 * i;
       const double d[3] = {x[0] - c[0], x[1] - c[1], x[2] - c[2]};
       if (!(std::hypot(d[0], d[1], d[2]) < radius)) continue;
-      for (int k = 0; k < 3; ++k) add_exact(&sums[k], x[k]);
-      ++count;
+      const double m = weighted ? sys->mass[i] : 1.0;
+      for (int k = 0; k < 3; ++k) add_exact(&sums[k], weighted ? m * x[k] : x[k]);
+      add_exact(&sums[3], m);
     }
-    if (reduce != nullptr) reduce(sums, &count);
-    if (count == 0) break;
+    if (reduce != nullptr) reduce(sums);
+    const double weight = exact_value(sums[3]);
+    if (!(weight > 0.0)) break;
     double next[3];
-    for (int k = 0; k < 3; ++k) next[k] = exact_value(sums[k]) / static_cast<double>(count);
+    for (int k = 0; k < 3; ++k) next[k] = exact_value(sums[k]) / weight;
     const bool same = next[0] == c[0] && next[1] == c[1] && next[2] == c[2];
     for (int k = 0; k < 3; ++k) c[k] = next[k];
     if (same) break;

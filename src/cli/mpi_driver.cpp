@@ -111,15 +111,12 @@ bool share_output_path(const mpi_run &run, const std::string &name, output_file 
   return true;
 }
 
-// A trimmed centre's sums and count over every rank.
-void reduce_over_ranks(exact_sum sums[3], int64_t *count) {
-  exact_sum all[3];
-  for (int k = 0; k < 3; ++k) normalise_exact(&sums[k]);
-  MPI_Allreduce(sums, all, static_cast<int>(3 * (exact_sum_limbs + 1)), MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
-  for (int k = 0; k < 3; ++k) sums[k] = all[k];
-  int64_t total = 0;
-  MPI_Allreduce(count, &total, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
-  *count = total;
+// A trimmed centre's sums and weight over every rank.
+void reduce_over_ranks(exact_sum sums[4]) {
+  exact_sum all[4];
+  for (int k = 0; k < 4; ++k) normalise_exact(&sums[k]);
+  MPI_Allreduce(sums, all, static_cast<int>(4 * (exact_sum_limbs + 1)), MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+  for (int k = 0; k < 4; ++k) sums[k] = all[k];
 }
 
 // Under --zero-com every rank makes its particles first and the sample's
@@ -130,15 +127,18 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, u
   if (!galaxy.zero_com || total == 0) return frame_of(galaxy, nullptr, nullptr);
   generate_particle_file(sys, *plan, progress);
   plan->already_placed = true;
-  exact_sum mine[6], all[6];
-  add_record_sums(sys, mine);
+  const bool weighted = plan->components.size() > 1;
+  exact_sum mine[7], all[7];
+  add_record_sums(sys, weighted, mine);
   for (exact_sum &sum : mine) normalise_exact(&sum);
   static_assert(sizeof(exact_sum) == sizeof(int64_t) * (exact_sum_limbs + 1), "no padding");
-  MPI_Allreduce(mine, all, static_cast<int>(6 * (exact_sum_limbs + 1)), MPI_INT64_T, MPI_SUM,
+  MPI_Allreduce(mine, all, static_cast<int>(7 * (exact_sum_limbs + 1)), MPI_INT64_T, MPI_SUM,
                 MPI_COMM_WORLD);
   double mean_position[3], mean_velocity[3];
-  means_of_sums(all, static_cast<double>(total), mean_position, mean_velocity);
-  if (galaxy.centre_radius > 0.0) trimmed_centre(sys, galaxy.centre_radius, reduce_over_ranks, mean_position);
+  means_of_sums(all, mean_position, mean_velocity);
+  if (galaxy.centre_radius > 0.0) {
+    trimmed_centre(sys, galaxy.centre_radius, weighted, reduce_over_ranks, mean_position);
+  }
   return frame_of(galaxy, mean_position, mean_velocity);
 }
 
