@@ -584,24 +584,32 @@ struct galaxy_check_setup {
   unit_scale units;
 };
 
+// The galaxy's description: the --galaxy file, or the one a galaxy in
+// memory was made from.
+bool describe_galaxy(const particle_source &source, const cli_settings &settings, galaxy_description *d,
+                     std::string *why) {
+  if (!settings.galaxy.empty()) return read_galaxy_file(settings.galaxy, d, why);
+  return parse_galaxy_text(source.memory->galaxy_text, source.memory->galaxy_name, d, why);
+}
+
 std::string set_up_galaxy(const particle_source &source, const cli_settings &settings, const check_options &base,
                           galaxy_check_setup *setup) {
   std::string why;
   galaxy_description &d = setup->description;
-  if (!read_galaxy_file(settings.galaxy, &d, &why)) return "galaxy file " + why;
+  if (!describe_galaxy(source, settings, &d, &why)) return "galaxy file " + why;
   // As galaxy-ic -p does, --particles replaces the galaxy's count.
   if (base.expected_count >= 0) {
     d.particles = base.expected_count;
     d.particle_mass = 0.0;
   }
   std::vector<int64_t> counts;
-  if (!count_components(d, &counts, &why)) return "galaxy file " + settings.galaxy + ": " + why;
+  if (!count_components(d, &counts, &why)) return "galaxy file " + d.path + ": " + why;
   setup->galaxy = parameters_of(d);
   const galaxy_parameters &g = setup->galaxy;
   setup->laws = component_laws(d, g);
   int failed = -1;
   if (!build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
-    return "galaxy file " + settings.galaxy + ": its galaxy cannot be made: " + why;
+    return "galaxy file " + d.path + ": its galaxy cannot be made: " + why;
   }
   // The file's units: an HDF5 file states its own, the others are the galaxy file's.
   const unit_scale named = scale_of(d.units, g.total_mass, g.typical_length);
@@ -692,7 +700,7 @@ int check_galaxy_source(particle_source *source, const char *path, const cli_set
   }
   if (setup.plan.black_hole) names += " and a black hole";
   const std::vector<check_line> heading = {{"model", "galaxy of " + names, verdict_info},
-                                           {"model from", "the galaxy file " + settings.galaxy, verdict_info},
+                                           {"model from", "the galaxy file " + setup.description.path, verdict_info},
                                            {"units", setup.units_line, verdict_info}};
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
   outcome->checked = true;
@@ -706,7 +714,9 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
   source.memory = memory;
   read_error error;
   if (memory == nullptr && !open_particles(path, &source, &error, cancel)) return report_read_error(path, error, outcome);
-  if (!settings.galaxy.empty()) return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
+  if (!settings.galaxy.empty() || (memory != nullptr && !memory->galaxy_text.empty())) {
+    return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
+  }
   if (source.hdf5 != nullptr && hdf5_stored_galaxy(source.hdf5)) {
     return usage_error(settings.path + " holds a galaxy of several components: name its galaxy file with --galaxy",
                        outcome);

@@ -19,6 +19,9 @@ struct memory_particles {
   galaxy_parameters model;  // made from: SI, centre and motion too
   bool equilibrium = false;
   const uint64_t *ids = nullptr;  // null: 1 … N, as its files number them
+  // A galaxy of components: the text of the galaxy file it was made from
+  // (empty: model says it all), and its name for messages.
+  std::string galaxy_text, galaxy_name;
 };
 
 // What a galaxy-check run found.

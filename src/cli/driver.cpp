@@ -386,7 +386,10 @@ bool judge_galaxy_file(const run_settings &settings, galaxy_description *descrip
                        std::vector<int64_t> *counts, int64_t *total) {
   std::string why;
   if (!judge_galaxy_file_alone(settings)) return false;
-  if (!read_galaxy_file(settings.galaxy_text, description, &why)) {
+  const bool read = settings.galaxy_inline != nullptr
+                        ? parse_galaxy_text(*settings.galaxy_inline, settings.galaxy_text, description, &why)
+                        : read_galaxy_file(settings.galaxy_text, description, &why);
+  if (!read) {
     report_error("erreur: galaxy file %s", why.c_str());
     return false;
   }

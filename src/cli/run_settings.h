@@ -4,6 +4,8 @@
 #ifndef RUN_SETTINGS_H
 #define RUN_SETTINGS_H
 
+#include <string>
+
 struct run_settings {
   const char *output_text = nullptr;  // the last -o value
   const char *format_text = nullptr;
@@ -27,6 +29,8 @@ struct run_settings {
   const char *cutoff_strength_text = nullptr;
   // A galaxy file: the galaxy of several components it describes.
   const char *galaxy_text = nullptr;
+  // An embedding caller's galaxy file, given as text (galaxy_text its name).
+  const std::string *galaxy_inline = nullptr;
   // Binary formats.
   bool double_precision = false;   // --double
   bool long_ids = false;           // --long-ids
