@@ -354,10 +354,19 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
     return nullptr;
   }
   const type_shares types = shares_of(file_groups(groups, total, sys->mass_element));
+  // The earliest file format holds attributes of up to 64 KiB: a longer
+  // galaxy file needs the format of HDF5 1.8 on (read by every library
+  // since 2008), which stores it apart. Other files keep the earliest.
+  hdf5_handle access(H5Pcopy(fapl == H5P_DEFAULT ? H5P_FILE_ACCESS_DEFAULT : fapl), H5Pclose);
+  if (!access.valid()) return nullptr;
+  if (provenance != nullptr && provenance->galaxy_file_text.size() > 60000 &&
+      H5Pset_libver_bounds(access.get(), H5F_LIBVER_V18, H5F_LIBVER_V18) < 0) {
+    return nullptr;
+  }
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
   writer->frame = frame;
   writer->given_ids = columns.ids;
-  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl));
+  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()));
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
   if (!write_header(file, sys, types, frame, columns) || !write_units(file, frame.scale)) return nullptr;
