@@ -75,3 +75,10 @@ uint64_t dark_count(const particle_groups &groups) {
   for (const particle_group &g : groups.groups) dark += g.dark ? g.count : 0;
   return dark;
 }
+
+bool groups_share_one_mass(const particle_groups &groups) {
+  for (const particle_group &g : groups.groups) {
+    if (!(g.mass == groups.groups[0].mass)) return false;
+  }
+  return true;
+}

@@ -59,4 +59,9 @@ uint64_t type_rows_in(const type_share &share, uint64_t first, uint64_t last);
 // The particles of the dark groups (all before the star groups).
 uint64_t dark_count(const particle_groups &groups);
 
+// Whether every group's particles have the same mass (none: true). When
+// they do not, a file without types (text) writes each particle's own:
+// written_columns.row_masses.
+bool groups_share_one_mass(const particle_groups &groups);
+
 #endif
