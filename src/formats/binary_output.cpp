@@ -333,7 +333,7 @@ binary_writer *open_binary_writer(const binary_layout &layout, const gal_system 
   w->outputs = outputs;
   w->columns = columns;
   binary_layout &own = w->layout;
-  if (!own.groups_given) {
+  if (!own.groups_given && !own.groups.groups.empty()) {
     own.groups.groups[0].mass = own.types.type[1].mass = sys->mass_element;
   }
   for (const particle_group &g : own.groups.groups) {
