@@ -364,13 +364,14 @@ TEST(ParticleGroups, BinaryFilesHoldEveryTypeInOrder) {
         const std::string one = dir.file("one"), two = dir.file("two");
         ASSERT_TRUE(format_writing::write_binary(one, {g.sys}, {0}, g.total, job, &why)) << label << why;
         ASSERT_TRUE(format_writing::write_binary(two, {shares[0], shares[1]}, {0, 613}, g.total, job, &why)) << label;
-        const bool split = job.options.max_record_bytes < INT32_MAX;
-        const std::string suffix = split ? ".0" : "";
+        binary_layout layout;
+        ASSERT_TRUE(plan_binary_layout(g.total, job.options, &layout, &why, job.columns, job.groups));
+        const std::vector<std::string> ones = binary_file_names(layout, one), twos = binary_file_names(layout, two);
+        EXPECT_EQ(ones.size(), job.options.max_record_bytes < INT32_MAX ? (g.total + 300) / 301 : 1) << label;
         const bool gadget = format != format_tipsy;
-        expect_particles(read_binary(one + suffix, format), g, types, !wide, gadget, label, gadget);
-        for (int k = 0; k < (split ? 4 : 1); ++k) {
-          const std::string part = split ? "." + std::to_string(k) : "";
-          EXPECT_TRUE(read_file(one + part) == read_file(two + part)) << label << ": two ranks wrote other bytes";
+        expect_particles(read_binary(ones[0], format), g, types, !wide, gadget, label, gadget);
+        for (size_t k = 0; k < ones.size(); ++k) {
+          EXPECT_TRUE(read_file(ones[k]) == read_file(twos[k])) << label << ": two ranks wrote other bytes";
         }
       }
     }
@@ -417,6 +418,29 @@ TEST(ParticleGroups, Hdf5FilesHoldEveryTypeInOrder) {
   ASSERT_TRUE(format_writing::write_hdf5(dir.file("long.hdf5"), {g.sys}, {0}, g.total, job, &why));
   expect_particles(read_hdf5(dir.file("long.hdf5"), &text), g, types_of(g.groups), false, true, "long galaxy file");
   EXPECT_TRUE(text == provenance.galaxy_file_text);
+}
+
+// A group of no particle between others: its type is counted (0) and
+// read past in every format.
+TEST(ParticleGroups, EmptyGroupsAreReadPast) {
+  scratch_dir dir;
+  const galaxy_of_groups g({{"halo", 1, true, 0, 10, 1.0}, {"bulge", 3, false, 10, 0, 0.5},
+                            {"black hole", 5, false, 10, 1, 0.01}});
+  for (const binary_format format : {format_gadget2, format_tipsy}) {
+    binary_job job;
+    job.groups = g.groups;
+    job.options.format = format;
+    std::string why;
+    ASSERT_TRUE(format_writing::write_binary(dir.file("e"), {g.sys}, {0}, g.total, job, &why)) << why;
+    expect_particles(read_binary(dir.file("e"), format), g, types_of(g.groups, format == format_tipsy), true,
+                     format != format_tipsy, binary_format_name(format), format != format_tipsy);
+  }
+  if (!hdf5_available()) return;
+  hdf5_job job;
+  job.groups = g.groups;
+  std::string why;
+  ASSERT_TRUE(format_writing::write_hdf5(dir.file("e.hdf5"), {g.sys}, {0}, g.total, job, &why));
+  expect_particles(read_hdf5(dir.file("e.hdf5")), g, types_of(g.groups), false, true, "hdf5");
 }
 
 // Text has no types: groups of other masses write each particle's own
