@@ -172,6 +172,24 @@ struct binary_particle_reader {
   }
 };
 
+namespace {
+
+// Whether a tipsy header's counts of gas, dark and star particles take
+// the file's size; damaged: or do with ndark or nstar taken from nbodies
+// (the one field damaged).
+bool tipsy_sized(const unsigned char *head, size_t length, uint64_t size, bool damaged) {
+  if (length < 28) return false;
+  const uint64_t nbodies = be32(head + 8), nsph = be32(head + 16), ndark = be32(head + 20), nstar = be32(head + 24);
+  const auto takes = [&](uint64_t dark, uint64_t stars) {
+    return size == tipsy_header_bytes + tipsy_gas_bytes * nsph + tipsy_row_bytes * dark + tipsy_star_bytes * stars;
+  };
+  if (takes(ndark, nstar)) return true;
+  return damaged && nbodies >= nsph && (takes(nbodies - nsph - std::min(nbodies - nsph, nstar), nstar) ||
+                                        takes(ndark, nbodies - nsph - std::min(nbodies - nsph, ndark)));
+}
+
+}  // namespace
+
 bool detect_binary_format(const unsigned char *head, size_t length, uint64_t size, binary_format *format) {
   if (length >= 8 && le32(head) == 8 && std::memcmp(head + 4, "HEAD", 4) == 0) {
     *format = format_gadget2;
@@ -183,11 +201,8 @@ bool detect_binary_format(const unsigned char *head, size_t length, uint64_t siz
   }
   // tipsy: 36-byte dark particles only, or the size its counts of gas,
   // dark and star particles take.
-  bool tipsy_size = size >= tipsy_header_bytes && (size - tipsy_header_bytes) % tipsy_row_bytes == 0;
-  if (!tipsy_size && length >= 28) {
-    tipsy_size = size == tipsy_header_bytes + tipsy_gas_bytes * be32(head + 16) +
-                            tipsy_row_bytes * uint64_t{be32(head + 20)} + tipsy_star_bytes * be32(head + 24);
-  }
+  const bool dark_size = size >= tipsy_header_bytes && (size - tipsy_header_bytes) % tipsy_row_bytes == 0;
+  const bool tipsy_size = dark_size || tipsy_sized(head, length, size, false);
   const uint64_t ndim = length >= 16 ? be32(head + 12) : 0;
   if (ndim >= 1 && ndim <= 3 && tipsy_size) {
     *format = format_tipsy;
@@ -206,8 +221,9 @@ bool detect_binary_format(const unsigned char *head, size_t length, uint64_t siz
     *format = format_gadget1;
     return true;
   }
-  const uint64_t rows = tipsy_size ? (size - tipsy_header_bytes) / tipsy_row_bytes : 0;
-  if (tipsy_size && length >= 24 && (be32(head + 8) == rows || be32(head + 20) == rows)) {
+  const uint64_t rows = dark_size ? (size - tipsy_header_bytes) / tipsy_row_bytes : 0;
+  if ((dark_size && length >= 24 && (be32(head + 8) == rows || be32(head + 20) == rows)) ||
+      tipsy_sized(head, length, size, true)) {
     *format = format_tipsy;
     return true;
   }
