@@ -267,6 +267,7 @@ read_status read_memory_chunk(particle_source *source, particle_data *chunk) {
   chunk->pos.assign(sys->pos + 3 * first, sys->pos + 3 * last);
   chunk->vel.assign(sys->vel + 3 * first, sys->vel + 3 * last);
   chunk->mass.assign(sys->mass + first, sys->mass + last);
+  chunk->type.assign(last - first, 1);
   if (source->memory->ids != nullptr) {
     chunk->ids.assign(source->memory->ids + first, source->memory->ids + last);
   } else {
@@ -282,6 +283,7 @@ read_status read_chunk(particle_source *source, particle_data *chunk, read_error
   chunk->vel.clear();
   chunk->mass.clear();
   chunk->ids.clear();
+  chunk->type.clear();
   chunk->nb_element = 0;
   if (source->memory != nullptr) return read_memory_chunk(source, chunk);
   if (source->hdf5 != nullptr) return read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error);

@@ -13,23 +13,26 @@
 // GADGET (formats 1 and 2), as its user guide lays them out: a 256-byte
 // header, then blocks of positions, velocities and IDs, each framed by
 // 4-byte record lengths; format 2 puts an 8-byte record (a 4-character label
-// and the size of what follows it) before each. Little-endian, type 1 only;
-// equal masses go in the header's mass table, others in a MASS block after
-// the IDs, in the precision of the positions.
-// tipsy: a 32-byte header (time, nbodies, ndim, nsph, ndark, nstar, pad)
-// and 36-byte dark-matter particles (mass, pos, vel, eps, phi), big-endian.
+// and the size of what follows it) before each. Little-endian, the
+// particles in type order; a type whose particles share one mass has it in
+// the header's mass table, the others hold 0 there and their particles'
+// masses (only theirs, in file order) are in a MASS block after the IDs, in
+// the precision of the positions.
+// tipsy: a 32-byte header (time, nbodies, ndim, nsph, ndark, nstar, pad),
+// 36-byte dark-matter particles (mass, pos, vel, eps, phi), then 44-byte
+// star particles (mass, pos, vel, metals, tform, eps, phi), big-endian.
 
 namespace {
 
 constexpr uint64_t gadget_header_bytes = 256;
 constexpr uint64_t tipsy_header_bytes = 32;
-constexpr uint64_t tipsy_row_bytes = 36;
+constexpr uint64_t tipsy_dark_bytes = 36, tipsy_star_bytes = 44;
 const char *const block_labels[4] = {"POS ", "VEL ", "ID  ", "MASS"};
 enum { id_block = 2, mass_block = 3 };
 
 bool is_gadget(const binary_layout &layout) { return layout.options.format != format_tipsy; }
 
-int gadget_blocks(const binary_layout &layout) { return layout.mass_block ? 4 : 3; }
+int gadget_blocks(const binary_file_part &part) { return part.mass_block ? 4 : 3; }
 
 uint64_t label_bytes(const binary_layout &layout) {
   return layout.options.format == format_gadget2 ? 16 : 0;
@@ -41,27 +44,73 @@ uint64_t row_bytes(const binary_layout &layout, int k) {
   return static_cast<uint64_t>(layout.value_bytes) * (k == mass_block ? 1 : 3);
 }
 
-// Where block k of a GADGET file of rows rows starts (its label or length).
-uint64_t block_start(const binary_layout &layout, uint64_t rows, int k) {
+uint64_t block_rows(const binary_file_part &part, int k) { return k == mass_block ? part.mass_rows : part.rows; }
+
+// Where block k of a GADGET file starts (its label or length).
+uint64_t block_start(const binary_layout &layout, const binary_file_part &part, int k) {
   uint64_t at = label_bytes(layout) + 8 + gadget_header_bytes;
-  for (int j = 0; j < k; ++j) at += label_bytes(layout) + 8 + rows * row_bytes(layout, j);
+  for (int j = 0; j < k; ++j) at += label_bytes(layout) + 8 + block_rows(part, j) * row_bytes(layout, j);
   return at;
 }
 
-uint64_t data_offset(const binary_layout &layout, uint64_t rows, int k) {
-  return block_start(layout, rows, k) + label_bytes(layout) + 4;
+uint64_t data_offset(const binary_layout &layout, const binary_file_part &part, int k) {
+  return block_start(layout, part, k) + label_bytes(layout) + 4;
+}
+
+// The row in its file's MASS block of the particle of global index g:
+// the particles of the file before it whose masses are in the block.
+uint64_t mass_row(const binary_layout &layout, const binary_file_part &part, uint64_t g) {
+  uint64_t row = 0;
+  for (int t = 0; t < 6; ++t) {
+    if (layout.in_mass_block[t]) row += type_rows_in(layout.types.type[t], part.first_row, g);
+  }
+  return row;
+}
+
+// The groups' types, which of them need a MASS block, and each file's
+// share of every type.
+bool plan_types(uint64_t total, const written_columns &columns, const particle_groups &groups,
+                binary_layout *layout, std::string *why) {
+  layout->groups_given = !groups.groups.empty();
+  if (layout->groups_given && !groups_are_ordered(groups, total, why)) {
+    *why = "its particle groups are not in a file's order: " + *why;
+    return false;
+  }
+  layout->groups = file_groups(groups, total, 0.0);
+  layout->types = shares_of(layout->groups);
+  layout->dark = dark_count(layout->groups);
+  for (int t = 0; t < 6; ++t) {
+    const type_share &s = layout->types.type[t];
+    const double mass = columns.own_shared_mass ? columns.shared_mass : s.mass;
+    layout->in_mass_block[t] = s.present && (columns.row_masses || (layout->groups_given && (!s.one_mass || mass == 0.0)));
+  }
+  return true;
+}
+
+void plan_file_types(binary_layout *layout, const written_columns &columns) {
+  layout->mass_block = false;
+  for (binary_file_part &part : layout->files) {
+    for (int t = 0; t < 6; ++t) {
+      part.type_rows[t] = type_rows_in(layout->types.type[t], part.first_row, part.first_row + part.rows);
+    }
+    part.mass_rows = mass_row(*layout, part, part.first_row + part.rows);
+    // Edited masses always had their block, of no row in a file of none.
+    part.mass_block = columns.row_masses || part.mass_rows > 0;
+    layout->mass_block = layout->mass_block || part.mass_block;
+  }
 }
 
 }  // namespace
 
 bool plan_binary_layout(uint64_t total, const binary_options &options, binary_layout *layout,
-                        std::string *why, const written_columns &columns) {
+                        std::string *why, const written_columns &columns, const particle_groups &groups) {
   layout->options = options;
   layout->total = total;
   layout->files.clear();
-  layout->mass_block = options.format != format_tipsy && columns.row_masses;
+  if (!plan_types(total, columns, groups, layout, why)) return false;
   if (options.format == format_tipsy) {
     layout->value_bytes = 4;
+    layout->mass_block = false;
     if (total > static_cast<uint64_t>(INT32_MAX)) {
       *why = "tipsy counts particles in 32-bit integers: at most 2147483647";
       return false;
@@ -86,6 +135,7 @@ bool plan_binary_layout(uint64_t total, const binary_options &options, binary_la
     const uint64_t first = k * (total / files) + std::min(k, total % files);
     layout->files.push_back({first, total / files + (k < total % files ? 1 : 0)});
   }
+  plan_file_types(layout, columns);
   return true;
 }
 
@@ -101,7 +151,8 @@ struct binary_writer {
   output_frame frame;
   std::vector<positioned_output> outputs;
   written_columns columns;
-  double mass = 0.0;  // one particle's, in the frame (unless row_masses)
+  double type_mass[6] = {0, 0, 0, 0, 0, 0};  // the mass table, in the frame
+  std::vector<double> group_mass;            // each group's particle mass, in the frame
   std::vector<double> pos, vel, masses;
   std::vector<unsigned char> bytes;
   bool overflowed = false;
@@ -119,15 +170,18 @@ std::vector<unsigned char> gadget_header(const binary_writer &w, size_t k, const
   std::vector<unsigned char> h(gadget_header_bytes, 0);
   const binary_layout &layout = w.layout;
   const byte_order le = little_endian;
-  store_uint(layout.files[k].rows, 4, le, &h[4 * 1]);                    // npart[1]
-  store_real(layout.total > 0 && !w.columns.row_masses ? w.mass : 0.0, 8, le, &h[24 + 8 * 1]);  // massarr[1]
-  store_uint(layout.total & 0xffffffffu, 4, le, &h[96 + 4 * 1]);         // npartTotal[1]
+  for (int t = 0; t < 6; ++t) {
+    const uint64_t total = layout.types.type[t].count;
+    store_uint(layout.files[k].type_rows[t], 4, le, &h[4 * t]);  // npart
+    store_real(w.type_mass[t], 8, le, &h[24 + 8 * t]);           // massarr
+    store_uint(total & 0xffffffffu, 4, le, &h[96 + 4 * t]);      // npartTotal
+    store_uint(total >> 32, 4, le, &h[168 + 4 * t]);             // npartTotalHighWord
+  }
   store_uint(layout.files.size(), 4, le, &h[124]);                        // num_files
   store_real(box_size(sys->radius_max, w.frame), 8, le, &h[128]);                     // BoxSize
   // Omega0 and OmegaLambda stay 0 (no cosmology); HubbleParam is 1, which
   // changes nothing for a reader that divides by it.
   store_real(1.0, 8, le, &h[152]);                                                    // HubbleParam
-  store_uint(layout.total >> 32, 4, le, &h[168 + 4 * 1]);                // npartTotalHighWord[1]
   std::memcpy(&h[196], provenance.data(), std::min<size_t>(provenance.size(), 60));  // fill
   return h;
 }
@@ -142,7 +196,8 @@ void put_label(unsigned char *at, const char *label, uint64_t next) {
 
 bool write_gadget_frames(const binary_writer &w, size_t k, const gal_system *sys, const std::string &provenance) {
   const binary_layout &layout = w.layout;
-  const uint64_t rows = layout.files[k].rows, label = label_bytes(layout);
+  const binary_file_part &part = layout.files[k];
+  const uint64_t label = label_bytes(layout);
   const positioned_output &out = w.outputs[k];
   std::vector<unsigned char> head(label + 8 + gadget_header_bytes);
   if (label > 0) put_label(head.data(), "HEAD", gadget_header_bytes + 8);
@@ -151,8 +206,8 @@ bool write_gadget_frames(const binary_writer &w, size_t k, const gal_system *sys
   std::memcpy(&head[label + 4], header.data(), header.size());
   store_uint(gadget_header_bytes, 4, little_endian, &head[label + 4 + gadget_header_bytes]);
   if (!put(out, 0, head.data(), head.size())) return false;
-  for (int b = 0; b < gadget_blocks(layout); ++b) {
-    const uint64_t size = rows * row_bytes(layout, b), start = block_start(layout, rows, b);
+  for (int b = 0; b < gadget_blocks(part); ++b) {
+    const uint64_t size = block_rows(part, b) * row_bytes(layout, b), start = block_start(layout, part, b);
     unsigned char lead[20], trail[4];
     if (label > 0) put_label(lead, block_labels[b], size + 8);
     store_uint(size, 4, little_endian, lead + label);
@@ -168,7 +223,8 @@ bool write_tipsy_header(const binary_writer &w) {
   store_real(0.0, 8, be, h);                // time
   store_uint(w.layout.total, 4, be, h + 8);  // nbodies
   store_uint(3, 4, be, h + 12);              // ndim
-  store_uint(w.layout.total, 4, be, h + 20);  // ndark
+  store_uint(w.layout.dark, 4, be, h + 20);  // ndark
+  store_uint(w.layout.total - w.layout.dark, 4, be, h + 24);  // nstar
   return put(w.outputs[0], 0, h, sizeof h);
 }
 
@@ -182,6 +238,26 @@ bool store_value(binary_writer *w, double value, byte_order order, unsigned char
   return true;
 }
 
+// The masses of global rows [g, g + n) of GADGET file k that its MASS block
+// holds (mass[i] the mass of row g + i), at their rows of the block.
+bool write_mass_rows(binary_writer *w, size_t k, uint64_t g, size_t n, const double *mass) {
+  const binary_layout &layout = w->layout;
+  const binary_file_part &part = layout.files[k];
+  const uint64_t vb = static_cast<uint64_t>(layout.value_bytes);
+  for (int t = 0; t < 6; ++t) {
+    const type_share &share = layout.types.type[t];
+    const uint64_t begin = std::max(g, share.first), end = std::min(g + n, share.first + share.count);
+    if (!layout.in_mass_block[t] || begin >= end) continue;
+    w->bytes.resize(static_cast<size_t>((end - begin) * vb));
+    for (uint64_t i = begin; i < end; ++i) {
+      if (!store_value(w, mass[i - g], little_endian, &w->bytes[static_cast<size_t>((i - begin) * vb)])) return false;
+    }
+    const uint64_t at = data_offset(layout, part, mass_block) + mass_row(layout, part, begin) * vb;
+    if (!put(w->outputs[k], at, w->bytes.data(), w->bytes.size())) return false;
+  }
+  return true;
+}
+
 // Global rows [g, g + n) of GADGET file k, converted values at pos, vel and
 // mass, IDs at ids (null: g + 1, ...).
 bool write_gadget_slice(binary_writer *w, size_t k, uint64_t g, size_t n, const double *pos,
@@ -189,7 +265,7 @@ bool write_gadget_slice(binary_writer *w, size_t k, uint64_t g, size_t n, const 
   const binary_layout &layout = w->layout;
   const binary_file_part &part = layout.files[k];
   const int vb = layout.value_bytes;
-  for (int b = 0; b < gadget_blocks(layout); ++b) {
+  for (int b = 0; b < 3; ++b) {
     const uint64_t per_row = row_bytes(layout, b);
     w->bytes.resize(n * per_row);
     unsigned char *p = w->bytes.data();
@@ -198,34 +274,51 @@ bool write_gadget_slice(binary_writer *w, size_t k, uint64_t g, size_t n, const 
         store_uint(ids != nullptr ? ids[i] : g + i + 1, layout.id_bytes, little_endian, p);  // from 1: codes reserve 0
         continue;
       }
-      if (b == mass_block) {
-        if (!store_value(w, mass[i], little_endian, p)) return false;
-        continue;
-      }
       const double *values = (b == 0 ? pos : vel) + 3 * i;
       for (int c = 0; c < 3; ++c) {
         if (!store_value(w, values[c], little_endian, p + c * vb)) return false;
       }
     }
-    const uint64_t at = data_offset(layout, part.rows, b) + (g - part.first_row) * per_row;
+    const uint64_t at = data_offset(layout, part, b) + (g - part.first_row) * per_row;
     if (!put(w->outputs[k], at, w->bytes.data(), w->bytes.size())) return false;
   }
-  return true;
+  return !part.mass_block || write_mass_rows(w, k, g, n, mass);
+}
+
+// Where tipsy's row of global index g starts: the dark rows, then the stars.
+uint64_t tipsy_offset(const binary_layout &layout, uint64_t g) {
+  const uint64_t dark = std::min(g, layout.dark);
+  return tipsy_header_bytes + dark * tipsy_dark_bytes + (g - dark) * tipsy_star_bytes;
+}
+
+// One tipsy row: mass, pos, vel, then a dark particle's eps, phi or a
+// star's metals, tform, eps, phi (all 0 but eps).
+bool store_tipsy_row(binary_writer *w, bool star, double mass, const double *pos, const double *vel,
+                     unsigned char *p) {
+  bool ok = store_value(w, mass, big_endian, p);
+  for (int c = 0; c < 3; ++c) {
+    ok = ok && store_value(w, pos[c], big_endian, p + 4 + 4 * c) && store_value(w, vel[c], big_endian, p + 16 + 4 * c);
+  }
+  return ok && store_value(w, w->layout.options.softening, big_endian, p + (star ? 36 : 28));
 }
 
 bool write_tipsy_slice(binary_writer *w, uint64_t g, size_t n) {
-  w->bytes.assign(n * tipsy_row_bytes, 0);
-  unsigned char *p = w->bytes.data();
+  const binary_layout &layout = w->layout;
+  const uint64_t end = g + n;
+  w->bytes.assign(static_cast<size_t>(tipsy_offset(layout, end) - tipsy_offset(layout, g)), 0);
   const bool row_masses = w->columns.row_masses;
-  for (size_t i = 0; i < n; ++i, p += tipsy_row_bytes) {
-    bool ok = store_value(w, row_masses ? w->masses[i] : w->mass, big_endian, p);
-    for (int c = 0; c < 3; ++c) {
-      ok = ok && store_value(w, w->pos[3 * i + c], big_endian, p + 4 + 4 * c) &&
-           store_value(w, w->vel[3 * i + c], big_endian, p + 16 + 4 * c);
-    }
-    if (!ok || !store_value(w, w->layout.options.softening, big_endian, p + 28)) return false;
+  size_t group = static_cast<size_t>(&group_of(layout.groups, g) - layout.groups.groups.data());
+  unsigned char *p = w->bytes.data();
+  for (uint64_t i = g; i < end; ++i) {
+    const particle_group *owner = &layout.groups.groups[group];
+    while (i >= owner->first + owner->count) owner = &layout.groups.groups[++group];
+    const size_t r = static_cast<size_t>(i - g);
+    const bool star = i >= layout.dark;
+    const double mass = row_masses ? w->masses[r] : w->group_mass[group];
+    if (!store_tipsy_row(w, star, mass, &w->pos[3 * r], &w->vel[3 * r], p)) return false;
+    p += star ? tipsy_star_bytes : tipsy_dark_bytes;
   }
-  return put(w->outputs[0], tipsy_header_bytes + g * tipsy_row_bytes, w->bytes.data(), w->bytes.size());
+  return put(w->outputs[0], tipsy_offset(layout, g), w->bytes.data(), w->bytes.size());
 }
 
 }  // namespace
@@ -239,7 +332,19 @@ binary_writer *open_binary_writer(const binary_layout &layout, const gal_system 
   w->frame = frame;
   w->outputs = outputs;
   w->columns = columns;
-  w->mass = one_mass(columns, sys->mass_element / frame.scale.mass);
+  binary_layout &own = w->layout;
+  if (!own.groups_given && !own.groups.groups.empty()) {
+    own.groups.groups[0].mass = own.types.type[1].mass = sys->mass_element;
+  }
+  for (const particle_group &g : own.groups.groups) {
+    w->group_mass.push_back(one_mass(columns, g.mass / frame.scale.mass));
+  }
+  // With no particle the record's mass is M / 0: no mass is the honest
+  // entry.
+  for (int t = 0; t < 6; ++t) {
+    const type_share &s = own.types.type[t];
+    if (s.count > 0 && !own.in_mass_block[t]) w->type_mass[t] = one_mass(columns, s.mass / frame.scale.mass);
+  }
   if (!with_headers) return w.release();
   if (!is_gadget(layout)) return write_tipsy_header(*w) ? w.release() : nullptr;
   for (size_t k = 0; k < layout.files.size(); ++k) {
@@ -257,7 +362,7 @@ bool write_binary_rows(binary_writer *w, const gal_system *sys, int32_t first, i
   const output_frame &f = w->frame;
   written_positions(f, sys->pos + at, n, w->pos.data());
   written_velocities(f, sys->vel + at, n, w->vel.data());
-  if (w->columns.row_masses) {
+  if (w->columns.row_masses || w->layout.mass_block) {
     const double *mass = sys->mass + first;
     const double unit = f.values_converted ? 1.0 : f.scale.mass;
     w->masses.resize(n);
@@ -273,7 +378,7 @@ bool write_binary_rows(binary_writer *w, const gal_system *sys, int32_t first, i
     const size_t row = static_cast<size_t>(begin - g0), skip = 3 * row;
     const uint64_t *ids = w->columns.ids != nullptr ? w->columns.ids + first + row : nullptr;
     if (!write_gadget_slice(w, k, begin, static_cast<size_t>(end - begin), w->pos.data() + skip,
-                            w->vel.data() + skip, w->masses.data() + (w->columns.row_masses ? row : 0), ids)) {
+                            w->vel.data() + skip, w->masses.data() + (w->masses.empty() ? 0 : row), ids)) {
       return false;
     }
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "galaxy_types.h"
+#include "particle_groups.h"
 #include "units.h"
 #include "written_columns.h"
 
@@ -28,6 +29,9 @@ struct binary_options {
 // Particles [first_row, first_row + rows) of the galaxy in one file.
 struct binary_file_part {
   uint64_t first_row = 0, rows = 0;
+  uint64_t type_rows[6] = {0, 0, 0, 0, 0, 0};  // GADGET: its npart
+  bool mass_block = false;  // GADGET: a MASS block follows its IDs
+  uint64_t mass_rows = 0;   // the masses it holds
 };
 
 // How a galaxy of total particles is laid out.
@@ -36,14 +40,26 @@ struct binary_layout {
   uint64_t total = 0;
   int value_bytes = 4;  // of each position, velocity (and tipsy mass)
   int id_bytes = 4;     // GADGET IDs
-  bool mass_block = false;  // GADGET: masses differ, a MASS block follows the IDs
+  bool mass_block = false;  // GADGET: some file has a MASS block
   std::vector<binary_file_part> files;  // one, or the GADGET split
+  // The particles' groups and types; without groups given, one group of
+  // type 1 whose mass the record's mass_element gives.
+  bool groups_given = false;
+  particle_groups groups;
+  type_shares types;
+  // GADGET: the types whose masses differ (or were edited): their mass
+  // table entry is 0 and their particles' masses are in MASS blocks.
+  bool in_mass_block[6] = {false, false, false, false, false, false};
+  uint64_t dark = 0;  // tipsy: the dark particles, before the stars
 };
 
-// Plans the files for total particles with columns' masses and IDs; false
-// with the reason in why when the format cannot hold them.
+// Plans the files for total particles with columns' masses and IDs, as
+// groups (none: one group of type 1); false with the reason in why when
+// the format cannot hold them, or the groups are not in the order files
+// hold them (groups_are_ordered).
 bool plan_binary_layout(uint64_t total, const binary_options &options, binary_layout *layout,
-                        std::string *why, const written_columns &columns = written_columns());
+                        std::string *why, const written_columns &columns = written_columns(),
+                        const particle_groups &groups = particle_groups());
 
 // The names of the files: name itself, or name.0, name.1, ... when split.
 std::vector<std::string> binary_file_names(const binary_layout &layout, const std::string &name);

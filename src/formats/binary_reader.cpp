@@ -14,13 +14,16 @@
 namespace {
 
 constexpr uint64_t gadget_header_bytes = 256;
-constexpr uint64_t tipsy_header_bytes = 32, tipsy_row_bytes = 36;
+constexpr uint64_t tipsy_header_bytes = 32, tipsy_row_bytes = 36, tipsy_star_bytes = 44, tipsy_gas_bytes = 48;
 
-// One file of a set: where its rows' values lie.
+// One file of a set: where its rows' values lie, and of which type each is
+// (its rows in type order: type_rows[1] of type 1, then type 2's ...).
 struct file_part {
   std::FILE *file = nullptr;
   uint64_t rows = 0;
-  uint64_t pos_at = 0, vel_at = 0, id_at = 0, mass_at = 0;  // mass_at 0: the mass table's
+  uint64_t pos_at = 0, vel_at = 0, id_at = 0, mass_at = 0;  // mass_at 0: no mass block
+  uint64_t type_rows[6] = {0, 0, 0, 0, 0, 0};
+  double massarr[6] = {0, 0, 0, 0, 0, 0};  // GADGET: a type's masses are in the block when 0
 };
 
 // A GADGET file's records as found: the data offset and size of each block,
@@ -153,7 +156,6 @@ struct binary_particle_reader {
   binary_format format = format_gadget2;
   std::vector<file_part> parts;
   int value_bytes = 4, id_bytes = 4;
-  double table_mass = 0.0;
   double box = 0.0;
   uint64_t rows = 0;
   size_t part = 0;
@@ -170,6 +172,24 @@ struct binary_particle_reader {
   }
 };
 
+namespace {
+
+// Whether a tipsy header's counts of gas, dark and star particles take
+// the file's size; damaged: or do with ndark or nstar taken from nbodies
+// (the one field damaged).
+bool tipsy_sized(const unsigned char *head, size_t length, uint64_t size, bool damaged) {
+  if (length < 28) return false;
+  const uint64_t nbodies = be32(head + 8), nsph = be32(head + 16), ndark = be32(head + 20), nstar = be32(head + 24);
+  const auto takes = [&](uint64_t dark, uint64_t stars) {
+    return size == tipsy_header_bytes + tipsy_gas_bytes * nsph + tipsy_row_bytes * dark + tipsy_star_bytes * stars;
+  };
+  if (takes(ndark, nstar)) return true;
+  return damaged && nbodies >= nsph && (takes(nbodies - nsph - std::min(nbodies - nsph, nstar), nstar) ||
+                                        takes(ndark, nbodies - nsph - std::min(nbodies - nsph, ndark)));
+}
+
+}  // namespace
+
 bool detect_binary_format(const unsigned char *head, size_t length, uint64_t size, binary_format *format) {
   if (length >= 8 && le32(head) == 8 && std::memcmp(head + 4, "HEAD", 4) == 0) {
     *format = format_gadget2;
@@ -179,7 +199,10 @@ bool detect_binary_format(const unsigned char *head, size_t length, uint64_t siz
     *format = format_gadget1;
     return true;
   }
-  const bool tipsy_size = size >= tipsy_header_bytes && (size - tipsy_header_bytes) % tipsy_row_bytes == 0;
+  // tipsy: 36-byte dark particles only, or the size its counts of gas,
+  // dark and star particles take.
+  const bool dark_size = size >= tipsy_header_bytes && (size - tipsy_header_bytes) % tipsy_row_bytes == 0;
+  const bool tipsy_size = dark_size || tipsy_sized(head, length, size, false);
   const uint64_t ndim = length >= 16 ? be32(head + 12) : 0;
   if (ndim >= 1 && ndim <= 3 && tipsy_size) {
     *format = format_tipsy;
@@ -198,8 +221,9 @@ bool detect_binary_format(const unsigned char *head, size_t length, uint64_t siz
     *format = format_gadget1;
     return true;
   }
-  const uint64_t rows = tipsy_size ? (size - tipsy_header_bytes) / tipsy_row_bytes : 0;
-  if (tipsy_size && length >= 24 && (be32(head + 8) == rows || be32(head + 20) == rows)) {
+  const uint64_t rows = dark_size ? (size - tipsy_header_bytes) / tipsy_row_bytes : 0;
+  if ((dark_size && length >= 24 && (be32(head + 8) == rows || be32(head + 20) == rows)) ||
+      tipsy_sized(head, length, size, true)) {
     *format = format_tipsy;
     return true;
   }
@@ -264,20 +288,59 @@ void judge_header_fields(const gadget_header &g, const std::string &which, std::
   }
 }
 
-// Where the mass of each particle is: the table's, or a mass block (format
-// 2's labelled MASS, format 1's record after the IDs when the table is 0).
-bool locate_masses(binary_particle_reader *r, const gadget_blocks &b, const gadget_header &header,
-                   const std::string &path, std::vector<std::string> *skipped, read_error *error) {
+// The types of a file's rows as its header counts them (npart[1] … [5],
+// in that order); rows the counts do not cover are the last counted
+// type's (type 1 when none is), counts beyond the rows are cut from the
+// end. The header line says when the counts and the data disagree.
+void attribute_types(const gadget_header &header, uint64_t rows, uint64_t type_rows[6]) {
+  uint64_t counted = 0;
+  int last = 1;
+  for (int t = 1; t < 6; ++t) {
+    type_rows[t] = header.npart[t] > 0 ? static_cast<uint64_t>(header.npart[t]) : 0;
+    counted += type_rows[t];
+    if (type_rows[t] > 0) last = t;
+  }
+  if (counted < rows) type_rows[last] += rows - counted;
+  for (int t = 5; t >= 1 && counted > rows; --t) {
+    const uint64_t cut = std::min(type_rows[t], counted - rows);
+    type_rows[t] -= cut;
+    counted -= cut;
+  }
+}
+
+// What the header's npart say of a file of rows particles, when it
+// disagrees: "npart[1] of FILE says ..." (several types: their sum).
+void judge_counts(const gadget_header &header, uint64_t rows, const std::string &path, std::vector<std::string> *out) {
+  std::string names;
+  int64_t sum = 0;
+  for (int t = 1; t < 6; ++t) {
+    if (header.npart[t] == 0) continue;
+    names += (names.empty() ? "npart[" : " + npart[") + std::to_string(t) + "]";
+    sum += header.npart[t];
+  }
+  if (sum == static_cast<int64_t>(rows)) return;
+  if (names.empty()) names = "npart[1]";
+  out->push_back(names + " of " + path + " says " + std::to_string(sum) + ", the data holds " + std::to_string(rows));
+}
+
+// Where the mass of each particle is: its type's in the table, or a mass
+// block of the particles of every type whose table entry is 0, in file
+// order (format 2's labelled MASS, format 1's record after the IDs).
+bool locate_masses(binary_particle_reader *r, const gadget_blocks &b, const std::string &path,
+                   std::vector<std::string> *skipped, read_error *error) {
   file_part &part = r->parts.back();
   const bool labelled = r->format == format_gadget2;
-  if (header.massarr[1] == 0.0 && part.rows > 0) {
-    if (!b.found[mass_block] || b.size[mass_block] != part.rows * static_cast<uint64_t>(r->value_bytes)) {
-      error->what = "a mass block of " + std::to_string(part.rows) + " values, as the mass table holds 0 (" + path + ")";
+  uint64_t in_block = 0;
+  for (int t = 1; t < 6; ++t) in_block += part.massarr[t] == 0.0 ? part.type_rows[t] : 0;
+  if (in_block > 0) {
+    if (!b.found[mass_block] || b.size[mass_block] != in_block * static_cast<uint64_t>(r->value_bytes)) {
+      error->what = "a mass block of " + std::to_string(in_block) + " values, for the particles whose type's mass "
+                    "table entry is 0 (" + path + ")";
       return false;
     }
     part.mass_at = b.at[mass_block];
   } else if (b.found[mass_block] && labelled) {
-    r->disagreements.push_back("the mass table holds the mass of type 1, yet a mass block follows too");
+    r->disagreements.push_back("the mass table holds the mass of every type counted, yet a mass block follows too");
   } else if (b.found[mass_block]) {
     // Format 1 knows blocks by order: with the masses in the table, the
     // codes read nothing after the IDs.
@@ -294,7 +357,8 @@ bool add_gadget_file(binary_particle_reader *r, const std::string &path, gadget_
     error->what = "a readable file " + path + " (" + std::strerror(errno) + ")";
     return false;
   }
-  r->parts.push_back({file, 0, 0, 0, 0, 0});
+  r->parts.push_back(file_part());
+  r->parts.back().file = file;
   gadget_blocks b;
   std::string why;
   if (!scan_gadget(file, r->format == format_gadget2, &b, &why)) {
@@ -304,14 +368,13 @@ bool add_gadget_file(binary_particle_reader *r, const std::string &path, gadget_
   unsigned char h[gadget_header_bytes];
   if (!read_at(file, b.at[head_block], h, sizeof h)) return false;
   *header = parse_header(h);
-  for (int t = 0; t < 6; ++t) {
-    if (t != 1 && (header->npart[t] != 0 || header->total[t] != 0 || header->high[t] != 0)) {
-      error->what = "particles of type 1 only, not of type " + std::to_string(t) + " (" + path + ")";
-      return false;
-    }
+  if (header->npart[0] != 0 || header->total[0] != 0 || header->high[0] != 0) {
+    error->what = "particles of types 1 to 5, not of type 0 (gas) (" + path + ")";
+    return false;
   }
   file_part &part = r->parts.back();
-  const uint64_t npart = static_cast<uint32_t>(header->npart[1]);
+  uint64_t npart = 0;
+  for (int t = 1; t < 6; ++t) npart += static_cast<uint32_t>(header->npart[t]);
   int vb = 4, ib = 4;
   if (!solve_widths(b, npart, &part.rows, &vb, &ib) || (r->parts.size() > 1 && (vb != r->value_bytes || ib != r->id_bytes))) {
     error->what = "blocks of positions, velocities and IDs that hold one count of particles (" + path + ")";
@@ -319,21 +382,43 @@ bool add_gadget_file(binary_particle_reader *r, const std::string &path, gadget_
   }
   r->value_bytes = vb;
   r->id_bytes = ib;
+  attribute_types(*header, part.rows, part.type_rows);
+  for (int t = 0; t < 6; ++t) part.massarr[t] = header->massarr[t];
   const std::string which = r->parts.size() > 1 ? "file " + std::to_string(r->parts.size() - 1) + "'s " : "";
-  if (part.rows != npart) r->disagreements.push_back(say("npart[1] of " + path, npart, part.rows));
+  judge_counts(*header, part.rows, path, &r->disagreements);
   judge_header_fields(*header, which, &r->disagreements);
   part.pos_at = b.at[pos_block];
   part.vel_at = b.at[vel_block];
   part.id_at = b.at[id_block];
-  if (!locate_masses(r, b, *header, path, &b.skipped, error)) return false;
+  if (!locate_masses(r, b, path, &b.skipped, error)) return false;
   for (const std::string &one : b.skipped) r->skipped.push_back(one + (which.empty() ? "" : " of " + path));
   return true;
+}
+
+// Whether two headers of a set agree in their totals and mass tables.
+bool same_totals(const gadget_header &a, const gadget_header &b) {
+  for (int t = 0; t < 6; ++t) {
+    if (a.total[t] != b.total[t] || a.high[t] != b.high[t] || !(a.massarr[t] == b.massarr[t])) return false;
+  }
+  return true;
+}
+
+// Each type's npartTotal (with its high word) against the particles of
+// that type in every file.
+void judge_totals(binary_particle_reader *r, const gadget_header &first) {
+  for (int t = 1; t < 6; ++t) {
+    uint64_t rows = 0;
+    for (const file_part &part : r->parts) rows += part.type_rows[t];
+    const uint64_t total = (static_cast<uint64_t>(first.high[t]) << 32) | first.total[t];
+    if (total != rows) {
+      r->disagreements.push_back(say("npartTotal[" + std::to_string(t) + "] (with its high word)", total, rows));
+    }
+  }
 }
 
 bool begin_gadget(binary_particle_reader *r, const std::string &path, read_error *error) {
   gadget_header first;
   if (!add_gadget_file(r, path, &first, error)) return false;
-  r->table_mass = first.massarr[1];
   r->box = first.box;
   const int32_t files = first.num_files;
   const bool numbered = path.size() > 2 && path.compare(path.size() - 2, 2, ".0") == 0;
@@ -349,7 +434,7 @@ bool begin_gadget(binary_particle_reader *r, const std::string &path, read_error
       r->disagreements.push_back("num_files of file " + std::to_string(k) + " says " +
                                  std::to_string(other.num_files) + ", file 0's " + std::to_string(files));
     }
-    if (other.total[1] != first.total[1] || other.high[1] != first.high[1] || other.massarr[1] != first.massarr[1]) {
+    if (!same_totals(other, first)) {
       r->disagreements.push_back("file " + std::to_string(k) + "'s header differs from file 0's in its totals or mass table");
     }
     if (!(other.box == first.box)) {
@@ -358,8 +443,23 @@ bool begin_gadget(binary_particle_reader *r, const std::string &path, read_error
     }
   }
   for (const file_part &part : r->parts) r->rows += part.rows;
-  const uint64_t total = (static_cast<uint64_t>(first.high[1]) << 32) | first.total[1];
-  if (total != r->rows) r->disagreements.push_back(say("npartTotal[1] (with its high word)", total, r->rows));
+  judge_totals(r, first);
+  return true;
+}
+
+// tipsy's particles as its header counts them: ndark 36-byte dark ones then
+// nstar 44-byte stars when the size is theirs; else (a header that lies)
+// dark ones only, as many as the size holds. False for a size neither is.
+bool tipsy_rows(uint64_t size, uint64_t ndark, uint64_t nstar, file_part *part) {
+  if (size == tipsy_header_bytes + tipsy_row_bytes * ndark + tipsy_star_bytes * nstar) {
+    part->type_rows[tipsy_dark_type] = ndark;
+    part->type_rows[tipsy_star_type] = nstar;
+  } else if (nstar == 0 && (size - tipsy_header_bytes) % tipsy_row_bytes == 0) {
+    part->type_rows[tipsy_dark_type] = (size - tipsy_header_bytes) / tipsy_row_bytes;
+  } else {
+    return false;
+  }
+  part->rows = part->type_rows[tipsy_dark_type] + part->type_rows[tipsy_star_type];
   return true;
 }
 
@@ -369,23 +469,29 @@ bool begin_tipsy(binary_particle_reader *r, const std::string &path, read_error 
     error->what = "a readable file (" + std::string(std::strerror(errno)) + ")";
     return false;
   }
-  r->parts.push_back({file, 0, 0, 0, 0, 0});
+  r->parts.push_back(file_part());
+  r->parts.back().file = file;
   unsigned char h[tipsy_header_bytes];
   const uint64_t size = file_size(file);
-  if (size < tipsy_header_bytes || !read_at(file, 0, h, sizeof h) || (size - tipsy_header_bytes) % tipsy_row_bytes != 0) {
-    error->what = "a tipsy file: a 32-byte header and 36-byte dark-matter particles";
+  if (size < tipsy_header_bytes || !read_at(file, 0, h, sizeof h)) {
+    error->what = "a tipsy file: a 32-byte header, 36-byte dark-matter and 44-byte star particles";
     return false;
   }
   const double time = load_real(h, 8, big_endian);
   const uint64_t nbodies = be32(h + 8), ndim = be32(h + 12), nsph = be32(h + 16), ndark = be32(h + 20);
   const uint64_t nstar = be32(h + 24);
-  if (nsph != 0 || nstar != 0) {
-    error->what = "a tipsy file of dark-matter particles only";
+  if (nsph != 0) {
+    error->what = "a tipsy file of dark-matter and star particles, no gas";
     return false;
   }
   file_part &part = r->parts.back();
-  part.rows = r->rows = (size - tipsy_header_bytes) / tipsy_row_bytes;
-  if (ndark != part.rows) r->disagreements.push_back(say("ndark", ndark, part.rows));
+  if (!tipsy_rows(size, ndark, nstar, &part)) {
+    error->what = "a tipsy file whose size holds its header's " + std::to_string(ndark) + " dark-matter (36 bytes) and " +
+                  std::to_string(nstar) + " star particles (44 bytes)";
+    return false;
+  }
+  r->rows = part.rows;
+  if (ndark != part.type_rows[tipsy_dark_type]) r->disagreements.push_back(say("ndark", ndark, part.type_rows[tipsy_dark_type]));
   if (nbodies != part.rows) r->disagreements.push_back(say("nbodies", nbodies, part.rows));
   if (ndim != 3) r->disagreements.push_back("ndim says " + std::to_string(ndim) + ", not 3");
   if (!(time == 0.0)) r->disagreements.push_back("time says " + value_text(time) + ", not 0: initial conditions start at 0");
@@ -442,25 +548,58 @@ bool read_ids(binary_particle_reader *r, const file_part &part, uint64_t first, 
   return true;
 }
 
+// tipsy's rows [first, first + count): the dark ones, then the stars
+// (mass, pos, vel, metals, tform, eps, phi).
 bool read_tipsy_rows(binary_particle_reader *r, const file_part &part, uint64_t first, size_t count,
                      particle_data *data) {
-  r->buffer.resize(count * tipsy_row_bytes);
-  if (count > 0 && !read_at(part.file, tipsy_header_bytes + first * tipsy_row_bytes, r->buffer.data(), r->buffer.size())) {
-    return false;
-  }
-  for (size_t i = 0; i < count; ++i) {
-    const unsigned char *p = &r->buffer[i * tipsy_row_bytes];
+  const uint64_t dark = part.type_rows[tipsy_dark_type], end = first + count;
+  const uint64_t dark_end = std::min(end, std::max(first, dark));
+  const uint64_t at = tipsy_header_bytes + std::min(first, dark) * tipsy_row_bytes +
+                      (first - std::min(first, dark)) * tipsy_star_bytes;
+  r->buffer.resize(static_cast<size_t>((dark_end - first) * tipsy_row_bytes + (end - dark_end) * tipsy_star_bytes));
+  if (count > 0 && !read_at(part.file, at, r->buffer.data(), r->buffer.size())) return false;
+  const unsigned char *p = r->buffer.data();
+  for (uint64_t i = first; i < end; ++i) {
+    const bool star = i >= dark;
     data->mass.push_back(load_real(p, 4, big_endian));
     for (int c = 0; c < 3; ++c) data->pos.push_back(load_real(p + 4 + 4 * c, 4, big_endian));
     for (int c = 0; c < 3; ++c) data->vel.push_back(load_real(p + 16 + 4 * c, 4, big_endian));
+    data->type.push_back(star ? tipsy_star_type : tipsy_dark_type);
     // A code takes eps as the particle's softening length.
-    const double eps = load_real(p + 28, 4, big_endian);
+    const double eps = load_real(p + (star ? 36 : 28), 4, big_endian);
     if (std::isfinite(eps) && eps >= 0.0) {
       r->least_softening = std::min(r->least_softening, eps);
       r->largest_softening = std::max(r->largest_softening, eps);
     } else {
       ++r->bad_softening;
     }
+    p += star ? tipsy_star_bytes : tipsy_row_bytes;
+  }
+  return true;
+}
+
+// The masses and types of rows [first, first + count) of a GADGET file:
+// type by type, from the table or from the mass block (whose rows are the
+// particles of the types the table holds 0 for).
+bool read_gadget_masses(binary_particle_reader *r, const file_part &part, uint64_t first, size_t count,
+                        particle_data *data) {
+  const uint64_t end = first + count, vb = static_cast<uint64_t>(r->value_bytes);
+  uint64_t type_first = 0, block_row = 0;
+  for (int t = 1; t < 6; ++t) {
+    const uint64_t rows = part.type_rows[t], begin = std::max(first, type_first);
+    const uint64_t stop = std::min(end, type_first + rows);
+    const bool in_block = part.massarr[t] == 0.0;
+    if (begin < stop) {
+      const size_t n = static_cast<size_t>(stop - begin);
+      if (!in_block) {
+        data->mass.insert(data->mass.end(), n, part.massarr[t]);
+      } else if (!read_values(r, part.file, part.mass_at + (block_row + begin - type_first) * vb, n, 1, &data->mass)) {
+        return false;
+      }
+      data->type.insert(data->type.end(), n, static_cast<uint8_t>(t));
+    }
+    type_first += rows;
+    block_row += in_block ? rows : 0;
   }
   return true;
 }
@@ -468,15 +607,9 @@ bool read_tipsy_rows(binary_particle_reader *r, const file_part &part, uint64_t 
 bool read_gadget_rows(binary_particle_reader *r, const file_part &part, uint64_t first, size_t count,
                       particle_data *data) {
   const uint64_t triple = 3 * static_cast<uint64_t>(r->value_bytes);
-  bool ok = read_values(r, part.file, part.pos_at + first * triple, count, 3, &data->pos) &&
-            read_values(r, part.file, part.vel_at + first * triple, count, 3, &data->vel) &&
-            read_ids(r, part, first, count, &data->ids);
-  if (ok && part.mass_at != 0) {
-    ok = read_values(r, part.file, part.mass_at + first * static_cast<uint64_t>(r->value_bytes), count, 1, &data->mass);
-  } else if (ok) {
-    data->mass.insert(data->mass.end(), count, r->table_mass);
-  }
-  return ok;
+  return read_values(r, part.file, part.pos_at + first * triple, count, 3, &data->pos) &&
+         read_values(r, part.file, part.vel_at + first * triple, count, 3, &data->vel) &&
+         read_ids(r, part, first, count, &data->ids) && read_gadget_masses(r, part, first, count, data);
 }
 
 }  // namespace
@@ -517,6 +650,14 @@ bool binary_softening(const binary_particle_reader *reader, uint64_t *bad, doubl
 }
 
 bool binary_stores_ids(const binary_particle_reader *reader) { return reader->format != format_tipsy; }
+
+type_counts binary_type_counts(const binary_particle_reader *reader) {
+  type_counts counts;
+  for (const file_part &part : reader->parts) {
+    for (int t = 0; t < 6; ++t) counts.of[t] += part.type_rows[t];
+  }
+  return counts;
+}
 
 std::string binary_layout_description(const binary_particle_reader *reader) {
   std::string text = binary_format_name(reader->format);

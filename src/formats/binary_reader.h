@@ -43,7 +43,15 @@ bool binary_box_size(const binary_particle_reader *reader, double *box);
 // their order). read_binary_chunk then fills data->ids.
 bool binary_stores_ids(const binary_particle_reader *reader);
 
-// Appends the next particles, at most capacity, to data (as read_text_chunk).
+// The particles of each type the files hold, as their headers count them
+// (when those disagree with the data, as many as the data holds; the
+// header's line says so): GADGET's npart of every file, tipsy's ndark as
+// type 1 and nstar as type 4.
+type_counts binary_type_counts(const binary_particle_reader *reader);
+
+// Appends the next particles, at most capacity, to data (as
+// read_text_chunk), with their types: GADGET's in type order, tipsy's dark
+// ones, then its stars.
 read_status read_binary_chunk(binary_particle_reader *reader, particle_data *data, size_t capacity,
                               read_error *error);
 

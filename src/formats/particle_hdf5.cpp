@@ -17,10 +17,20 @@
 #endif
 
 hdf5_counts compute_hdf5_counts(uint64_t n) {
+  type_shares types;
+  types.type[1].present = true;
+  types.type[1].count = n;
+  return compute_hdf5_counts(types);
+}
+
+hdf5_counts compute_hdf5_counts(const type_shares &types) {
   hdf5_counts counts{};
-  counts.this_file[1] = n;
-  counts.total[1] = static_cast<uint32_t>(n & 0xffffffffu);
-  counts.high_word[1] = static_cast<uint32_t>(n >> 32);
+  for (int t = 0; t < 6; ++t) {
+    const uint64_t n = types.type[t].count;
+    counts.this_file[t] = n;
+    counts.total[t] = static_cast<uint32_t>(n & 0xffffffffu);
+    counts.high_word[t] = static_cast<uint32_t>(n >> 32);
+  }
   return counts;
 }
 
@@ -36,7 +46,8 @@ bool hdf5_available() { return false; }
 struct hdf5_writer {};
 
 hdf5_writer *open_hdf5_writer(const std::string &, const gal_system *, uint64_t, const output_frame &,
-                              const run_provenance *, const written_columns &) {
+                              const run_provenance *, const written_columns &, const particle_groups &,
+                              std::string *) {
   return nullptr;
 }
 
@@ -80,6 +91,10 @@ bool hdf5_stored_model(const hdf5_particle_reader *, galaxy_parameters *, bool *
 bool hdf5_stored_galaxy(const hdf5_particle_reader *) { return false; }
 
 bool hdf5_box_size(const hdf5_particle_reader *, double *) { return false; }
+
+type_counts hdf5_type_counts(const hdf5_particle_reader *) { return type_counts(); }
+
+std::string hdf5_galaxy_file_text(const hdf5_particle_reader *) { return std::string(); }
 
 bool hdf5_stores_ids(const hdf5_particle_reader *, std::string *) { return false; }
 
@@ -130,7 +145,8 @@ namespace {
 // The layout's names, spelled once.
 constexpr const char *header_group = "/Header";
 constexpr const char *units_group = "/Units";
-constexpr const char *particle_group = "/PartType1";
+constexpr const char *galaxy_file_name = "GalaxyFile";
+constexpr const char *component_names_name = "ComponentNames";
 constexpr const char *coordinates_name = "Coordinates";
 constexpr const char *velocities_name = "Velocities";
 constexpr const char *masses_name = "Masses";
@@ -138,6 +154,9 @@ constexpr const char *ids_name = "ParticleIDs";
 constexpr const char *unit_length_name = "Unit length in cgs (U_L)";
 constexpr const char *unit_mass_name = "Unit mass in cgs (U_M)";
 constexpr const char *unit_time_name = "Unit time in cgs (U_t)";
+
+// The group of particle type t: "/PartType1" ...
+std::string type_group_name(int t) { return "/PartType" + std::to_string(t); }
 
 // The library prints its error stack by default; ours are reported as
 // messages of our own.
@@ -158,16 +177,19 @@ hid_t create_group(hid_t file, const char *name) {
   return H5Gcreate2(file, name, H5P_DEFAULT, gcpl.get(), H5P_DEFAULT);
 }
 
-bool write_header(hid_t file, const gal_system *sys, uint64_t total, const output_frame &frame,
+bool write_header(hid_t file, const gal_system *sys, const type_shares &types, const output_frame &frame,
                   const written_columns &columns) {
   hdf5_handle group(create_group(file, header_group), H5Gclose);
   if (!group.valid()) return false;
-  const hdf5_counts counts = compute_hdf5_counts(total);
+  const hdf5_counts counts = compute_hdf5_counts(types);
   // With no particle the record's mass is M / 0: no mass is the honest
   // entry. Masses that differ are each in Masses, and the codes read them
   // there only when the table holds 0.
-  const double mass = one_mass(columns, sys->mass_element / frame.scale.mass);
-  double mass_table[6] = {0.0, total > 0 && !columns.row_masses ? mass : 0.0, 0.0, 0.0, 0.0, 0.0};
+  double mass_table[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (int t = 0; t < 6; ++t) {
+    const type_share &s = types.type[t];
+    if (s.count > 0 && s.one_mass && !columns.row_masses) mass_table[t] = one_mass(columns, s.mass / frame.scale.mass);
+  }
   const double zero = 0.0;
   const double box = box_size(sys->radius_max, frame);
   const int32_t one = 1, none = 0, three = 3;
@@ -225,6 +247,7 @@ bool write_provenance(hid_t file, const run_provenance &p) {
     }
     if (!ok) return false;
   }
+  if (!p.galaxy_file_text.empty() && !write_string(g, galaxy_file_name, p.galaxy_file_text)) return false;
   return params.release() && write_string(code.get(), "Name", p.program) &&
          write_string(code.get(), "Version", p.version) &&
          write_string(code.get(), "CommandLine", p.command_line) && code.release();
@@ -274,12 +297,20 @@ hid_t create_dataset(hid_t group, const char *name, hid_t file_type, int columns
 
 }  // namespace
 
-struct hdf5_writer {
-  hdf5_handle file{-1, H5Fclose};
+// The datasets of one particle type, of its particles [first, first + count).
+struct hdf5_type_datasets {
+  bool present = false;
+  uint64_t first = 0, count = 0;
   hdf5_handle coordinates{-1, H5Dclose};
   hdf5_handle velocities{-1, H5Dclose};
   hdf5_handle masses{-1, H5Dclose};
   hdf5_handle ids{-1, H5Dclose};
+  bool release() { return coordinates.release() & velocities.release() & masses.release() & ids.release(); }
+};
+
+struct hdf5_writer {
+  hdf5_handle file{-1, H5Fclose};
+  hdf5_type_datasets types[6];
   std::vector<uint64_t> id_rows;  // one block's IDs at a time
   output_frame frame;
   const uint64_t *given_ids = nullptr;  // the record's own IDs, when given
@@ -295,31 +326,59 @@ bool hdf5_thread_safe() {
 
 namespace {
 
+// The group of one type and its full-size datasets; named: which groups
+// it holds, when the run gave them.
+bool create_type_group(hid_t file, int t, const type_share &share, bool named, hdf5_type_datasets *sets) {
+  hdf5_handle group(create_group(file, type_group_name(t).c_str()), H5Gclose);
+  if (!group.valid()) return false;
+  const hid_t g = group.get();
+  sets->present = true;
+  sets->first = share.first;
+  sets->count = share.count;
+  sets->coordinates.reset(create_dataset(g, coordinates_name, H5T_IEEE_F64LE, 3, share.count));
+  sets->velocities.reset(create_dataset(g, velocities_name, H5T_IEEE_F64LE, 3, share.count));
+  sets->masses.reset(create_dataset(g, masses_name, H5T_IEEE_F64LE, 1, share.count));
+  sets->ids.reset(create_dataset(g, ids_name, H5T_STD_U64LE, 1, share.count));
+  return sets->coordinates.valid() && sets->velocities.valid() && sets->masses.valid() && sets->ids.valid() &&
+         (!named || write_string(g, component_names_name, share.names)) && group.release();
+}
+
 // Creates the file through the access properties fapl: the header, the
-// units and the full-size datasets.
+// units and the full-size datasets of every type.
 hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint64_t total,
                            const output_frame &frame, const run_provenance *provenance, hid_t fapl,
-                           const written_columns &columns) {
+                           const written_columns &columns, const particle_groups &groups, std::string *why) {
   silence_library();
+  std::string reason;
+  if (!groups_are_ordered(groups, total, &reason)) {
+    if (why != nullptr) *why = "its particle groups are not in a file's order: " + reason;
+    return nullptr;
+  }
+  const type_shares types = shares_of(file_groups(groups, total, sys->mass_element));
+  // The earliest file format holds attributes of up to 64 KiB: a longer
+  // galaxy file needs the format of HDF5 1.8 on (read by every library
+  // since 2008), which stores it apart. Other files keep the earliest.
+  hdf5_handle access(H5Pcopy(fapl == H5P_DEFAULT ? H5P_FILE_ACCESS_DEFAULT : fapl), H5Pclose);
+  if (!access.valid()) return nullptr;
+  if (provenance != nullptr && provenance->galaxy_file_text.size() > 60000 &&
+      H5Pset_libver_bounds(access.get(), H5F_LIBVER_V18, H5F_LIBVER_V18) < 0) {
+    return nullptr;
+  }
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
   writer->frame = frame;
   writer->given_ids = columns.ids;
-  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl));
+  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()));
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
-  if (!write_header(file, sys, total, frame, columns) || !write_units(file, frame.scale)) return nullptr;
+  if (!write_header(file, sys, types, frame, columns) || !write_units(file, frame.scale)) return nullptr;
   if (provenance != nullptr && !write_provenance(file, *provenance)) return nullptr;
-  hdf5_handle group(create_group(file, particle_group), H5Gclose);
-  if (!group.valid()) return nullptr;
-  const hid_t g = group.get();
-  writer->coordinates.reset(create_dataset(g, coordinates_name, H5T_IEEE_F64LE, 3, total));
-  writer->velocities.reset(create_dataset(g, velocities_name, H5T_IEEE_F64LE, 3, total));
-  writer->masses.reset(create_dataset(g, masses_name, H5T_IEEE_F64LE, 1, total));
-  writer->ids.reset(create_dataset(g, ids_name, H5T_STD_U64LE, 1, total));
-  if (!writer->coordinates.valid() || !writer->velocities.valid() || !writer->masses.valid() ||
-      !writer->ids.valid() || !group.release() || H5Fflush(file, H5F_SCOPE_GLOBAL) < 0) {
-    return nullptr;
+  for (int t = 0; t < 6; ++t) {
+    if (types.type[t].present &&
+        !create_type_group(file, t, types.type[t], !groups.groups.empty(), &writer->types[t])) {
+      return nullptr;
+    }
   }
+  if (H5Fflush(file, H5F_SCOPE_GLOBAL) < 0) return nullptr;
   return writer.release();
 }
 
@@ -327,18 +386,19 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
 
 hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
                               const output_frame &frame, const run_provenance *provenance,
-                              const written_columns &columns) {
-  return create_writer(path, sys, total, frame, provenance, H5P_DEFAULT, columns);
+                              const written_columns &columns, const particle_groups &groups, std::string *why) {
+  return create_writer(path, sys, total, frame, provenance, H5P_DEFAULT, columns, groups, why);
 }
 
 #ifdef GALAXY_HDF5_MPI
 hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
                                        uint64_t total, const output_frame &frame,
-                                       const run_provenance *provenance, MPI_Comm communicator) {
+                                       const run_provenance *provenance, MPI_Comm communicator,
+                                       const particle_groups &groups, std::string *why) {
   silence_library();
   hdf5_handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || H5Pset_fapl_mpio(fapl.get(), communicator, MPI_INFO_NULL) < 0) return nullptr;
-  return create_writer(path, sys, total, frame, provenance, fapl.get(), written_columns());
+  return create_writer(path, sys, total, frame, provenance, fapl.get(), written_columns(), groups, why);
 }
 #endif
 
@@ -346,7 +406,7 @@ bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, 
                      uint64_t offset) {
   if (last <= first) return true;
   const hsize_t count = static_cast<hsize_t>(last - first);
-  const hsize_t row = offset + static_cast<hsize_t>(first);
+  const uint64_t row = offset + static_cast<uint64_t>(first);
   // IDs j + 1 unless given: the codes reserve 0.
   const size_t at = static_cast<size_t>(first);
   writer->id_rows.resize(static_cast<size_t>(count));
@@ -366,17 +426,28 @@ bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, 
     vel = values.data() + 3 * n;
     mass = values.data() + 6 * n;
   }
-  return write_rows(writer->coordinates.get(), H5T_NATIVE_DOUBLE, 3, row, count, pos) &&
-         write_rows(writer->velocities.get(), H5T_NATIVE_DOUBLE, 3, row, count, vel) &&
-         write_rows(writer->masses.get(), H5T_NATIVE_DOUBLE, 1, row, count, mass) &&
-         write_rows(writer->ids.get(), H5T_NATIVE_UINT64, 1, row, count, writer->id_rows.data());
+  // The block may span types: each type's rows go to its own datasets.
+  for (const hdf5_type_datasets &sets : writer->types) {
+    const uint64_t begin = std::max(row, sets.first);
+    const uint64_t end = std::min<uint64_t>(row + count, sets.first + sets.count);
+    if (!sets.present || begin >= end) continue;
+    const size_t i = static_cast<size_t>(begin - row);
+    const hsize_t at_row = begin - sets.first, rows = end - begin;
+    if (!write_rows(sets.coordinates.get(), H5T_NATIVE_DOUBLE, 3, at_row, rows, pos + 3 * i) ||
+        !write_rows(sets.velocities.get(), H5T_NATIVE_DOUBLE, 3, at_row, rows, vel + 3 * i) ||
+        !write_rows(sets.masses.get(), H5T_NATIVE_DOUBLE, 1, at_row, rows, mass + i) ||
+        !write_rows(sets.ids.get(), H5T_NATIVE_UINT64, 1, at_row, rows, writer->id_rows.data() + i)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 hdf5_result close_hdf5_writer(hdf5_writer *writer, bool written) {
   std::unique_ptr<hdf5_writer> owned(writer);
   if (!written) return hdf5_write_failed;
-  const bool datasets_closed = writer->coordinates.release() & writer->velocities.release() &
-                               writer->masses.release() & writer->ids.release();
+  bool datasets_closed = true;
+  for (hdf5_type_datasets &sets : writer->types) datasets_closed = sets.release() && datasets_closed;
   // Data may still sit in the library's cache: a full disk can show here.
   if (!datasets_closed || H5Fflush(writer->file.get(), H5F_SCOPE_GLOBAL) < 0) {
     return hdf5_write_failed;
@@ -391,27 +462,39 @@ hdf5_result write_hdf5_file(const std::string &path, const gal_system *sys) {
   return close_hdf5_writer(writer, write_hdf5_rows(writer, sys, 0, n, 0));
 }
 
-struct hdf5_particle_reader {
-  hdf5_handle file{-1, H5Fclose};
+// The datasets of one particle type as read.
+struct hdf5_type_part {
+  bool present = false;
   hdf5_handle coordinates{-1, H5Dclose};
   hdf5_handle velocities{-1, H5Dclose};
   hdf5_handle masses{-1, H5Dclose};
   hdf5_handle ids{-1, H5Dclose};
+  hsize_t rows = 0;
+  int mass_bytes = 8;
+  double table_mass = 0.0;  // MassTable[t]: 0 when the masses say
+  uint64_t off_table = 0;   // masses that differ from it
+};
+
+struct hdf5_particle_reader {
+  hdf5_handle file{-1, H5Fclose};
+  hdf5_type_part types[6];  // 1 to 5 read
+  bool all_ids = true;      // every type present has its ParticleIDs
   std::string ids_problem;  // why ParticleIDs cannot be read, when it cannot
   double box = 0.0;
   bool has_box = false;
-  hsize_t rows = 0;
+  hsize_t rows = 0;         // of every type
   hsize_t next = 0;
+  int type = 1;             // the one being read, from row next_in_type
+  hsize_t next_in_type = 0;
   unit_scale units;
   bool units_stated = false;
   int position_bytes = 8, mass_bytes = 8;
   std::vector<std::string> disagreements;  // of the header, found at opening
-  double table_mass = 0.0;                 // MassTable[1]: 0 when the masses say
-  uint64_t off_table = 0;                  // masses that differ from it
   bool has_model = false;                  // a Parameters group galaxy-ic wrote
   bool stored_galaxy = false;              // ... for a galaxy of several components
   galaxy_parameters model;
   bool equilibrium = false;
+  std::string galaxy_file_text;
 };
 
 uint64_t hdf5_row_count(const hdf5_particle_reader *reader) { return reader->rows; }
@@ -428,14 +511,25 @@ void hdf5_value_bytes(const hdf5_particle_reader *reader, int *position_bytes, i
 
 std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *reader) {
   std::vector<std::string> all = reader->disagreements;
-  if (reader->off_table > 0) {
-    all.push_back("MassTable[1] holds " + std::to_string(reader->table_mass) + ", and " +
-                  std::to_string(reader->off_table) + " masses differ from it");
+  for (int t = 0; t < 6; ++t) {
+    const hdf5_type_part &part = reader->types[t];
+    if (part.off_table > 0) {
+      all.push_back("MassTable[" + std::to_string(t) + "] holds " + std::to_string(part.table_mass) + ", and " +
+                    std::to_string(part.off_table) + " masses of PartType" + std::to_string(t) + " differ from it");
+    }
   }
   return all;
 }
 
 bool hdf5_stored_galaxy(const hdf5_particle_reader *reader) { return reader->stored_galaxy; }
+
+type_counts hdf5_type_counts(const hdf5_particle_reader *reader) {
+  type_counts counts;
+  for (int t = 0; t < 6; ++t) counts.of[t] = reader->types[t].rows;
+  return counts;
+}
+
+std::string hdf5_galaxy_file_text(const hdf5_particle_reader *reader) { return reader->galaxy_file_text; }
 
 bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *galaxy, bool *equilibrium) {
   if (!reader->has_model) return false;
@@ -451,7 +545,7 @@ bool hdf5_box_size(const hdf5_particle_reader *reader, double *box) {
 
 bool hdf5_stores_ids(const hdf5_particle_reader *reader, std::string *why) {
   *why = reader->ids_problem;
-  return reader->ids.valid();
+  return reader->all_ids;
 }
 
 std::string hdf5_layout_description(const hdf5_particle_reader *reader) {
@@ -482,9 +576,9 @@ hid_t open_float_dataset(hid_t group, const char *name, int columns, hsize_t *ro
   return dataset.take();
 }
 
-// ParticleIDs: N integers, what the codes number the particles by.
-hid_t open_id_dataset(hid_t group, hsize_t rows, std::string *why) {
-  *why = "no /PartType1/ParticleIDs dataset of " + std::to_string(rows) + " integers, which codes read";
+// ParticleIDs of type t: N integers, what the codes number the particles by.
+hid_t open_id_dataset(hid_t group, int t, hsize_t rows, std::string *why) {
+  *why = "no " + type_group_name(t) + "/ParticleIDs dataset of " + std::to_string(rows) + " integers, which codes read";
   if (H5Lexists(group, ids_name, H5P_DEFAULT) <= 0) return -1;
   hdf5_handle dataset(H5Dopen2(group, ids_name, H5P_DEFAULT), H5Dclose);
   if (!dataset.valid()) return -1;
@@ -591,22 +685,22 @@ void hold_header_against_rows(hdf5_particle_reader *r) {
   uint64_t this_file[6] = {}, total[6] = {}, high[6] = {};
   double mass_table[6] = {};
   int64_t files = 0, dimension = 0;
-  if (!read_attribute(g, "NumPart_ThisFile", H5T_NATIVE_UINT64, this_file, 6)) {
-    out.push_back("NumPart_ThisFile is missing or not 6 counts");
-  } else if (this_file[1] != r->rows) {
-    out.push_back(says("NumPart_ThisFile[1]", this_file[1], r->rows));
-  }
+  // Each type's counts against its own datasets (type 0, gas, has none read).
+  const bool counts = read_attribute(g, "NumPart_ThisFile", H5T_NATIVE_UINT64, this_file, 6);
   const bool totals = read_attribute(g, "NumPart_Total", H5T_NATIVE_UINT64, total, 6);
   const bool highs = read_attribute(g, "NumPart_Total_HighWord", H5T_NATIVE_UINT64, high, 6);
-  if (!totals || !highs) {
-    out.push_back("NumPart_Total or NumPart_Total_HighWord is missing or not 6 counts");
-  } else if (((high[1] << 32) | (total[1] & 0xffffffffu)) != r->rows || total[1] >> 32 != 0) {
-    out.push_back(says("NumPart_Total[1] with its high word", (high[1] << 32) + total[1], r->rows));
-  }
+  if (!counts) out.push_back("NumPart_ThisFile is missing or not 6 counts");
+  if (!totals || !highs) out.push_back("NumPart_Total or NumPart_Total_HighWord is missing or not 6 counts");
   for (int t = 0; t < 6; ++t) {
-    if (t != 1 && (this_file[t] != 0 || (totals && total[t] != 0))) {
-      out.push_back("type " + std::to_string(t) + " is counted, but only PartType1 is read");
+    const hsize_t rows = r->types[t].rows;
+    const std::string index = "[" + std::to_string(t) + "]";
+    if (counts && this_file[t] != rows) out.push_back(says("NumPart_ThisFile" + index, this_file[t], rows));
+    if (totals && highs && (((high[t] << 32) | (total[t] & 0xffffffffu)) != rows || total[t] >> 32 != 0)) {
+      out.push_back(says("NumPart_Total" + index + " with its high word", (high[t] << 32) + total[t], rows));
     }
+  }
+  if (H5Lexists(r->file.get(), type_group_name(0).c_str(), H5P_DEFAULT) > 0) {
+    out.push_back("the file has a /PartType0 group (gas), which is not read");
   }
   if (!read_attribute(g, "NumFilesPerSnapshot", H5T_NATIVE_INT64, &files, 1) || files != 1) {
     out.push_back("NumFilesPerSnapshot is not 1, the one file read");
@@ -617,17 +711,22 @@ void hold_header_against_rows(hdf5_particle_reader *r) {
   if (!read_attribute(g, "MassTable", H5T_NATIVE_DOUBLE, mass_table, 6)) {
     out.push_back("MassTable is missing or not 6 masses");
   } else {
-    r->table_mass = mass_table[1];
+    for (int t = 0; t < 6; ++t) r->types[t].table_mass = mass_table[t];
   }
   hold_header_scalars(r, g);
 }
 
-// A string attribute of group, or empty.
+// A string attribute of group, or empty (and for one longer than any a
+// galaxy-ic file holds).
 std::string read_string(hid_t group, const char *name) {
   if (H5Aexists(group, name) <= 0) return std::string();
   hdf5_handle attribute(H5Aopen(group, name, H5P_DEFAULT), H5Aclose);
   hdf5_handle type(attribute.valid() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
-  if (!type.valid() || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get()) > 0) return std::string();
+  hdf5_handle space(attribute.valid() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
+  if (!type.valid() || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get()) > 0 ||
+      !space.valid() || H5Sget_simple_extent_npoints(space.get()) != 1 || H5Tget_size(type.get()) > (size_t{64} << 20)) {
+    return std::string();
+  }
   std::string text(H5Tget_size(type.get()), '\0');
   if (H5Aread(attribute.get(), type.get(), text.data()) < 0) return std::string();
   return text.substr(0, text.find('\0'));
@@ -783,6 +882,47 @@ bool read_units(hid_t file, unit_scale *scale) {
 
 }  // namespace
 
+namespace {
+
+// Opens the datasets of /PartTypeN when the file has that group; the
+// refusal, or empty.
+std::string open_type_part(hdf5_particle_reader *r, int t) {
+  const std::string name = type_group_name(t);
+  if (H5Lexists(r->file.get(), name.c_str(), H5P_DEFAULT) <= 0) return std::string();
+  hdf5_type_part &part = r->types[t];
+  hdf5_handle group(H5Gopen2(r->file.get(), name.c_str(), H5P_DEFAULT), H5Gclose);
+  hsize_t n_pos = 0, n_vel = 0, n_mass = 0;
+  int pos_bytes = 8, vel_bytes = 8;
+  if (group.valid()) {
+    part.coordinates.reset(open_float_dataset(group.get(), coordinates_name, 3, &n_pos, &pos_bytes));
+    part.velocities.reset(open_float_dataset(group.get(), velocities_name, 3, &n_vel, &vel_bytes));
+    part.masses.reset(open_float_dataset(group.get(), masses_name, 1, &n_mass, &part.mass_bytes));
+  }
+  if (!part.coordinates.valid() || !part.velocities.valid() || !part.masses.valid()) {
+    return name + " datasets Coordinates (N x 3), Velocities (N x 3) and Masses (N), readable as float64";
+  }
+  if (n_vel != n_pos || n_mass != n_pos) return "as many velocities and masses as coordinates in " + name;
+  part.present = true;
+  part.rows = n_pos;
+  r->rows += n_pos;
+  r->position_bytes = std::min({r->position_bytes, pos_bytes, vel_bytes});
+  r->mass_bytes = std::min(r->mass_bytes, part.mass_bytes);
+  std::string why;
+  part.ids.reset(open_id_dataset(group.get(), t, n_pos, &why));
+  if (!part.ids.valid() && r->all_ids) r->ids_problem = why;
+  r->all_ids = r->all_ids && part.ids.valid();
+  return std::string();
+}
+
+// The galaxy file a Parameters group holds, whoever wrote it.
+std::string read_galaxy_file(hid_t file) {
+  if (H5Lexists(file, "/Parameters", H5P_DEFAULT) <= 0) return std::string();
+  hdf5_handle group(H5Gopen2(file, "/Parameters", H5P_DEFAULT), H5Gclose);
+  return group.valid() ? read_string(group.get(), galaxy_file_name) : std::string();
+}
+
+}  // namespace
+
 hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error) {
   silence_library();
   error->line = 0;
@@ -792,30 +932,19 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     error->what = "a complete HDF5 file (the library cannot open this one: truncated?)";
     return nullptr;
   }
-  if (H5Lexists(reader->file.get(), particle_group, H5P_DEFAULT) <= 0) {
-    error->what = "an HDF5 particle file with a /PartType1 group";
+  bool any = false;
+  for (int t = 1; t < 6; ++t) {
+    const std::string refused = open_type_part(reader.get(), t);
+    if (!refused.empty()) {
+      error->what = refused;
+      return nullptr;
+    }
+    any = any || reader->types[t].present;
+  }
+  if (!any) {
+    error->what = "an HDF5 particle file with a /PartType1 group (or /PartType2 to /PartType5)";
     return nullptr;
   }
-  hdf5_handle group(H5Gopen2(reader->file.get(), particle_group, H5P_DEFAULT), H5Gclose);
-  hsize_t n_pos = 0, n_vel = 0, n_mass = 0;
-  int pos_bytes = 8, vel_bytes = 8;
-  if (group.valid()) {
-    reader->coordinates.reset(open_float_dataset(group.get(), coordinates_name, 3, &n_pos, &pos_bytes));
-    reader->velocities.reset(open_float_dataset(group.get(), velocities_name, 3, &n_vel, &vel_bytes));
-    reader->masses.reset(open_float_dataset(group.get(), masses_name, 1, &n_mass, &reader->mass_bytes));
-  }
-  reader->position_bytes = std::min(pos_bytes, vel_bytes);
-  if (!reader->coordinates.valid() || !reader->velocities.valid() || !reader->masses.valid()) {
-    error->what = "/PartType1 datasets Coordinates (N x 3), Velocities (N x 3) and Masses (N), "
-                  "readable as float64";
-    return nullptr;
-  }
-  if (n_vel != n_pos || n_mass != n_pos) {
-    error->what = "as many velocities and masses as coordinates";
-    return nullptr;
-  }
-  reader->rows = n_pos;
-  reader->ids.reset(open_id_dataset(group.get(), n_pos, &reader->ids_problem));
   hold_header_against_rows(reader.get());
   reader->units_stated = read_units(reader->file.get(), &reader->units);
   if (H5Lexists(reader->file.get(), units_group, H5P_DEFAULT) > 0 && !reader->units_stated) {
@@ -827,30 +956,54 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     error->what = "Parameters that galaxy-check can hold the file against: " + refused;
     return nullptr;
   }
+  reader->galaxy_file_text = read_galaxy_file(reader->file.get());
   return reader.release();
 }
+
+namespace {
+
+// Rows [first, first + count) of one type's datasets, appended to data.
+bool read_type_rows(hdf5_particle_reader *r, int t, hsize_t first, hsize_t count, particle_data *data) {
+  hdf5_type_part &part = r->types[t];
+  if (!read_rows(part.coordinates.get(), 3, first, count, &data->pos) ||
+      !read_rows(part.velocities.get(), 3, first, count, &data->vel) ||
+      !read_rows(part.masses.get(), 1, first, count, &data->mass) ||
+      (r->all_ids && !read_id_rows(part.ids.get(), first, count, &data->ids))) {
+    return false;
+  }
+  // A mass in the table is what a code gives every particle of the type.
+  if (part.table_mass != 0.0) {
+    const double allowed = part.mass_bytes == 4 ? 0x1p-24 * std::fabs(part.table_mass) : 0.0;
+    for (size_t i = data->mass.size() - static_cast<size_t>(count); i < data->mass.size(); ++i) {
+      part.off_table += !(std::fabs(data->mass[i] - part.table_mass) <= allowed);
+    }
+  }
+  data->type.insert(data->type.end(), static_cast<size_t>(count), static_cast<uint8_t>(t));
+  return true;
+}
+
+}  // namespace
 
 read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,
                             read_error *error) {
   const hsize_t left = reader->rows - reader->next;
-  const hsize_t count = left < capacity ? left : static_cast<hsize_t>(capacity);
-  if (!read_rows(reader->coordinates.get(), 3, reader->next, count, &data->pos) ||
-      !read_rows(reader->velocities.get(), 3, reader->next, count, &data->vel) ||
-      !read_rows(reader->masses.get(), 1, reader->next, count, &data->mass) ||
-      (reader->ids.valid() && !read_id_rows(reader->ids.get(), reader->next, count, &data->ids))) {
-    error->line = 0;
-    error->what = "datasets the library can read whole (a damaged file?)";
-    return read_failed;
-  }
-  // A mass in the table is what a code gives every particle.
-  if (reader->table_mass != 0.0) {
-    const double allowed = reader->mass_bytes == 4 ? 0x1p-24 * std::fabs(reader->table_mass) : 0.0;
-    for (size_t i = data->mass.size() - static_cast<size_t>(count); i < data->mass.size(); ++i) {
-      reader->off_table += !(std::fabs(data->mass[i] - reader->table_mass) <= allowed);
+  hsize_t wanted = left < capacity ? left : static_cast<hsize_t>(capacity);
+  while (wanted > 0) {
+    while (reader->next_in_type == reader->types[reader->type].rows) {
+      ++reader->type;
+      reader->next_in_type = 0;
     }
+    const hsize_t count = std::min(wanted, reader->types[reader->type].rows - reader->next_in_type);
+    if (!read_type_rows(reader, reader->type, reader->next_in_type, count, data)) {
+      error->line = 0;
+      error->what = "datasets the library can read whole (a damaged file?)";
+      return read_failed;
+    }
+    reader->next_in_type += count;
+    reader->next += count;
+    wanted -= count;
+    data->nb_element += static_cast<int64_t>(count);
   }
-  reader->next += count;
-  data->nb_element += static_cast<int64_t>(count);
   return reader->next == reader->rows ? read_done : read_more;
 }
 

@@ -1,7 +1,8 @@
 // The particle file in the HDF5 layout N-body codes read as initial
-// conditions: a Header group, a Units group, and the particles as type 1
-// (PartType1: Coordinates, Velocities, Masses, ParticleIDs), in the unit
-// system the Units group states.
+// conditions: a Header group, a Units group, and the particles of each type
+// N present (PartTypeN: Coordinates, Velocities, Masses, ParticleIDs; type
+// 1 alone for a galaxy of one group), in the unit system the Units group
+// states.
 #ifndef PARTICLE_HDF5_H
 #define PARTICLE_HDF5_H
 
@@ -11,6 +12,7 @@
 
 #include "galaxy_types.h"
 #include "galaxy_parameters.h"
+#include "particle_groups.h"
 #include "particle_reader.h"
 #include "provenance.h"
 #include "units.h"
@@ -23,13 +25,15 @@ bool hdf5_available();
 // without it).
 bool hdf5_thread_safe();
 
-// The header's per-type counts for n particles, all of type 1.
+// The header's per-type counts: for n particles, all of type 1; or for the
+// types of groups.
 struct hdf5_counts {
   uint64_t this_file[6];
   uint32_t total[6];      // n mod 2^32
   uint32_t high_word[6];  // n >> 32
 };
 hdf5_counts compute_hdf5_counts(uint64_t n);
+hdf5_counts compute_hdf5_counts(const type_shares &types);
 
 enum hdf5_result { hdf5_written, hdf5_create_failed, hdf5_write_failed, hdf5_close_failed };
 
@@ -37,18 +41,23 @@ enum hdf5_result { hdf5_written, hdf5_create_failed, hdf5_write_failed, hdf5_clo
 struct hdf5_writer;
 
 // Creates path (truncating it) with the header, the units and empty
-// datasets for total particles, every value to be written in frame, the
-// masses and IDs as columns say, and with provenance (if any) as the
-// Parameters and Code groups; null when the file cannot be created. No
-// object records a time: the same run gives the same bytes.
+// datasets for total particles as groups (none: one group of type 1), every
+// value to be written in frame, the masses and IDs as columns say, and with
+// provenance (if any) as the Parameters and Code groups (and its galaxy
+// file's text as Parameters/GalaxyFile). Given groups, each PartTypeN says
+// in ComponentNames which groups it holds. Null when the file cannot be
+// created, or (with the reason in why, when given, and no file touched)
+// when groups are not in a file's order (groups_are_ordered). No object
+// records a time: the same run gives the same bytes.
 hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, uint64_t total,
                               const output_frame &frame = output_frame(),
                               const run_provenance *provenance = nullptr,
-                              const written_columns &columns = written_columns());
+                              const written_columns &columns = written_columns(),
+                              const particle_groups &groups = particle_groups(), std::string *why = nullptr);
 
-// Writes particles [first, last) of sys at rows offset + first … of the
-// datasets: from the record's arrays with no copy in SI, else converted a
-// block at a time.
+// Writes particles [first, last) of sys, of global indices offset + first
+// …, into the rows of their types' datasets: from the record's arrays with
+// no copy in SI, else converted a block at a time.
 bool write_hdf5_rows(hdf5_writer *writer, const gal_system *sys, int32_t first, int32_t last,
                      uint64_t offset);
 
@@ -88,11 +97,17 @@ bool hdf5_stored_model(const hdf5_particle_reader *reader, galaxy_parameters *ga
 // components (Law "galaxy"), described by its galaxy file.
 bool hdf5_stored_galaxy(const hdf5_particle_reader *reader);
 
+// The particles of each type the file holds (its PartTypeN datasets).
+type_counts hdf5_type_counts(const hdf5_particle_reader *reader);
+
+// The galaxy file the file was made from (Parameters/GalaxyFile), or empty.
+std::string hdf5_galaxy_file_text(const hdf5_particle_reader *reader);
+
 // The header's BoxSize; false when the header states none.
 bool hdf5_box_size(const hdf5_particle_reader *reader, double *box);
 
-// Whether the file has ParticleIDs, read into each chunk's ids; why not
-// when it has none.
+// Whether the file has ParticleIDs for every type, read into each chunk's
+// ids; why not when it has none.
 bool hdf5_stores_ids(const hdf5_particle_reader *reader, std::string *why);
 
 // Bytes of the stored positions and velocities (the wider), and masses.
@@ -103,7 +118,8 @@ void hdf5_value_bytes(const hdf5_particle_reader *reader, int *position_bytes, i
 std::vector<std::string> hdf5_header_disagreements(const hdf5_particle_reader *reader);
 std::string hdf5_layout_description(const hdf5_particle_reader *reader);
 
-// Appends the next particles, at most capacity, to data (as read_text_chunk).
+// Appends the next particles, at most capacity, to data (as
+// read_text_chunk): every type's in turn, type 1 first.
 read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,
                             read_error *error);
 

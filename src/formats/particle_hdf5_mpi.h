@@ -10,9 +10,12 @@
 
 // open_hdf5_writer through MPI-IO: every rank of communicator calls it
 // together with the same path, record scalars and total; each then writes
-// its own rows with write_hdf5_rows, and all close together.
+// its own rows with write_hdf5_rows, and all close together. groups and
+// why as for open_hdf5_writer (the same groups on every rank).
 hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
                                        uint64_t total, const output_frame &frame,
-                                       const run_provenance *provenance, MPI_Comm communicator);
+                                       const run_provenance *provenance, MPI_Comm communicator,
+                                       const particle_groups &groups = particle_groups(),
+                                       std::string *why = nullptr);
 
 #endif

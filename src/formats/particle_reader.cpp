@@ -276,6 +276,7 @@ read_status read_text_chunk(text_particle_reader *reader, particle_data *data, s
     data->mass.push_back(r.values[0]);
     data->pos.insert(data->pos.end(), r.values + 1, r.values + 4);
     data->vel.insert(data->vel.end(), r.values + 4, r.values + 7);
+    data->type.push_back(1);
     ++data->nb_element;
     ++r.index;
     r.state = 0;
@@ -292,6 +293,7 @@ bool read_particle_stream(std::FILE *in, particle_data *data, read_error *error)
     data->mass.reserve(estimate);
     data->pos.reserve(3 * estimate);
     data->vel.reserve(3 * estimate);
+    data->type.reserve(estimate);
   }
   std::unique_ptr<text_particle_reader> reader(begin_text_read(in));
   read_status result;

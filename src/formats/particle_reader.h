@@ -7,12 +7,24 @@
 #include <string>
 #include <vector>
 
-// The particles of a file, in index order, in the file's units.
+// The particle types of a file, GADGET's numbering (HDF5 PartTypeN, GADGET
+// npart[N]); tipsy's dark particles are type 1, its stars type 4; a text
+// file's are all type 1.
+constexpr uint8_t tipsy_dark_type = 1, tipsy_star_type = 4;
+
+// The particles of each type a file holds.
+struct type_counts {
+  uint64_t of[6] = {0, 0, 0, 0, 0, 0};
+};
+
+// The particles of a file, in index order (types in order), in the file's
+// units.
 struct particle_data {
   std::vector<double> pos;   // 3 per particle
   std::vector<double> vel;   // 3 per particle
   std::vector<double> mass;  // 1 per particle
   std::vector<uint64_t> ids; // 1 per particle in formats that store IDs, else empty
+  std::vector<uint8_t> type; // 1 per particle
   int64_t nb_element = 0;
 };
 

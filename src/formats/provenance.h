@@ -20,6 +20,9 @@ struct run_provenance {
   particle_law law = law_defined;
   galaxy_parameters galaxy;  // SI model; centre and motion in its units
   std::string format;        // "hdf5", "gadget2, float32, 32-bit IDs", ...
+  // The galaxy file the run was given, as its text (HDF5 stores it so that
+  // the file says what it is); empty: none.
+  std::string galaxy_file_text;
 };
 
 // One generation parameter of a file's Parameters group.
