@@ -591,7 +591,8 @@ struct galaxy_check_setup {
 bool describe_galaxy(const particle_source &source, const cli_settings &settings, galaxy_description *d,
                      std::string *why) {
   if (!settings.galaxy.empty()) return read_galaxy_file(settings.galaxy, d, why);
-  return parse_galaxy_text(source.memory->galaxy_text, source.memory->galaxy_name, d, why);
+  if (source.memory != nullptr) return parse_galaxy_text(source.memory->galaxy_text, source.memory->galaxy_name, d, why);
+  return parse_galaxy_text(hdf5_galaxy_file_text(source.hdf5), settings.path + "'s Parameters/GalaxyFile", d, why);
 }
 
 std::string set_up_galaxy(const particle_source &source, const cli_settings &settings, const check_options &base,
@@ -719,9 +720,13 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
   if (!settings.galaxy.empty() || (memory != nullptr && !memory->galaxy_text.empty())) {
     return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
   }
+  // A galaxy of components is held against the galaxy file it stores.
   if (source.hdf5 != nullptr && hdf5_stored_galaxy(source.hdf5)) {
-    return usage_error(settings.path + " holds a galaxy of several components: name its galaxy file with --galaxy",
-                       outcome);
+    if (hdf5_galaxy_file_text(source.hdf5).empty()) {
+      return usage_error(settings.path + " holds a galaxy of several components and not its galaxy file: name "
+                         "that with --galaxy", outcome);
+    }
+    return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
   }
   const model_base base = base_of(source);
   chosen_model chosen;

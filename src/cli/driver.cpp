@@ -470,9 +470,19 @@ bool judge_run(const run_settings &settings, judged_run *run, galaxy_tables *tab
     }
     run->nb_element = static_cast<int32_t>(total);
   }
-  // A galaxy of components of their own masses writes each particle's.
-  run->extras.columns.row_masses = tables->groups.groups.size() > 1;
+  // A galaxy of components: each as its type; a text file holds each
+  // particle's own mass.
+  if (tables->groups.groups.size() > 1) {
+    run->extras.groups = tables->groups;
+    run->extras.columns.row_masses = run->output.kind == output_text && !groups_share_one_mass(tables->groups);
+  }
   return true;
+}
+
+std::string galaxy_file_as_made(const run_settings &settings, const judged_run &run) {
+  if (settings.galaxy_text == nullptr) return std::string();
+  return galaxy_text_as_made(run.description.text, settings.count_text != nullptr ? run.description.particles : -1,
+                             settings.seed_text != nullptr, run.plan.seed);
 }
 
 gal_system *alloc_run_record(const judged_run &run) {
@@ -518,8 +528,9 @@ int galaxy_ic_main(int argc, char **argv) {
   const output_frame frame = place_for_frame(sys, run.galaxy, &plan, &meter);
   // Particles made already were reported as they were made.
   progress_meter *writing = plan.already_placed ? nullptr : &meter;
-  const run_provenance provenance =
+  run_provenance provenance =
       provenance_of(settings, plan, run.galaxy, output, static_cast<uint64_t>(std::max(nb_element, 0)));
+  provenance.galaxy_file_text = galaxy_file_as_made(settings, run);
   int status = 1;
   switch (output.kind) {
     case output_text:

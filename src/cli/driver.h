@@ -119,6 +119,10 @@ bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parame
 bool judge_run(const run_settings &settings, judged_run *run, galaxy_tables *tables,
                const std::atomic<bool> *cancel = nullptr);
 
+// The galaxy file a run was given, as the run made it (empty for none):
+// what its files store.
+std::string galaxy_file_as_made(const run_settings &settings, const judged_run &run);
+
 // The run's record, arrays taken but no particle placed; null, reported,
 // when memory runs out.
 gal_system *alloc_run_record(const judged_run &run);

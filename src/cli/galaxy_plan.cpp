@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "error_report.h"
 
@@ -225,4 +226,32 @@ bool prepare_galaxy(const galaxy_description &description, const galaxy_paramete
   // The record's cut-off is the largest radius drawn (the tables' top).
   *radius_max = top * length_unit;
   return true;
+}
+
+std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool seeded, uint64_t seed) {
+  // Top-level keys stand before the first table header.
+  std::string head, rest;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, end - at);
+    const size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line[first] == '[') {
+      rest = text.substr(at);
+      break;
+    }
+    const auto is_key = [&](const char *key) {
+      const size_t n = std::strlen(key);
+      return first != std::string::npos && line.compare(first, n, key) == 0 &&
+             line.find_first_not_of(" \t", first + n) != std::string::npos &&
+             line[line.find_first_not_of(" \t", first + n)] == '=';
+    };
+    const bool replaced = (particles >= 0 && (is_key("particles") || is_key("particle_mass"))) || (seeded && is_key("seed"));
+    head += (replaced ? "# " : "") + line + "\n";
+    at = end + 1;
+  }
+  std::string given;
+  if (particles >= 0) given += "particles = " + std::to_string(particles) + "  # from the command line\n";
+  if (seeded) given += "seed = \"" + std::to_string(seed) + "\"  # from the command line\n";
+  return given + head + rest;
 }

@@ -47,6 +47,12 @@ std::vector<component_law> component_laws(const galaxy_description &description,
 // radius that diverges, else 0 (the centre of all particles).
 double centre_radius_of(const std::vector<profile_model> &models, double length_unit);
 
+// The galaxy file's text as the run made it: top-level particles (or
+// particle_mass) and seed replaced by the command line's when given
+// (negative count, or seeded false: not given), so that the stored text
+// describes the particles it is stored with.
+std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool seeded, uint64_t seed);
+
 // Builds every component's tables in the joint potential and the plan's
 // component ranges; radius_max becomes the largest radius drawn. Reports
 // the refusal ("erreur: ...", naming the component and what would work)

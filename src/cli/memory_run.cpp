@@ -45,6 +45,9 @@ memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> 
   out->frame = convert_record(sys, frame);
   out->provenance = provenance_of(settings, plan, run.galaxy, run.output,
                                   static_cast<uint64_t>(std::max(run.nb_element, 0)));
+  out->provenance.galaxy_file_text = galaxy_file_as_made(settings, run);
+  out->groups = run.extras.groups;
+  out->galaxy_name = settings.galaxy_text != nullptr ? settings.galaxy_text : "";
   return memory_made;
 }
 
@@ -63,12 +66,17 @@ int write_memory_galaxy(const memory_galaxy &galaxy, int argc, char **argv, cons
   provenance.command_line = command_line_of(argc, argv);
   provenance.format = provenance_of(settings, plan, provenance.galaxy, output, provenance.count).format;
   gal_system *sys = galaxy.sys;
+  write_extras with = extras;
+  if (galaxy.groups.groups.size() > 1) {
+    with.groups = galaxy.groups;
+    with.columns.row_masses = with.columns.row_masses || (output.kind == output_text && !groups_share_one_mass(galaxy.groups));
+  }
   switch (output.kind) {
-    case output_text: return write_text_run(sys, plan, galaxy.frame, name, nullptr, extras);
-    case output_hdf5: return write_hdf5_run(sys, plan, galaxy.frame, provenance, name, nullptr, extras);
+    case output_text: return write_text_run(sys, plan, galaxy.frame, name, nullptr, with);
+    case output_hdf5: return write_hdf5_run(sys, plan, galaxy.frame, provenance, name, nullptr, with);
     case output_binary:
       return write_binary_run(sys, plan, galaxy.frame, output.binary, name, provenance_line(provenance), nullptr,
-                              extras);
+                              with);
   }
   return 1;
 }

@@ -15,6 +15,8 @@ struct memory_galaxy {
   gal_system *sys = nullptr;  // owned; arrays in frame's units, shifted
   output_frame frame;         // values_converted
   run_provenance provenance;  // the format is the written file's
+  particle_groups groups;     // a galaxy's components (empty: one of type 1)
+  std::string galaxy_name;    // the galaxy file's (its text is provenance's)
   ~memory_galaxy() { free_gal_system(sys); }
   memory_galaxy() = default;
   memory_galaxy(const memory_galaxy &) = delete;

@@ -79,7 +79,8 @@ bool judge_mpi_options(const run_settings &settings, generation_plan *plan, outp
   if (!judge_format(settings, output)) return false;
   if (settings.format_text == nullptr) output->kind = output_hdf5;
   if (!judge_plan(settings, plan)) return false;
-  if (!plan->seeded) {
+  // A galaxy file's seed is judged with its galaxy.
+  if (!plan->seeded && settings.galaxy_text == nullptr) {
     report_error("erreur: galaxy-ic-mpi needs --seed S: the default sequence is one sequence, "
                 "drawn in order, and cannot be split over ranks");
     return false;
@@ -216,7 +217,7 @@ int write_binary_files(const mpi_run &run, gal_system *sys, const generation_pla
 int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan,
                        const galaxy_parameters &galaxy, const output_choice &output, const run_provenance &provenance,
                        uint64_t total, std::vector<output_file> *outs, const std::vector<std::string> &paths,
-                       progress_meter *meter) {
+                       progress_meter *meter, const particle_groups &groups) {
   // Rank 0 reports for all: every rank makes an equal share at about the
   // same rate, so its own share stands for the whole run's.
   particle_sink sink;
@@ -227,12 +228,12 @@ int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan
   if (output.kind == output_binary) {
     binary_layout layout;
     std::string why;
-    plan_binary_layout(total, output.binary, &layout, &why);  // judged before the files were made
+    plan_binary_layout(total, output.binary, &layout, &why, written_columns(), groups);  // judged before the files were made
     return write_binary_files(run, sys, plan, frame, layout, provenance, outs, paths, sink, meter);
   }
   output_file *out = &(*outs)[0];
   const std::string &name = out->name, &path = paths[0];
-  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, frame, &provenance, MPI_COMM_WORLD);
+  sink.hdf5 = open_parallel_hdf5_writer(path, sys, total, frame, &provenance, MPI_COMM_WORLD, groups);
   if (!run.all(sink.hdf5 != nullptr)) {
     // Collective creation fails on every rank alike.
     if (run.rank == 0) {
@@ -277,8 +278,9 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
     return 1;
   }
   total = static_cast<uint64_t>(whole);
-  if (tables.groups.groups.size() > 1) {
-    report_error("erreur: galaxy-ic-mpi does not write galaxies of several components yet");
+  if (!plan.seeded) {
+    report_error("erreur: galaxy-ic-mpi needs a seed (--seed S, or the galaxy file's): the default sequence is one "
+                 "sequence, drawn in order, and cannot be split over ranks");
     return 1;
   }
   std::vector<std::string> names = {settings.output_text != nullptr ? settings.output_text
@@ -286,7 +288,7 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   if (output.kind == output_binary) {
     binary_layout layout;
     std::string why;
-    if (!plan_binary_layout(total, output.binary, &layout, &why)) {
+    if (!plan_binary_layout(total, output.binary, &layout, &why, written_columns(), tables.groups)) {
       report_error("erreur: %s cannot hold %llu particles: %s", binary_format_name(output.binary.format),
                   static_cast<unsigned long long>(total), why.c_str());
       return 1;
@@ -295,6 +297,10 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   }
   run_provenance provenance = provenance_of(settings, plan, galaxy, output, total);
   provenance.program = "galaxy-ic-mpi";
+  if (settings.galaxy_text != nullptr) {
+    provenance.galaxy_file_text = galaxy_text_as_made(description.text, settings.count_text != nullptr ? description.particles : -1,
+                                                      settings.seed_text != nullptr, plan.seed);
+  }
   // The writer's role moves between threads: without that grant, one thread.
   if (!run.threads_may_call_mpi) plan.threads = 1;
 
@@ -323,7 +329,7 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
   if (shared == names.size()) {
     progress_meter meter;
     start_progress(&meter, "galaxy-ic-mpi", settings.progress && run.rank == 0);
-    status = generate_and_write(run, sys, plan, galaxy, output, provenance, total, &outs, paths, &meter);
+    status = generate_and_write(run, sys, plan, galaxy, output, provenance, total, &outs, paths, &meter, tables.groups);
   } else if (run.rank == 0) {
     for (size_t k = 0; k < shared; ++k) discard_output_file(&outs[k]);
   }

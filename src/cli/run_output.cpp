@@ -70,7 +70,14 @@ int write_hdf5_run(gal_system *sys, const generation_plan &plan, const output_fr
   sink.cancel = extras.policy.cancel;
   sink.write_error = &out.error_number;
   errno = 0;
-  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance, extras.columns);
+  std::string why;
+  sink.hdf5 = open_hdf5_writer(output_write_path(&out), sys, total, frame, &provenance, extras.columns, extras.groups,
+                               &why);
+  if (sink.hdf5 == nullptr && !why.empty()) {
+    discard_output_file(&out);
+    report_error("erreur: hdf5 cannot hold the galaxy: %s", why.c_str());
+    return 1;
+  }
   if (sink.hdf5 == nullptr) {
     out.error_number = errno;
     discard_output_file(&out);
@@ -148,7 +155,7 @@ int write_binary_run(gal_system *sys, const generation_plan &plan, const output_
   const uint64_t total = sys->nb_element > 0 ? static_cast<uint64_t>(sys->nb_element) : 0;
   binary_layout layout;
   std::string why;
-  if (!plan_binary_layout(total, options, &layout, &why, extras.columns)) {
+  if (!plan_binary_layout(total, options, &layout, &why, extras.columns, extras.groups)) {
     report_error("erreur: %s cannot hold %llu particles: %s", format, static_cast<unsigned long long>(total),
                 why.c_str());
     return 1;

@@ -11,6 +11,7 @@
 #include "galaxy_types.h"
 #include "generation.h"
 #include "output_file.h"
+#include "particle_groups.h"
 #include "provenance.h"
 #include "units.h"
 #include "written_columns.h"
@@ -24,6 +25,7 @@ struct progress_meter;
 struct write_extras {
   output_policy policy;
   written_columns columns;
+  particle_groups groups;  // a galaxy's components, each as its particle type
 };
 
 // A sink that reports the whole galaxy's progress to meter (may be null).

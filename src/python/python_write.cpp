@@ -76,16 +76,27 @@ written_columns edited_columns(const galaxy_handle &g, const std::string &format
   written_columns columns;
   const gal_system *sys = g.made->sys;
   const size_t n = particle_count(g);
-  const double usual = sys->mass_element / g.made->frame.scale.mass;
+  const particle_groups &groups = g.made->groups;
+  // As made, each particle has its component's mass (the record's
+  // mass_element for a galaxy of one).
+  const auto usual_of = [&](size_t i) {
+    return (groups.groups.size() > 1 ? group_of(groups, i).mass : sys->mass_element) / g.made->frame.scale.mass;
+  };
   bool all_usual = true, all_equal = true;
   for (size_t i = 0; i < n; ++i) {
-    const double m = sys->mass[i];
+    const double m = sys->mass[i], usual = usual_of(i);
     if (!std::isfinite(m) || !(m > 0.0)) {
       throw py::value_error("mass[" + std::to_string(i) + "] is " + std::string(py::repr(py::float_(m))) +
                             ": every mass must be a finite number above 0");
     }
     all_usual = all_usual && m == usual;
     all_equal = all_equal && m == sys->mass[0];
+  }
+  if (groups.groups.size() > 1) {
+    // A galaxy's components keep their types; edited masses go row by row.
+    columns.row_masses = !all_usual;
+    take_edited_ids(g, format, ids, &columns);
+    return columns;
   }
   if (!all_usual && all_equal) {
     columns.own_shared_mass = true;
