@@ -290,6 +290,79 @@ except KeyboardInterrupt:
         expect(stopped < 0.05 + 0.6 * whole, f"stopped {stopped:.3f} s after the start; the tables take {whole:.3f} s")
 
 
+GALAXY_FILE = """units = "astro"
+seed = 6
+particles = 8000
+[[component]]
+name = "halo"
+role = "halo"
+profile = "nfw"
+mass = 1e12
+scale_length = 20
+cutoff = 300
+[[component]]
+name = "stars"
+role = "stars"
+profile = "hernquist"
+mass = 4e10
+scale_length = 2
+[black_hole]
+mass = 1e7
+"""
+
+COMPONENTS = [{"name": "halo", "role": "halo", "profile": "nfw", "mass": 1e12, "scale_length": 20, "cutoff": 300},
+              {"name": "stars", "role": "stars", "profile": "hernquist", "mass": 4e10, "scale_length": 2}]
+
+
+def test_galaxies_of_components(tmp):
+    """make(galaxy=) and make(components=) give galaxy-ic --galaxy's arrays;
+    g["name"] are views; write() keeps the types; check() holds a galaxy
+    against the galaxy file it was made from; bad keys raise with the line."""
+    path = os.path.join(tmp, "g.toml")
+    with open(path, "w") as f:
+        f.write(GALAXY_FILE)
+    cli = os.path.join(tmp, "cli.hdf5")
+    subprocess.run([IC, "--galaxy", path, "--format", "hdf5", "-o", cli], check=True, capture_output=True)
+    from_file = galaxy_ic.make(galaxy=path)
+    given = galaxy_ic.make(8000, seed=6, units="astro", components=COMPONENTS, black_hole=1e7)
+    with h5py.File(cli, "r") as f:
+        for g in (from_file, given):
+            expect(g.components == ["halo", "stars", "black hole"], f"components {g.components}")
+            for name, t in (("halo", 1), ("stars", 4), ("black hole", 5)):
+                part = g[name]
+                expect(part.particle_type == t and bool((part.type == t).all()), f"{name} types")
+                expect(same_bits(part.pos, f[f"PartType{t}/Coordinates"][...]), f"{name} positions differ from the file's")
+                expect(same_bits(part.mass, f[f"PartType{t}/Masses"][...]), f"{name} masses differ from the file's")
+            expect(len(g) == 8001 and len(g["black hole"]) == 1, "counts")
+    given["stars"].vel[:] *= 1.0  # views: writable, the same memory
+    expect(given["stars"].pos.base is not None, "a component's arrays are views")
+    expect(galaxy_ic.check(given).passed and galaxy_ic.check(from_file).passed, "check() of a galaxy of components")
+    written = os.path.join(tmp, "w.gadget2")
+    given.write(written)
+    expect(galaxy_ic.check(written, galaxy=path).passed, "its GADGET file, against the galaxy file")
+    given.write(os.path.join(tmp, "w.hdf5"))
+    with h5py.File(os.path.join(tmp, "w.hdf5"), "r") as f:
+        expect(sorted(k for k in f if k.startswith("PartType")) == ["PartType1", "PartType4", "PartType5"], "types written")
+        expect("GalaxyFile" in f["Parameters"].attrs, "the galaxy file stored")
+    expect(galaxy_ic.check(os.path.join(tmp, "w.hdf5")).passed, "an HDF5 file checked against its stored galaxy file")
+    for call, kind, words in (
+            (lambda: galaxy_ic.make(10, components=[dict(COMPONENTS[0], masse=1)]), ValueError,
+             "<components>:10: key component[0].masse: is not a key of a galaxy file here"),
+            (lambda: galaxy_ic.make(10, components=[dict(COMPONENTS[0], mass=[1])]), TypeError, "mass"),
+            (lambda: galaxy_ic.make(10, components="halo"), TypeError, "components"),
+            (lambda: galaxy_ic.make(10, components=COMPONENTS, galaxy=path), ValueError, "contradict"),
+            (lambda: galaxy_ic.make(10, black_hole=1e6), ValueError, "black_hole needs components"),
+            (lambda: galaxy_ic.make(galaxy=path, profile="nfw"), ValueError, "--profile has no place beside --galaxy"),
+            (lambda: galaxy_ic.make(10, components=[dict(COMPONENTS[1], profile="plummer")], black_hole=1e6),
+             ValueError, "has no equilibrium around a black hole"),
+            (lambda: from_file["disc"], KeyError, "no component named disc")):
+        try:
+            call()
+            expect(False, f"no {kind.__name__} for {words}")
+        except kind as e:
+            expect(words in str(e), f"{kind.__name__}: {e}")
+
+
 def test_memory_refused_is_an_exception():
     """Allocation failure (an address-space limit) raises MemoryError; the
     interpreter goes on."""
@@ -868,6 +941,7 @@ GROUPS = {
     "programs": [test_arrays_are_the_hdf5_files, test_arrays_are_views_of_one_record,
                  test_threads_run_while_galaxies_are_made, test_write_gives_the_programs_files, test_refusals,
                  test_check_agrees_with_galaxy_check, test_ctrl_c_interrupts_and_frees, test_ctrl_c_interrupts_the_tables,
+                 test_galaxies_of_components,
                  test_ctrl_c_keeps_the_old_file,
                  test_memory_refused_is_an_exception, test_stubs_name_what_the_module_has],
     "hostile": [test_odd_arguments_never_crash, test_exceptions_have_their_types,

@@ -574,6 +574,17 @@ int refuse(const std::string &reason, check_outcome *outcome) {
 
 // The whole check of path (or of the galaxy in memory) once the options
 // are judged; the exit status, or -1 when the report is ready.
+// The radius (in L) holding fraction q of a component's mass, from its
+// tables: only which particles find the centre depends on it.
+double reference_free_radius(const profile_model &m, double q) {
+  double lo = std::log(1e-30), hi = std::log(1e30);
+  for (int k = 0; k < 200; ++k) {
+    const double mid = 0.5 * (lo + hi);
+    (profile_enclosed_mass(m, std::exp(mid)) < q * m.mass.back() ? lo : hi) = mid;
+  }
+  return std::exp(0.5 * (lo + hi));
+}
+
 // What a galaxy's checks need: its components' tables, their laws, and the
 // plan of the checks; the reason it cannot be made, or empty.
 struct galaxy_check_setup {
@@ -657,6 +668,51 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   return std::string();
 }
 
+// Under zero_com the whole galaxy's mean was subtracted: the centre its
+// components were made about then stands off the origin by that mean's
+// noise, a good part of a compact bulge's size. A first pass finds it: the
+// black hole (made at it, at rest), or else the mean position of the most
+// compact component's particles within its r90. False when the file cannot
+// be read.
+bool find_made_centre(const char *path, const memory_particles *memory, const galaxy_check_setup &setup,
+                      double centre[3], read_error *error, const std::atomic<bool> *cancel) {
+  particle_source source;
+  source.memory = memory;
+  if (memory == nullptr && !open_particles(path, &source, error, cancel)) return false;
+  const galaxy_check_plan &plan = setup.plan;
+  size_t compact = 0;
+  double smallest = HUGE_VAL;
+  for (size_t c = 0; c < setup.models.size(); ++c) {
+    const double r50 = reference_free_radius(setup.models[c], 0.5);
+    if (r50 < smallest) smallest = r50, compact = c;
+  }
+  const galaxy_check_part &part = plan.parts[compact];
+  const double r90 = reference_free_radius(setup.models[compact], 0.9) * setup.galaxy.typical_length;
+  const uint64_t hole = plan.black_hole ? plan.parts.back().first + plan.parts.back().count : ~uint64_t{0};
+  long double sum[3] = {0, 0, 0}, weight = 0.0L;
+  particle_data chunk;
+  uint64_t index = 0;
+  for (read_status status = read_more; status == read_more;) {
+    status = cancel != nullptr && cancel->load() ? read_failed : read_chunk(&source, &chunk, error);
+    if (status == read_failed) return false;
+    convert_to_si(&chunk, setup.units);
+    for (int64_t i = 0; i < chunk.nb_element; ++i, ++index) {
+      const double *x = &chunk.pos[3 * i];
+      double d[3];
+      for (int k = 0; k < 3; ++k) d[k] = x[k] - plan.whole.model.centre[k];
+      if (index == hole) {
+        for (int k = 0; k < 3; ++k) centre[k] = x[k];
+        return true;
+      }
+      if (index < part.first || index >= part.first + part.count || !(std::hypot(d[0], d[1], d[2]) < r90)) continue;
+      for (int k = 0; k < 3; ++k) sum[k] += static_cast<long double>(chunk.mass[i]) * x[k];
+      weight += chunk.mass[i];
+    }
+  }
+  for (int k = 0; k < 3; ++k) centre[k] = weight > 0.0L ? static_cast<double>(sum[k] / weight) : plan.whole.model.centre[k];
+  return true;
+}
+
 // A galaxy of components: the file held against a galaxy file's.
 int check_galaxy_source(particle_source *source, const char *path, const cli_settings &settings,
                         check_options options, check_outcome *outcome, progress_meter *meter,
@@ -677,11 +733,18 @@ int check_galaxy_source(particle_source *source, const char *path, const cli_set
     outcome->out_of_memory = true;
     return refuse(settings.path + ": " + memory_refusal(setup.plan.whole.known_count, false, needed, available), outcome);
   }
+  read_error error;
+  if (setup.description.zero_com) {
+    double centre[3];
+    if (!find_made_centre(path, source->memory, setup, centre, &error, cancel)) return report_read_error(path, error, outcome);
+    for (galaxy_check_part &part : setup.plan.parts) {
+      for (int k = 0; k < 3; ++k) part.options.model.centre[k] = centre[k];
+    }
+  }
   for (galaxy_check_part &part : setup.plan.parts) {
     part.options.position_rounding = setup.plan.whole.position_rounding;
     part.options.mass_rounding = setup.plan.whole.mass_rounding;
   }
-  read_error error;
   std::string refusal;
   if (!check_particles(source, galaxy_model_checks{begin_galaxy_checks(setup.plan)}, per_particle, setup.units,
                        &outcome->result, &error, &refusal, meter, cancel)) {

@@ -16,9 +16,11 @@ bool cancelled(const std::atomic<bool> *cancel) {
 
 }  // namespace
 
-memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *out) {
+memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *out,
+                                 const std::string *galaxy_text) {
   run_settings settings;
   if (scan_options(argc, argv, &settings) != scan_run) return memory_refused;
+  settings.galaxy_inline = galaxy_text;
   judged_run run;
   galaxy_tables tables;
   if (!judge_run(settings, &run, &tables, cancel)) return cancelled(cancel) ? memory_cancelled : memory_refused;

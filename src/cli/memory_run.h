@@ -28,7 +28,9 @@ enum memory_status { memory_made, memory_refused, memory_no_memory, memory_cance
 // Makes the galaxy of galaxy-ic's argv (its output options are judged, not
 // used). Refusals go to report_error; cancel (may be null) stops the run
 // between blocks, and nothing is kept.
-memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *galaxy);
+// galaxy_text, when given, is the galaxy file argv's --galaxy names.
+memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> *cancel, memory_galaxy *galaxy,
+                                 const std::string *galaxy_text = nullptr);
 
 // Writes galaxy to the file argv's -o, --format and binary options ask for,
 // replaced safely as galaxy-ic replaces it, with the masses and IDs extras

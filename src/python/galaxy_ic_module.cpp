@@ -3,6 +3,8 @@
 // Keyword arguments become the equivalent galaxy-ic (or galaxy-check)
 // command line, so that every value is judged, refused and recorded exactly
 // as the programs judge, refuse and record it.
+#include <algorithm>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -18,6 +20,8 @@
 
 #include "driver.h"
 #include "memory_run.h"
+#include "particle_groups.h"
+#include "python_galaxy_file.h"
 #include "provenance.h"
 #include "python_arguments.h"
 #include "python_galaxy.h"
@@ -83,13 +87,17 @@ py::array_t<double> record_view(double *data, size_t n, size_t columns, const py
 }
 
 // The galaxy-ic options make()'s keyword arguments stand for.
-command_line make_options(const py::handle &n, const py::dict &model) {
+command_line make_options(const py::handle &n, const py::dict &model, bool inline_galaxy) {
   command_line line;
   line.add("galaxy-ic");
-  const std::string count = integer_text("n", n);
-  if (count[0] == '-') throw py::value_error("particle count " + count + " is below 0");
-  line.add("-p", count);
-  refuse_beyond_memory(count);
+  const bool galaxy = inline_galaxy || !model["galaxy"].is_none();
+  if (!n.is_none() || !galaxy) {
+    const std::string count = integer_text("n", n);
+    if (count[0] == '-') throw py::value_error("particle count " + count + " is below 0");
+    line.add("-p", count);
+    refuse_beyond_memory(count);
+  }
+  if (galaxy) line.add("--galaxy", inline_galaxy ? std::string("<components>") : path_text(model["galaxy"]));
   const struct {
     const char *name, *option;
     char kind;  // i integer, r real, s str, v vector, f flag
@@ -119,16 +127,43 @@ command_line make_options(const py::handle &n, const py::dict &model) {
   return line;
 }
 
-std::shared_ptr<galaxy_handle> make_galaxy(const py::object &n, const py::dict &model) {
+// make(components=...): the galaxy file they make, named "<components>",
+// with the galaxy's own keys in it (the options that describe a galaxy
+// have no place beside a galaxy file).
+void take_components(const py::object &n, py::dict *model, galaxy_handle *handle) {
+  const py::object components = (*model)["components"], hole = (*model)["black_hole"];
+  if (components.is_none()) {
+    if (!hole.is_none()) throw py::value_error("black_hole needs components, or a galaxy file");
+    return;
+  }
+  if (!(*model)["galaxy"].is_none()) throw py::value_error("components and galaxy contradict: give one of them");
+  py::dict top;
+  for (const char *key : {"units", "seed", "centre", "bulk_velocity"}) {
+    if (!(*model)[key].is_none()) top[key] = (*model)[key];
+    (*model)[key] = py::none();
+  }
+  if (flag_value("zero_com", (*model)["zero_com"])) top["zero_com"] = py::bool_(true);
+  (*model)["zero_com"] = py::bool_(false);
+  if (!n.is_none()) top["particles"] = n;
+  handle->galaxy_text = galaxy_file_text(components, hole, top);
+}
+
+std::shared_ptr<galaxy_handle> make_galaxy(const py::object &n, py::dict model) {
   auto handle = std::make_shared<galaxy_handle>();
-  handle->options = make_options(n, model);
+  take_components(n, &model, handle.get());
+  const bool inline_galaxy = !handle->galaxy_text.empty();
+  handle->options = make_options(inline_galaxy ? py::none().cast<py::object>() : n, model, inline_galaxy);
   handle->made.reset(new memory_galaxy);
   std::vector<char *> argv = handle->options.argv();
   const int argc = static_cast<int>(argv.size()) - 1;
   memory_galaxy *made = handle->made.get();
+  const std::string &text = handle->galaxy_text;
   interruption met;
   const memory_status status = run_interruptible(
-      [&](const std::atomic<bool> *cancel) { return make_memory_galaxy(argc, argv.data(), cancel, made); }, &met);
+      [&](const std::atomic<bool> *cancel) {
+        return make_memory_galaxy(argc, argv.data(), cancel, made, text.empty() ? nullptr : &text);
+      },
+      &met);
   if (met.signal) raise_interruption(&met, "");
   switch (status) {
     case memory_made: return handle;
@@ -192,9 +227,10 @@ namespace {
 
 // Each docstring starts with the signature inspect reads (up to "--"); the
 // types are in galaxy_ic.pyi.
-const char make_doc[] = R"(make(n, *, seed=None, equilibrium=False, profile=None, mass=None,
+const char make_doc[] = R"(make(n=None, *, seed=None, equilibrium=False, profile=None, mass=None,
      scale_length=None, cutoff=None, cutoff_strength=None, anisotropy_radius=None,
-     units="si", centre=None, bulk_velocity=None, zero_com=False, threads=None)
+     units="si", centre=None, bulk_velocity=None, zero_com=False, threads=None,
+     galaxy=None, components=None, black_hole=None)
 --
 
 Makes a galaxy in memory, as galaxy-ic makes it.
@@ -224,6 +260,18 @@ Parameters (each None means galaxy-ic's default):
   zero_com           make the sample's own mean position and velocity
                      the centre and the bulk velocity
   threads            threads to use (default: every core this process may use)
+  galaxy             a galaxy file (TOML): a galaxy of several components
+                     around an optional black hole; n, when given, is its
+                     particle count and seed its seed
+  components         the same given here: a list of dicts of a galaxy
+                     file's component keys (name, role, profile, mass,
+                     scale_length, cutoff, cutoff_strength,
+                     anisotropy_radius, particles, type); n, seed, units,
+                     centre, bulk_velocity and zero_com are the galaxy's
+  black_hole         with components: its mass, in units
+
+A galaxy of components has g.components (their names), g["name"] (a
+component's views of the arrays), g.type and g.galaxy_file.
 
 Returns a Galaxy. Raises ValueError with galaxy-ic's message for a value
 it refuses, TypeError for an argument of the wrong type, MemoryError when
@@ -264,7 +312,7 @@ whether the file was left as it was or already written whole.
 const char check_doc[] = R"(check(target, *, units=None, mass=None, scale_length=None, cutoff=None,
       centre=None, bulk_velocity=None, zero_com=False, equilibrium=False,
       profile=None, anisotropy_radius=None, cutoff_strength=None,
-      threshold=None, particles=None, plot=None)
+      threshold=None, particles=None, plot=None, galaxy=None)
 --
 
 Checks a particle file, or a Galaxy, as galaxy-check does.
@@ -272,9 +320,9 @@ Checks a particle file, or a Galaxy, as galaxy-check does.
 target is a path (any format galaxy-check reads) or a Galaxy from make().
 Keyword options are galaxy-check's: units, mass, scale_length, cutoff,
 centre, bulk_velocity, zero_com, equilibrium, profile, anisotropy_radius,
-cutoff_strength, threshold, particles, plot (a PNG path). Without model
-options a Galaxy, like an HDF5 file, is held against the model it was made
-from.
+cutoff_strength, threshold, particles, plot (a PNG path), galaxy (a
+galaxy file). Without model options a Galaxy, like an HDF5 file, is held
+against the model (or galaxy file) it was made from.
 
 Returns a Report: lines, a list of (check, figure, verdict) with verdict
 "PASS", "FAIL" or "INFO"; verdict, "PASS" or "FAIL"; passed; str() gives
@@ -287,6 +335,66 @@ its writer).
 }  // namespace
 
 namespace {
+
+// The galaxy's groups: its components, or one for a galaxy of options.
+particle_groups groups_of(const galaxy_handle &g) {
+  if (!g.made->groups.groups.empty()) return g.made->groups;
+  particle_groups one;
+  particle_group all;
+  all.name = "galaxy";
+  all.count = particle_count(g);
+  one.groups.push_back(all);
+  return one;
+}
+
+py::object particle_types(const galaxy_handle &g) {
+  py::array_t<uint8_t> types(static_cast<py::ssize_t>(particle_count(g)));
+  uint8_t *out = types.mutable_data();
+  for (const particle_group &group : groups_of(g).groups) {
+    std::fill(out + group.first, out + group.first + group.count, static_cast<uint8_t>(group.type));
+  }
+  return std::move(types);
+}
+
+py::list component_names(const galaxy_handle &g) {
+  py::list names;
+  for (const particle_group &group : groups_of(g).groups) names.append(group.name);
+  return names;
+}
+
+// g["name"]: a component's particles, as views of the galaxy's arrays.
+struct component_view {
+  py::object galaxy;
+  std::string name;
+  int type = 1;
+  uint64_t first = 0, count = 0;
+  py::object rows(const char *array) const {
+    return galaxy.attr(array)[py::slice(static_cast<py::ssize_t>(first), static_cast<py::ssize_t>(first + count), 1)];
+  }
+};
+
+component_view component_of_galaxy(py::object self, const py::object &name) {
+  const galaxy_handle &g = self.cast<galaxy_handle &>();
+  const std::string wanted = string_text("name", name);
+  for (const particle_group &group : groups_of(g).groups) {
+    if (group.name == wanted) return {self, group.name, group.type, group.first, group.count};
+  }
+  throw py::key_error("no component named " + wanted + " (the galaxy's are " + std::string(py::str(component_names(g))) + ")");
+}
+
+void bind_component(py::module_ &m) {
+  py::class_<component_view>(m, "Component", "A component of a galaxy, g[\"name\"]: views of the galaxy's arrays.")
+      .def_readonly("name", &component_view::name)
+      .def_readonly("particle_type", &component_view::type, "Its particle type in the files.")
+      .def_property_readonly("pos", [](const component_view &c) { return c.rows("pos"); })
+      .def_property_readonly("vel", [](const component_view &c) { return c.rows("vel"); })
+      .def_property_readonly("mass", [](const component_view &c) { return c.rows("mass"); })
+      .def_property_readonly("ids", [](const component_view &c) { return c.rows("ids"); })
+      .def_property_readonly("type", [](const component_view &c) { return c.rows("type"); })
+      .def("__len__", [](const component_view &c) { return c.count; })
+      .def("__repr__", [](const component_view &c) {
+        return "<galaxy_ic.Component " + c.name + " of " + std::to_string(c.count) + " particles>"; });
+}
 
 void bind_galaxy(py::module_ &m) {
   py::class_<galaxy_handle, std::shared_ptr<galaxy_handle>>(m, "Galaxy",
@@ -321,6 +429,19 @@ void bind_galaxy(py::module_ &m) {
             for (const std::string &w : g.options.words) text += (text.empty() ? "" : " ") + w;
             return text; },
           "The galaxy-ic command line that makes the same particles.")
+      .def_property_readonly(
+          "type", [](galaxy_handle &g) {
+            if (!g.types) g.types = particle_types(g);
+            return g.types; },
+          "Each particle's type, uint8, as the files write it (1 for a galaxy of one component).")
+      .def_property_readonly("components", &component_names,
+                             "The names of the galaxy's components, in order (its black hole's \"black hole\" last).")
+      .def_property_readonly(
+          "galaxy_file", [](const galaxy_handle &g) -> py::object {
+            const std::string &text = g.made->provenance.galaxy_file_text;
+            return text.empty() ? py::none() : py::object(py::str(text)); },
+          "The galaxy file it was made from, as text (None for a galaxy of options).")
+      .def("__getitem__", &component_of_galaxy, py::arg("name"))
       .def("__len__", &particle_count)
       .def("__repr__", [](const galaxy_handle &g) {
         return "<galaxy_ic.Galaxy of " + std::to_string(particle_count(g)) + " particles, units " +
@@ -360,25 +481,29 @@ PYBIND11_MODULE(galaxy_ic, m) {
   py::options options;
   options.disable_function_signatures();
 
+  bind_component(m);
   bind_galaxy(m);
   bind_report(m);
   m.def("make", [](const py::object &n, const py::object &seed, const py::object &equilibrium,
                    const py::object &profile, const py::object &mass, const py::object &scale_length,
                    const py::object &cutoff, const py::object &cutoff_strength,
                    const py::object &anisotropy_radius, const py::object &units, const py::object &centre,
-                   const py::object &bulk_velocity, const py::object &zero_com, const py::object &threads) {
+                   const py::object &bulk_velocity, const py::object &zero_com, const py::object &threads,
+                   const py::object &galaxy, const py::object &components, const py::object &black_hole) {
           py::dict model;
           model["seed"] = seed; model["equilibrium"] = equilibrium; model["profile"] = profile;
           model["mass"] = mass; model["scale_length"] = scale_length; model["cutoff"] = cutoff;
           model["cutoff_strength"] = cutoff_strength; model["anisotropy_radius"] = anisotropy_radius;
           model["units"] = units; model["centre"] = centre; model["bulk_velocity"] = bulk_velocity;
-          model["zero_com"] = zero_com; model["threads"] = threads;
+          model["zero_com"] = zero_com; model["threads"] = threads; model["galaxy"] = galaxy;
+          model["components"] = components; model["black_hole"] = black_hole;
           return make_galaxy(n, model); },
-        make_doc, py::arg("n"), py::kw_only(), py::arg("seed") = py::none(), py::arg("equilibrium") = false,
+        make_doc, py::arg("n") = py::none(), py::kw_only(), py::arg("seed") = py::none(), py::arg("equilibrium") = false,
         py::arg("profile") = py::none(), py::arg("mass") = py::none(), py::arg("scale_length") = py::none(),
         py::arg("cutoff") = py::none(), py::arg("cutoff_strength") = py::none(),
         py::arg("anisotropy_radius") = py::none(), py::arg("units") = "si", py::arg("centre") = py::none(),
-        py::arg("bulk_velocity") = py::none(), py::arg("zero_com") = false, py::arg("threads") = py::none());
+        py::arg("bulk_velocity") = py::none(), py::arg("zero_com") = false, py::arg("threads") = py::none(),
+        py::arg("galaxy") = py::none(), py::arg("components") = py::none(), py::arg("black_hole") = py::none());
 
   m.def("check", &check_target, check_doc, py::arg("target"));
 }

@@ -24,7 +24,8 @@ void add_check_options(command_line *line, const py::kwargs &options) {
                {"zero_com", "--zero-com", 'f'},    {"equilibrium", "--equilibrium", 'f'},
                {"profile", "--profile", 's'},      {"anisotropy_radius", "--anisotropy-radius", 'r'},
                {"cutoff_strength", "--cutoff-strength", 'r'}, {"threshold", "--threshold", 'r'},
-               {"particles", "--particles", 'i'},  {"plot", "--plot", 'p'}};
+               {"particles", "--particles", 'i'},  {"plot", "--plot", 'p'},
+               {"galaxy", "--galaxy", 'p'}};
   for (const auto &item : options) {
     const std::string name = py::str(item.first);
     const py::handle value = item.second;
@@ -55,6 +56,11 @@ memory_particles particles_of(const galaxy_handle &g) {
   particles.units = g.made->frame.scale;
   particles.model = g.made->provenance.galaxy;
   particles.equilibrium = g.made->provenance.law == law_equilibrium;
+  // A galaxy of components is held against the galaxy file it was made from.
+  if (g.made->provenance.galaxy.composite) {
+    particles.galaxy_text = g.made->provenance.galaxy_file_text;
+    particles.galaxy_name = g.made->galaxy_name;
+  }
   for (int k = 0; k < 3; ++k) {
     particles.model.centre[k] *= particles.units.length;
     particles.model.bulk_velocity[k] *= particles.units.velocity;

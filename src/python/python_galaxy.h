@@ -18,7 +18,9 @@ namespace py = pybind11;
 struct galaxy_handle {
   std::unique_ptr<memory_galaxy> made;
   command_line options;  // the galaxy-ic options that made it
+  std::string galaxy_text;  // the galaxy file of make(components=...), for them
   py::object ids;        // made on first use
+  py::object types;      // the same
 };
 
 inline size_t particle_count(const galaxy_handle &g) {
