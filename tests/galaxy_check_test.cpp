@@ -425,11 +425,12 @@ TEST(Checks, ToleranceEdges) {
 
 TEST(Ids, TallyAgreesWithCountingEveryId) {
   // Lists of IDs in order, with one changed, shuffled, or with many
-  // changed (zeros and IDs above N among them), fed in chunks of random
-  // sizes, against a count by set.
+  // changed (zeros and IDs above N among them), cut into chunks of random
+  // sizes tallied in any order by two tallies (one of them through its
+  // bytes) merged at the end, against a count by set.
   std::mt19937_64 rng(5);
   for (int trial = 0; trial < 400; ++trial) {
-    const uint64_t n = 1 + rng() % 300;
+    const uint64_t n = 1 + rng() % (trial % 8 == 7 ? 300000 : 300);
     std::vector<uint64_t> ids(n);
     for (uint64_t i = 0; i < n; ++i) ids[i] = i + 1;
     if (trial % 4 == 1) ids[rng() % n] = rng() % (n + 3);
@@ -437,13 +438,23 @@ TEST(Ids, TallyAgreesWithCountingEveryId) {
     for (uint64_t &id : ids) {
       if (trial % 4 == 3 && rng() % 5 == 0) id = rng() % (n + 5);
     }
-    id_tally tally;
-    tally.expected = n;
+    std::vector<std::pair<size_t, size_t>> chunks;
     for (size_t at = 0; at < n;) {
-      const size_t count = std::min<size_t>(n - at, 1 + rng() % 50);
-      tally_ids(&tally, ids.data() + at, count);
+      const size_t count = std::min<size_t>(n - at, 1 + rng() % (n > 1000 ? 70000 : 50));
+      chunks.push_back({at, count});
       at += count;
     }
+    std::shuffle(chunks.begin(), chunks.end(), rng);
+    id_tally tally, other;
+    tally.expected = other.expected = n;
+    for (size_t k = 0; k < chunks.size(); ++k) {
+      tally_ids(k % 2 ? &other : &tally, ids.data() + chunks[k].first, chunks[k].second, chunks[k].first);
+    }
+    byte_writer bytes;
+    pack_ids(&bytes, other);
+    byte_reader in{bytes.bytes.data(), bytes.bytes.data() + bytes.bytes.size()};
+    ASSERT_TRUE(unpack_merge_ids(&in, &tally));
+    finish_ids(&tally);
     std::set<uint64_t> seen;
     uint64_t zeros = 0, above = 0, repeated = 0, first_off = n;
     for (uint64_t i = 0; i < n; ++i) {

@@ -2,44 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
-#include <future>
 #include <memory>
 #include <utility>
 
+#include "check_accumulator.h"
 #include "check_statistics.h"
 #include "equilibrium_law.h"
 #include "random_coord.h"
-#include "reference.h"
 
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
-
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, pattern);
-  std::vsnprintf(text, sizeof text, pattern, args);
-  va_end(args);
-  return text;
-}
-
-// A figure that may be beyond the range of a double: said, not "inf"; a
-// huge one in exponent form, so that it cannot stretch the report.
-std::string figure(const char *pattern, double value) {
-  if (std::isnan(value)) return "not computable";
-  if (std::isinf(value)) return value > 0 ? "beyond the range of a double" : "below the range of a double";
-  if (std::fabs(value) >= 1e6) {
-    std::string exponent_form = pattern;
-    const size_t at = exponent_form.find("%.");
-    exponent_form.replace(at, exponent_form.find_first_of("fg", at) - at + 1, "%.4e");
-    return format(exponent_form.c_str(), value);
-  }
-  return format(pattern, value);
-}
 
 // Length of a vector, finite for every finite vector whose length a double
 // can hold: squares overflow from 1.3e154.
@@ -49,131 +22,52 @@ double length_of(double x, double y, double z) {
   return std::hypot(x, y, z);
 }
 
-check_line ks_line_for(const std::string &name, double d, size_t count, double threshold) {
-  const double n = static_cast<double>(count);
-  const double p = ks_p_value(d, n);
-  return {name, format("KS D = %.5f, p = %.3g (n = %.0f)", d, p, n),
-          p < threshold ? verdict_fail : verdict_pass};
-}
-
-std::string virial_figure(double kinetic, long double potential) {
-  if (!(potential < 0.0L)) return "undefined (no potential energy)";
-  return figure("%.4f", 2.0 * kinetic / std::fabs(static_cast<double>(potential)));
-}
-
-// A particle's radius, its key (the enclosed-mass fraction), its mass and
-// its squared speed: one sort by key serves the radius test, the virial
-// ratio in the sample's own potential and the picture.
-struct radius_entry {
-  float key, radius, mass, speed2;
-};
-
-// The Jeans test's radial bins: fine ones of equal model mass, grouped at
-// the end into as many as the sample fills.
-constexpr int jeans_fine_bins = 64;
-constexpr int jeans_bins_max = 16;
-constexpr double jeans_bin_least = 500.0;  // particles a group holds at least
-
-// Sums over a bin's particles of a = v_r^2 - sigma_r^2(r) and b = v_t^2 -
-// sigma_t^2(r) (model units): their means are 0 in the model, and the
-// sample's own second moments give the means' covariance.
-struct jeans_sums {
-  double n = 0.0;
-  long double a = 0, b = 0, aa = 0, bb = 0, ab = 0, r = 0, s_r = 0, s_t = 0;  // s: the model's sigma^2
-};
-
-// A particle's radius, speed, their parts off the z axis, and the uniform
-// variates of its position's and velocity's directions (NaN for a zero
-// vector).
-struct recentred_entry {
-  float radius, speed, radius_xy, speed_xy, angles[4];
-};
-
-}  // namespace
-
-struct check_accumulator {
-  check_options options;
-  gal_system sys{};
-  std::unique_ptr<speed_cdf> defined_speeds;
-  std::unique_ptr<equilibrium_speed_cdf> equilibrium_speeds;
-
-  int64_t count = 0;
-  long double mass_sum = 0.0L;
-  double first_mass = 0.0;
-  size_t unequal = 0;
-
-  // Over the particles whose every value is finite:
-  size_t finite = 0;
-  long double weight = 0.0L, speed2_sum = 0.0L, model_potential = 0.0L;
-  long double centre_sum[3] = {0, 0, 0}, momentum_sum[3] = {0, 0, 0}, radius2_sum = 0.0L;
-  double widest = 0.0, fastest = 0.0;
-  double largest_offset = 0.0, largest_velocity = 0.0;  // components, for rounding bounds
-  // Under zero_com, what the bounds and direction tests need of each
-  // particle: they allow for the subtracted mean, known only at the end.
-  std::vector<recentred_entry> recentred;
-  // Under a profile, v_r^2, v_t^2 and r^2 summed in four shells split at the
-  // model's quartiles of mass, for the anisotropy against the model's.
-  double shell_edges[3] = {0, 0, 0};
-  long double shell_vr2[4] = {0, 0, 0, 0}, shell_vt2[4] = {0, 0, 0, 0}, shell_r2[4] = {0, 0, 0, 0};  // r2: model beta
-  double shell_count[4] = {0, 0, 0, 0};
-  size_t beyond = 0, too_fast = 0;
-  // Under a profile, the Jeans equation's dispersions from the density
-  // formula alone, and the bins of the test against them.
-  std::unique_ptr<jeans_reference> reference;
-  std::string reference_failure;
-  // A model whose mean square radius diverges has its centre judged from
-  // the particles within centre_radius (m) of it, as galaxy-ic --zero-com
-  // takes it: their mass, mass-weighted offsets and squared radii.
-  double centre_radius = 0.0;
-  long double inner_weight = 0.0L, inner_sum[3] = {0, 0, 0}, inner_r2 = 0.0L;
-  size_t inner_count = 0;
-  jeans_sums jeans[jeans_fine_bins];
-  id_tally ids;
-  // What each of these costs a particle, check_bytes_per_particle counts:
-  // keep it in step.
-  std::vector<radius_entry> radii;
-  std::vector<float> speed_u, pos_azimuth, pos_polar, vel_azimuth, vel_polar;
-  // Every stride-th finite particle, for the picture: at most 20 000.
-  size_t stride = 1;
-  check_sample sample;
-};
-
-namespace {
-
 // Azimuth and polar angle of a vector as uniform variates of the direction
-// law (polar angle uniform in the angle, or in its cosine), skipped for the
+// law (polar angle uniform in the angle, or in its cosine); NaN for the
 // zero vector.
-void direction_variates(double x, double y, double z, bool isotropic, float *azimuth, float *polar) {
+void direction_variates(double x, double y, double z, bool isotropic, double *azimuth, double *polar) {
   const double length = length_of(x, y, z);
   if (!(length > 0.0) || !std::isfinite(length)) {
-    *azimuth = *polar = std::nanf("");
+    *azimuth = *polar = std::nan("");
     return;
   }
   const double cos_theta = std::clamp(z / length, -1.0, 1.0);
-  *azimuth = static_cast<float>((std::atan2(y, x) + pi) / (2.0 * pi));
-  *polar = static_cast<float>(isotropic ? (cos_theta + 1.0) / 2.0 : std::acos(cos_theta) / pi);
+  *azimuth = (std::atan2(y, x) + pi) / (2.0 * pi);
+  *polar = isotropic ? (cos_theta + 1.0) / 2.0 : std::acos(cos_theta) / pi;
 }
 
-void push_angles(const float variates[2], std::vector<float> *azimuths, std::vector<float> *polars) {
-  if (std::isnan(variates[0])) return;
-  azimuths->push_back(variates[0]);
-  polars->push_back(variates[1]);
+void flush_pending(check_accumulator *acc, check_lane *lane) {
+  for (int t = 0; t < ks_tests; ++t) {
+    std::vector<double> &p = lane->pending[t];
+    if (!p.empty()) acc->histograms[t]->add(p.data(), p.size());
+    p.clear();
+  }
 }
 
-void add_to_shells(check_accumulator *acc, double r, const double *v, const double *d) {
+void push_variate(check_accumulator *acc, check_lane *lane, int test, double u) {
+  std::vector<double> &p = lane->pending[test];
+  p.push_back(u);
+  if (p.size() >= check_block) {
+    acc->histograms[test]->add(p.data(), p.size());
+    p.clear();
+  }
+}
+
+void add_to_shells(const check_accumulator &acc, check_lane *lane, double r, const double *v, const double *d) {
   int shell = 0;
-  while (shell < 3 && r >= acc->shell_edges[shell]) ++shell;
+  while (shell < 3 && r >= acc.shell_edges[shell]) ++shell;
   double v_r = 0.0, v2 = 0.0;
   for (int k = 0; k < 3; ++k) {
     v_r += r > 0.0 ? v[k] * d[k] / r : 0.0;
     v2 += v[k] * v[k];
   }
-  acc->shell_vr2[shell] += v_r * v_r;
-  acc->shell_vt2[shell] += v2 - v_r * v_r;
+  long double *p = lane->sums.partial.data();
+  p[sum_shell_vr2 + shell] += v_r * v_r;
+  p[sum_shell_vt2 + shell] += v2 - v_r * v_r;
   // The model's beta at this radius, averaged over the shell's particles.
-  const double r_a = acc->options.model.profile->anisotropy_radius * acc->options.model.typical_length;
-  acc->shell_r2[shell] += r_a > 0.0 ? r * r / (r * r + r_a * r_a) : 0.0;
-  acc->shell_count[shell] += 1.0;
+  const double r_a = acc.options.model.profile->anisotropy_radius * acc.options.model.typical_length;
+  p[sum_shell_r2 + shell] += r_a > 0.0 ? r * r / (r * r + r_a * r_a) : 0.0;
+  ++lane->shell_count[shell];
 }
 
 // Under a profile, the velocity in the frame of the position (unit d): its
@@ -181,7 +75,7 @@ void add_to_shells(check_accumulator *acc, double r, const double *v, const doub
 // in w-space, where it is isotropic: (cos + 1) / 2 of the angle to the
 // radius, and the angle of its tangential part about it.
 void profile_velocity(const check_accumulator &acc, const double *d, double r, const double *v, double *w,
-                      float angles[2], double *radial_speed, double *tangential2) {
+                      double angles[2], double *radial_speed, double *tangential2) {
   const check_model &model = acc.options.model;
   const double a = model.typical_length, unit = std::sqrt(model_gravitational_constant * model.total_mass / a);
   const double cos_theta = r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 1.0, phi = std::atan2(d[1], d[0]);
@@ -200,9 +94,9 @@ void profile_velocity(const check_accumulator &acc, const double *d, double r, c
   *w = std::sqrt(v_r * v_r + stretch * stretch * (v_p * v_p + v_a * v_a));
   *radial_speed = v_r;
   *tangential2 = v_p * v_p + v_a * v_a;
-  angles[0] = static_cast<float>(std::atan2(v_a, v_p) / (2.0 * pi) + 0.5);
-  angles[1] = static_cast<float>(*w > 0.0 ? (std::clamp(v_r / *w, -1.0, 1.0) + 1.0) / 2.0 : std::nan(""));
-  if (!(*w > 0.0)) angles[0] = std::nanf("");
+  angles[0] = std::atan2(v_a, v_p) / (2.0 * pi) + 0.5;
+  angles[1] = *w > 0.0 ? (std::clamp(v_r / *w, -1.0, 1.0) + 1.0) / 2.0 : std::nan("");
+  if (!(*w > 0.0)) angles[0] = std::nan("");
 }
 
 // The speed's probability under the speed law at radius r, or -1 where the
@@ -215,98 +109,122 @@ double speed_variate(const check_accumulator &acc, double r, double speed, doubl
   return e_max > 0.0 ? (*acc.defined_speeds)(speed, e_max, escape) : -1.0;
 }
 
-void keep_for_picture(check_accumulator *acc, double r, double speed, const double *x, const double *v) {
-  check_sample &s = acc->sample;
-  if (acc->finite % acc->stride != 0) return;
-  s.speed_radii.push_back(r);
-  s.speeds.push_back(speed);
-  s.pos_cos_theta.push_back(r > 0.0 ? std::clamp((x[2] - acc->options.model.centre[2]) / r, -1.0, 1.0) : 0.0);
-  s.vel_cos_theta.push_back(speed > 0.0 ? std::clamp(v[2] / speed, -1.0, 1.0) : 0.0);
-  if (s.speeds.size() < 20000) return;
-  // Keep every other one and take half as many from now on.
-  for (std::vector<double> *values : {&s.speed_radii, &s.speeds, &s.pos_cos_theta, &s.vel_cos_theta}) {
-    for (size_t i = 0; 2 * i < values->size(); ++i) (*values)[i] = (*values)[2 * i];
-    values->resize((values->size() + 1) / 2);
-  }
-  acc->stride *= 2;
-}
-
-// The model's enclosed-mass fraction at r (m): a profile's from the
-// density alone, not from the tables the particles were drawn from.
-double mass_fraction(const check_accumulator &acc, double r) {
-  if (acc.reference != nullptr) return reference_mass_fraction(*acc.reference, r / acc.options.model.typical_length);
-  return model_mass_fraction(acc.options.model, acc.sys, r);
-}
-
 // One particle's squared speeds against the Jeans equation's, in the fine
 // bin of its enclosed-mass fraction (model units).
-void add_to_jeans(check_accumulator *acc, double r, double fraction, double v_r2, double v_t2) {
+void add_to_jeans(const check_accumulator &acc, check_lane *lane, double r, double fraction, double v_r2,
+                  double v_t2) {
   const int bin = std::clamp(static_cast<int>(fraction * jeans_fine_bins), 0, jeans_fine_bins - 1);
-  const double s_r = reference_sigma_r2(*acc->reference, r), s_t = reference_sigma_t2(*acc->reference, r);
+  const double s_r = reference_sigma_r2(*acc.reference, r), s_t = reference_sigma_t2(*acc.reference, r);
   const long double a = v_r2 - s_r, b = v_t2 - s_t;
-  jeans_sums &sums = acc->jeans[bin];
-  sums.n += 1.0;
-  sums.a += a, sums.b += b, sums.aa += a * a, sums.bb += b * b, sums.ab += a * b, sums.r += r;
-  sums.s_r += s_r, sums.s_t += s_t;
+  long double *j = &lane->sums.partial[sum_jeans + bin * jeans_sums_each];
+  ++lane->jeans_count[bin];
+  j[jeans_a] += a, j[jeans_b] += b, j[jeans_aa] += a * a, j[jeans_bb] += b * b, j[jeans_ab] += a * b;
+  j[jeans_r] += r, j[jeans_s_r] += s_r, j[jeans_s_t] += s_t;
+}
+
+// The sums of the centre and of the scatter of a subtracted mean.
+void add_moments(const check_accumulator &acc, check_lane *lane, const double *offsets, double r, const double *v,
+                 const double *x, double mass) {
+  long double *p = lane->sums.partial.data();
+  const check_model &model = acc.options.model;
+  p[sum_weight] += mass;
+  for (int k = 0; k < 3; ++k) {
+    p[sum_centre + k] += static_cast<long double>(mass) * offsets[k];
+    p[sum_momentum + k] += static_cast<long double>(mass) * v[k];
+    p[sum_speed2] += static_cast<long double>(mass) * v[k] * v[k];
+    lane->largest_offset = std::max(lane->largest_offset, std::fabs(x[k]));
+    lane->largest_velocity = std::max(lane->largest_velocity, std::fabs(v[k] + model.bulk_velocity[k]));
+  }
+  p[sum_radius2] += static_cast<long double>(r) * r;
+  if (r < acc.centre_radius) {
+    p[sum_inner_weight] += mass;
+    for (int k = 0; k < 3; ++k) p[sum_inner + k] += static_cast<long double>(mass) * offsets[k];
+    p[sum_inner_r2] += static_cast<long double>(mass) * r * r;
+    ++lane->inner_count;
+  }
+}
+
+// The cut-off and the escape speed, allowing under zero_com for what the
+// subtracted mean moved (6 of its sigma; the escape speed the one at the
+// radius before).
+void add_bounds(const check_accumulator &acc, check_lane *lane, double r, double speed, double escape) {
+  const check_model &model = acc.options.model;
+  lane->widest = std::max(lane->widest, r / model.radius_max);
+  lane->fastest = std::max(lane->fastest, speed / escape);
+  if (model.zero_com) {
+    const double slack_r = 6.0 * acc.options.recentring_sigma_r, slack_v = 6.0 * acc.options.recentring_sigma_v;
+    const double before = std::max(r - slack_r, 0.0);
+    lane->beyond += r > model.radius_max + slack_r;
+    lane->too_fast += speed > model_escape_speed(model, acc.sys, before) + slack_v;
+    return;
+  }
+  const double rounding = 1.0 + std::max(1e-12, 4.0 * acc.options.position_rounding);
+  lane->beyond += r > model.radius_max * rounding + 1e-5;
+  lane->too_fast += speed > escape * rounding + 1e-5;
+}
+
+// The direction tests' variates: under zero_com a particle's polar angle
+// about the centre turned by up to sigma / r and its azimuth by sigma /
+// r_xy, which the tests see in the cusp and near the axis: each is tested
+// only where that is below 1/20.
+void add_directions(check_accumulator *acc, check_lane *lane, const double angles[4], const double spans[4]) {
+  if (std::isnan(angles[0])) return;
+  double far_r = 0.0, far_v = -1.0;
+  if (acc->options.model.zero_com) {
+    far_r = std::max(20.0 * acc->options.recentring_sigma_r, acc->options.model.typical_length);
+    far_v = 20.0 * acc->options.recentring_sigma_v;
+  }
+  const bool zero_com = acc->options.model.zero_com;
+  if (!zero_com || spans[0] > far_r) push_variate(acc, lane, ks_pos_azimuth, angles[0]);
+  if (!zero_com || spans[1] > far_r) push_variate(acc, lane, ks_pos_polar, angles[1]);
+  if (std::isnan(angles[2])) return;
+  if (!zero_com || spans[2] > far_v) push_variate(acc, lane, ks_vel_azimuth, angles[2]);
+  if (!zero_com || spans[3] > far_v) push_variate(acc, lane, ks_vel_polar, angles[3]);
+}
+
+void keep_for_picture(check_lane *lane, uint64_t index, double r, double speed, const double *d, const double *v) {
+  const uint64_t key = sketch_key(index);
+  if (lane->sketch.heap.size() >= lane->sketch.most && key >= lane->sketch.heap.front().key) return;
+  add_to_sketch(&lane->sketch, {key, r, speed, r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 0.0,
+                                speed > 0.0 ? std::clamp(v[2] / speed, -1.0, 1.0) : 0.0});
 }
 
 // Everything the checks keep of one particle with finite values.
-void add_finite(check_accumulator *acc, const double *x, const double *v, double mass) {
+void add_finite(check_accumulator *acc, check_lane *lane, uint64_t index, const double *x, const double *v,
+                double mass) {
   const check_model &model = acc->options.model;
-  const double *c0 = model.centre;
-  const double dx = x[0] - c0[0], dy = x[1] - c0[1], dz = x[2] - c0[2];
-  const double r = length_of(dx, dy, dz), speed = length_of(v[0], v[1], v[2]);
+  const double offsets[3] = {x[0] - model.centre[0], x[1] - model.centre[1], x[2] - model.centre[2]};
+  const double r = length_of(offsets[0], offsets[1], offsets[2]), speed = length_of(v[0], v[1], v[2]);
+  add_moments(*acc, lane, offsets, r, v, x, mass);
+  ++lane->finite;
+  if (acc->prepass) return;
+  lane->largest_radius = std::max(lane->largest_radius, r);
   const double escape = model_escape_speed(model, acc->sys, r);
-  acc->weight += mass;
-  const double offsets[3] = {dx, dy, dz};
-  for (int k = 0; k < 3; ++k) {
-    acc->centre_sum[k] += static_cast<long double>(mass) * offsets[k];
-    acc->momentum_sum[k] += static_cast<long double>(mass) * v[k];
-    acc->speed2_sum += static_cast<long double>(mass) * v[k] * v[k];
-    acc->largest_offset = std::max(acc->largest_offset, std::fabs(x[k]));
-    acc->largest_velocity = std::max(acc->largest_velocity, std::fabs(v[k] + model.bulk_velocity[k]));
+  add_bounds(*acc, lane, r, speed, escape);
+  const double fraction = accumulator_mass_fraction(*acc, r);
+  if (r > 0.0) {
+    lane->sums.partial[sum_model_potential] -= model_gravitational_constant * mass * model.total_mass * fraction / r;
   }
-  acc->radius2_sum += static_cast<long double>(r) * r;
-  if (r < acc->centre_radius) {
-    acc->inner_weight += mass;
-    for (int k = 0; k < 3; ++k) acc->inner_sum[k] += static_cast<long double>(mass) * offsets[k];
-    acc->inner_r2 += static_cast<long double>(mass) * r * r;
-    ++acc->inner_count;
-  }
-  acc->widest = std::max(acc->widest, r / model.radius_max);
-  const double rounding = 1.0 + std::max(1e-12, 4.0 * acc->options.position_rounding);
-  acc->beyond += r > model.radius_max * rounding + 1e-5;
-  acc->fastest = std::max(acc->fastest, speed / escape);
-  acc->too_fast += speed > escape * rounding + 1e-5;
-  const double fraction = mass_fraction(*acc, r);
-  if (r > 0.0) acc->model_potential -= model_gravitational_constant * mass * model.total_mass * fraction / r;
-  acc->radii.push_back({static_cast<float>(fraction), static_cast<float>(std::min(r, 3e38)),
-                        static_cast<float>(mass), static_cast<float>(std::min(speed * speed, 3e38))});
-  recentred_entry entry{static_cast<float>(r), static_cast<float>(speed), static_cast<float>(std::hypot(dx, dy)),
-                        static_cast<float>(std::hypot(v[0], v[1])), {}};
+  push_variate(acc, lane, ks_radius, fraction);
+  if (acc->own_potential) add_radial(&lane->own, 0, r, mass, speed * speed);
   const bool isotropic = model.equilibrium || model.profile != nullptr;
-  direction_variates(dx, dy, dz, isotropic, &entry.angles[0], &entry.angles[1]);
+  double angles[4];
+  direction_variates(offsets[0], offsets[1], offsets[2], isotropic, &angles[0], &angles[1]);
   double u = -1.0;
   if (model.profile != nullptr) {
-    double w = 0.0;
-    double v_r = 0.0, v_t2 = 0.0;
-    profile_velocity(*acc, offsets, r, v, &w, &entry.angles[2], &v_r, &v_t2);
+    double w = 0.0, v_r = 0.0, v_t2 = 0.0;
+    profile_velocity(*acc, offsets, r, v, &w, &angles[2], &v_r, &v_t2);
     u = r > 0.0 ? profile_speed_cdf(*model.profile, r / model.typical_length, w) : -1.0;
-    add_to_shells(acc, r, v, offsets);
-    if (acc->reference != nullptr) add_to_jeans(acc, r / model.typical_length, fraction, v_r * v_r, v_t2);
+    add_to_shells(*acc, lane, r, v, offsets);
+    if (acc->reference != nullptr) add_to_jeans(*acc, lane, r / model.typical_length, fraction, v_r * v_r, v_t2);
   } else {
     u = speed_variate(*acc, r, speed, escape);
-    direction_variates(v[0], v[1], v[2], model.equilibrium, &entry.angles[2], &entry.angles[3]);
+    direction_variates(v[0], v[1], v[2], model.equilibrium, &angles[2], &angles[3]);
   }
-  if (u >= 0.0) acc->speed_u.push_back(static_cast<float>(u));
-  if (model.zero_com) {
-    acc->recentred.push_back(entry);
-  } else {
-    push_angles(entry.angles, &acc->pos_azimuth, &acc->pos_polar);
-    push_angles(entry.angles + 2, &acc->vel_azimuth, &acc->vel_polar);
-  }
-  keep_for_picture(acc, r, speed, x, v);
-  ++acc->finite;
+  if (u >= 0.0) push_variate(acc, lane, ks_speed, u);
+  const double spans[4] = {std::hypot(offsets[0], offsets[1]), r, std::hypot(v[0], v[1]), speed};
+  add_directions(acc, lane, angles, spans);
+  keep_for_picture(lane, index, r, speed, offsets, v);
 }
 
 // The radii of the model's quartiles of mass, by bisection.
@@ -316,372 +234,42 @@ void set_shell_edges(check_accumulator *acc) {
     double lo = 0.0, hi = model.radius_max;
     for (int i = 0; i < 200; ++i) {
       const double mid = 0.5 * (lo + hi);
-      (mass_fraction(*acc, mid) < 0.25 * (k + 1) ? lo : hi) = mid;
+      (accumulator_mass_fraction(*acc, mid) < 0.25 * (k + 1) ? lo : hi) = mid;
     }
     acc->shell_edges[k] = 0.5 * (lo + hi);
   }
 }
 
-check_line ks_line_of(const std::string &name, std::vector<float> *u, double threshold) {
-  if (u->empty()) return {name, "no particle to test", verdict_fail};
-  return ks_line_for(name, ks_statistic_sorting(u), u->size(), threshold);
+void merge_lane(check_lane *into, const check_lane &from) {
+  merge_block_sums(&into->sums, from.sums);
+  into->count += from.count, into->finite += from.finite, into->unequal += from.unequal;
+  into->beyond += from.beyond, into->too_fast += from.too_fast, into->inner_count += from.inner_count;
+  for (int k = 0; k < 4; ++k) into->shell_count[k] += from.shell_count[k];
+  for (int k = 0; k < jeans_fine_bins; ++k) into->jeans_count[k] += from.jeans_count[k];
+  into->widest = std::max(into->widest, from.widest), into->fastest = std::max(into->fastest, from.fastest);
+  into->largest_offset = std::max(into->largest_offset, from.largest_offset);
+  into->largest_velocity = std::max(into->largest_velocity, from.largest_velocity);
+  into->largest_radius = std::max(into->largest_radius, from.largest_radius);
+  merge_radial(&into->own, from.own);
+  merge_sketch(&into->sketch, from.sketch);
 }
 
-check_line check_count(const check_accumulator &acc) {
-  const int64_t n = acc.count, expected = acc.options.expected_count;
-  std::string text = format("%lld particle%s", static_cast<long long>(n), n == 1 ? "" : "s");
-  if (expected >= 0 && expected != n) text += format(", expected %lld", static_cast<long long>(expected));
-  // No galaxy follows the model with no particle, unless none was asked for.
-  const bool ok = expected >= 0 ? expected == n : n > 0;
-  if (n == 0 && !ok) text += ": no galaxy";
-  return {"particle count", text, ok ? verdict_pass : verdict_fail};
-}
-
-// The total within what the stored masses allow: each float32 mass is
-// within 2^-24 of the model's, so their sum within 2^-24 of its total.
-check_line check_masses(const check_accumulator &acc, check_line *equal) {
-  const double total = static_cast<double>(acc.mass_sum);
-  const double model = acc.options.model.component_mass > 0.0 ? acc.options.model.component_mass : acc.options.model.total_mass;
-  *equal = {"equal masses", format("%zu differ from the first", acc.unequal),
-            acc.unequal == 0 ? verdict_pass : verdict_fail};
-  const double allowed = std::max(1e-9, acc.options.mass_rounding * (1.0 + 1e-6));
-  const double difference = std::fabs(total - model) / std::fabs(model);
-  const bool ok = std::fabs(total - model) <= allowed * std::fabs(model);
-  std::string text = figure("%.6g kg", total) + format(", model %.6g kg", model);
-  // A failing figure shows the digits it failed on.
-  if (!ok && std::isfinite(total)) {
-    text = format("%.12g kg, model %.12g kg, relative difference %.3g, allowed %.3g", total, model, difference, allowed);
+std::unique_ptr<check_lane> new_lane(const check_accumulator &acc) {
+  auto lane = std::make_unique<check_lane>();
+  if (acc.own_potential) {
+    const check_model &m = acc.options.model;
+    const double unit_mass = acc.first_mass_known && acc.first_mass > 0.0 && std::isfinite(acc.first_mass)
+                                 ? acc.first_mass
+                                 : m.total_mass;
+    init_radial_bins(&lane->own, 1, m.typical_length, unit_mass,
+                     model_gravitational_constant * m.total_mass / m.typical_length);
   }
-  return {"total mass", text, ok ? verdict_pass : verdict_fail};
+  return lane;
 }
 
-check_line check_finite(const check_accumulator &acc) {
-  const size_t bad = static_cast<size_t>(acc.count) - acc.finite;
-  return {"finite values", format("%zu particle%s with a non-finite value", bad, bad == 1 ? "" : "s"),
-          bad == 0 ? verdict_pass : verdict_fail};
-}
-
-// The most a subtracted mean can leave by rounding: a few ulps of the
-// largest component (of float32 when stored so), and the six decimals of
-// an SI text file.
-double rounding_bound(const check_accumulator &acc, double largest) {
-  return std::max(1e-12, 4.0 * acc.options.position_rounding) * largest + 1e-6;
-}
-
-// Under zero_com: the centre of mass is the centre to rounding.
-// The centre the checks judge, m: the mean offset of every particle, or of
-// those within centre_radius.
-void judged_centre(const check_accumulator &acc, double centre[3]) {
-  const bool inner = acc.centre_radius > 0.0;
-  for (int k = 0; k < 3; ++k) {
-    centre[k] = static_cast<double>(inner ? acc.inner_sum[k] / acc.inner_weight : acc.centre_sum[k] / acc.weight);
-  }
-}
-
-// What the centre's line says of the particles it is taken from.
-std::string centre_basis(const check_accumulator &acc) {
-  if (!(acc.centre_radius > 0.0)) return std::string();
-  return figure(" (of the particles within %.4g a, 90 %% of the mass: the mean square radius diverges)",
-                acc.centre_radius / acc.options.model.typical_length);
-}
-
-// Under zero_com the centre is the model's to rounding; within a radius,
-// also to a particle or two whose rounded radius crosses it.
-check_line check_zero_centre(const check_accumulator &acc) {
-  double centre[3];
-  judged_centre(acc, centre);
-  const double offset = length_of(centre[0], centre[1], centre[2]);
-  // Within a radius: values up to it, and two particles' rounding across it.
-  const bool inner = acc.centre_radius > 0.0;
-  const double bound = inner ? rounding_bound(acc, acc.centre_radius) +
-                                   2.0 * acc.centre_radius / std::max<double>(1.0, static_cast<double>(acc.inner_count))
-                             : rounding_bound(acc, acc.largest_offset);
-  if (acc.centre_radius > 0.0 && acc.inner_count == 0) return {"centre of mass", "no particle within the centre's radius", verdict_fail};
-  return {"centre of mass",
-          "offset " + figure("%.4g m", offset) + figure(", rounding allows %.4g m", bound) + centre_basis(acc),
-          offset <= bound ? verdict_pass : verdict_fail};
-}
-
-// The offset of the centre of mass against the model's own scatter of a
-// mean of n positions: one outlier cannot inflate it and hide itself.
-check_line check_centre(const check_accumulator &acc) {
-  if (acc.options.model.zero_com && !acc.options.model.part_of_whole) return check_zero_centre(acc);
-  double variance[3], centre[3];
-  judged_centre(acc, centre);
-  if (acc.centre_radius > 0.0) {
-    // An isotropic mean of inner_count offsets: <r^2> / 3 of theirs each axis.
-    const double n = static_cast<double>(acc.inner_count);
-    for (double &v : variance) v = static_cast<double>(acc.inner_r2 / acc.inner_weight) / (3.0 * n);
-  } else {
-    model_centre_variance(acc.options.model, static_cast<double>(acc.finite), variance);
-  }
-  double chi_square = 0.0;
-  // A component of a galaxy whose whole mean was subtracted moved with it.
-  for (int k = 0; k < 3; ++k) chi_square += centre[k] * centre[k] / (variance[k] + acc.options.model.shift_variance);
-  const double offset = length_of(centre[0], centre[1], centre[2]);
-  const double p = chi_square_3_upper_tail(chi_square);
-  if (std::isnan(p) || !(acc.weight > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
-  return {"centre of mass",
-          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) + format(", p = %.3g", p) +
-              centre_basis(acc),
-          p < acc.options.threshold ? verdict_fail : verdict_pass};
-}
-
-// The subtracted mean moved every particle by the sample's own offset from
-// the model, a mean of n whose scatter is sigma_r, sigma_v (the root mean
-// square over the three axes).
-void recentring_scatter(const check_accumulator &acc, double *sigma_r, double *sigma_v) {
-  const double n = static_cast<double>(acc.finite), inner = static_cast<double>(acc.inner_count);
-  *sigma_r = acc.centre_radius > 0.0 && inner > 0.0
-                 ? std::sqrt(static_cast<double>(acc.inner_r2 / acc.inner_weight) / inner)
-                 : std::sqrt(static_cast<double>(acc.radius2_sum / n) / n);
-  *sigma_v = std::sqrt(static_cast<double>(acc.speed2_sum / acc.weight) / n);
-}
-
-// Radii may then have moved by up to 6 sigma_r, speeds by 6 sigma_v, and
-// the escape speed is the one at the radius before.
-std::vector<check_line> check_bounds_after_zero_com(check_accumulator *acc) {
-  double sigma_r, sigma_v;
-  recentring_scatter(*acc, &sigma_r, &sigma_v);
-  const double slack_r = 6.0 * sigma_r, slack_v = 6.0 * sigma_v;
-  const double r_max = acc->options.model.radius_max;
-  size_t beyond = 0, too_fast = 0;
-  for (const recentred_entry &entry : acc->recentred) {
-    const double r = entry.radius, speed = entry.speed, before = std::max(r - slack_r, 0.0);
-    const double escape = model_escape_speed(acc->options.model, acc->sys, before);
-    beyond += r > r_max + slack_r;
-    too_fast += speed > escape + slack_v;
-  }
-  const std::string allowing = " (the subtracted mean allows " + figure("%.3g r_max", slack_r / r_max);
-  return {{"within cut-off",
-           "largest radius " + figure("%.6f r_max", acc->widest) + format(", %zu beyond", beyond) + allowing + ")",
-           beyond == 0 ? verdict_pass : verdict_fail},
-          {"below escape speed",
-           "largest speed " + figure("%.6f v_esc", acc->fastest) + format(", %zu above", too_fast) + allowing +
-               figure(" and %.4g m/s)", slack_v),
-           too_fast == 0 ? verdict_pass : verdict_fail}};
-}
-
-std::vector<check_line> check_bounds(check_accumulator *accumulator) {
-  if (accumulator->options.model.zero_com) return check_bounds_after_zero_com(accumulator);
-  const check_accumulator &acc = *accumulator;
-  return {{"within cut-off", "largest radius " + figure("%.6f r_max", acc.widest) + format(", %zu beyond", acc.beyond),
-           acc.beyond == 0 ? verdict_pass : verdict_fail},
-          {"below escape speed",
-           "largest speed " + figure("%.6f v_esc", acc.fastest) + format(", %zu above", acc.too_fast),
-           acc.too_fast == 0 ? verdict_pass : verdict_fail}};
-}
-
-// Under zero_com a particle's polar angle about the centre turned by up to
-// sigma / r and its azimuth by sigma / r_xy, which the tests see in the cusp
-// and near the axis: each is tested only where that is below 1/20.
-void push_recentred_angles(check_accumulator *acc) {
-  double sigma_r, sigma_v;
-  recentring_scatter(*acc, &sigma_r, &sigma_v);
-  for (std::vector<float> *angles : {&acc->pos_azimuth, &acc->pos_polar, &acc->vel_azimuth, &acc->vel_polar}) {
-    angles->reserve(acc->recentred.size());
-  }
-  const double far_r = std::max(20.0 * sigma_r, acc->options.model.typical_length), far_v = 20.0 * sigma_v;
-  for (const recentred_entry &e : acc->recentred) {
-    if (std::isnan(e.angles[0])) continue;
-    if (e.radius_xy > far_r) acc->pos_azimuth.push_back(e.angles[0]);
-    if (e.radius > far_r) acc->pos_polar.push_back(e.angles[1]);
-    if (std::isnan(e.angles[2])) continue;
-    if (e.speed_xy > far_v) acc->vel_azimuth.push_back(e.angles[2]);
-    if (e.speed > far_v) acc->vel_polar.push_back(e.angles[3]);
-  }
-}
-
-std::vector<check_line> check_directions(check_accumulator *acc) {
-  if (acc->options.model.zero_com) push_recentred_angles(acc);
-  const double threshold = acc->options.threshold;
-  const bool profile = acc->options.model.profile != nullptr;
-  const std::string polar = acc->options.model.equilibrium || profile ? "cos polar angle" : "polar angle";
-  return {ks_line_of("position azimuth", &acc->pos_azimuth, threshold),
-          ks_line_of("position " + polar, &acc->pos_polar, threshold),
-          ks_line_of(profile ? "velocity tangential angle" : "velocity azimuth", &acc->vel_azimuth, threshold),
-          ks_line_of(profile ? "velocity radial cosine" : "velocity " + polar, &acc->vel_polar, threshold)};
-}
-
-// beta = 1 - <v_t^2> / 2 <v_r^2> in each shell, against the mean of the
-// model's r^2 / (r^2 + r_a^2) over the shell's particles.
-check_line info_anisotropy(const check_accumulator &acc) {
-  std::string measured, model;
-  for (int k = 0; k < 4; ++k) {
-    const double beta = acc.shell_vr2[k] > 0.0L ? 1.0 - static_cast<double>(acc.shell_vt2[k] / (2.0L * acc.shell_vr2[k]))
-                                                : std::nan("");
-    measured += (k ? " " : "") + figure("%.3f", beta);
-    model += (k ? " " : "") + figure("%.3f", static_cast<double>(acc.shell_r2[k]) / acc.shell_count[k]);
-  }
-  return {"anisotropy beta", "by mass quartile " + measured + ", model " + model, verdict_info};
-}
-
-// 2K/|W| in the sample's own potential, with W the exact monopole of the
-// sorted radii (each pair counted once, at the outer radius), against 1
-// in units of its sampling error. That error comes from the sample: to
-// first order 2K and |W| move by sums over particles of m v^2 and m Psi_i,
-// Psi_i the sample's potential at particle i, so
-//   var(2K/|W|) = sum ((m v^2 - <m v^2>) - R (m Psi - <m Psi>))^2 / |W|^2.
-check_line check_own_virial(const check_accumulator &acc, double kinetic, long double potential) {
-  const std::vector<radius_entry> &radii = acc.radii;
-  const size_t n = radii.size();
-  const double w = -static_cast<double>(potential), ratio = 2.0 * kinetic / w;
-  if (!(w > 0.0) || n < 2) return {"virial ratio 2K/|W|", "undefined (no potential energy)", verdict_fail};
-  // Psi_i = G (M(< r_i) / r_i + sum over outer particles of m / r).
-  std::vector<double> psi(n);
-  long double outer = 0.0L;
-  for (size_t i = n; i-- > 0;) {
-    psi[i] = static_cast<double>(outer);
-    if (radii[i].radius > 0.0f) outer += radii[i].mass / radii[i].radius;
-  }
-  long double inside = 0.0L, sum_a = 0.0L, sum_c = 0.0L;
-  for (size_t i = 0; i < n; ++i) {
-    const radius_entry &e = radii[i];
-    if (e.radius > 0.0f) psi[i] += static_cast<double>(inside / e.radius);
-    psi[i] *= model_gravitational_constant;
-    inside += e.mass;
-    sum_a += static_cast<long double>(e.mass) * e.speed2;
-    sum_c += static_cast<long double>(e.mass) * psi[i];
-  }
-  const double mean_a = static_cast<double>(sum_a / n), mean_c = static_cast<double>(sum_c / n);
-  long double spread = 0.0L;
-  for (size_t i = 0; i < n; ++i) {
-    const double deviation = (static_cast<double>(radii[i].mass) * radii[i].speed2 - mean_a) -
-                             ratio * (static_cast<double>(radii[i].mass) * psi[i] - mean_c);
-    spread += static_cast<long double>(deviation) * deviation;
-  }
-  const double error = std::sqrt(static_cast<double>(spread)) / w, p = normal_two_sided_p((ratio - 1.0) / error);
-  return {"virial ratio 2K/|W|",
-          figure("%.4f", ratio) + figure(" +- %.4f in the sample's own potential", error) + format(", p = %.3g", p),
-          p < acc.options.threshold ? verdict_fail : verdict_pass};
-}
-
-// In groups of equal model mass (as many as hold jeans_bin_least particles
-// each, up to jeans_bins_max), the means of a and b against 0 in units of
-// their covariance estimated from the sample: chi-square over the groups,
-// two degrees of freedom each.
-check_line check_jeans(const check_accumulator &acc) {
-  int groups = jeans_bins_max;
-  while (groups > 1 && static_cast<double>(acc.finite) < groups * jeans_bin_least) groups /= 2;
-  const int per = jeans_fine_bins / groups;
-  double chi2 = 0.0, worst = 0.0, worst_r = 0.0, worst_share = 0.0;
-  int dof = 0;
-  const char *worst_what = "v_r^2";
-  for (int g = 0; g < groups; ++g) {
-    jeans_sums t;
-    long double s_r = 0.0L, s_t = 0.0L;
-    for (int k = g * per; k < (g + 1) * per; ++k) {
-      const jeans_sums &f = acc.jeans[k];
-      t.n += f.n, t.a += f.a, t.b += f.b, t.aa += f.aa, t.bb += f.bb, t.ab += f.ab, t.r += f.r;
-      s_r += f.s_r, s_t += f.s_t;
-    }
-    if (t.n < 3.0) continue;
-    const double n = t.n, ma = static_cast<double>(t.a / n), mb = static_cast<double>(t.b / n);
-    // Covariance of the two means.
-    const double caa = (static_cast<double>(t.aa / n) - ma * ma) / (n - 1.0);
-    const double cbb = (static_cast<double>(t.bb / n) - mb * mb) / (n - 1.0);
-    const double cab = (static_cast<double>(t.ab / n) - ma * mb) / (n - 1.0);
-    const double det = caa * cbb - cab * cab;
-    if (!(caa > 0.0 && cbb > 0.0)) continue;
-    chi2 += det > 0.0 ? (ma * ma * cbb - 2.0 * ma * mb * cab + mb * mb * caa) / det : ma * ma / caa + mb * mb / cbb;
-    dof += 2;
-    for (int part = 0; part < 2; ++part) {
-      const double z = part == 0 ? ma / std::sqrt(caa) : mb / std::sqrt(cbb);
-      if (std::fabs(z) > std::fabs(worst)) {
-        worst = z, worst_r = static_cast<double>(t.r / n), worst_what = part == 0 ? "v_r^2" : "v_t^2";
-        worst_share = part == 0 ? ma / static_cast<double>(s_r / n) : mb / static_cast<double>(s_t / n);
-      }
-    }
-  }
-  if (dof == 0) return {"Jeans equation", "too few particles to test", verdict_fail};
-  const double p = chi_square_upper_tail(chi2, dof);
-  return {"Jeans equation",
-          format("chi2 = %.1f, %d dof, p = %.3g; worst %+.1f sigma (%+.2f %%) in <%s> at ", chi2, dof, p, worst,
-                 100.0 * worst_share, worst_what) +
-              figure("%.3g a", worst_r),
-          p < acc.options.threshold ? verdict_fail : verdict_pass};
-}
-
-// Radii in order of their enclosed-mass fraction: the KS test, W of the
-// spherically averaged particles (each feels the mass inside its radius as
-// a point at the centre), and the picture's radii.
-std::vector<check_line> check_radii_and_virial(check_accumulator *acc) {
-  std::vector<radius_entry> &radii = acc->radii;
-  bucket_sort(&radii, [](const radius_entry &e) { return static_cast<double>(e.key); });
-  const double d = ks_statistic_of_sorted(radii, [](const radius_entry &e) { return static_cast<double>(e.key); });
-  long double potential = 0.0L, inside = 0.0L;
-  acc->sample.sorted_radii.reserve(radii.size());
-  for (const radius_entry &e : radii) {
-    if (e.radius > 0.0f && inside > 0.0L) potential -= model_gravitational_constant * e.mass * inside / e.radius;
-    inside += e.mass;
-    acc->sample.sorted_radii.push_back(e.radius);
-  }
-  const double kinetic = 0.5 * static_cast<double>(acc->speed2_sum);
-  // A component's virial ratio needs the whole galaxy's potential: the
-  // galaxy's checks hold it.
-  const bool equilibrium = acc->options.model.profile != nullptr && acc->options.model.components == nullptr;
-  return {ks_line_for("radius distribution", d, radii.size(), acc->options.threshold),
-          equilibrium ? check_own_virial(*acc, kinetic, potential)
-                      : check_line{"virial ratio 2K/|W|", virial_figure(kinetic, potential), verdict_info},
-          {"virial ratio, model W", virial_figure(kinetic, acc->model_potential), verdict_info}};
-}
-
-check_line info_momentum(const check_accumulator &acc) {
-  const double rms = std::sqrt(static_cast<double>(acc.speed2_sum / acc.weight));
-  const long double *p = acc.momentum_sum;
-  const double momentum = std::sqrt(static_cast<double>(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]));
-  if (acc.options.model.zero_com && !acc.options.model.part_of_whole) {
-    // The mean velocity was made the bulk velocity: zero to rounding.
-    const double mean = momentum / static_cast<double>(acc.weight), bound = rounding_bound(acc, acc.largest_velocity);
-    return {"net momentum", "mean velocity " + figure("%.4g m/s", mean) + figure(", rounding allows %.4g m/s", bound),
-            mean <= bound ? verdict_pass : verdict_fail};
-  }
-  if (!(rms > 0.0)) return {"net momentum", "no motion: every particle at rest", verdict_info};
-  return {"net momentum",
-          figure("%.4g M v_rms", momentum / (static_cast<double>(acc.weight) * rms)) + figure(" (v_rms %.4g m/s)", rms),
-          verdict_info};
-}
-
-// A value of the header said in words when it is no number.
-std::string header_value(double value) {
-  if (std::isnan(value)) return "not a number";
-  if (std::isinf(value)) return value > 0 ? "infinite" : "minus infinity";
-  return format("%.6g", value);
-}
-
-// The header's box about the origin holds every particle, to the rounding
-// of the stored values and, under zero_com, what the subtracted mean moved.
-check_line check_box(const check_accumulator &acc) {
-  const double box = acc.options.box_size;
-  if (!std::isfinite(box) || !(box > 0.0)) {
-    return {"box", "BoxSize is " + header_value(box) + ", not a finite size above 0", verdict_fail};
-  }
-  double slack = 0.0, sigma_r = 0.0, sigma_v = 0.0;
-  if (acc.options.model.zero_com) {
-    recentring_scatter(acc, &sigma_r, &sigma_v);
-    slack = 6.0 * sigma_r;
-  }
-  const double half = box / 2.0, rounding = 1.0 + std::max(1e-12, 4.0 * acc.options.position_rounding);
-  const bool ok = acc.largest_offset <= half * rounding + slack + 1e-5;
-  return {"box", "largest |coordinate| " + figure("%.6f BoxSize/2", acc.largest_offset / half) + format(" (BoxSize %.4g m)", box),
-          ok ? verdict_pass : verdict_fail};
-}
-
-check_line check_ids(const check_accumulator &acc) {
-  const id_verdict v = judge_ids(acc.ids, acc.options.ids, acc.options.ids_note);
-  return {"ids", v.figure, v.informative ? verdict_info : v.passed ? verdict_pass : verdict_fail};
-}
-
-void push_lines(std::vector<check_line> *lines, std::vector<check_line> more) {
-  for (check_line &line : more) lines->push_back(std::move(line));
-}
-
-}  // namespace
-
-check_accumulator *begin_checks(const check_options &options) {
-  auto acc = std::make_unique<check_accumulator>();
-  acc->options = options;
-  acc->sys = model_record(options.model);
+// The model's laws and the reference the checks hold the file against.
+void set_up_model(check_accumulator *acc) {
+  const check_options &options = acc->options;
   const double a = options.model.typical_length, r_max = options.model.radius_max;
   if (options.model.profile != nullptr) {
     // The law's parameters only: the reference reads no table of the model.
@@ -698,117 +286,119 @@ check_accumulator *begin_checks(const check_options &options) {
     } else if (acc->reference != nullptr && mean_square_radius_diverges(options.model.profile->law)) {
       acc->centre_radius = reference_radius_of_fraction(*acc->reference, 0.9) * a;
     }
-    set_shell_edges(acc.get());
+    set_shell_edges(acc);
+  } else if (acc->prepass) {
+    return;
   } else if (options.model.equilibrium) {
     acc->equilibrium_speeds = std::make_unique<equilibrium_speed_cdf>(r_max / (r_max + a));
   } else {
     acc->defined_speeds = std::make_unique<speed_cdf>(std::min(std::sqrt(r_max / (r_max + a)), 1.0 - 1e-9));
   }
-  // A known count takes the memory at once, without the copies of growing
-  // vectors.
-  const size_t n = static_cast<size_t>(options.known_count);
-  acc->ids.expected = options.known_count;
-  acc->radii.reserve(n);
-  acc->speed_u.reserve(n);
-  if (options.model.zero_com) {
-    acc->recentred.reserve(n);
-  } else {
-    for (std::vector<float> *angles : {&acc->pos_azimuth, &acc->pos_polar, &acc->vel_azimuth, &acc->vel_polar}) {
-      angles->reserve(n);
-    }
+}
+
+check_accumulator *begin_accumulator(const check_options &options, bool prepass) {
+  auto acc = std::make_unique<check_accumulator>();
+  acc->options = options;
+  acc->prepass = prepass;
+  acc->sys = model_record(options.model);
+  // A component's virial ratio needs the whole galaxy's potential: the
+  // galaxy's checks hold it.
+  acc->own_potential = !prepass && options.model.components == nullptr;
+  set_up_model(acc.get());
+  if (!prepass) {
+    for (std::unique_ptr<ks_histogram> &h : acc->histograms) h = std::make_unique<ks_histogram>();
   }
+  acc->ids.expected = options.known_count;
+  acc->totals = std::move(*new_lane(*acc));
   return acc.release();
 }
+
+}  // namespace
+
+double accumulator_mass_fraction(const check_accumulator &acc, double r) {
+  if (acc.reference != nullptr) return reference_mass_fraction(*acc.reference, r / acc.options.model.typical_length);
+  return model_mass_fraction(acc.options.model, acc.sys, r);
+}
+
+check_accumulator *begin_checks(const check_options &options) { return begin_accumulator(options, false); }
+
+check_accumulator *begin_recentring(const check_options &options) { return begin_accumulator(options, true); }
+
+void set_first_mass(check_accumulator *acc, double mass) {
+  const std::lock_guard<std::mutex> hold(acc->lock);
+  if (acc->first_mass_known) return;
+  acc->first_mass = mass;
+  acc->first_mass_known = true;
+  // The sums of the own potential are kept in units of this mass.
+  if (acc->own_potential && acc->totals.own.slots[0].count == 0) acc->totals = std::move(*new_lane(*acc));
+}
+
+check_lane *open_check_lane(check_accumulator *acc) {
+  const std::lock_guard<std::mutex> hold(acc->lock);
+  return new_lane(*acc).release();
+}
+
+void add_lane_particles(check_accumulator *acc, check_lane *lane, const particle_data &chunk, uint64_t first) {
+  if (acc->options.ids == ids_stored && !acc->prepass) {
+    const std::lock_guard<std::mutex> hold(acc->lock);
+    tally_ids(&acc->ids, chunk.ids.data(), chunk.ids.size(), first);
+  }
+  const double *bulk = acc->options.model.bulk_velocity;
+  for (size_t i = 0; i < static_cast<size_t>(chunk.nb_element); ++i) {
+    const uint64_t index = first + i;
+    const int64_t block = static_cast<int64_t>(index / check_block);
+    if (block != lane->block) {
+      fold_block(&lane->sums);
+      lane->block = block;
+    }
+    const double mass = chunk.mass[i];
+    const double *x = &chunk.pos[3 * i], *moving = &chunk.vel[3 * i];
+    // Velocities in the galaxy's own frame.
+    const double v[3] = {moving[0] - bulk[0], moving[1] - bulk[1], moving[2] - bulk[2]};
+    ++lane->count;
+    lane->sums.partial[sum_mass] += mass;
+    lane->unequal += !(mass == acc->first_mass);
+    bool finite = std::isfinite(mass);
+    for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(x[k]) && std::isfinite(v[k]);
+    // Statistics use the finite particles only: one bad value fails its own
+    // check and no other.
+    if (finite) add_finite(acc, lane, index, x, v, mass);
+  }
+}
+
+void close_check_lane(check_accumulator *acc, check_lane *lane) {
+  std::unique_ptr<check_lane> owned(lane);
+  fold_block(&lane->sums);
+  if (!acc->prepass) flush_pending(acc, lane);
+  const std::lock_guard<std::mutex> hold(acc->lock);
+  merge_lane(&acc->totals, *lane);
+}
+
+void add_particles(check_accumulator *acc, const particle_data &chunk) {
+  if (acc->next_index == 0 && chunk.nb_element > 0) set_first_mass(acc, chunk.mass[0]);
+  if (acc->own_lane == nullptr) acc->own_lane.reset(open_check_lane(acc));
+  add_lane_particles(acc, acc->own_lane.get(), chunk, acc->next_index);
+  acc->next_index += static_cast<uint64_t>(std::max<int64_t>(chunk.nb_element, 0));
+}
+
+void discard_checks(check_accumulator *accumulator) { delete accumulator; }
 
 void set_shift_variance(check_accumulator *accumulator, double variance) {
   accumulator->options.model.shift_variance = variance;
 }
 
-void discard_checks(check_accumulator *accumulator) { delete accumulator; }
-
-double check_bytes_per_particle(const check_options &options) {
-  // Kept: a radius entry, a speed variate, four angles (or, under
-  // zero_com, a recentred entry, then the angles taken from it).
-  const double kept = sizeof(radius_entry) + sizeof(float) +
-                      (options.model.zero_com ? sizeof(recentred_entry) + 4 * sizeof(float) : 4 * sizeof(float));
-  // At the end, on three threads: the sorts' copies of the radii, of the
-  // speeds and of one angle at a time; the picture's sorted radii; and under
-  // a profile, the sample's potential at each particle for the virial test.
-  const double sorting = sizeof(radius_entry) + 2 * sizeof(float) + sizeof(double) +
-                         (options.model.profile != nullptr ? sizeof(double) : 0.0);
-  const double ids = options.ids == ids_stored ? 1.0 / 8.0 : 0.0;
-  // Vectors that grow by doubling hold up to twice their size, three times
-  // while they move.
-  return (options.known_count > 0 ? kept : 3.0 * kept) + sorting + ids;
-}
-
-void add_particles(check_accumulator *acc, const particle_data &chunk) {
-  if (acc->options.ids == ids_stored) tally_ids(&acc->ids, chunk.ids.data(), chunk.ids.size());
-  for (size_t i = 0; i < static_cast<size_t>(chunk.nb_element); ++i) {
-    const double mass = chunk.mass[i];
-    const double *x = &chunk.pos[3 * i], *moving = &chunk.vel[3 * i];
-    // Velocities in the galaxy's own frame.
-    const double *bulk = acc->options.model.bulk_velocity;
-    const double v[3] = {moving[0] - bulk[0], moving[1] - bulk[1], moving[2] - bulk[2]};
-    if (acc->count++ == 0) acc->first_mass = mass;
-    acc->mass_sum += mass;
-    acc->unequal += !(mass == acc->first_mass);
-    bool finite = std::isfinite(mass);
-    for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(x[k]) && std::isfinite(v[k]);
-    // Statistics use the finite particles only: one bad value fails its own
-    // check and no other.
-    if (finite) add_finite(acc, x, v, mass);
-  }
-}
-
 check_result finish_checks(check_accumulator *accumulator) {
   std::unique_ptr<check_accumulator> acc(accumulator);
-  check_result result;
-  std::vector<check_line> &lines = result.lines;
-  lines.push_back(check_count(*acc));
-  lines.push_back(check_ids(*acc));
-  if (acc->count > 0) {
-    check_line equal;
-    lines.push_back(check_masses(*acc, &equal));
-    lines.push_back(equal);
-    lines.push_back(check_finite(*acc));
-    if (acc->finite == 0) {
-      lines.push_back({"statistics", "no particle with finite values", verdict_fail});
-    } else {
-      // The sorts behind the tests take most of this time: the direction
-      // tests and the speed test sort on threads of their own while this one
-      // sorts the radii.
-      auto directions = std::async(std::launch::async, [&] { return check_directions(acc.get()); });
-      auto speeds = std::async(std::launch::async, [&] {
-        return ks_line_of("speed distribution", &acc->speed_u, acc->options.threshold);
-      });
-      lines.push_back(check_centre(*acc));
-      push_lines(&lines, check_bounds(acc.get()));
-      if (acc->options.has_box) lines.push_back(check_box(*acc));
-      std::vector<check_line> radii = check_radii_and_virial(acc.get());
-      lines.push_back(radii[0]);
-      lines.push_back(speeds.get());
-      push_lines(&lines, directions.get());
-      lines.push_back(info_momentum(*acc));
-      if (acc->options.model.profile != nullptr) {
-        lines.push_back(info_anisotropy(*acc));
-        lines.push_back(acc->reference != nullptr
-                            ? check_jeans(*acc)
-                            : check_line{"Jeans equation", "the density gives no reference: " + acc->reference_failure,
-                                         verdict_fail});
-      }
-      // A galaxy's component: its virial ratio is the galaxy's checks', in
-      // the whole potential.
-      if (acc->options.model.components == nullptr) {
-        lines.push_back(radii[1]);
-        lines.push_back(radii[2]);
-      }
-      result.sample = std::move(acc->sample);
-    }
-  }
-  result.passed = std::none_of(lines.begin(), lines.end(),
-                               [](const check_line &line) { return line.verdict == verdict_fail; });
-  return result;
+  if (acc->own_lane != nullptr) close_check_lane(acc.get(), acc->own_lane.release());
+  finish_ids(&acc->ids);
+  return check_lines(acc.get());
+}
+
+void finish_recentring(check_accumulator *accumulator, check_options *options) {
+  std::unique_ptr<check_accumulator> acc(accumulator);
+  if (acc->own_lane != nullptr) close_check_lane(acc.get(), acc->own_lane.release());
+  recentring_scatter(*acc, &options->recentring_sigma_r, &options->recentring_sigma_v);
+  options->recentring_known = true;
 }
 
 check_result run_checks(const particle_data &data, const check_options &options) {
@@ -817,11 +407,72 @@ check_result run_checks(const particle_data &data, const check_options &options)
   return finish_checks(acc);
 }
 
-void model_centre_variance(const check_model &model, double n, double variance[3]) {
-  // Shares of <r^2> on each axis: 1/4, 1/4, 1/2 when the polar angle is
-  // uniform in the angle (<cos^2> = 1/2), a third each when isotropic.
-  const bool isotropic = model.equilibrium || model.profile != nullptr;
-  const double share[3] = {isotropic ? 1.0 / 3.0 : 0.25, isotropic ? 1.0 / 3.0 : 0.25, isotropic ? 1.0 / 3.0 : 0.5};
-  const double second_moment = model_second_radial_moment(model);
-  for (int k = 0; k < 3; ++k) variance[k] = second_moment * share[k] / n;
+namespace {
+
+void pack_lane(byte_writer *out, const check_lane &lane) {
+  pack_block_sums(out, lane.sums);
+  out->put(lane.count), out->put(lane.finite), out->put(lane.unequal), out->put(lane.beyond);
+  out->put(lane.too_fast), out->put(lane.inner_count);
+  out->put(lane.shell_count), out->put(lane.jeans_count);
+  out->put(lane.widest), out->put(lane.fastest), out->put(lane.largest_offset), out->put(lane.largest_velocity);
+  out->put(lane.largest_radius);
+  pack_radial(out, lane.own);
+  pack_sketch(out, lane.sketch);
+}
+
+bool unpack_lane(byte_reader *in, check_lane *lane) {
+  if (!unpack_block_sums(in, &lane->sums)) return false;
+  in->get(&lane->count), in->get(&lane->finite), in->get(&lane->unequal), in->get(&lane->beyond);
+  in->get(&lane->too_fast), in->get(&lane->inner_count);
+  in->get(&lane->shell_count), in->get(&lane->jeans_count);
+  in->get(&lane->widest), in->get(&lane->fastest), in->get(&lane->largest_offset), in->get(&lane->largest_velocity);
+  in->get(&lane->largest_radius);
+  return in->ok && unpack_merge_radial(in, &lane->own) && unpack_merge_sketch(in, &lane->sketch);
+}
+
+}  // namespace
+
+std::vector<unsigned char> pack_checks(const check_accumulator *acc) {
+  byte_writer out;
+  pack_lane(&out, acc->totals);
+  pack_ids(&out, acc->ids);
+  out.put<uint8_t>(acc->prepass ? 0 : 1);
+  if (!acc->prepass) {
+    for (const std::unique_ptr<ks_histogram> &h : acc->histograms) h->pack(&out);
+  }
+  return std::move(out.bytes);
+}
+
+bool merge_packed_checks(check_accumulator *acc, const std::vector<unsigned char> &bytes) {
+  byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+  std::unique_ptr<check_lane> other = new_lane(*acc);
+  uint8_t histograms = 0;
+  if (!unpack_lane(&in, other.get()) || !unpack_merge_ids(&in, &acc->ids) || !in.get(&histograms) ||
+      histograms != (acc->prepass ? 0 : 1)) {
+    return false;
+  }
+  if (!acc->prepass) {
+    for (std::unique_ptr<ks_histogram> &h : acc->histograms) {
+      if (!h->unpack_merge(&in)) return false;
+    }
+  }
+  merge_lane(&acc->totals, *other);
+  return in.ok && in.at == in.end;
+}
+
+double check_fixed_bytes(const check_options &options, int threads) {
+  // The histograms (2 bytes a bin, more only for bins past 65535), a
+  // lane's sums, bins, subsample and batches of variates for each thread
+  // and the totals'.
+  const double histograms = ks_tests * (ks_bins * sizeof(uint16_t) + ks_exact_most * sizeof(double));
+  const double bins = options.model.components == nullptr
+                          ? static_cast<double>(radial_bin_count) * radial_moments * sizeof(__int128)
+                          : 0.0;
+  const double lane = bins + sum_slots * 96.0 + (1 << 16) * sizeof(sketch_entry) + ks_tests * check_block * sizeof(double);
+  return histograms + (threads + 1) * lane;
+}
+
+double check_bytes_per_particle(const check_options &options) {
+  // Only IDs out of order take memory for each particle: a bit.
+  return options.ids == ids_stored && options.known_count <= id_bitmap_most ? 1.0 / 8.0 : 0.0;
 }

@@ -27,6 +27,11 @@ struct check_options {
   // The header's box about the origin (SI), for formats that state one.
   bool has_box = false;
   double box_size = 0.0;
+  // Under zero_com, the scatter of the subtracted mean (m, m/s), from a
+  // first pass over the file (begin_recentring): the bounds and direction
+  // tests allow for it.
+  bool recentring_known = false;
+  double recentring_sigma_r = 0.0, recentring_sigma_v = 0.0;
 };
 
 enum check_verdict { verdict_pass, verdict_fail, verdict_info };
@@ -37,9 +42,11 @@ struct check_line {
   check_verdict verdict;
 };
 
-// What the picture needs, measured from the model's centre.
+// What the picture needs, measured from the model's centre: a subsample
+// chosen by a hash of each particle's place in the file.
 struct check_sample {
-  std::vector<double> sorted_radii;  // every finite particle, ascending
+  std::vector<double> sorted_radii;  // at most 65 536 particles', ascending
+  double largest_radius = 0.0;       // of every finite particle
   std::vector<double> speed_radii;   // a subsample of at most 20 000
   std::vector<double> speeds;        // speeds of that subsample, m/s
   std::vector<double> pos_cos_theta; // cosines of the polar angles of that
@@ -52,23 +59,51 @@ struct check_result {
   bool passed = false;  // no line failed
 };
 
-// The checks of a file read a chunk at a time: begin_checks, add_particles
-// for each chunk in file order, finish_checks (which releases the
-// accumulator), or discard_checks to give up. About 32 bytes a particle
-// are kept, not the particles.
+// The checks of a file read a chunk at a time: begin_checks, then its
+// particles, then finish_checks (which releases the accumulator), or
+// discard_checks to give up. What is kept does not grow with the file:
+// histograms, exact sums, binned moments and a bounded subsample.
 struct check_accumulator;
 check_accumulator *begin_checks(const check_options &options);
+// The next chunk in file order, from the file's first particle on.
 void add_particles(check_accumulator *accumulator, const particle_data &chunk);
 check_result finish_checks(check_accumulator *accumulator);
 void discard_checks(check_accumulator *accumulator);
+
+// Several threads fill one accumulator, each through a lane of its own,
+// with the particles of any blocks of the file: chunk holds particles
+// first … of the file. Blocks of check_block particles (from the file's
+// first) are each summed in file order, so that the same file gives the
+// same bits however it is shared out; a block must not be split between
+// lanes. The mass of the file's first particle must be given first.
+constexpr uint64_t check_block = uint64_t{1} << 16;
+struct check_lane;
+check_lane *open_check_lane(check_accumulator *accumulator);
+void add_lane_particles(check_accumulator *accumulator, check_lane *lane, const particle_data &chunk,
+                        uint64_t first);
+// Merges the lane into the accumulator and releases it.
+void close_check_lane(check_accumulator *accumulator, check_lane *lane);
+void set_first_mass(check_accumulator *accumulator, double mass);
+
+// Another process's accumulator, as bytes, merged into this one (after
+// every lane closed): the same totals as one process's of both shares.
+std::vector<unsigned char> pack_checks(const check_accumulator *accumulator);
+bool merge_packed_checks(check_accumulator *accumulator, const std::vector<unsigned char> &bytes);
+
+// Under zero_com, the first pass: an accumulator of the sums the scatter of
+// the subtracted mean needs (filled as above), and that scatter, which the
+// second pass's options take (recentring_*). Releases the accumulator.
+check_accumulator *begin_recentring(const check_options &options);
+void finish_recentring(check_accumulator *accumulator, check_options *options);
 
 // Before finish_checks: the per-axis variance (m^2) of a mean the whole
 // galaxy's particles were shifted by, which its centre's test allows.
 void set_shift_variance(check_accumulator *accumulator, double variance);
 
-// The most the checks hold at once for each particle, in bytes: what they
-// keep, the sorts' copies and the picture's radii at the end; when the count
-// is not known before reading, the vectors also grow by doubling.
+// The memory the checks take whatever the count (the histograms, a
+// thread's bins and subsample), and for each particle (the IDs' bitmap,
+// should they be out of order), in bytes.
+double check_fixed_bytes(const check_options &options, int threads);
 double check_bytes_per_particle(const check_options &options);
 
 // Runs every check on data at once.

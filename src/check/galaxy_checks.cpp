@@ -4,16 +4,25 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 #include "check_statistics.h"
+#include "radial_bins.h"
+#include "wide_sum.h"
 
 namespace {
 
-// A particle as the whole galaxy's virial ratio needs it: radius, mass,
-// squared speed, and its part (the black hole's is parts.size()).
-struct galaxy_entry {
-  float radius, mass, speed2;
-  uint32_t part;
+// The whole galaxy's sums (over finite particles; the centre's within
+// centre_radius when set).
+enum whole_slot {
+  whole_weight,
+  whole_centre,  // 3
+  whole_momentum = whole_centre + 3,  // 3
+  whole_momentum_square = whole_momentum + 3,
+  whole_centre_weight,
+  whole_centre_moment,  // 3
+  whole_centre_square = whole_centre_moment + 3,
+  whole_slots
 };
 
 std::string text_of(const char *pattern, double value) {
@@ -26,20 +35,31 @@ double length_of(const double v[3]) { return std::hypot(v[0], v[1], v[2]); }
 
 }  // namespace
 
-struct galaxy_accumulator {
-  galaxy_check_plan plan;
-  std::vector<check_accumulator *> parts;
-  uint64_t next = 0;  // the global index of the next particle
-  id_tally ids;
-  uint64_t count = 0, finite = 0;
-  // Over finite particles (within centre_radius for the centre, when set):
-  long double weight = 0.0L, centre_sum[3] = {0, 0, 0}, momentum_sum[3] = {0, 0, 0};
-  long double centre_weight = 0.0L, centre_moment[3] = {0, 0, 0}, centre_square = 0.0L, momentum_square = 0.0L;
-  size_t centre_count = 0;
+struct galaxy_lane {
+  block_sums sums{whole_slots};
+  int64_t block = -1;
+  uint64_t count = 0, finite = 0, centre_count = 0;
   double largest_offset = 0.0, largest_velocity = 0.0;
-  std::vector<galaxy_entry> entries;
   bool hole_seen = false;
   double hole_offset[3] = {0, 0, 0}, hole_velocity[3] = {0, 0, 0}, hole_mass = 0.0;
+  // The potential of all the particles: a slot for each component, and
+  // one for the black hole (and whatever lies beyond the galaxy's count).
+  radial_bins potential;
+  std::vector<check_lane *> parts;
+};
+
+struct galaxy_accumulator {
+  galaxy_check_plan plan;
+  bool prepass = false;
+  std::vector<check_accumulator *> parts;
+  uint64_t hole_index = 0;  // the black hole's place, after the components'
+  double first_mass = 0.0;
+  bool first_mass_known = false;
+  std::mutex lock;
+  id_tally ids;
+  std::unique_ptr<galaxy_lane> totals;
+  galaxy_lane *own_lane = nullptr;  // add_galaxy_particles'
+  uint64_t next = 0;
 };
 
 namespace {
@@ -63,7 +83,20 @@ particle_data slice(const particle_data &chunk, size_t from, size_t to) {
   return part;
 }
 
-void add_to_whole(galaxy_accumulator *acc, uint32_t part, const double *x, const double *moving, double mass) {
+std::unique_ptr<galaxy_lane> new_galaxy_lane(const galaxy_accumulator &acc) {
+  auto lane = std::make_unique<galaxy_lane>();
+  const check_model &m = acc.plan.whole.model;
+  const double unit = acc.first_mass_known && acc.first_mass > 0.0 && std::isfinite(acc.first_mass) ? acc.first_mass
+                                                                                                   : m.total_mass;
+  if (!acc.prepass) {
+    init_radial_bins(&lane->potential, static_cast<int>(acc.plan.parts.size()) + 1, m.typical_length, unit,
+                     model_gravitational_constant * m.total_mass / m.typical_length);
+  }
+  return lane;
+}
+
+void add_to_whole(galaxy_accumulator *acc, galaxy_lane *lane, uint64_t index, uint32_t part, const double *x,
+                  const double *moving, double mass) {
   const check_model &model = acc->plan.whole.model;
   double d[3], v[3];
   bool finite = std::isfinite(mass);
@@ -72,81 +105,178 @@ void add_to_whole(galaxy_accumulator *acc, uint32_t part, const double *x, const
     v[k] = moving[k] - model.bulk_velocity[k];
     finite = finite && std::isfinite(d[k]) && std::isfinite(v[k]);
   }
-  if (part == acc->plan.parts.size() && acc->plan.black_hole && !acc->hole_seen) {
-    acc->hole_seen = true;
-    acc->hole_mass = mass;
-    for (int k = 0; k < 3; ++k) acc->hole_offset[k] = d[k], acc->hole_velocity[k] = v[k];
+  if (index == acc->hole_index && acc->plan.black_hole) {
+    lane->hole_seen = true;
+    lane->hole_mass = mass;
+    for (int k = 0; k < 3; ++k) lane->hole_offset[k] = d[k], lane->hole_velocity[k] = v[k];
   }
   if (!finite) return;
-  ++acc->finite;
+  ++lane->finite;
   const double r = length_of(d), speed2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
-  acc->weight += mass;
+  long double *p = lane->sums.partial.data();
+  p[whole_weight] += mass;
   for (int k = 0; k < 3; ++k) {
-    acc->centre_sum[k] += static_cast<long double>(mass) * d[k];
-    acc->momentum_sum[k] += static_cast<long double>(mass) * v[k];
-    acc->largest_offset = std::max(acc->largest_offset, std::fabs(x[k]));
-    acc->largest_velocity = std::max(acc->largest_velocity, std::fabs(moving[k]));
+    p[whole_centre + k] += static_cast<long double>(mass) * d[k];
+    p[whole_momentum + k] += static_cast<long double>(mass) * v[k];
+    lane->largest_offset = std::max(lane->largest_offset, std::fabs(x[k]));
+    lane->largest_velocity = std::max(lane->largest_velocity, std::fabs(moving[k]));
   }
-  acc->momentum_square += static_cast<long double>(mass) * mass * speed2;
+  p[whole_momentum_square] += static_cast<long double>(mass) * mass * speed2;
   if (!(model.centre_radius > 0.0) || r < model.centre_radius) {
-    acc->centre_weight += mass;
-    for (int k = 0; k < 3; ++k) acc->centre_moment[k] += static_cast<long double>(mass) * d[k];
-    acc->centre_square += static_cast<long double>(mass) * mass * r * r;
-    ++acc->centre_count;
+    p[whole_centre_weight] += mass;
+    for (int k = 0; k < 3; ++k) p[whole_centre_moment + k] += static_cast<long double>(mass) * d[k];
+    p[whole_centre_square] += static_cast<long double>(mass) * mass * r * r;
+    ++lane->centre_count;
   }
-  acc->entries.push_back({static_cast<float>(std::min(r, 3e38)), static_cast<float>(mass),
-                          static_cast<float>(std::min(speed2, 3e38)), part});
+  add_radial(&lane->potential, static_cast<int>(part), r, mass, speed2);
 }
 
-// The virial ratios of the whole and of each part in the potential of all
-// the particles: W_c = -sum over c's particles of G m M(< r) / r (exact for
-// the spherically averaged sample), 2K_c = sum of m v^2. Each ratio is held
-// against 1 in units of its sampling error, from the first-order terms of
-// every particle: a_q = m v^2 (when in c) and d_q = m G M(< r_q) / r_q
-// (when in c) + G m_q sum over c's particles beyond it of m / r.
-std::vector<check_line> virial_lines(galaxy_accumulator *acc) {
-  std::vector<galaxy_entry> &e = acc->entries;
-  std::sort(e.begin(), e.end(), [](const galaxy_entry &x, const galaxy_entry &y) { return x.radius < y.radius; });
-  const size_t n = e.size(), parts = acc->plan.parts.size();
-  const double G = model_gravitational_constant, threshold = acc->plan.whole.threshold;
-  std::vector<double> inside(n);  // G M(< r_i) / r_i
-  long double mass = 0.0L;
-  for (size_t i = 0; i < n; ++i) {
-    inside[i] = e[i].radius > 0.0f ? G * static_cast<double>(mass) / e[i].radius : 0.0;
-    mass += e[i].mass;
+void merge_galaxy_lane(galaxy_lane *into, const galaxy_lane &from) {
+  merge_block_sums(&into->sums, from.sums);
+  into->count += from.count, into->finite += from.finite, into->centre_count += from.centre_count;
+  into->largest_offset = std::max(into->largest_offset, from.largest_offset);
+  into->largest_velocity = std::max(into->largest_velocity, from.largest_velocity);
+  if (from.hole_seen) {
+    into->hole_seen = true, into->hole_mass = from.hole_mass;
+    for (int k = 0; k < 3; ++k) into->hole_offset[k] = from.hole_offset[k], into->hole_velocity[k] = from.hole_velocity[k];
   }
+  merge_radial(&into->potential, from.potential);
+}
+
+galaxy_accumulator *begin_galaxy(const galaxy_check_plan &plan, bool prepass) {
+  auto acc = std::make_unique<galaxy_accumulator>();
+  acc->plan = plan;
+  acc->prepass = prepass;
+  acc->ids.expected = plan.whole.known_count;
+  for (const galaxy_check_part &part : plan.parts) {
+    acc->parts.push_back(prepass ? begin_recentring(part.options) : begin_checks(part.options));
+    acc->hole_index = std::max(acc->hole_index, part.first + part.count);
+  }
+  acc->totals = new_galaxy_lane(*acc);
+  return acc.release();
+}
+
+}  // namespace
+
+galaxy_accumulator *begin_galaxy_checks(const galaxy_check_plan &plan) { return begin_galaxy(plan, false); }
+
+galaxy_accumulator *begin_galaxy_recentring(const galaxy_check_plan &plan) { return begin_galaxy(plan, true); }
+
+std::vector<uint64_t> galaxy_first_indices(const galaxy_check_plan &plan) {
+  std::vector<uint64_t> firsts = {0};
+  for (const galaxy_check_part &part : plan.parts) {
+    if (part.count > 0) firsts.push_back(part.first);
+  }
+  return firsts;
+}
+
+void note_galaxy_firsts(galaxy_accumulator *acc, const particle_data &chunk, uint64_t first) {
+  const uint64_t n = static_cast<uint64_t>(std::max<int64_t>(chunk.nb_element, 0));
+  if (first == 0 && n > 0 && !acc->first_mass_known) {
+    acc->first_mass = chunk.mass[0];
+    acc->first_mass_known = true;
+    acc->totals = new_galaxy_lane(*acc);  // its sums in units of this mass
+  }
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    const uint64_t at = acc->plan.parts[p].first;
+    if (acc->plan.parts[p].count > 0 && at >= first && at < first + n) set_first_mass(acc->parts[p], chunk.mass[at - first]);
+  }
+}
+
+galaxy_lane *open_galaxy_lane(galaxy_accumulator *acc) {
+  std::unique_ptr<galaxy_lane> lane;
+  {
+    const std::lock_guard<std::mutex> hold(acc->lock);
+    lane = new_galaxy_lane(*acc);
+  }
+  for (check_accumulator *part : acc->parts) lane->parts.push_back(open_check_lane(part));
+  return lane.release();
+}
+
+void add_galaxy_lane_particles(galaxy_accumulator *acc, galaxy_lane *lane, const particle_data &chunk, uint64_t first) {
+  const size_t n = static_cast<size_t>(chunk.nb_element);
+  if (acc->plan.whole.ids == ids_stored && !acc->prepass) {
+    const std::lock_guard<std::mutex> hold(acc->lock);
+    tally_ids(&acc->ids, chunk.ids.data(), chunk.ids.size(), first);
+  }
+  size_t from = 0;
+  uint32_t current = n > 0 ? part_of(*acc, first) : 0;
+  for (size_t i = 0; i <= n; ++i) {
+    const uint32_t part = i < n ? part_of(*acc, first + i) : static_cast<uint32_t>(-1);
+    if (i < n && !acc->prepass) {
+      const int64_t block = static_cast<int64_t>((first + i) / check_block);
+      if (block != lane->block) {
+        fold_block(&lane->sums);
+        lane->block = block;
+      }
+      add_to_whole(acc, lane, first + i, part, &chunk.pos[3 * i], &chunk.vel[3 * i], chunk.mass[i]);
+    }
+    // Each run of one part's particles goes to that part's checks.
+    if (part != current) {
+      if (current < acc->parts.size() && i > from) {
+        add_lane_particles(acc->parts[current], lane->parts[current], slice(chunk, from, i), first + from);
+      }
+      from = i;
+      current = part;
+    }
+  }
+  lane->count += n;
+}
+
+void close_galaxy_lane(galaxy_accumulator *acc, galaxy_lane *lane) {
+  std::unique_ptr<galaxy_lane> owned(lane);
+  for (size_t p = 0; p < acc->parts.size(); ++p) close_check_lane(acc->parts[p], lane->parts[p]);
+  lane->parts.clear();
+  fold_block(&lane->sums);
+  const std::lock_guard<std::mutex> hold(acc->lock);
+  merge_galaxy_lane(acc->totals.get(), *lane);
+}
+
+void add_galaxy_particles(galaxy_accumulator *acc, const particle_data &chunk) {
+  note_galaxy_firsts(acc, chunk, acc->next);
+  if (acc->own_lane == nullptr) acc->own_lane = open_galaxy_lane(acc);
+  add_galaxy_lane_particles(acc, acc->own_lane, chunk, acc->next);
+  acc->next += static_cast<uint64_t>(std::max<int64_t>(chunk.nb_element, 0));
+}
+
+void discard_galaxy_checks(galaxy_accumulator *acc) {
+  if (acc == nullptr) return;
+  if (acc->own_lane != nullptr) close_galaxy_lane(acc, acc->own_lane);
+  for (check_accumulator *part : acc->parts) discard_checks(part);
+  delete acc;
+}
+
+namespace {
+
+long double whole_total(const galaxy_accumulator &acc, int slot) { return wide_value(acc.totals->sums.total[slot]); }
+
+// The virial ratios of the whole and of each part in the potential of all
+// the particles: W_c = -sum over c's particles of G m M(< r) / r, 2K_c =
+// sum of m v^2. Each ratio is held against 1 in units of its sampling
+// error, from the first-order terms of every particle: m v^2 (when in c)
+// and m G M(< r) / r (when in c) + G m times the sum over c's particles
+// beyond it of m / r.
+std::vector<check_line> virial_lines(const galaxy_accumulator &acc) {
+  const size_t parts = acc.plan.parts.size();
   std::vector<check_line> lines;
   // part == parts stands for the whole galaxy.
   for (size_t c = 0; c <= parts; ++c) {
-    const auto in_c = [&](size_t i) { return c == parts || e[i].part == c; };
-    long double a = 0.0L, b = 0.0L;
-    for (size_t i = 0; i < n; ++i) {
-      if (!in_c(i)) continue;
-      a += static_cast<long double>(e[i].mass) * e[i].speed2;
-      b += static_cast<long double>(e[i].mass) * inside[i];
+    const std::string name = c == parts ? "galaxy: virial ratio 2K/|W|" : acc.plan.parts[c].name + ": virial ratio 2K/|W|";
+    const virial_estimate v =
+        radial_virial(acc.totals->potential, c == parts ? -1 : static_cast<int>(c), model_gravitational_constant);
+    if (!v.in_range) {
+      lines.push_back({name, "not computable: values beyond the reach of its sums", verdict_fail});
+      continue;
     }
-    const std::string name = c == parts ? "galaxy: virial ratio 2K/|W|" : acc->plan.parts[c].name + ": virial ratio 2K/|W|";
-    if (!(b > 0.0L)) {
+    if (!v.defined) {
       lines.push_back({name, "undefined (no potential energy)", verdict_fail});
       continue;
     }
-    const double ratio = static_cast<double>(a / b);
-    std::vector<double> term(n);
-    long double outer = 0.0L, sum = 0.0L;
-    for (size_t i = n; i-- > 0;) {
-      const double d = (in_c(i) ? e[i].mass * inside[i] : 0.0) + G * e[i].mass * static_cast<double>(outer);
-      term[i] = (in_c(i) ? static_cast<double>(e[i].mass) * e[i].speed2 : 0.0) - ratio * d;
-      sum += term[i];
-      if (in_c(i) && e[i].radius > 0.0f) outer += e[i].mass / e[i].radius;
-    }
-    const double mean = static_cast<double>(sum / n);
-    long double spread = 0.0L;
-    for (size_t i = 0; i < n; ++i) spread += static_cast<long double>(term[i] - mean) * (term[i] - mean);
-    const double error = std::sqrt(static_cast<double>(spread)) / static_cast<double>(b);
-    const double p = normal_two_sided_p((ratio - 1.0) / error);
+    const double p = normal_two_sided_p((v.ratio - 1.0) / v.error);
     char figure[160];
-    std::snprintf(figure, sizeof figure, "%.4f +- %.4f in the potential of all the particles, p = %.3g", ratio, error, p);
-    lines.push_back({name, figure, p < threshold ? verdict_fail : verdict_pass});
+    std::snprintf(figure, sizeof figure, "%.4f +- %.4f in the potential of all the particles, p = %.3g", v.ratio,
+                  v.error, p);
+    lines.push_back({name, figure, p < acc.plan.whole.threshold ? verdict_fail : verdict_pass});
   }
   return lines;
 }
@@ -159,20 +289,22 @@ double rounding_of(const galaxy_accumulator &acc, double largest) {
 
 check_line centre_line(const galaxy_accumulator &acc) {
   const check_model &model = acc.plan.whole.model;
+  const long double weight = whole_total(acc, whole_centre_weight);
   double centre[3];
-  for (int k = 0; k < 3; ++k) centre[k] = static_cast<double>(acc.centre_moment[k] / acc.centre_weight);
+  for (int k = 0; k < 3; ++k) centre[k] = static_cast<double>(whole_total(acc, whole_centre_moment + k) / weight);
   const double offset = length_of(centre), radius = model.centre_radius;
   const std::string basis =
       radius > 0.0 ? text_of(" (of the particles within %.4g a, 90 %% of the mass)", radius / model.typical_length) : "";
-  if (!(acc.centre_weight > 0.0L)) return {"galaxy: centre of mass", "no particle to take it from", verdict_fail};
+  if (!(weight > 0.0L)) return {"galaxy: centre of mass", "no particle to take it from", verdict_fail};
   if (model.zero_com) {
-    const double n = static_cast<double>(acc.centre_count);
-    const double bound = radius > 0.0 ? rounding_of(acc, radius) + 2.0 * radius / n : rounding_of(acc, acc.largest_offset);
+    const double n = static_cast<double>(acc.totals->centre_count);
+    const double bound =
+        radius > 0.0 ? rounding_of(acc, radius) + 2.0 * radius / n : rounding_of(acc, acc.totals->largest_offset);
     return {"galaxy: centre of mass", text_of("offset %.4g m", offset) + text_of(", rounding allows %.4g m", bound) + basis,
             offset <= bound ? verdict_pass : verdict_fail};
   }
   // The mass-weighted mean's scatter from the sample: sum m^2 r^2 / 3 a axis.
-  const double variance = static_cast<double>(acc.centre_square / (acc.centre_weight * acc.centre_weight)) / 3.0;
+  const double variance = static_cast<double>(whole_total(acc, whole_centre_square) / (weight * weight)) / 3.0;
   double chi2 = 0.0;
   for (const double x : centre) chi2 += x * x / variance;
   const double p = chi_square_3_upper_tail(chi2);
@@ -182,15 +314,16 @@ check_line centre_line(const galaxy_accumulator &acc) {
 }
 
 check_line momentum_line(const galaxy_accumulator &acc) {
+  const long double weight = whole_total(acc, whole_weight);
   double mean[3];
-  for (int k = 0; k < 3; ++k) mean[k] = static_cast<double>(acc.momentum_sum[k] / acc.weight);
+  for (int k = 0; k < 3; ++k) mean[k] = static_cast<double>(whole_total(acc, whole_momentum + k) / weight);
   const double speed = length_of(mean);
   if (acc.plan.whole.model.zero_com) {
-    const double bound = rounding_of(acc, acc.largest_velocity);
+    const double bound = rounding_of(acc, acc.totals->largest_velocity);
     return {"galaxy: net momentum", text_of("mean velocity %.4g m/s", speed) + text_of(", rounding allows %.4g m/s", bound),
             speed <= bound ? verdict_pass : verdict_fail};
   }
-  const double scatter = std::sqrt(static_cast<double>(acc.momentum_square)) / static_cast<double>(acc.weight);
+  const double scatter = std::sqrt(static_cast<double>(whole_total(acc, whole_momentum_square))) / static_cast<double>(weight);
   return {"galaxy: net momentum", text_of("mean velocity %.4g m/s", speed) + text_of(" (its scatter %.4g m/s)", scatter),
           verdict_info};
 }
@@ -198,17 +331,20 @@ check_line momentum_line(const galaxy_accumulator &acc) {
 // The black hole: its mass, at the centre and at rest, up to rounding and,
 // under zero_com, to what the subtracted mean moved it (six of its scatter).
 check_line hole_line(const galaxy_accumulator &acc) {
-  if (!acc.hole_seen) return {"black hole", "missing: the galaxy's last particle is not there", verdict_fail};
+  const galaxy_lane &t = *acc.totals;
+  if (!t.hole_seen) return {"black hole", "missing: the galaxy's last particle is not there", verdict_fail};
   const double model = acc.plan.black_hole_mass, allowed = std::max(1e-9, acc.plan.whole.mass_rounding * 1.000001);
-  const double offset = length_of(acc.hole_offset), speed = length_of(acc.hole_velocity);
-  double slack_r = rounding_of(acc, acc.largest_offset), slack_v = rounding_of(acc, acc.largest_velocity);
+  const double offset = length_of(t.hole_offset), speed = length_of(t.hole_velocity);
+  double slack_r = rounding_of(acc, t.largest_offset), slack_v = rounding_of(acc, t.largest_velocity);
   if (acc.plan.whole.model.zero_com) {
-    slack_r += 6.0 * std::sqrt(static_cast<double>(acc.centre_square)) / static_cast<double>(acc.centre_weight);
-    slack_v += 6.0 * std::sqrt(static_cast<double>(acc.momentum_square)) / static_cast<double>(acc.weight);
+    slack_r += 6.0 * std::sqrt(static_cast<double>(whole_total(acc, whole_centre_square))) /
+               static_cast<double>(whole_total(acc, whole_centre_weight));
+    slack_v += 6.0 * std::sqrt(static_cast<double>(whole_total(acc, whole_momentum_square))) /
+               static_cast<double>(whole_total(acc, whole_weight));
   }
-  const bool ok = std::fabs(acc.hole_mass - model) <= allowed * model && offset <= slack_r && speed <= slack_v;
+  const bool ok = std::fabs(t.hole_mass - model) <= allowed * model && offset <= slack_r && speed <= slack_v;
   return {"black hole",
-          text_of("mass %.6g kg", acc.hole_mass) + text_of(" (model %.6g kg)", model) + text_of(", %.3g m", offset) +
+          text_of("mass %.6g kg", t.hole_mass) + text_of(" (model %.6g kg)", model) + text_of(", %.3g m", offset) +
               text_of(" from the centre (allowed %.3g m)", slack_r) + text_of(", speed %.3g m/s", speed),
           ok ? verdict_pass : verdict_fail};
 }
@@ -217,76 +353,56 @@ check_line count_line(const galaxy_accumulator &acc) {
   uint64_t expected = acc.plan.black_hole ? 1 : 0;
   for (const galaxy_check_part &p : acc.plan.parts) expected += p.count;
   char text[160];
-  std::snprintf(text, sizeof text, "%llu particles, the galaxy's %llu", static_cast<unsigned long long>(acc.count),
+  std::snprintf(text, sizeof text, "%llu particles, the galaxy's %llu", static_cast<unsigned long long>(acc.totals->count),
                 static_cast<unsigned long long>(expected));
-  return {"galaxy: particle count", text, acc.count == expected ? verdict_pass : verdict_fail};
+  return {"galaxy: particle count", text, acc.totals->count == expected ? verdict_pass : verdict_fail};
 }
 
 bool any_failed(const std::vector<check_line> &lines) {
   return std::any_of(lines.begin(), lines.end(), [](const check_line &l) { return l.verdict == verdict_fail; });
 }
 
-}  // namespace
-
-galaxy_accumulator *begin_galaxy_checks(const galaxy_check_plan &plan) {
-  auto acc = std::make_unique<galaxy_accumulator>();
-  acc->plan = plan;
-  acc->ids.expected = plan.whole.known_count;
-  for (const galaxy_check_part &part : plan.parts) acc->parts.push_back(begin_checks(part.options));
-  if (plan.whole.known_count > 0) acc->entries.reserve(plan.whole.known_count);
-  return acc.release();
+void close_own_lane(galaxy_accumulator *acc) {
+  if (acc->own_lane != nullptr) close_galaxy_lane(acc, acc->own_lane);
+  acc->own_lane = nullptr;
 }
 
-void add_galaxy_particles(galaxy_accumulator *acc, const particle_data &chunk) {
-  const size_t n = static_cast<size_t>(chunk.nb_element);
-  if (acc->plan.whole.ids == ids_stored) tally_ids(&acc->ids, chunk.ids.data(), chunk.ids.size());
-  size_t from = 0;
-  uint32_t current = n > 0 ? part_of(*acc, acc->next) : 0;
-  for (size_t i = 0; i <= n; ++i) {
-    const uint32_t part = i < n ? part_of(*acc, acc->next + i) : static_cast<uint32_t>(-1);
-    if (i < n) add_to_whole(acc, part, &chunk.pos[3 * i], &chunk.vel[3 * i], chunk.mass[i]);
-    // Each run of one part's particles goes to that part's checks.
-    if (part != current) {
-      if (current < acc->parts.size() && i > from) add_particles(acc->parts[current], slice(chunk, from, i));
-      from = i;
-      current = part;
-    }
-  }
-  acc->next += n;
-  acc->count += n;
-}
-
-void discard_galaxy_checks(galaxy_accumulator *acc) {
-  if (acc == nullptr) return;
-  for (check_accumulator *part : acc->parts) discard_checks(part);
-  delete acc;
-}
-
-check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
-  std::unique_ptr<galaxy_accumulator> acc(accumulator);
-  check_result result;
-  std::vector<check_line> verdicts;
-  // Under zero_com every part moved with the whole's subtracted mean.
-  if (acc->plan.whole.model.zero_com && acc->centre_weight > 0.0L) {
-    const double shift = static_cast<double>(acc->centre_square / (acc->centre_weight * acc->centre_weight)) / 3.0;
-    for (check_accumulator *part : acc->parts) set_shift_variance(part, shift);
-  }
+// Each component's lines, under its name, and its verdict.
+void part_lines(galaxy_accumulator *acc, check_result *result, std::vector<check_line> *verdicts) {
   for (size_t p = 0; p < acc->parts.size(); ++p) {
     check_result part = finish_checks(acc->parts[p]);
     acc->parts[p] = nullptr;
     const std::string &name = acc->plan.parts[p].name;
-    for (check_line &line : part.lines) result.lines.push_back({name + ": " + line.name, line.figure, line.verdict});
-    if (p == 0) result.sample = std::move(part.sample);
-    verdicts.push_back({name + ": verdict", "its own lines", part.passed ? verdict_pass : verdict_fail});
+    for (check_line &line : part.lines) result->lines.push_back({name + ": " + line.name, line.figure, line.verdict});
+    if (p == 0) result->sample = std::move(part.sample);
+    result->sample.largest_radius = std::max(result->sample.largest_radius, part.sample.largest_radius);
+    verdicts->push_back({name + ": verdict", "its own lines", part.passed ? verdict_pass : verdict_fail});
   }
+}
+
+}  // namespace
+
+check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
+  std::unique_ptr<galaxy_accumulator> acc(accumulator);
+  close_own_lane(acc.get());
+  finish_ids(&acc->ids);
+  check_result result;
+  std::vector<check_line> verdicts;
+  // Under zero_com every part moved with the whole's subtracted mean.
+  const long double centre_weight = whole_total(*acc, whole_centre_weight);
+  if (acc->plan.whole.model.zero_com && centre_weight > 0.0L) {
+    const double shift = static_cast<double>(whole_total(*acc, whole_centre_square) / (centre_weight * centre_weight)) / 3.0;
+    for (check_accumulator *part : acc->parts) set_shift_variance(part, shift);
+  }
+  part_lines(acc.get(), &result, &verdicts);
   std::vector<check_line> whole = {count_line(*acc)};
   const id_verdict ids = judge_ids(acc->ids, acc->plan.whole.ids, acc->plan.whole.ids_note);
   whole.push_back({"galaxy: ids", ids.figure, ids.informative ? verdict_info : ids.passed ? verdict_pass : verdict_fail});
-  if (acc->finite > 0) {
+  if (acc->totals->finite > 0) {
     whole.push_back(centre_line(*acc));
     whole.push_back(momentum_line(*acc));
     if (acc->plan.black_hole) whole.push_back(hole_line(*acc));
-    for (check_line &line : virial_lines(acc.get())) whole.push_back(line);
+    for (check_line &line : virial_lines(*acc)) whole.push_back(line);
   } else {
     whole.push_back({"galaxy: statistics", "no particle with finite values", verdict_fail});
   }
@@ -305,9 +421,56 @@ check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
   return result;
 }
 
-double galaxy_check_bytes_per_particle(const galaxy_check_plan &plan) {
-  double most = 0.0;
-  for (const galaxy_check_part &part : plan.parts) most = std::max(most, check_bytes_per_particle(part.options));
-  // The entries, and the virial ratios' potential and terms at the end.
-  return most + sizeof(galaxy_entry) * (plan.whole.known_count > 0 ? 1.0 : 3.0) + 2 * sizeof(double);
+void finish_galaxy_recentring(galaxy_accumulator *accumulator, galaxy_check_plan *plan) {
+  std::unique_ptr<galaxy_accumulator> acc(accumulator);
+  close_own_lane(acc.get());
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    finish_recentring(acc->parts[p], &plan->parts[p].options);
+    acc->parts[p] = nullptr;
+  }
 }
+
+std::vector<unsigned char> pack_galaxy_checks(const galaxy_accumulator *acc) {
+  byte_writer out;
+  const galaxy_lane &t = *acc->totals;
+  pack_block_sums(&out, t.sums);
+  out.put(t.count), out.put(t.finite), out.put(t.centre_count), out.put(t.largest_offset), out.put(t.largest_velocity);
+  out.put(t.hole_seen), out.put(t.hole_offset), out.put(t.hole_velocity), out.put(t.hole_mass);
+  out.put<uint8_t>(acc->prepass ? 0 : 1);
+  if (!acc->prepass) pack_radial(&out, t.potential);
+  pack_ids(&out, acc->ids);
+  for (const check_accumulator *part : acc->parts) {
+    const std::vector<unsigned char> bytes = pack_checks(part);
+    out.put_array(bytes.data(), bytes.size());
+  }
+  return std::move(out.bytes);
+}
+
+bool merge_packed_galaxy_checks(galaxy_accumulator *acc, const std::vector<unsigned char> &bytes) {
+  byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+  std::unique_ptr<galaxy_lane> other = new_galaxy_lane(*acc);
+  galaxy_lane &t = *other;
+  uint8_t radial = 0;
+  if (!unpack_block_sums(&in, &t.sums) || !in.get(&t.count) || !in.get(&t.finite) || !in.get(&t.centre_count) ||
+      !in.get(&t.largest_offset) || !in.get(&t.largest_velocity) || !in.get(&t.hole_seen) || !in.get(&t.hole_offset) ||
+      !in.get(&t.hole_velocity) || !in.get(&t.hole_mass) || !in.get(&radial) || radial != (acc->prepass ? 0 : 1)) {
+    return false;
+  }
+  if (!acc->prepass && !unpack_merge_radial(&in, &t.potential)) return false;
+  if (!unpack_merge_ids(&in, &acc->ids)) return false;
+  for (check_accumulator *part : acc->parts) {
+    std::vector<unsigned char> part_bytes;
+    if (!in.get_array(&part_bytes) || !merge_packed_checks(part, part_bytes)) return false;
+  }
+  merge_galaxy_lane(acc->totals.get(), t);
+  return in.at == in.end;
+}
+
+double galaxy_check_fixed_bytes(const galaxy_check_plan &plan, int threads) {
+  double bytes = 0.0;
+  for (const galaxy_check_part &part : plan.parts) bytes += check_fixed_bytes(part.options, threads);
+  const double potential = (plan.parts.size() + 1.0) * radial_bin_count * radial_moments * sizeof(__int128);
+  return bytes + (threads + 1) * potential;
+}
+
+double galaxy_check_bytes_per_particle(const galaxy_check_plan &plan) { return check_bytes_per_particle(plan.whole); }

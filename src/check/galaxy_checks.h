@@ -30,14 +30,34 @@ struct galaxy_check_plan {
   check_options whole;
 };
 
+// The checks of a file's galaxy, filled as a model's are (see checks.h):
+// in order through add_galaxy_particles, or by threads through lanes, each
+// with whole blocks of the file; the mass of each component's first
+// particle noted first (note_galaxy_firsts with the chunks that hold them).
 struct galaxy_accumulator;
 galaxy_accumulator *begin_galaxy_checks(const galaxy_check_plan &plan);
+// Under zero_com, the first pass: each component's scatter of the
+// subtracted mean, into the plan's options (recentring_*).
+galaxy_accumulator *begin_galaxy_recentring(const galaxy_check_plan &plan);
+void finish_galaxy_recentring(galaxy_accumulator *accumulator, galaxy_check_plan *plan);
 // The next chunk of the file, in file order.
 void add_galaxy_particles(galaxy_accumulator *accumulator, const particle_data &chunk);
+void note_galaxy_firsts(galaxy_accumulator *accumulator, const particle_data &chunk, uint64_t first);
+struct galaxy_lane;
+galaxy_lane *open_galaxy_lane(galaxy_accumulator *accumulator);
+void add_galaxy_lane_particles(galaxy_accumulator *accumulator, galaxy_lane *lane, const particle_data &chunk,
+                               uint64_t first);
+void close_galaxy_lane(galaxy_accumulator *accumulator, galaxy_lane *lane);
+std::vector<unsigned char> pack_galaxy_checks(const galaxy_accumulator *accumulator);
+bool merge_packed_galaxy_checks(galaxy_accumulator *accumulator, const std::vector<unsigned char> &bytes);
 check_result finish_galaxy_checks(galaxy_accumulator *accumulator);
 void discard_galaxy_checks(galaxy_accumulator *accumulator);
 
-// The most the checks hold at once for each particle, in bytes.
+// The indices of the particles whose masses the checks need first.
+std::vector<uint64_t> galaxy_first_indices(const galaxy_check_plan &plan);
+
+// The memory the checks take whatever the count, and for each particle.
+double galaxy_check_fixed_bytes(const galaxy_check_plan &plan, int threads);
 double galaxy_check_bytes_per_particle(const galaxy_check_plan &plan);
 
 #endif

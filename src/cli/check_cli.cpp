@@ -9,24 +9,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 
 #include "available_memory.h"
 #include "binary_reader.h"
+#include "check_pass.h"
 #include "check_plot.h"
 #include "check_setup.h"
 #include "checks.h"
+#include "driver.h"
 #include "galaxy_checks.h"
 #include "galaxy_file.h"
 #include "galaxy_plan.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
-#include "waiting_stream.h"
+#include "particle_source.h"
+#include "wide_sum.h"
 #include "progress.h"
 #include "profile_model.h"
 #include "units.h"
@@ -59,6 +62,9 @@ const char usage[] =
     "                     with --galaxy, the galaxy's count, as galaxy-ic -p gives it\n"
     "  --plot FILE.png    also draw the radius, density, speed and direction panels\n"
     "  --progress         report the particles read on standard error\n"
+  "  --threads T        read and check on T threads (1 ... 1024; at most 8 fill the\n"
+  "                     checks; default: the cores this process may run on); the\n"
+  "                     report is the same for every T\n"
     "  -h, --help         print this text\n"
     "Exit status: 0 every check passes, 1 a check fails, 2 unreadable input, a usage\n"
     "error, or a report or picture that cannot be written.\n";
@@ -93,6 +99,8 @@ CLI::Validator positive_number() {
 struct cli_settings {
   std::string path, plot_file, centre, bulk_velocity, particles, units;
   std::string galaxy;  // a galaxy file: the file is held against its components
+  std::string threads_text;
+  int threads = 1;
   bool particles_given = false, plot_given = false;
   bool progress = false;
   model_choice model;
@@ -129,6 +137,7 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   CLI::Option *plot = app.add_option("--plot", settings->plot_file);
   app.add_flag("--equilibrium", model.equilibrium);
   app.add_flag("--progress", settings->progress);
+  CLI::Option *threads = app.add_option("--threads", settings->threads_text);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -151,6 +160,12 @@ int parse_options(int argc, char **argv, check_options *options, cli_settings *s
   model.strength_given = strength->count() > 0;
   settings->particles_given = particles->count() > 0;
   settings->plot_given = plot->count() > 0;
+  settings->threads = default_thread_count();
+  if (threads->count() > 0 && !parse_thread_count(settings->threads_text.c_str(), &settings->threads)) {
+    return usage_error("option --threads needs a whole number from 1 to " + std::to_string(max_threads) + ", not \"" +
+                           settings->threads_text + "\"",
+                       outcome);
+  }
   return -1;
 }
 
@@ -199,121 +214,6 @@ int judge_settings(cli_settings &settings, check_options *options, check_outcome
     return usage_error("option --plot needs a file name, not an empty one", outcome);
   }
   return -1;
-}
-
-// Particles read and checked at a time.
-constexpr size_t chunk_particles = size_t{1} << 16;
-
-// A particle file of any layout, read a chunk at a time.
-struct particle_source {
-  std::FILE *text_file = nullptr;
-  double file_bytes = 0.0;  // of a text file, to estimate its count while reading
-  text_particle_reader *text = nullptr;
-  hdf5_particle_reader *hdf5 = nullptr;
-  binary_particle_reader *binary = nullptr;
-  const memory_particles *memory = nullptr;  // instead of a file
-  size_t memory_next = 0;
-  const char *format = "";  // of a binary file
-  ~particle_source() {
-    if (text != nullptr) end_text_read(text);
-    if (hdf5 != nullptr) end_hdf5_read(hdf5);
-    if (binary != nullptr) end_binary_read(binary);
-    if (text_file != nullptr) std::fclose(text_file);
-  }
-};
-
-// Opens path, told apart by content: a regular file that starts with the
-// HDF5 signature is read as HDF5, one that starts as a GADGET or tipsy file
-// does as that. An unopenable file gets error.line -1 and the system's reason.
-// With cancel, a FIFO's waits for its writer and data end when it is set.
-bool open_particles(const char *path, particle_source *source, read_error *error,
-                    const std::atomic<bool> *cancel) {
-  std::FILE *in = cancel != nullptr && is_fifo(path) ? open_fifo_for_reading(path, cancel) : std::fopen(path, "rb");
-  if (in == nullptr) {
-    error->line = -1;
-    error->what = std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) {
-    unsigned char head[264];
-    const size_t got = std::fread(head, 1, sizeof head, in);
-    binary_format format;
-    if (has_hdf5_signature(head, got)) {
-      std::fclose(in);
-      source->hdf5 = begin_hdf5_read(path, error);
-      return source->hdf5 != nullptr;
-    }
-    if (detect_binary_format(head, got, static_cast<uint64_t>(st.st_size), &format)) {
-      std::fclose(in);
-      source->format = binary_format_name(format);
-      source->binary = begin_binary_read(path, format, error);
-      return source->binary != nullptr;
-    }
-    std::rewind(in);
-  }
-  source->text_file = in;
-  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) source->file_bytes = static_cast<double>(st.st_size);
-  source->text = begin_text_read(in);
-  return true;
-}
-
-// The next chunk of particles held in memory; without IDs of their own,
-// those the galaxy's files number them by.
-read_status read_memory_chunk(particle_source *source, particle_data *chunk) {
-  const gal_system *sys = source->memory->sys;
-  const size_t n = sys->nb_element > 0 ? static_cast<size_t>(sys->nb_element) : 0;
-  const size_t first = source->memory_next, last = std::min(n, first + chunk_particles);
-  chunk->pos.assign(sys->pos + 3 * first, sys->pos + 3 * last);
-  chunk->vel.assign(sys->vel + 3 * first, sys->vel + 3 * last);
-  chunk->mass.assign(sys->mass + first, sys->mass + last);
-  chunk->type.assign(last - first, 1);
-  if (source->memory->ids != nullptr) {
-    chunk->ids.assign(source->memory->ids + first, source->memory->ids + last);
-  } else {
-    for (size_t i = first; i < last; ++i) chunk->ids.push_back(i + 1);
-  }
-  chunk->nb_element = static_cast<int64_t>(last - first);
-  source->memory_next = last;
-  return last == n ? read_done : read_more;
-}
-
-read_status read_chunk(particle_source *source, particle_data *chunk, read_error *error) {
-  chunk->pos.clear();
-  chunk->vel.clear();
-  chunk->mass.clear();
-  chunk->ids.clear();
-  chunk->type.clear();
-  chunk->nb_element = 0;
-  if (source->memory != nullptr) return read_memory_chunk(source, chunk);
-  if (source->hdf5 != nullptr) return read_hdf5_chunk(source->hdf5, chunk, chunk_particles, error);
-  if (source->binary != nullptr) return read_binary_chunk(source->binary, chunk, chunk_particles, error);
-  return read_text_chunk(source->text, chunk, chunk_particles, error);
-}
-
-// The particles the source holds: known for all but text, 0 then.
-uint64_t known_particles(const particle_source &source) {
-  if (source.memory != nullptr) return static_cast<uint64_t>(std::max(source.memory->sys->nb_element, 0));
-  if (source.hdf5 != nullptr) return hdf5_row_count(source.hdf5);
-  if (source.binary != nullptr) return binary_row_count(source.binary);
-  return 0;
-}
-
-// The particles the source holds, estimated from the bytes read so far for
-// text.
-uint64_t expected_particles(const particle_source &source, uint64_t read) {
-  if (source.text == nullptr) return known_particles(source);
-  const long at = source.file_bytes > 0.0 ? std::ftell(source.text_file) : -1;
-  if (at <= 0) return 0;
-  return static_cast<uint64_t>(static_cast<double>(read) * source.file_bytes / static_cast<double>(at));
-}
-
-// A chunk's values in SI, from the file's units.
-void convert_to_si(particle_data *chunk, const unit_scale &units) {
-  if (units.length == 1.0 && units.mass == 1.0 && units.velocity == 1.0) return;
-  for (double &x : chunk->pos) x *= units.length;
-  for (double &v : chunk->vel) v *= units.velocity;
-  for (double &m : chunk->mass) m *= units.mass;
 }
 
 // The header's report line of a file that has one, after its data was read.
@@ -367,8 +267,7 @@ std::vector<check_line> binary_lines(const particle_source &source, const check_
   uint64_t bad = 0;
   double least = 0.0, largest = 0.0;
   if (binary_softening(source.binary, &bad, &least, &largest)) {
-    const std::vector<double> &radii = result.sample.sorted_radii;
-    lines.push_back(softening_line(bad, least, largest, radii.empty() ? 0.0 : radii.back(), units));
+    lines.push_back(softening_line(bad, least, largest, result.sample.largest_radius, units));
   }
   const std::vector<std::string> skipped = binary_skipped_records(source.binary);
   if (!skipped.empty()) {
@@ -485,63 +384,9 @@ std::string memory_refusal(uint64_t particles, bool at_least, double needed, dou
   return text;
 }
 
-// What the checks need whatever the count: the chunks, the tables, the
-// libraries.
+// What the checks need beyond their accumulators: the blocks being read
+// and checked, the tables, the libraries.
 constexpr double fixed_check_bytes = 64.0 * 1048576.0;
-
-// Reads the particles and feeds the checks, the reading of one chunk
-// overlapping the checking of the one before; only two chunks are held at
-// a time. A file whose count is not known before (text) is refused as
-// soon as it holds more particles than the memory available allows.
-// The checks of one model or of a galaxy's components, alike to the reading.
-struct model_checks {
-  check_accumulator *acc;
-  void add(const particle_data &chunk) { add_particles(acc, chunk); }
-  check_result finish() { return finish_checks(acc); }
-  void discard() { discard_checks(acc); }
-};
-
-struct galaxy_model_checks {
-  galaxy_accumulator *acc;
-  void add(const particle_data &chunk) { add_galaxy_particles(acc, chunk); }
-  check_result finish() { return finish_galaxy_checks(acc); }
-  void discard() { discard_galaxy_checks(acc); }
-};
-
-template <class Checks>
-bool check_particles(particle_source *source, Checks checks, double per_particle, const unit_scale &units,
-                     check_result *result, read_error *error, std::string *refusal, progress_meter *meter,
-                     const std::atomic<bool> *cancel) {
-  const double available = available_memory_bytes();
-  const double most = std::max(0.0, (available - fixed_check_bytes) / per_particle);
-  particle_data chunks[2];
-  std::future<void> checking;
-  read_status status = read_more;
-  uint64_t read = 0;
-  for (int k = 0; status == read_more; k ^= 1) {
-    status = cancel != nullptr && cancel->load() ? read_failed : read_chunk(source, &chunks[k], error);
-    read += static_cast<uint64_t>(chunks[k].nb_element);
-    report_progress(meter, read, status == read_done ? read : expected_particles(*source, read));
-    if (checking.valid()) checking.get();
-    if (status == read_failed) break;
-    if (static_cast<double>(read) > most) {
-      *refusal = memory_refusal(read, true, per_particle * static_cast<double>(read) + fixed_check_bytes, available);
-      status = read_failed;
-      break;
-    }
-    convert_to_si(&chunks[k], units);
-    checking = std::async(std::launch::async, [&checks, &chunks, k] { checks.add(chunks[k]); });
-  }
-  if (checking.valid()) checking.get();
-  if (meter->terminal && meter->shown && status != read_done) std::fputc('\n', stderr);
-  if (status != read_done) {
-    checks.discard();
-    return false;
-  }
-  *result = checks.finish();
-  finish_progress(meter, read, read);
-  return true;
-}
 
 // The lines of the file's own fields, placed after the count and the IDs.
 void add_file_lines(const particle_source &source, const unit_scale &units, check_result *result) {
@@ -668,17 +513,179 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   return std::string();
 }
 
-// Under zero_com the whole galaxy's mean was subtracted: the centre its
-// components were made about then stands off the origin by that mean's
-// noise, a good part of a compact bulge's size. A first pass finds it: the
-// black hole (made at it, at rest), or else the mean position of the most
-// compact component's particles within its r90. False when the file cannot
-// be read.
-bool find_made_centre(const char *path, const memory_particles *memory, const galaxy_check_setup &setup,
-                      double centre[3], read_error *error, const std::atomic<bool> *cancel) {
-  particle_source source;
-  source.memory = memory;
-  if (memory == nullptr && !open_particles(path, &source, error, cancel)) return false;
+// What every pass of a check shares: where the particles come from, on how
+// many threads and processes they are checked.
+struct pass_context {
+  const char *path = "";
+  const memory_particles *memory = nullptr;
+  const std::atomic<bool> *cancel = nullptr;
+  const check_parallel *parallel = nullptr;
+  int threads = 1;
+  progress_meter *meter = nullptr;
+  unit_scale units;
+};
+
+// The source again from its first particle, for another pass.
+bool reopen(const pass_context &ctx, particle_source *source, read_error *error) {
+  source->memory = ctx.memory;
+  if (ctx.memory != nullptr) return true;
+  return open_particles(ctx.path, source, error, ctx.cancel);
+}
+
+// This process's particles: whole blocks, as many for each rank as can be;
+// a text file, which cannot be entered anywhere but at its start, all on
+// rank 0.
+pass_share share_of(const pass_context &ctx, const particle_source &source, std::vector<uint64_t> firsts) {
+  pass_share share;
+  share.firsts = std::move(firsts);
+  if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return share;
+  const uint64_t rank = static_cast<uint64_t>(ctx.parallel->rank), ranks = static_cast<uint64_t>(ctx.parallel->ranks);
+  if (source.text != nullptr) {
+    if (rank > 0) share.end = 0;
+    return share;
+  }
+  const uint64_t n = known_particles(source), blocks = (n + check_block - 1) / check_block;
+  share.first = std::min(n, blocks * rank / ranks * check_block);
+  share.end = std::min(n, blocks * (rank + 1) / ranks * check_block);
+  return share;
+}
+
+// What a reader counted in the data of its share: the masses off a type's
+// table entry, tipsy's softenings.
+void pack_reader_tallies(const particle_source &source, byte_writer *out) {
+  uint64_t off[6] = {0, 0, 0, 0, 0, 0}, bad = 0;
+  double least = HUGE_VAL, largest = -HUGE_VAL;
+  if (source.hdf5 != nullptr) hdf5_off_table(source.hdf5, off);
+  if (source.binary != nullptr) binary_softening(source.binary, &bad, &least, &largest);
+  out->put(off), out->put(bad), out->put(least), out->put(largest);
+}
+
+bool merge_reader_tallies(particle_source *source, byte_reader *in) {
+  uint64_t off[6], bad = 0;
+  double least = 0.0, largest = 0.0;
+  if (!in->get(&off) || !in->get(&bad) || !in->get(&least) || !in->get(&largest)) return false;
+  if (source->hdf5 != nullptr) hdf5_add_off_table(source->hdf5, off);
+  if (source->binary != nullptr) binary_add_softening(source->binary, bad, least, largest);
+  return true;
+}
+
+// After a pass: every rank's outcome and bytes. False when a rank could not
+// read its share (error then the first such rank's); others gets the
+// other ranks' bytes, on the ranks that receive them.
+bool combine_pass(const pass_context &ctx, bool ok, read_error *error, const std::vector<unsigned char> &mine,
+                  bool everyone, std::vector<std::vector<unsigned char>> *others) {
+  others->clear();
+  if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
+  byte_writer message;
+  message.put<uint8_t>(ok ? 1 : 0);
+  message.put<int64_t>(error->line);
+  message.put_text(error->what);
+  message.put_array(mine.data(), mine.size());
+  const std::vector<std::vector<unsigned char>> all = ctx.parallel->gather(message.bytes, everyone);
+  bool all_ok = true;
+  for (size_t r = 0; r < all.size(); ++r) {
+    byte_reader in{all[r].data(), all[r].data() + all[r].size()};
+    uint8_t rank_ok = 0;
+    int64_t line = 0;
+    std::string what;
+    std::vector<unsigned char> bytes;
+    if (!in.get(&rank_ok) || !in.get(&line) || !in.get_text(&what) || !in.get_array(&bytes)) {
+      rank_ok = 0, line = 0, what = "a rank's checks whole (a message was cut short)";
+    }
+    if (!rank_ok && all_ok) error->line = line, error->what = what;
+    all_ok = all_ok && rank_ok;
+    if (static_cast<int>(r) != ctx.parallel->rank) others->push_back(std::move(bytes));
+  }
+  return all.empty() ? ok : all_ok;
+}
+
+// A pass of one kind of accumulator over the share, then combined: Acc's
+// checks made lanes of Lane.
+template <class Acc, class Lane>
+pass_checks checks_of(Acc *acc, Lane *(*open)(Acc *), void (*add)(Acc *, Lane *, const particle_data &, uint64_t),
+                      void (*close)(Acc *, Lane *), std::function<void(const particle_data &, uint64_t)> note) {
+  pass_checks checks;
+  checks.note = std::move(note);
+  checks.open = [acc, open]() -> void * { return open(acc); };
+  checks.add = [acc, add](void *lane, const particle_data &chunk, uint64_t first) {
+    add(acc, static_cast<Lane *>(lane), chunk, first);
+  };
+  checks.close = [acc, close](void *lane) { close(acc, static_cast<Lane *>(lane)); };
+  return checks;
+}
+
+// The first particles' masses, noted as they are read.
+void note_model_first(check_accumulator *acc, const particle_data &chunk, uint64_t first) {
+  if (first == 0 && chunk.nb_element > 0) set_first_mass(acc, chunk.mass[0]);
+}
+
+// The centre a zero_com galaxy's components were made about, in a pass of
+// its own: the black hole's place, or the mass-weighted mean of the most
+// compact component's particles within its r90.
+struct centre_lane {
+  block_sums sums{4};  // sum of m x (3) and of m
+  int64_t block = -1;
+  bool hole_seen = false;
+  double hole[3] = {0, 0, 0};
+};
+
+struct centre_finder {
+  uint64_t first = 0, end = 0, hole = UINT64_MAX;
+  double origin[3] = {0, 0, 0}, r90 = 0.0;
+  std::mutex lock;
+  centre_lane totals;
+};
+
+centre_lane *open_centre_lane(centre_finder *) { return new centre_lane; }
+
+void add_to_centre(centre_finder *f, centre_lane *lane, const particle_data &chunk, uint64_t first) {
+  for (int64_t i = 0; i < chunk.nb_element; ++i) {
+    const uint64_t index = first + static_cast<uint64_t>(i);
+    const double *x = &chunk.pos[3 * i];
+    if (index == f->hole) {
+      lane->hole_seen = true;
+      for (int k = 0; k < 3; ++k) lane->hole[k] = x[k];
+    }
+    const double d[3] = {x[0] - f->origin[0], x[1] - f->origin[1], x[2] - f->origin[2]};
+    if (index < f->first || index >= f->end || !(std::hypot(d[0], d[1], d[2]) < f->r90)) continue;
+    const int64_t block = static_cast<int64_t>(index / check_block);
+    if (block != lane->block) fold_block(&lane->sums), lane->block = block;
+    for (int k = 0; k < 3; ++k) lane->sums.partial[k] += static_cast<long double>(chunk.mass[i]) * x[k];
+    lane->sums.partial[3] += chunk.mass[i];
+  }
+}
+
+void merge_centre(centre_lane *into, const centre_lane &from) {
+  merge_block_sums(&into->sums, from.sums);
+  if (from.hole_seen) {
+    into->hole_seen = true;
+    for (int k = 0; k < 3; ++k) into->hole[k] = from.hole[k];
+  }
+}
+
+void close_centre_lane(centre_finder *f, centre_lane *lane) {
+  std::unique_ptr<centre_lane> owned(lane);
+  fold_block(&lane->sums);
+  const std::lock_guard<std::mutex> hold(f->lock);
+  merge_centre(&f->totals, *lane);
+}
+
+std::vector<unsigned char> pack_centre(const centre_lane &lane) {
+  byte_writer out;
+  pack_block_sums(&out, lane.sums);
+  out.put(lane.hole_seen), out.put(lane.hole);
+  return std::move(out.bytes);
+}
+
+bool merge_packed_centre(centre_lane *into, const std::vector<unsigned char> &bytes) {
+  byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+  centre_lane other;
+  if (!unpack_block_sums(&in, &other.sums) || !in.get(&other.hole_seen) || !in.get(&other.hole)) return false;
+  merge_centre(into, other);
+  return true;
+}
+
+bool find_made_centre(const pass_context &ctx, const galaxy_check_setup &setup, double centre[3], read_error *error) {
   const galaxy_check_plan &plan = setup.plan;
   size_t compact = 0;
   double smallest = HUGE_VAL;
@@ -686,37 +693,144 @@ bool find_made_centre(const char *path, const memory_particles *memory, const ga
     const double r50 = reference_free_radius(setup.models[c], 0.5);
     if (r50 < smallest) smallest = r50, compact = c;
   }
-  const galaxy_check_part &part = plan.parts[compact];
-  const double r90 = reference_free_radius(setup.models[compact], 0.9) * setup.galaxy.typical_length;
-  const uint64_t hole = plan.black_hole ? plan.parts.back().first + plan.parts.back().count : ~uint64_t{0};
-  long double sum[3] = {0, 0, 0}, weight = 0.0L;
-  particle_data chunk;
-  uint64_t index = 0;
-  for (read_status status = read_more; status == read_more;) {
-    status = cancel != nullptr && cancel->load() ? read_failed : read_chunk(&source, &chunk, error);
-    if (status == read_failed) return false;
-    convert_to_si(&chunk, setup.units);
-    for (int64_t i = 0; i < chunk.nb_element; ++i, ++index) {
-      const double *x = &chunk.pos[3 * i];
-      double d[3];
-      for (int k = 0; k < 3; ++k) d[k] = x[k] - plan.whole.model.centre[k];
-      if (index == hole) {
-        for (int k = 0; k < 3; ++k) centre[k] = x[k];
-        return true;
-      }
-      if (index < part.first || index >= part.first + part.count || !(std::hypot(d[0], d[1], d[2]) < r90)) continue;
-      for (int k = 0; k < 3; ++k) sum[k] += static_cast<long double>(chunk.mass[i]) * x[k];
-      weight += chunk.mass[i];
+  centre_finder f;
+  f.first = plan.parts[compact].first, f.end = f.first + plan.parts[compact].count;
+  f.r90 = reference_free_radius(setup.models[compact], 0.9) * setup.galaxy.typical_length;
+  if (plan.black_hole) f.hole = plan.parts.back().first + plan.parts.back().count;
+  for (int k = 0; k < 3; ++k) f.origin[k] = plan.whole.model.centre[k];
+  particle_source source;
+  progress_meter quiet;
+  bool ok = reopen(ctx, &source, error);
+  ok = ok && run_check_pass(&source,
+                            checks_of(&f, open_centre_lane, add_to_centre, close_centre_lane,
+                                      [](const particle_data &, uint64_t) {}),
+                            ctx.units, share_of(ctx, source, {}), ctx.threads, error, &quiet, ctx.cancel);
+  std::vector<std::vector<unsigned char>> others;
+  if (!combine_pass(ctx, ok, error, pack_centre(f.totals), true, &others)) return false;
+  for (const std::vector<unsigned char> &bytes : others) {
+    if (!merge_packed_centre(&f.totals, bytes)) return false;
+  }
+  const long double weight = wide_value(f.totals.sums.total[3]);
+  for (int k = 0; k < 3; ++k) {
+    centre[k] = f.totals.hole_seen ? f.totals.hole[k]
+                : weight > 0.0L    ? static_cast<double>(wide_value(f.totals.sums.total[k]) / weight)
+                                   : plan.whole.model.centre[k];
+  }
+  return true;
+}
+
+// A pass of a model's checks, or of a galaxy's, over this process's share
+// of source (reopened first unless given), combined with the other ranks':
+// into every rank's accumulator (everyone), or into rank 0's. False when a
+// rank could not read its share.
+template <class Acc>
+struct pass_kind {
+  pass_checks (*checks)(Acc *);
+  std::vector<unsigned char> (*pack)(const Acc *);
+  bool (*merge)(Acc *, const std::vector<unsigned char> &);
+};
+
+pass_checks model_pass_checks(check_accumulator *acc) {
+  return checks_of(acc, open_check_lane, add_lane_particles, close_check_lane,
+                   [acc](const particle_data &chunk, uint64_t first) { note_model_first(acc, chunk, first); });
+}
+
+pass_checks galaxy_pass_checks(galaxy_accumulator *acc) {
+  return checks_of(acc, open_galaxy_lane, add_galaxy_lane_particles, close_galaxy_lane,
+                   [acc](const particle_data &chunk, uint64_t first) { note_galaxy_firsts(acc, chunk, first); });
+}
+
+template <class Acc>
+bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, particle_source *source, bool reopened,
+              const std::vector<uint64_t> &firsts, bool everyone, progress_meter *meter, read_error *error,
+              uint64_t *read = nullptr) {
+  bool ok = !reopened || reopen(ctx, source, error);
+  ok = ok && run_check_pass(source, kind.checks(acc), ctx.units, share_of(ctx, *source, firsts), ctx.threads, error,
+                            meter, ctx.cancel, read);
+  byte_writer mine;
+  pack_reader_tallies(*source, &mine);
+  const std::vector<unsigned char> packed = kind.pack(acc);
+  mine.put_array(packed.data(), packed.size());
+  std::vector<std::vector<unsigned char>> others;
+  if (!combine_pass(ctx, ok, error, mine.bytes, everyone, &others)) return false;
+  for (const std::vector<unsigned char> &bytes : others) {
+    byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+    std::vector<unsigned char> theirs;
+    if (!merge_reader_tallies(source, &in) || !in.get_array(&theirs) || !kind.merge(acc, theirs)) {
+      error->line = 0, error->what = "every rank's checks whole (a message was cut short)";
+      return false;
     }
   }
-  for (int k = 0; k < 3; ++k) centre[k] = weight > 0.0L ? static_cast<double>(sum[k] / weight) : plan.whole.model.centre[k];
+  return true;
+}
+
+const pass_kind<check_accumulator> model_kind = {model_pass_checks, pack_checks, merge_packed_checks};
+const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, pack_galaxy_checks, merge_packed_galaxy_checks};
+
+// Whether this process, one rank of several but not the first, has done
+// its share: its outcome is rank 0's to give.
+bool share_only(const pass_context &ctx, check_outcome *outcome) {
+  if (ctx.parallel == nullptr || ctx.parallel->rank == 0) return false;
+  outcome->status = 0;
+  return true;
+}
+
+// The refusal of a file whose checks need more memory than there is.
+bool refuse_for_memory(const cli_settings &settings, double per_particle, uint64_t known, double fixed,
+                       check_outcome *outcome) {
+  const double needed = per_particle * static_cast<double>(known) + fixed + fixed_check_bytes;
+  const double available = available_memory_bytes();
+  if (!(needed > available)) return false;
+  outcome->out_of_memory = true;
+  refuse(settings.path + ": " + memory_refusal(known, false, needed, available), outcome);
+  return true;
+}
+
+// Under zero_com a first pass finds what the second allows for: a galaxy's
+// centre its components were made about, then each one's scatter of the
+// subtracted mean. A FIFO cannot be read twice.
+bool zero_com_passes(const pass_context &ctx, const cli_settings &settings, const particle_source &source,
+                     galaxy_check_setup *setup, check_options *options, check_outcome *outcome) {
+  if (!source.regular && source.memory == nullptr) {
+    refuse(settings.path + ": --zero-com reads the file twice (the scatter of its subtracted mean first), and "
+           "a FIFO can be read only once",
+           outcome);
+    return false;
+  }
+  read_error error;
+  progress_meter quiet;
+  particle_source again;
+  if (setup == nullptr) {
+    check_accumulator *acc = begin_recentring(*options);
+    if (!run_pass(ctx, model_kind, acc, &again, true, {0}, true, &quiet, &error)) {
+      discard_checks(acc);
+      report_read_error(ctx.path, error, outcome);
+      return false;
+    }
+    finish_recentring(acc, options);
+    return true;
+  }
+  double centre[3];
+  if (!find_made_centre(ctx, *setup, centre, &error)) {
+    report_read_error(ctx.path, error, outcome);
+    return false;
+  }
+  for (galaxy_check_part &part : setup->plan.parts) {
+    for (int k = 0; k < 3; ++k) part.options.model.centre[k] = centre[k];
+  }
+  galaxy_accumulator *acc = begin_galaxy_recentring(setup->plan);
+  if (!run_pass(ctx, galaxy_kind, acc, &again, true, galaxy_first_indices(setup->plan), true, &quiet, &error)) {
+    discard_galaxy_checks(acc);
+    report_read_error(ctx.path, error, outcome);
+    return false;
+  }
+  finish_galaxy_recentring(acc, &setup->plan);
   return true;
 }
 
 // A galaxy of components: the file held against a galaxy file's.
-int check_galaxy_source(particle_source *source, const char *path, const cli_settings &settings,
-                        check_options options, check_outcome *outcome, progress_meter *meter,
-                        const std::atomic<bool> *cancel) {
+int check_galaxy_source(particle_source *source, const cli_settings &settings, check_options options,
+                        pass_context ctx, check_outcome *outcome) {
   const model_choice &c = settings.model;
   if (c.mass_given || c.scale_length_given || c.cutoff_given || c.centre_given || c.bulk_given || c.equilibrium ||
       c.zero_com || !c.profile.empty() || c.anisotropy_given || c.strength_given || c.units_given) {
@@ -726,35 +840,39 @@ int check_galaxy_source(particle_source *source, const char *path, const cli_set
   std::string why = set_up_galaxy(*source, settings, options, &setup);
   if (!why.empty()) return usage_error(why, outcome);
   describe_source(*source, setup.units, &setup.plan.whole);
-  const double per_particle = galaxy_check_bytes_per_particle(setup.plan);
-  const double needed = per_particle * static_cast<double>(setup.plan.whole.known_count) + fixed_check_bytes;
-  const double available = available_memory_bytes();
-  if (setup.plan.whole.known_count > 0 && needed > available) {
-    outcome->out_of_memory = true;
-    return refuse(settings.path + ": " + memory_refusal(setup.plan.whole.known_count, false, needed, available), outcome);
+  if (refuse_for_memory(settings, galaxy_check_bytes_per_particle(setup.plan), setup.plan.whole.known_count,
+                        galaxy_check_fixed_bytes(setup.plan, std::min(ctx.threads, check_threads_most)), outcome)) {
+    return outcome->status;
   }
-  read_error error;
-  if (setup.description.zero_com) {
-    double centre[3];
-    if (!find_made_centre(path, source->memory, setup, centre, &error, cancel)) return report_read_error(path, error, outcome);
-    for (galaxy_check_part &part : setup.plan.parts) {
-      for (int k = 0; k < 3; ++k) part.options.model.centre[k] = centre[k];
-    }
-  }
+  ctx.units = setup.units;
   for (galaxy_check_part &part : setup.plan.parts) {
     part.options.position_rounding = setup.plan.whole.position_rounding;
     part.options.mass_rounding = setup.plan.whole.mass_rounding;
   }
-  std::string refusal;
-  if (!check_particles(source, galaxy_model_checks{begin_galaxy_checks(setup.plan)}, per_particle, setup.units,
-                       &outcome->result, &error, &refusal, meter, cancel)) {
-    outcome->out_of_memory = !refusal.empty();
-    return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
+  if (setup.description.zero_com && !zero_com_passes(ctx, settings, *source, &setup, nullptr, outcome)) {
+    return outcome->status;
   }
+  read_error error;
+  particle_source again;
+  particle_source *final_source = setup.description.zero_com ? &again : source;
+  galaxy_accumulator *acc = begin_galaxy_checks(setup.plan);
+  uint64_t read = 0;
+  if (!run_pass(ctx, galaxy_kind, acc, final_source, setup.description.zero_com, galaxy_first_indices(setup.plan), false,
+                ctx.meter, &error, &read)) {
+    discard_galaxy_checks(acc);
+    return report_read_error(ctx.path, error, outcome);
+  }
+  if (share_only(ctx, outcome)) {
+    discard_galaxy_checks(acc);
+    return outcome->status;
+  }
+  outcome->result = finish_galaxy_checks(acc);
+  finish_progress(ctx.meter, read, read);
   // The file's own lines go with the galaxy's, after its count and IDs.
   check_result file_lines;
   file_lines.lines = {{"galaxy", "", verdict_info}};
-  add_file_lines(*source, setup.units, &file_lines);
+  file_lines.sample.largest_radius = outcome->result.sample.largest_radius;
+  add_file_lines(*final_source, setup.units, &file_lines);
   std::vector<check_line> &lines = outcome->result.lines;
   auto at = std::find_if(lines.begin(), lines.end(), [](const check_line &l) { return l.name == "galaxy: ids"; });
   if (at != lines.end()) ++at;
@@ -773,15 +891,17 @@ int check_galaxy_source(particle_source *source, const char *path, const cli_set
   return outcome->status = outcome->result.passed ? 0 : 1;
 }
 
-int check_source(const char *path, const memory_particles *memory, const cli_settings &settings,
-                 check_options options, check_outcome *outcome, progress_meter *meter,
-                 const std::atomic<bool> *cancel) {
+int check_source(const cli_settings &settings, check_options options, const pass_context &base_context,
+                 check_outcome *outcome) {
+  pass_context ctx = base_context;
   particle_source source;
-  source.memory = memory;
+  source.memory = ctx.memory;
   read_error error;
-  if (memory == nullptr && !open_particles(path, &source, &error, cancel)) return report_read_error(path, error, outcome);
-  if (!settings.galaxy.empty() || (memory != nullptr && !memory->galaxy_text.empty())) {
-    return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
+  if (ctx.memory == nullptr && !open_particles(ctx.path, &source, &error, ctx.cancel)) {
+    return report_read_error(ctx.path, error, outcome);
+  }
+  if (!settings.galaxy.empty() || (ctx.memory != nullptr && !ctx.memory->galaxy_text.empty())) {
+    return check_galaxy_source(&source, settings, options, ctx, outcome);
   }
   // A galaxy of components is held against the galaxy file it stores.
   if (source.hdf5 != nullptr && hdf5_stored_galaxy(source.hdf5)) {
@@ -789,7 +909,7 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
       return usage_error(settings.path + " holds a galaxy of several components and not its galaxy file: name "
                          "that with --galaxy", outcome);
     }
-    return check_galaxy_source(&source, path, settings, options, outcome, meter, cancel);
+    return check_galaxy_source(&source, settings, options, ctx, outcome);
   }
   const model_base base = base_of(source);
   chosen_model chosen;
@@ -797,27 +917,35 @@ int check_source(const char *path, const memory_particles *memory, const cli_set
   const std::string why = choose_model(settings.model, base, &chosen, &options.model, &profile);
   if (!why.empty()) return usage_error(why, outcome);
   std::string units_line;
-  const unit_scale units = read_units(source, settings.model, options.model, &units_line);
-  describe_source(source, units, &options);
-  const double needed = check_bytes_per_particle(options) * static_cast<double>(options.known_count) + fixed_check_bytes;
-  const double available = available_memory_bytes();
-  if (options.known_count > 0 && needed > available) {
-    outcome->out_of_memory = true;
-    return refuse(settings.path + ": " + memory_refusal(options.known_count, false, needed, available), outcome);
+  ctx.units = read_units(source, settings.model, options.model, &units_line);
+  describe_source(source, ctx.units, &options);
+  if (refuse_for_memory(settings, check_bytes_per_particle(options), options.known_count,
+                        check_fixed_bytes(options, std::min(ctx.threads, check_threads_most)), outcome)) {
+    return outcome->status;
   }
-  std::string refusal;
-  if (!check_particles(&source, model_checks{begin_checks(options)}, check_bytes_per_particle(options), units,
-                       &outcome->result, &error, &refusal, meter, cancel)) {
-    outcome->out_of_memory = !refusal.empty();
-    return refusal.empty() ? report_read_error(path, error, outcome) : refuse(settings.path + ": " + refusal, outcome);
+  const bool zero_com = options.model.zero_com;
+  if (zero_com && !zero_com_passes(ctx, settings, source, nullptr, &options, outcome)) return outcome->status;
+  particle_source again;
+  particle_source *final_source = zero_com ? &again : &source;
+  check_accumulator *acc = begin_checks(options);
+  uint64_t read = 0;
+  if (!run_pass(ctx, model_kind, acc, final_source, zero_com, {0}, false, ctx.meter, &error, &read)) {
+    discard_checks(acc);
+    return report_read_error(ctx.path, error, outcome);
   }
-  add_file_lines(source, units, &outcome->result);
+  if (share_only(ctx, outcome)) {
+    discard_checks(acc);
+    return outcome->status;
+  }
+  outcome->result = finish_checks(acc);
+  finish_progress(ctx.meter, read, read);
+  add_file_lines(*final_source, ctx.units, &outcome->result);
   const std::vector<check_line> heading = model_lines(base, chosen, options.model, units_line);
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
   outcome->checked = true;
   if (settings.plot_given) {
     std::string reason;
-    if (!write_check_plot(outcome->result, options.model, path, settings.plot_file, &reason)) {
+    if (!write_check_plot(outcome->result, options.model, ctx.path, settings.plot_file, &reason)) {
       return refuse(settings.plot_file + ": cannot draw: " + reason, outcome);
     }
   }
@@ -838,7 +966,7 @@ const char *check_verdict_name(check_verdict verdict) {
 bool check_options_available() { return true; }
 
 check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory,
-                               const std::atomic<bool> *cancel) {
+                               const std::atomic<bool> *cancel, const check_parallel *parallel) {
   check_outcome outcome;
   check_options options;
   cli_settings settings;
@@ -847,10 +975,18 @@ check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *me
   if (status >= 0) return outcome;
   outcome.path = settings.path;
   progress_meter meter;
-  start_progress(&meter, "galaxy-check", settings.progress);
+  // Under MPI rank 0 reports its share's progress.
+  start_progress(&meter, "galaxy-check", settings.progress && (parallel == nullptr || parallel->rank == 0));
+  pass_context ctx;
+  ctx.path = settings.path.c_str();
+  ctx.memory = memory;
+  ctx.cancel = cancel;
+  ctx.parallel = parallel;
+  ctx.threads = settings.threads;
+  ctx.meter = &meter;
   // No allocation failure ends the run by a signal: it is a refusal.
   try {
-    check_source(settings.path.c_str(), memory, settings, options, &outcome, &meter, cancel);
+    check_source(settings, options, ctx, &outcome);
   } catch (const std::bad_alloc &) {
     outcome = check_outcome();
     outcome.path = settings.path;

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "checks.h"
 #include "galaxy_parameters.h"
@@ -36,11 +38,22 @@ struct check_outcome {
   bool out_of_memory = false;  // status 2 because the checks need more memory than there is
 };
 
+// A check shared by several processes (galaxy-check-mpi's ranks): each
+// reads its share of the file, and gather brings every rank's bytes, in
+// rank order, to every rank (everyone) or to rank 0 only (the others get
+// nothing back). Every rank calls it at the same points.
+struct check_parallel {
+  int rank = 0, ranks = 1;
+  std::function<std::vector<std::vector<unsigned char>>(const std::vector<unsigned char> &mine, bool everyone)> gather;
+};
+
 // galaxy-check on argv, reporting nothing itself; memory (may be null)
 // stands in for the file. cancel (may be null), set by another thread,
-// stops the reading between chunks: the outcome is then unchecked.
+// stops the reading between chunks: the outcome is then unchecked. With
+// parallel, this process checks its share, and rank 0's outcome is the
+// whole file's (the others' hold only their status).
 check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *memory,
-                               const std::atomic<bool> *cancel = nullptr);
+                               const std::atomic<bool> *cancel = nullptr, const check_parallel *parallel = nullptr);
 
 // The report's heading and lines as galaxy-check prints them, without the
 // verdict.

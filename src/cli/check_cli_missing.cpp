@@ -4,7 +4,8 @@
 
 bool check_options_available() { return false; }
 
-check_outcome run_galaxy_check(int, char **, const memory_particles *, const std::atomic<bool> *) {
+check_outcome run_galaxy_check(int, char **, const memory_particles *, const std::atomic<bool> *,
+                               const check_parallel *) {
   check_outcome outcome;
   outcome.reason = "built without CLI11 (install libcli11-dev, then configure the build again)";
   outcome.message = "galaxy-check: " + outcome.reason + "\n";

@@ -649,6 +649,22 @@ bool binary_softening(const binary_particle_reader *reader, uint64_t *bad, doubl
   return reader->format == format_tipsy;
 }
 
+void binary_add_softening(binary_particle_reader *reader, uint64_t bad, double least, double largest) {
+  reader->bad_softening += bad;
+  reader->least_softening = std::min(reader->least_softening, least);
+  reader->largest_softening = std::max(reader->largest_softening, largest);
+}
+
+bool binary_seek(binary_particle_reader *reader, uint64_t index) {
+  if (index > reader->rows) return false;
+  reader->part = 0;
+  while (reader->part + 1 < reader->parts.size() && index >= reader->parts[reader->part].rows) {
+    index -= reader->parts[reader->part++].rows;
+  }
+  reader->row_in_part = index;
+  return true;
+}
+
 bool binary_stores_ids(const binary_particle_reader *reader) { return reader->format != format_tipsy; }
 
 type_counts binary_type_counts(const binary_particle_reader *reader) {

@@ -55,6 +55,10 @@ type_counts binary_type_counts(const binary_particle_reader *reader);
 read_status read_binary_chunk(binary_particle_reader *reader, particle_data *data, size_t capacity,
                               read_error *error);
 
+// Goes to particle index of the set (every file's rows in turn): the next
+// chunk starts there. False beyond its particles.
+bool binary_seek(binary_particle_reader *reader, uint64_t index);
+
 // What the header says that the data does not bear out, one sentence each;
 // and a description of the layout read ("gadget2, float32, 32-bit IDs").
 std::vector<std::string> binary_header_disagreements(const binary_particle_reader *reader);
@@ -67,5 +71,7 @@ std::vector<std::string> binary_skipped_records(const binary_particle_reader *re
 // tipsy, once every chunk was read: the softenings that are not finite or
 // below 0, and the least and largest of the others; false for GADGET.
 bool binary_softening(const binary_particle_reader *reader, uint64_t *bad, double *least, double *largest);
+// Another reader's softenings of the same file (another share of it) added in.
+void binary_add_softening(binary_particle_reader *reader, uint64_t bad, double least, double largest);
 
 #endif

@@ -102,6 +102,10 @@ std::string hdf5_layout_description(const hdf5_particle_reader *) { return "hdf5
 
 void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
 
+bool hdf5_seek(hdf5_particle_reader *, uint64_t) { return false; }
+void hdf5_off_table(const hdf5_particle_reader *, uint64_t counts[6]) { std::fill(counts, counts + 6, 0); }
+void hdf5_add_off_table(hdf5_particle_reader *, const uint64_t[6]) {}
+
 bool read_hdf5_particles(const std::string &path, particle_data *, read_error *error) {
   return begin_hdf5_read(path, error) != nullptr;
 }
@@ -1008,6 +1012,23 @@ read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, s
 }
 
 void end_hdf5_read(hdf5_particle_reader *reader) { delete reader; }
+
+bool hdf5_seek(hdf5_particle_reader *reader, uint64_t index) {
+  if (index > reader->rows) return false;
+  reader->next = index;
+  reader->type = 1;
+  while (reader->type < 5 && index >= reader->types[reader->type].rows) index -= reader->types[reader->type++].rows;
+  reader->next_in_type = index;
+  return true;
+}
+
+void hdf5_off_table(const hdf5_particle_reader *reader, uint64_t counts[6]) {
+  for (int t = 0; t < 6; ++t) counts[t] = reader->types[t].off_table;
+}
+
+void hdf5_add_off_table(hdf5_particle_reader *reader, const uint64_t counts[6]) {
+  for (int t = 0; t < 6; ++t) reader->types[t].off_table += counts[t];
+}
 
 bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error) {
   hdf5_particle_reader *reader = begin_hdf5_read(path, error);

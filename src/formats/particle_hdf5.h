@@ -123,6 +123,16 @@ std::string hdf5_layout_description(const hdf5_particle_reader *reader);
 read_status read_hdf5_chunk(hdf5_particle_reader *reader, particle_data *data, size_t capacity,
                             read_error *error);
 
+// Goes to particle index of the file (every type's rows in turn): the next
+// chunk starts there. False beyond its particles.
+bool hdf5_seek(hdf5_particle_reader *reader, uint64_t index);
+
+// The masses of each type found to differ from its MassTable entry in the
+// chunks read, and those of another reader of the same file added in (so
+// that readers of several shares of it say what one would).
+void hdf5_off_table(const hdf5_particle_reader *reader, uint64_t counts[6]);
+void hdf5_add_off_table(hdf5_particle_reader *reader, const uint64_t counts[6]);
+
 // Reads the particles of an HDF5 file in that layout. Returns false with a
 // reason in error (line 0) for a file that is not one.
 bool read_hdf5_particles(const std::string &path, particle_data *data, read_error *error);

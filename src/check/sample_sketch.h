@@ -1,0 +1,32 @@
+// The picture's particles: those whose hashed file index is among the
+// smallest, a deterministic subsample of bounded size that merges across
+// threads and ranks to the same one.
+#ifndef SAMPLE_SKETCH_H
+#define SAMPLE_SKETCH_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "check_bytes.h"
+
+struct sketch_entry {
+  uint64_t key;
+  double radius, speed, pos_cos, vel_cos;
+};
+
+struct sample_sketch {
+  size_t most = 1 << 16;
+  std::vector<sketch_entry> heap;  // a max-heap by key
+};
+
+// The key of the particle at index in the file.
+uint64_t sketch_key(uint64_t index);
+void add_to_sketch(sample_sketch *sketch, const sketch_entry &entry);
+void merge_sketch(sample_sketch *into, const sample_sketch &from);
+// The entries in ascending order of key.
+std::vector<sketch_entry> sketch_entries(const sample_sketch &sketch);
+void pack_sketch(byte_writer *out, const sample_sketch &sketch);
+bool unpack_merge_sketch(byte_reader *in, sample_sketch *sketch);
+
+#endif

@@ -1,0 +1,56 @@
+// A particle file of any layout (or particles in memory), read a block at
+// a time from any particle on, for galaxy-check.
+#ifndef PARTICLE_SOURCE_H
+#define PARTICLE_SOURCE_H
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "binary_reader.h"
+#include "check_cli.h"
+#include "particle_hdf5.h"
+#include "particle_reader.h"
+#include "units.h"
+
+struct particle_source {
+  std::FILE *text_file = nullptr;
+  double file_bytes = 0.0;  // of a text file, to estimate its count while reading
+  bool regular = true;      // a file that can be opened and read again
+  text_particle_reader *text = nullptr;
+  hdf5_particle_reader *hdf5 = nullptr;
+  binary_particle_reader *binary = nullptr;
+  const memory_particles *memory = nullptr;  // instead of a file
+  uint64_t memory_next = 0;
+  const char *format = "";  // of a binary file
+  particle_source() = default;
+  particle_source(const particle_source &) = delete;
+  particle_source &operator=(const particle_source &) = delete;
+  ~particle_source();
+};
+
+// Opens path, told apart by content: a regular file that starts with the
+// HDF5 signature is read as HDF5, one that starts as a GADGET or tipsy file
+// does as that. An unopenable file gets error.line -1 and the system's reason.
+// With cancel, a FIFO's waits for its writer and data end when it is set.
+bool open_particles(const char *path, particle_source *source, read_error *error, const std::atomic<bool> *cancel);
+
+// The next particles, up to want of them, into chunk (replaced): as many as
+// want unless the file ends first.
+read_status read_block(particle_source *source, particle_data *chunk, size_t want, read_error *error);
+
+// Makes particle index the next one read; false when the source cannot
+// (a text file, but for its start) or holds fewer.
+bool seek_particles(particle_source *source, uint64_t index);
+
+// The particles the source holds: known for all but text, 0 then.
+uint64_t known_particles(const particle_source &source);
+
+// The particles the source holds, estimated from the bytes read so far for
+// text.
+uint64_t expected_particles(const particle_source &source, uint64_t read);
+
+// A chunk's values in SI, from the file's units.
+void convert_to_si(particle_data *chunk, const unit_scale &units);
+
+#endif
