@@ -401,7 +401,13 @@ void finish_recentring(check_accumulator *accumulator, check_options *options) {
   options->recentring_known = true;
 }
 
-check_result run_checks(const particle_data &data, const check_options &options) {
+check_result run_checks(const particle_data &data, const check_options &given) {
+  check_options options = given;
+  if (options.model.zero_com && !options.recentring_known) {
+    check_accumulator *first = begin_recentring(options);
+    add_particles(first, data);
+    finish_recentring(first, &options);
+  }
   check_accumulator *acc = begin_checks(options);
   add_particles(acc, data);
   return finish_checks(acc);

@@ -106,7 +106,7 @@ void set_shift_variance(check_accumulator *accumulator, double variance);
 double check_fixed_bytes(const check_options &options, int threads);
 double check_bytes_per_particle(const check_options &options);
 
-// Runs every check on data at once.
+// Runs every check on data at once (the first pass too, under zero_com).
 check_result run_checks(const particle_data &data, const check_options &options);
 
 // Per-axis variance of the mean position of n particles under the model's

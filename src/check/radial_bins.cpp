@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -55,12 +57,29 @@ int bin_of(double x) {
   return position >= last_bin ? last_bin : static_cast<int>(position);
 }
 
+constexpr size_t fixed_count = static_cast<size_t>(radial_bin_count) * radial_moments;
+
 }  // namespace
+
+fixed_sums &fixed_sums::operator=(fixed_sums &&other) noexcept {
+  std::swap(at, other.at);
+  return *this;
+}
+
+fixed_sums::~fixed_sums() { std::free(at); }
+
+__int128 *fixed_sums::get() {
+  if (at == nullptr) {
+    at = static_cast<__int128 *>(std::calloc(fixed_count, sizeof(__int128)));
+    if (at == nullptr) throw std::bad_alloc();
+  }
+  return at;
+}
 
 void init_radial_bins(radial_bins *bins, int slots, double length, double mass, double speed2) {
   bins->length = length, bins->mass = mass, bins->speed2 = speed2;
-  bins->slots.assign(static_cast<size_t>(slots), radial_slot());
-  for (radial_slot &s : bins->slots) s.fixed.assign(static_cast<size_t>(radial_bin_count) * radial_moments, 0);
+  bins->slots.clear();
+  bins->slots.resize(static_cast<size_t>(slots));
 }
 
 void add_radial(radial_bins *bins, int slot, double r, double m, double v2) {
@@ -79,7 +98,7 @@ void add_radial(radial_bins *bins, int slot, double r, double m, double v2) {
   if (end) {
     for (int k = 0; k < radial_moments; ++k) add_wide(&s.ends[b == 0 ? 0 : 1][k], terms[k]);
   } else {
-    __int128 *sums = &s.fixed[static_cast<size_t>(b) * radial_moments];
+    __int128 *sums = s.fixed.get() + static_cast<size_t>(b) * radial_moments;
     for (int k = 0; k < radial_moments; ++k) ok = add_fixed(&sums[k], terms[k]) && ok;
   }
   if (!ok) s.out_of_range = true;
@@ -91,7 +110,10 @@ void merge_radial(radial_bins *into, const radial_bins &from) {
     const radial_slot &o = from.slots[c];
     bool ok = !__builtin_add_overflow(s.kinetic, o.kinetic, &s.kinetic);
     ok = !__builtin_add_overflow(s.kinetic2, o.kinetic2, &s.kinetic2) && ok;
-    for (size_t k = 0; k < s.fixed.size(); ++k) ok = !__builtin_add_overflow(s.fixed[k], o.fixed[k], &s.fixed[k]) && ok;
+    if (o.fixed.at != nullptr) {
+      __int128 *into_sums = s.fixed.get();
+      for (size_t k = 0; k < fixed_count; ++k) ok = !__builtin_add_overflow(into_sums[k], o.fixed.at[k], &into_sums[k]) && ok;
+    }
     for (int e = 0; e < 2; ++e) {
       for (int k = 0; k < radial_moments; ++k) merge_wide(&s.ends[e][k], o.ends[e][k]);
     }
@@ -104,7 +126,7 @@ void pack_radial(byte_writer *out, const radial_bins &bins) {
   out->put<uint64_t>(bins.slots.size());
   for (const radial_slot &s : bins.slots) {
     out->put(s.kinetic), out->put(s.kinetic2), out->put(s.count), out->put(s.out_of_range);
-    out->put_array(s.fixed.data(), s.fixed.size());
+    out->put_array(s.fixed.at, s.fixed.at != nullptr ? fixed_count : 0);
     for (int e = 0; e < 2; ++e) {
       for (int k = 0; k < radial_moments; ++k) pack_wide(out, s.ends[e][k]);
     }
@@ -117,11 +139,12 @@ bool unpack_merge_radial(byte_reader *in, radial_bins *bins) {
   radial_bins other;
   other.slots.resize(static_cast<size_t>(n));
   for (radial_slot &s : other.slots) {
+    std::vector<__int128> fixed;
     if (!in->get(&s.kinetic) || !in->get(&s.kinetic2) || !in->get(&s.count) || !in->get(&s.out_of_range) ||
-        !in->get_array(&s.fixed, static_cast<uint64_t>(radial_bin_count) * radial_moments) ||
-        s.fixed.size() != static_cast<size_t>(radial_bin_count) * radial_moments) {
+        !in->get_array(&fixed, fixed_count) || (!fixed.empty() && fixed.size() != fixed_count)) {
       return in->ok = false;
     }
+    if (!fixed.empty()) std::memcpy(s.fixed.get(), fixed.data(), fixed_count * sizeof(__int128));
     for (int e = 0; e < 2; ++e) {
       for (int k = 0; k < radial_moments; ++k) {
         if (!unpack_wide(in, &s.ends[e][k])) return false;
@@ -148,7 +171,7 @@ void moments_of(const radial_bins &bins, int slot, int b, long double q[radial_m
         const long double inverse = 1.0L / edges()[static_cast<size_t>(b)];
         long double scale = 1.0L;
         for (int p = 0; p < inverse_r_power[k]; ++p) scale *= inverse;
-        q[k] += from_fixed(s.fixed[static_cast<size_t>(b) * radial_moments + k]) * scale;
+        if (s.fixed.at != nullptr) q[k] += from_fixed(s.fixed.at[static_cast<size_t>(b) * radial_moments + k]) * scale;
       }
     }
   }

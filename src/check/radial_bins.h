@@ -25,8 +25,21 @@ constexpr double radial_log_lo = -24.0, radial_log_hi = 12.0;
 // m, m/r, m^2/r^2, m^2/r, m^2, m^2 v^2/r, m^2 v^2 in each bin.
 constexpr int radial_moments = 7;
 
+// Sums for every bin, taken zeroed from the system when first needed: the
+// pages no particle reaches cost nothing.
+struct fixed_sums {
+  __int128 *at = nullptr;
+  fixed_sums() = default;
+  fixed_sums(fixed_sums &&other) noexcept : at(other.at) { other.at = nullptr; }
+  fixed_sums &operator=(fixed_sums &&other) noexcept;
+  fixed_sums(const fixed_sums &) = delete;
+  fixed_sums &operator=(const fixed_sums &) = delete;
+  ~fixed_sums();
+  __int128 *get();  // made when first asked for
+};
+
 struct radial_slot {
-  std::vector<__int128> fixed;       // interior bins: radial_moments each
+  fixed_sums fixed;                  // interior bins: radial_moments each
   wide_sum ends[2][radial_moments];  // the first and the last bins
   __int128 kinetic = 0, kinetic2 = 0;  // sums of m v^2 and (m v^2)^2
   uint64_t count = 0;

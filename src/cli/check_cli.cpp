@@ -747,6 +747,7 @@ bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, par
   bool ok = !reopened || reopen(ctx, source, error);
   ok = ok && run_check_pass(source, kind.checks(acc), ctx.units, share_of(ctx, *source, firsts), ctx.threads, error,
                             meter, ctx.cancel, read);
+  if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
   byte_writer mine;
   pack_reader_tallies(*source, &mine);
   const std::vector<unsigned char> packed = kind.pack(acc);
