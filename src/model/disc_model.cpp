@@ -200,6 +200,23 @@ double unit_mass(const disc_model &m) {
   return sum;
 }
 
+double spherical_density_of(const disc_model &m, double r);
+
+// ln rho_0 at the nodes and its log-slope (centred differences of the
+// exact averages at half a step).
+void tabulate_spherical_density(disc_model *m) {
+  const size_t n = m->phi.front().size();
+  m->spherical_log_rho.assign(n, 0.0);
+  m->spherical_slope.assign(n, 0.0);
+  for (size_t k = 0; k < n; ++k) {
+    const double x = m->log_r0 + m->step * static_cast<double>(k), h = 0.25 * m->step;
+    const double lo = spherical_density_of(*m, std::exp(x - h)), hi = spherical_density_of(*m, std::exp(x + h));
+    const double mid = spherical_density_of(*m, std::exp(x));
+    m->spherical_log_rho[k] = mid > 0.0 ? std::log(mid) : -HUGE_VAL;
+    m->spherical_slope[k] = lo > 0.0 && hi > 0.0 ? (std::log(hi) - std::log(lo)) / (2.0 * h) : 0.0;
+  }
+}
+
 }  // namespace
 
 bool build_disc_model(const disc_law &law, disc_model *m, std::string *why) {
@@ -223,6 +240,7 @@ bool build_disc_model(const disc_law &law, disc_model *m, std::string *why) {
   m->log_r0 = std::log(1e-4 * std::min(law.scale_length, law.scale_height * 10.0));
   m->step = 0.02;
   solve_multipoles(m);
+  tabulate_spherical_density(m);
   return true;
 }
 
@@ -230,6 +248,12 @@ double disc_surface_density(const disc_model &m, double R) {
   double s[3];
   surface(m, std::fabs(R), s);
   return s[0];
+}
+
+double disc_surface_log_slope(const disc_model &m, double R) {
+  double s[3];
+  surface(m, std::fabs(R), s);
+  return s[0] > 0.0 ? s[1] * std::fabs(R) / s[0] : -HUGE_VAL;
 }
 
 double disc_density(const disc_model &m, double R, double z) {
@@ -286,7 +310,26 @@ disc_field disc_potential(const disc_model &m, double R, double z) {
   return f;
 }
 
-double disc_spherical_density(const disc_model &m, double r) {
+disc_shape disc_spherical_shape(const disc_model &m, double r) {
+  const int n = static_cast<int>(m.spherical_log_rho.size());
+  const double x = std::log(std::max(r, 1e-300)), u = (x - m.log_r0) / m.step;
+  if (u >= n - 1) return {0.0, -HUGE_VAL, 0.0};
+  if (u <= 0.0) return {std::exp(m.spherical_log_rho[0]), 0.0, 0.0};
+  const int k = static_cast<int>(u);
+  const double t = u - k, h = m.step, y0 = m.spherical_log_rho[k], y1 = m.spherical_log_rho[k + 1];
+  if (!std::isfinite(y0) || !std::isfinite(y1)) return {0.0, -HUGE_VAL, 0.0};
+  const double d0 = m.spherical_slope[k] * h, d1 = m.spherical_slope[k + 1] * h;
+  const double value = (1 + 2 * t) * (1 - t) * (1 - t) * y0 + t * (1 - t) * (1 - t) * d0 + t * t * (3 - 2 * t) * y1 + t * t * (t - 1) * d1;
+  const double slope = 6 * t * (t - 1) * y0 + (1 - t) * (1 - 3 * t) * d0 + 6 * t * (1 - t) * y1 + t * (3 * t - 2) * d1;
+  const double curve = (12 * t - 6) * y0 + (6 * t - 4) * d0 + (6 - 12 * t) * y1 + (6 * t - 2) * d1;
+  return {std::exp(value), slope / h, curve / (h * h)};
+}
+
+double disc_spherical_density(const disc_model &m, double r) { return spherical_density_of(m, r); }
+
+namespace {
+
+double spherical_density_of(const disc_model &m, double r) {
   if (!(r > 0.0)) return disc_density(m, 0.0, 0.0);
   // (1 / r) int_0^r Sigma(sqrt(r^2 - z^2)) h(z) dz, with u the height's
   // cumulative share (h dz = du / 2), in which the integrand is smooth.
@@ -306,3 +349,5 @@ double disc_spherical_density(const disc_model &m, double r) {
   }
   return sum / r;
 }
+
+}  // namespace

@@ -24,6 +24,9 @@ struct disc_law {
   disc_vertical vertical = vertical_sech2;
   double truncation = 10.0;          // R_t, in L: no mass beyond it
   double truncation_width = 2.0;     // w, in L: the edge falls over it
+  // Its kinematics: sigma_R ~ exp(-R / 2 R_d), set by Toomre's Q at q_radius.
+  double toomre_q = 1.5;
+  double q_radius = 2.4;             // in L
 };
 
 struct disc_model {
@@ -34,6 +37,9 @@ struct disc_model {
   int orders = 0;
   double log_r0 = 0.0, step = 0.0;
   std::vector<std::vector<double>> phi, dphi;  // [l / 2][node]
+  // The spherically averaged density, ln of it on the same nodes, and its
+  // log-slope, for the spherical tables.
+  std::vector<double> spherical_log_rho, spherical_slope;
 };
 
 // Builds the disc's potential; false with the reason when the law is not
@@ -42,6 +48,8 @@ bool build_disc_model(const disc_law &law, disc_model *model, std::string *why);
 
 // Sigma(R), the truncation included.
 double disc_surface_density(const disc_model &m, double R);
+// d ln Sigma / d ln R (-inf from the truncation radius on).
+double disc_surface_log_slope(const disc_model &m, double R);
 // rho_d(R, z).
 double disc_density(const disc_model &m, double R, double z);
 // The disc's mass within cylindrical radius R, of its mass (of 1).
@@ -58,5 +66,13 @@ disc_field disc_potential(const disc_model &m, double R, double z);
 // monopole's, which spherical components feel as the disc's part of their
 // potential).
 double disc_spherical_density(const disc_model &m, double r);
+
+// The same from its table (a cubic Hermite in ln r of ln rho, 0 beyond the
+// nodes' reach), with its first two logarithmic slopes: what the spherical
+// tables take the disc's monopole from.
+struct disc_shape {
+  double value, g1, g2;
+};
+disc_shape disc_spherical_shape(const disc_model &m, double r);
 
 #endif
