@@ -65,6 +65,62 @@ TEST(GalaxyFile, ReadsEveryFieldInSI) {
   EXPECT_EQ(g.components[0].name, "component 1");
 }
 
+const std::string with_disc = R"(units = "astro"
+particles = 1000
+[[component]]
+name = "halo"
+role = "halo"
+profile = "nfw"
+mass = 1e12
+scale_length = 20
+cutoff = 300
+[[component]]
+name = "disc"
+role = "disc"
+mass = 5e10
+scale_length = 3
+scale_height = 0.3
+)";
+
+// A disc's own keys: defaults in its scale length, and each refused with
+// its line (its geometry here; its kinematics need the potential).
+TEST(GalaxyFile, ReadsADiscsKeysAndRefusesItsBadOnes) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  std::string why;
+  galaxy_description g;
+  ASSERT_TRUE(parse_galaxy_text(with_disc, "d.toml", &g, &why)) << why;
+  const component_description &d = g.components[1];
+  EXPECT_EQ(d.role, role_disc);
+  EXPECT_EQ(d.profile, "disc");
+  EXPECT_DOUBLE_EQ(d.scale_height, 0.3 * kiloparsec);
+  EXPECT_EQ(d.vertical, vertical_sech2);
+  EXPECT_DOUBLE_EQ(d.truncation, 30 * kiloparsec);
+  EXPECT_DOUBLE_EQ(d.truncation_width, 6 * kiloparsec);
+  EXPECT_DOUBLE_EQ(d.q_radius, 3 * 2.4 * kiloparsec);
+  EXPECT_EQ(d.toomre_q, 1.5);
+  struct edit {
+    std::string from, to, message;
+  };
+  const std::vector<edit> edits = {
+      {"scale_height = 0.3", "", "d.toml:10: key component[1].scale_height: is missing"},
+      {"scale_height = 0.3", "scale_height = 3", "d.toml:15: key component[1].scale_height: needs to be below scale_length"},
+      {"scale_height = 0.3", "scale_height = 0.3\nvertical = \"gauss\"", "d.toml:16: key component[1].vertical: needs sech2 or"},
+      {"scale_height = 0.3", "scale_height = 0.3\ntoomre_q = 0", "d.toml:16: key component[1].toomre_q: needs a finite number above 0"},
+      {"scale_height = 0.3", "scale_height = 0.3\ntruncation = 5\ntruncation_width = 5",
+       "d.toml:17: key component[1].truncation_width: needs to be below the truncation radius"},
+      {"scale_height = 0.3", "scale_height = 0.3\nq_radius = 25", "d.toml:16: key component[1].q_radius: needs to lie inside"},
+      {"scale_height = 0.3", "scale_height = 0.3\ncutoff = 30", "d.toml:16: key component[1].cutoff: is not a key"},
+      {"scale_height = 0.3", "scale_height = 0.3\nprofile = \"nfw\"", "d.toml:16: key component[1].profile: is not a key"},
+      {"cutoff = 300", "cutoff = 300\ntoomre_q = 1", "d.toml:10: key component[0].toomre_q: is not a key"},
+  };
+  for (const edit &e : edits) {
+    std::string text = with_disc;
+    text.replace(text.find(e.from), e.from.size(), e.to);
+    EXPECT_FALSE(parse_galaxy_text(text, "d.toml", &g, &why)) << e.to;
+    EXPECT_EQ(why.rfind(e.message, 0), 0u) << e.to << "\n  gives: " << why;
+  }
+}
+
 // Every key refused with its line, for a wrong type, an unknown key, a
 // value out of range or a missing field: each made by changing one line
 // of a good file.
@@ -86,8 +142,8 @@ TEST(GalaxyFile, RefusesEachBadLineWithItsLineAndKey) {
       {"mass = 1e12", "mass = inf", "g.toml:10: key component[0].mass: needs a finite number above 0"},
       {"mass = 1e12", "masse = 1e12", "g.toml:10: key component[0].masse: is not a key of a galaxy file here"},
       {"profile = \"nfw\"", "profile = \"nfv\"", "g.toml:9: key component[0].profile: profile nfv is not"},
-      {"role = \"halo\"", "role = \"disk\"", "g.toml:8: key component[0].role: needs halo, bulge or stars"},
-      {"role = \"halo\"", "role = \"disc\"", "g.toml:8: key component[0].role: discs are not made yet"},
+      {"role = \"halo\"", "role = \"disk\"", "g.toml:8: key component[0].role: needs halo, bulge, stars or disc"},
+      {"role = \"halo\"", "role = \"disc\"", "g.toml:12: key component[0].cutoff: is not a key of a galaxy file here"},
       {"type = 3", "type = 0", "g.toml:21: key component[1].type: needs a whole number of at least 1"},
       {"type = 3", "type = 6", "g.toml:21: key component[1].type: needs a particle type from 1 to 5"},
       {"name = \"bulge\"", "name = \"halo\"", "g.toml:15: key component[1].name: \"halo\" names another"},

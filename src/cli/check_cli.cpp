@@ -467,6 +467,9 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   const galaxy_parameters &g = setup->galaxy;
   setup->laws = component_laws(d, g);
   int failed = -1;
+  for (const component_description &c : d.components) {
+    if (c.role == role_disc) return "galaxy file " + d.path + ": component " + c.name + ": discs are not checked yet";
+  }
   if (!build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
     return "galaxy file " + d.path + ": its galaxy cannot be made: " + why;
   }

@@ -311,7 +311,7 @@ void choose_centre_radius(const std::vector<profile_model> &models, galaxy_param
   if (!say) return;
   std::string names;
   for (size_t i = 0; i < models.size(); ++i) {
-    if (mean_square_radius_diverges(models[i].law)) names += (names.empty() ? "" : ", ") + components[i].profile;
+    if (!models[i].disc && mean_square_radius_diverges(models[i].law)) names += (names.empty() ? "" : ", ") + components[i].profile;
   }
   std::fprintf(stderr,
                "galaxy-ic: --zero-com: the mean square radius of profile %s diverges without a taper, so the "
@@ -321,6 +321,19 @@ void choose_centre_radius(const std::vector<profile_model> &models, galaxy_param
 }
 
 namespace {
+
+// Where a disc's asymmetric drift leaves it no rotation (a hot centre, the
+// truncation's edge), the run says how much of it that is.
+void note_clipped_rotation(const galaxy_tables &tables, const std::vector<component_description> &components) {
+  for (size_t i = 0; i < tables.discs.size(); ++i) {
+    if (tables.discs[i] == nullptr || !(tables.discs[i]->clipped >= 1e-4)) continue;
+    std::fprintf(stderr,
+                 "galaxy-ic: component %s: the radial Jeans equation gives no real mean rotation for %.3g %% of the "
+                 "disc's mass (where its dispersion exceeds what the potential holds); those particles are drawn "
+                 "with no mean rotation\n",
+                 components[i].name.c_str(), 100.0 * tables.discs[i]->clipped);
+  }
+}
 
 // A normal, finite double: neither beyond the range nor lost below it.
 bool representable(double value) { return std::isfinite(value) && std::fabs(value) >= DBL_MIN; }
@@ -443,6 +456,7 @@ bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parame
   if (!prepare_galaxy(*description, *galaxy, counts, plan, tables, radius_max, cancel)) return false;
   if (!judge_derived_scales(*galaxy, *radius_max, &tables->models.front(), static_cast<double>(*total))) return false;
   choose_centre_radius(tables->models, galaxy, description->components, say);
+  if (say) note_clipped_rotation(*tables, description->components);
   return true;
 }
 

@@ -88,6 +88,7 @@ struct reader {
 
   void top_level(const toml::table &root, galaxy_description *galaxy) const;
   void component(const toml::table &table, size_t index, galaxy_description *galaxy) const;
+  void disc(const toml::table &table, const std::string &where, component_description *c) const;
 };
 
 component_role parse_role(const reader &r, const toml::node &node, const std::string &key) {
@@ -95,16 +96,57 @@ component_role parse_role(const reader &r, const toml::node &node, const std::st
   if (name == "halo") return role_halo;
   if (name == "bulge") return role_bulge;
   if (name == "stars") return role_stars;
-  if (name == "disc") refuse(r.path, node, key, "discs are not made yet: halo, bulge or stars");
-  refuse(r.path, node, key, "needs halo, bulge or stars, not \"" + name + "\"");
+  if (name == "disc") return role_disc;
+  refuse(r.path, node, key, "needs halo, bulge, stars or disc, not \"" + name + "\"");
+}
+
+// A disc's own keys, its geometry judged here (its kinematics need the
+// joint potential).
+void reader::disc(const toml::table &table, const std::string &where, component_description *c) const {
+  only(table, {"name", "role", "mass", "scale_length", "scale_height", "vertical", "truncation", "truncation_width",
+               "toomre_q", "q_radius", "particles", "type"},
+       where);
+  c->profile = "disc";
+  const toml::node *height = table.get("scale_height");
+  if (height == nullptr) refuse(path, table, where + "scale_height", "is missing");
+  c->scale_height = positive(*height, where + "scale_height") * scale.length;
+  if (const toml::node *n = table.get("vertical")) {
+    const std::string v = text(*n, where + "vertical");
+    if (v != "sech2" && v != "exponential") refuse(path, *n, where + "vertical", "needs sech2 or exponential, not \"" + v + "\"");
+    c->vertical = v == "sech2" ? vertical_sech2 : vertical_exponential;
+  }
+  const auto length = [&](const char *key, double fallback) {
+    const toml::node *n = table.get(key);
+    return n != nullptr ? positive(*n, where + key) * scale.length : fallback;
+  };
+  const double a = c->scale_length;
+  c->truncation = length("truncation", 10.0 * a);
+  c->truncation_width = length("truncation_width", std::min(2.0 * a, 0.5 * c->truncation));
+  c->q_radius = length("q_radius", 2.4 * a);
+  if (const toml::node *n = table.get("toomre_q")) c->toomre_q = positive(*n, where + "toomre_q");
+  if (!(c->scale_height < a)) refuse(path, *height, where + "scale_height", "needs to be below scale_length: a disc is flat");
+  if (!(c->truncation_width < c->truncation)) {
+    refuse(path, table.get("truncation_width") ? *table.get("truncation_width") : table, where + "truncation_width",
+           "needs to be below the truncation radius");
+  }
+  if (!(c->q_radius < c->truncation - c->truncation_width)) {
+    refuse(path, table.get("q_radius") ? *table.get("q_radius") : table, where + "q_radius",
+           "needs to lie inside the truncation's edge (truncation - truncation_width)");
+  }
 }
 
 void reader::component(const toml::table &table, size_t index, galaxy_description *galaxy) const {
   const std::string where = "component[" + std::to_string(index) + "].";
-  only(table, {"name", "role", "profile", "mass", "scale_length", "cutoff", "cutoff_strength", "anisotropy_radius",
-               "particles", "type"},
-       where);
+  const toml::node *role = table.get("role");
+  if (role == nullptr) refuse(path, table, where + "role", "is missing: halo, bulge, stars or disc");
+  const component_role the_role = parse_role(*this, *role, where + "role");
+  if (the_role != role_disc) {
+    only(table, {"name", "role", "profile", "mass", "scale_length", "cutoff", "cutoff_strength", "anisotropy_radius",
+                 "particles", "type"},
+         where);
+  }
   component_description c;
+  c.role = the_role;
   c.line = static_cast<int>(table.source().begin.line);
   c.name = "component " + std::to_string(index + 1);
   const bool model = units == units_model;
@@ -115,14 +157,13 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
       if (other.name == c.name) refuse(path, *n, where + "name", "\"" + c.name + "\" names another component too");
     }
   }
-  const toml::node *role = table.get("role");
-  if (role == nullptr) refuse(path, table, where + "role", "is missing: halo, bulge or stars");
-  c.role = parse_role(*this, *role, where + "role");
   const toml::node *profile = table.get("profile");
-  if (profile == nullptr) refuse(path, table, where + "profile", "is missing: a --profile name, such as nfw");
-  c.profile = text(*profile, where + "profile");
-  std::string why;
-  if (!parse_density_law(c.profile, &c.law, &why)) refuse(path, *profile, where + "profile", why);
+  if (c.role != role_disc) {
+    if (profile == nullptr) refuse(path, table, where + "profile", "is missing: a --profile name, such as nfw");
+    c.profile = text(*profile, where + "profile");
+    std::string why;
+    if (!parse_density_law(c.profile, &c.law, &why)) refuse(path, *profile, where + "profile", why);
+  }
   // In model units the galaxy's mass is 1 and a lone component's scale too.
   const toml::node *mass = table.get("mass");
   if (mass == nullptr && !(model && index == 0 && galaxy->components.empty())) {
@@ -132,6 +173,7 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
   const toml::node *size = table.get("scale_length");
   if (size == nullptr && !model) refuse(path, table, where + "scale_length", "is missing");
   c.scale_length = size != nullptr ? positive(*size, where + "scale_length") * scale.length : scale.length;
+  if (c.role == role_disc) disc(table, where, &c);
   if (const toml::node *n = table.get("cutoff")) c.cutoff = positive(*n, where + "cutoff") * scale.length;
   if (const toml::node *n = table.get("cutoff_strength")) c.cutoff_strength = positive(*n, where + "cutoff_strength");
   if (const toml::node *n = table.get("anisotropy_radius")) {
@@ -144,7 +186,8 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
   }
   c.law.taper_radius = c.cutoff > 0.0 ? c.cutoff / c.scale_length : 0.0;
   c.law.taper_strength = c.cutoff_strength;
-  for (const double value : {c.mass, c.scale_length, c.cutoff, c.anisotropy_radius}) {
+  for (const double value : {c.mass, c.scale_length, c.cutoff, c.anisotropy_radius, c.scale_height, c.truncation,
+                             c.truncation_width, c.q_radius}) {
     if (!std::isfinite(value)) refuse(path, table, where + "mass", "a value leaves the range of a double in SI units");
   }
   galaxy->components.push_back(c);

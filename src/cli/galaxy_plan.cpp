@@ -89,7 +89,7 @@ galaxy_parameters parameters_of(const galaxy_description &galaxy) {
   p.typical_length = galaxy.components.empty() ? default_typical_length : galaxy.components[0].scale_length;
   p.profile = true;
   const component_description &first = galaxy.components.front();
-  p.composite = galaxy.components.size() > 1 || galaxy.black_hole_mass > 0.0;
+  p.composite = galaxy.components.size() > 1 || galaxy.black_hole_mass > 0.0 || first.role == role_disc;
   p.profile_name = p.composite ? "galaxy" : first.profile;
   p.law = first.law;
   p.anisotropy_radius = first.anisotropy_radius / p.typical_length;
@@ -174,9 +174,31 @@ std::vector<component_law> component_laws(const galaxy_description &description,
   return laws;
 }
 
+bool build_discs(const galaxy_description &description, const galaxy_parameters &galaxy,
+                 std::vector<component_law> *laws, int *failed, std::string *why) {
+  const double L = galaxy.typical_length;
+  for (size_t i = 0; i < description.components.size(); ++i) {
+    const component_description &c = description.components[i];
+    if (c.role != role_disc) continue;
+    disc_law law;
+    law.mass = c.mass / galaxy.total_mass;
+    law.scale_length = c.scale_length / L, law.scale_height = c.scale_height / L;
+    law.vertical = c.vertical;
+    law.truncation = c.truncation / L, law.truncation_width = c.truncation_width / L;
+    law.toomre_q = c.toomre_q, law.q_radius = c.q_radius / L;
+    auto model = std::make_shared<disc_model>();
+    if (!build_disc_model(law, model.get(), why)) {
+      *failed = static_cast<int>(i);
+      return false;
+    }
+    (*laws)[i].disc = std::move(model);
+  }
+  return true;
+}
+
 double centre_radius_of(const std::vector<profile_model> &models, double length_unit) {
   bool diverges = false;
-  for (const profile_model &m : models) diverges = diverges || mean_square_radius_diverges(m.law);
+  for (const profile_model &m : models) diverges = diverges || (!m.disc && mean_square_radius_diverges(m.law));
   if (!diverges) return 0.0;
   double whole = 0.0;
   for (const profile_model &m : models) whole += m.mass.back();
@@ -194,26 +216,41 @@ bool prepare_galaxy(const galaxy_description &description, const galaxy_paramete
                     const std::vector<int64_t> &counts, generation_plan *plan, galaxy_tables *tables,
                     double *radius_max, const std::atomic<bool> *cancel) {
   const double mass_unit = galaxy.total_mass, length_unit = galaxy.typical_length;
-  const std::vector<component_law> laws = component_laws(description, galaxy);
+  std::vector<component_law> laws = component_laws(description, galaxy);
   std::string why;
   if (!group_components(description, counts, &tables->groups, &why)) {
     report_error("erreur: galaxy %s cannot be written: %s", description.path.c_str(), why.c_str());
     return false;
   }
   int failed = -1;
-  if (!build_galaxy_model(laws, description.black_hole_mass / mass_unit, &tables->models, &failed, &why, cancel)) {
+  if (!build_discs(description, galaxy, &laws, &failed, &why) ||
+      !build_galaxy_model(laws, description.black_hole_mass / mass_unit, &tables->models, &failed, &why, cancel)) {
     if (cancel == nullptr || !cancel->load()) report_refusal(description, failed, why);
     return false;
   }
   tables->counts = counts;
   tables->samplers.clear();
+  tables->discs.clear();
   plan->law = law_profile;
   plan->components.clear();
   double top = 0.0;
   for (size_t i = 0; i < tables->models.size(); ++i) {
-    tables->samplers.push_back(std::make_unique<profile_sampler>());
-    build_profile_sampler(tables->models[i], tables->samplers.back().get());
+    const profile_model &m = tables->models[i];
     const particle_group &g = tables->groups.groups[i];
+    tables->samplers.emplace_back();
+    tables->discs.emplace_back();
+    if (m.disc) {
+      tables->discs.back() = std::make_unique<disc_sampler>();
+      if (!build_disc_sampler(m, tables->discs.back().get(), &why)) {
+        report_refusal(description, static_cast<int>(i), why);
+        return false;
+      }
+      plan->components.push_back({g.first, g.count, nullptr, g.mass, tables->discs.back().get()});
+      top = std::max(top, std::hypot(m.disc->law.truncation, 40.0 * m.disc->law.scale_height));
+      continue;
+    }
+    tables->samplers.back() = std::make_unique<profile_sampler>();
+    build_profile_sampler(m, tables->samplers.back().get());
     plan->components.push_back({g.first, g.count, tables->samplers.back().get(), g.mass});
     top = std::max(top, tables->samplers.back()->node_r.back());
   }
@@ -222,7 +259,7 @@ bool prepare_galaxy(const galaxy_description &description, const galaxy_paramete
     plan->components.push_back({g.first, 1, nullptr, g.mass});
     tables->counts.push_back(1);
   }
-  plan->sampler = tables->samplers.front().get();
+  plan->sampler = nullptr;  // the components' own
   // The record's cut-off is the largest radius drawn (the tables' top).
   *radius_max = top * length_unit;
   return true;

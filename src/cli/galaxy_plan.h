@@ -13,15 +13,18 @@
 
 #include "galaxy_description.h"
 #include "galaxy_parameters.h"
+#include "disc_sampler.h"
 #include "generation.h"
 #include "particle_groups.h"
 #include "profile_sampler.h"
 
-// Each component's tables and sampler (samplers in the order of models),
-// and what the file holds group by group.
+// Each component's tables and sampler (in the order of models: a disc's
+// in discs, a spheroid's in samplers, null in the other), and what the
+// file holds group by group.
 struct galaxy_tables {
   std::vector<profile_model> models;
   std::vector<std::unique_ptr<profile_sampler>> samplers;
+  std::vector<std::unique_ptr<disc_sampler>> discs;
   particle_groups groups;
   std::vector<int64_t> counts;  // each component's particles (the black hole's 1 last, if any)
 };
@@ -41,6 +44,11 @@ galaxy_parameters parameters_of(const galaxy_description &galaxy);
 
 // Each component's law in the galaxy's units (masses of M, lengths in L).
 std::vector<component_law> component_laws(const galaxy_description &description, const galaxy_parameters &galaxy);
+
+// Builds the potential of each disc among laws (the same components as
+// description's); false with the reason and, in *failed, the component.
+bool build_discs(const galaxy_description &description, const galaxy_parameters &galaxy,
+                 std::vector<component_law> *laws, int *failed, std::string *why);
 
 // The radius (m) within which a --zero-com centre is taken: the one
 // holding 90 % of the components' mass when one of them has a mean square

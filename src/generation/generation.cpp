@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binary_output.h"
+#include "disc_sampler.h"
 #include "error_report.h"
 #include "profile_sampler.h"
 #include "particle_hdf5.h"
@@ -77,7 +78,11 @@ void draw_one(gal_system *sys, int32_t j, random_stream *stream, const generatio
     return;
   }
   const component_run &c = component_of(plan, plan.first_index + static_cast<uint64_t>(j));
-  if (c.sampler != nullptr) draw_particle(sys, j, stream, plan.law, c.sampler);
+  if (c.disc != nullptr) {
+    draw_disc_particle(sys, j, stream, *c.disc);
+  } else if (c.sampler != nullptr) {
+    draw_particle(sys, j, stream, plan.law, c.sampler);
+  }
 }
 
 void finish_one(gal_system *sys, int32_t j, const generation_plan &plan) {
@@ -86,7 +91,9 @@ void finish_one(gal_system *sys, int32_t j, const generation_plan &plan) {
     return;
   }
   const component_run &c = component_of(plan, plan.first_index + static_cast<uint64_t>(j));
-  if (c.sampler != nullptr) {
+  if (c.disc != nullptr) {
+    finish_disc_particle(sys, j);
+  } else if (c.sampler != nullptr) {
     finish_particle(sys, j, plan.law);
   } else {
     for (int k = 0; k < 3; ++k) sys->pos[3 * j + k] = sys->vel[3 * j + k] = 0.0;
@@ -218,6 +225,7 @@ bool draws_exhausted(const generation_plan &plan) {
   if (plan.sampler != nullptr && plan.sampler->exhausted.load(std::memory_order_relaxed)) return true;
   for (const component_run &c : plan.components) {
     if (c.sampler != nullptr && c.sampler->exhausted.load(std::memory_order_relaxed)) return true;
+    if (c.disc != nullptr && c.disc->exhausted.load(std::memory_order_relaxed)) return true;
   }
   return false;
 }

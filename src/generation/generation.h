@@ -13,6 +13,8 @@
 
 #include <vector>
 
+struct disc_sampler;
+
 // A galaxy's component as the generation makes it: a range of global
 // indices drawn from its own sampler, each particle of its mass; no
 // sampler: the black hole, one particle at rest at the centre.
@@ -20,6 +22,7 @@ struct component_run {
   uint64_t first = 0, count = 0;
   const profile_sampler *sampler = nullptr;
   double mass = 0.0;  // SI
+  const disc_sampler *disc = nullptr;  // set: a disc, drawn by it instead
 };
 
 struct generation_plan {

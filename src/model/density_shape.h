@@ -46,6 +46,10 @@ inline shape_at shape(const density_law &l, double r) {
 }
 
 // Cubic Hermite basis at u in [0, 1].
+// A component's density at r (in L, normalised) and its shape's slopes:
+// its law's, or a disc's spherical average.
+shape_at component_shape(const profile_model &m, double r);
+
 struct hermite {
   double h00, h10, h01, h11;
   explicit hermite(double u)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "disc_model.h"
 #include "profile_model.h"
 #include "units.h"
 
@@ -33,6 +34,12 @@ struct component_description {
   double anisotropy_radius = 0.0;     // m; 0: isotropic
   int64_t particles = -1;             // -1: from the galaxy's count or particle mass
   int type = -1;                      // -1: by role
+  // A disc's (profile "disc"; its scale length is R_d): lengths in m.
+  double scale_height = 0.0;
+  disc_vertical vertical = vertical_sech2;
+  double truncation = 0.0, truncation_width = 0.0;  // 0: 10 and 2 scale lengths
+  double toomre_q = 1.5;
+  double q_radius = 0.0;  // 0: 2.4 scale lengths
   int line = 0;                       // where the galaxy file says it
 };
 

@@ -5,11 +5,24 @@
 #include <cstdio>
 
 #include "density_shape.h"
+#include "disc_model.h"
 
 using density_shape::hermite;
 using density_shape::pi;
 using density_shape::shape;
 using density_shape::shape_at;
+
+shape_at density_shape::component_shape(const profile_model &m, double r) {
+  if (m.disc) {
+    const disc_shape d = disc_spherical_shape(*m.disc, r);
+    const double value = m.density_scale * d.value;
+    return {value, d.g1, d.g2, value > 0.0 ? std::log(value) : -HUGE_VAL};
+  }
+  shape_at sh = shape(m.law, r / m.scale);
+  sh.value *= m.density_scale;
+  sh.log_value += std::log(m.density_scale);
+  return sh;
+}
 
 bool parse_density_law(const std::string &name, density_law *law, std::string *why) {
   *law = density_law();
@@ -63,15 +76,17 @@ double ln_r(const profile_model &m, int i) { return m.log_r0 + m.step * i; }
 
 }  // namespace
 
-double profile_density(const profile_model &m, double r) { return m.density_scale * shape(m.law, r / m.scale).value; }
+double profile_density(const profile_model &m, double r) {
+  return m.disc ? density_shape::component_shape(m, r).value : m.density_scale * shape(m.law, r / m.scale).value;
+}
 
 double profile_enclosed_mass(const profile_model &m, double r) {
   if (!(r > 0.0)) return 0.0;
   const int last = static_cast<int>(m.mass.size()) - 1;
   const double lnr = std::log(r), u = (lnr - m.log_r0) / m.step;
   if (u <= 0.0) {
-    const shape_at sh = shape(m.law, r / m.scale);
-    return 4 * pi * m.density_scale * sh.value * r * r * r / (3.0 + sh.g1);
+    const shape_at sh = m.disc ? density_shape::component_shape(m, r) : shape(m.law, r / m.scale);
+    return 4 * pi * (m.disc ? 1.0 : m.density_scale) * sh.value * r * r * r / (3.0 + sh.g1);
   }
   if (u >= last) return m.mass[last];
   const int j = static_cast<int>(u);

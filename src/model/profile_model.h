@@ -8,6 +8,7 @@
 #define PROFILE_MODEL_H
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ bool density_law_is_proper(const density_law &law, std::string *why);
 // centre of mass of its sample is then set by its farthest few particles.
 bool mean_square_radius_diverges(const density_law &law);
 
+struct disc_model;
+
 // One spherical component of a galaxy, in the galaxy's units (G = 1,
 // lengths in L, masses in M, the whole galaxy's mass, black hole included).
 struct component_law {
@@ -37,6 +40,10 @@ struct component_law {
   double mass = 1.0;               // of M
   double scale = 1.0;              // its scale length, in L
   double anisotropy_radius = 0.0;  // in L; 0: isotropic
+  // Set: a disc, whose spherically averaged density takes part in the
+  // joint potential the spheroids' distribution functions are made in (it
+  // has none of its own); law and scale are then unused.
+  std::shared_ptr<const disc_model> disc;
 };
 
 // One component's tables in the galaxy's joint potential. A lone profile
@@ -47,11 +54,13 @@ struct profile_model {
   double scale = 1.0;              // the component's scale length, in L
   double density_scale = 0.0;      // rho(r) = density_scale x the law's shape at r / scale
   double black_hole = 0.0;         // the central point mass, of M
+  std::shared_ptr<const disc_model> disc;  // set: a disc's monopole (no f)
   // Nodes equally spaced in ln r, shared by every component.
   double log_r0 = 0.0, step = 0.0;
   std::vector<double> mass;        // this component's M(r) at the nodes
   std::vector<double> total_mass;  // everything's, black hole included: the potential's slope
   std::vector<double> psi;         // the joint Psi(r) = -Phi(r) at the nodes
+  std::vector<double> own_psi;     // this component's part of it
   std::vector<double> df;          // f(E = psi[i]) (of Q under Osipkov-Merritt)
   std::vector<double> df_slope;    // d ln f / d ln E at the nodes, for the interpolant
   // Under Osipkov-Merritt f = df_density + df_weighted / r_a^2: the parts of

@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "density_shape.h"
+#include "disc_model.h"
 #include "profile_model.h"
 
 // Model units: G = 1, the galaxy's mass M and length L (a lone profile's
@@ -26,6 +27,7 @@ using density_shape::gauss;
 using density_shape::gl_w;
 using density_shape::gl_x;
 using density_shape::hermite;
+using density_shape::component_shape;
 using density_shape::pi;
 using density_shape::shape;
 using density_shape::shape_at;
@@ -93,6 +95,13 @@ bool grid_span(const density_law &l, double *lo, double *hi, std::string *why) {
   return true;
 }
 
+// A disc's span (in L): 1e-10 of its mass lies within ~1e-3 of its scales,
+// and all of it inside its truncation and forty scale heights.
+void disc_span(const disc_model &d, double *lo, double *hi) {
+  *lo = 1e-4 * std::min(d.law.scale_length, d.law.scale_height);
+  *hi = 10.0 * (d.law.truncation + 40.0 * d.law.scale_height);
+}
+
 // The build's working state: the shared grid, the joint mass and
 // potential, and each component's density and slopes at the nodes.
 struct tables {
@@ -107,13 +116,6 @@ struct tables {
 };
 
 int node_count(const tables &t) { return static_cast<int>(t.r.size()); }
-
-// A component's density at r and its shape's slopes.
-shape_at component_shape(const profile_model &m, double r) {
-  shape_at sh = shape(m.law, r / m.scale);
-  sh.value *= m.density_scale;
-  return sh;
-}
 
 // Everything's density at r: the components' from their formulas.
 double total_density(const tables &t, double r) {
@@ -170,6 +172,7 @@ double eddington_tail(const tables &t, int c, double e, int weight) {
 double sharpness(const tables &t) {
   double sharp = 1.0;
   for (const profile_model &m : *t.models) {
+    if (m.disc) continue;  // no f of its own; its monopole is smooth
     sharp = std::max({sharp, m.law.alpha / 4.0, m.law.taper_radius > 0.0 ? m.law.taper_strength / 4.0 : 1.0});
   }
   return std::min(8.0, sharp);
@@ -243,6 +246,8 @@ void tabulate_mass_and_potential(tables *t) {
     std::vector<double> &outer = t->outer[c];
     outer[n - 1] = g1[n - 1] < -2.0 ? 4 * pi * rho[n - 1] * t->r[n - 1] * t->r[n - 1] / -(2.0 + g1[n - 1]) : 0.0;
     for (int i = n - 2; i >= 0; --i) outer[i] = outer[i + 1] + gauss(outer_integrand, t->log_r[i], t->log_r[i + 1]);
+    m.own_psi.assign(n, 0.0);
+    for (int i = 0; i < n; ++i) m.own_psi[i] = m.mass[i] / t->r[i] + outer[i];
     for (int i = 0; i < n; ++i) {
       t->total_mass[i] += m.mass[i];
       t->total_rho[i] += rho[i];
@@ -328,7 +333,7 @@ void measure_component_error(const tables &t, int c, table_error *worst) {
     const double e_mass = std::fabs(own / own_direct - 1.0), e_psi = std::fabs((t.psi[j] - below) / psi_direct - 1.0);
     if (e_mass > worst->mass) worst->mass = e_mass, worst->mass_at = r, worst->mass_of = c;
     if (e_psi > worst->potential) worst->potential = e_psi, worst->potential_at = r;
-    if (j % 4 != 1 || !(m.df[j] > 0.0 && m.df[j + 1] > 0.0) || j + 1 > t.good) continue;
+    if (m.disc || j % 4 != 1 || !(m.df[j] > 0.0 && m.df[j + 1] > 0.0) || j + 1 > t.good) continue;
     const df_parts parts = eddington_from(t, c, mid, j, m.anisotropy_radius > 0.0);
     const double weighted = m.anisotropy_radius > 0.0 ? parts.weighted / ra2 : 0.0;
     // Relative to the parts' size: where they nearly cancel, f is small
@@ -483,6 +488,7 @@ bool tabulate(double lo, double hi, int count, const std::vector<double> &masses
     m.psi = t->psi;
   }
   for (size_t c = 0; c < t->models->size(); ++c) {
+    if ((*t->models)[c].disc) continue;
     if (!tabulate_df(t, static_cast<int>(c), cancel)) return false;
   }
   return true;
@@ -500,8 +506,12 @@ bool build_galaxy_model(const std::vector<component_law> &components, double bla
     const component_law &law = components[c];
     profile_model &m = (*models)[c];
     m.law = law.law, m.scale = law.scale, m.anisotropy_radius = law.anisotropy_radius;
+    m.disc = law.disc;
     double own_lo, own_hi;
-    if (!density_law_is_proper(law.law, why) || !grid_span(law.law, &own_lo, &own_hi, why)) {
+    if (law.disc) {
+      disc_span(*law.disc, &own_lo, &own_hi);
+      m.scale = 1.0;
+    } else if (!density_law_is_proper(law.law, why) || !grid_span(law.law, &own_lo, &own_hi, why)) {
       *failed = static_cast<int>(c);
       return false;
     }
