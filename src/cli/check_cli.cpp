@@ -592,6 +592,7 @@ struct galaxy_check_setup {
   galaxy_parameters galaxy;
   std::vector<component_law> laws;
   std::vector<profile_model> models;
+  std::vector<std::unique_ptr<disc_reference>> discs;  // a disc's, else null
   galaxy_check_plan plan;
   std::string units_line;
   unit_scale units;
@@ -622,11 +623,19 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   const galaxy_parameters &g = setup->galaxy;
   setup->laws = component_laws(d, g);
   int failed = -1;
-  for (const component_description &c : d.components) {
-    if (c.role == role_disc) return "galaxy file " + d.path + ": component " + c.name + ": discs are not checked yet";
-  }
-  if (!build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
+  if (!build_discs(d, g, &setup->laws, &failed, &why) ||
+      !build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
     return "galaxy file " + d.path + ": its galaxy cannot be made: " + why;
+  }
+  // A disc is held against what its formula alone implies.
+  for (size_t c = 0; c < d.components.size(); ++c) {
+    setup->discs.emplace_back();
+    if (!setup->laws[c].disc) continue;
+    setup->discs.back() = std::make_unique<disc_reference>();
+    if (!build_disc_reference(setup->laws, d.black_hole_mass / g.total_mass, static_cast<int>(c),
+                              setup->discs.back().get(), &why)) {
+      return "galaxy file " + d.path + ": component " + d.components[c].name + ": " + why;
+    }
   }
   // The file's units: an HDF5 file states its own, the others are the galaxy file's.
   const unit_scale named = scale_of(d.units, g.total_mass, g.typical_length);
@@ -647,6 +656,7 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
     part.name = d.components[c].name;
     part.first = first, part.count = static_cast<uint64_t>(counts[c]);
     part.options = whole;
+    part.disc = setup->discs[c].get();
     check_model &pm = part.options.model;
     pm.centre_radius = 0.0;
     pm.profile = &setup->models[c];
