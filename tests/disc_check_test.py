@@ -120,6 +120,16 @@ def main():
             expect(R.max() < 30.0, "no disc particle beyond the truncation")
         status, stdout = report(base)
         expect(status == 0 and not failing(stdout), "as made it passes:\n" + stdout)
+        # The picture is the disc's; a galaxy without one has none to draw.
+        png = os.path.join(tmp, "g.png")
+        r = subprocess.run([CHECK, base, "--plot", png], capture_output=True, text=True)
+        expect(r.returncode == 0 and open(png, "rb").read(8) == b"\x89PNG\r\n\x1a\n", "the disc's picture is drawn")
+        halo_only = os.path.join(tmp, "halo.toml")
+        with open(halo_only, "w") as f:
+            f.write(GALAXY.split("[[component]]\nname = \"disc\"")[0] + "[black_hole]\nmass = 4e6\n")
+        r = subprocess.run([CHECK, base, "--galaxy", halo_only, "--plot", png + "2"], capture_output=True, text=True)
+        expect(r.returncode == 2 and "has none" in r.stderr and not os.path.exists(png + "2"),
+               "a galaxy without a disc is refused a picture: %d %s" % (r.returncode, r.stderr))
         for needed in ("disc: radius distribution", "disc: sigma_z (inner half)", "disc: angular momentum"):
             expect(needed in stdout, "the report has " + needed)
         cases = [

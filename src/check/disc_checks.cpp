@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -13,6 +14,7 @@ namespace {
 constexpr int rings = 12;     // of equal model mass, for the moments
 constexpr int quarters = 4;   // for the heights
 constexpr double fewest = 50;  // a ring with fewer particles is not judged
+constexpr size_t pictured = 20000;  // positions kept for the picture
 
 std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *pattern, ...) {
@@ -50,7 +52,9 @@ struct disc_accumulator {
   std::vector<float> radius_u;
   std::vector<float> height_u[quarters];
   moment_sums sums[moments][rings];
-  long double ring_R[rings] = {}, ring_vR2[rings] = {};
+  long double ring_R[rings] = {}, ring_vR2[rings] = {}, ring_vphi[rings] = {}, ring_vz2[rings] = {};
+  uint64_t stride = 1;
+  std::vector<double> picture_x, picture_y, picture_z;
 };
 
 namespace {
@@ -70,6 +74,10 @@ void add_particle(disc_accumulator *acc, const double *x, const double *moving, 
     acc->momentum2[k] += static_cast<long double>(m) * m * l[k] * l[k];
   }
   const double R = std::hypot(d[0], d[1]) / L, z = d[2] / L;
+  if ((acc->finite - 1) % acc->stride == 0 && acc->picture_x.size() < pictured) {
+    const double unit = L * acc->ref->disc.length;
+    acc->picture_x.push_back(d[0] / unit), acc->picture_y.push_back(d[1] / unit), acc->picture_z.push_back(d[2] / unit);
+  }
   if (R >= acc->ref->disc.truncation) ++acc->beyond;
   const double u_R = disc_reference_mass_fraction(*acc->ref, R);
   acc->radius_u.push_back(static_cast<float>(u_R));
@@ -88,6 +96,8 @@ void add_particle(disc_accumulator *acc, const double *x, const double *moving, 
   acc->sums[inner ? sigma_z_inner : sigma_z_outer][ring].add(v_z * v_z / (inner ? e.sigma_z2_inner : e.sigma_z2_outer), 2.0);
   acc->ring_R[ring] += R;
   acc->ring_vR2[ring] += v_R * v_R;
+  acc->ring_vphi[ring] += v_phi;
+  acc->ring_vz2[ring] += v_z * v_z;
 }
 
 // A moment over the rings: each ring's mean of w against its expectation
@@ -186,6 +196,40 @@ std::vector<check_line> count_and_mass(const disc_accumulator &acc) {
           {"beyond the truncation", format("%zu particles", acc.beyond), acc.beyond == 0 ? verdict_pass : verdict_fail}};
 }
 
+// The picture's sample moments by ring and the model's curves: v_c of the
+// whole, of the disc (its own quadrature) and of the rest, the mean
+// rotation and the dispersions.
+disc_picture picture_of(const disc_accumulator &acc) {
+  const disc_reference &ref = *acc.ref;
+  const double V = acc.V / 1e3, R_d = ref.disc.length;
+  disc_picture p;
+  p.present = true;
+  p.truncation = ref.disc.truncation / R_d;
+  p.x = acc.picture_x, p.y = acc.picture_y, p.z = acc.picture_z;
+  for (int r = 0; r < rings; ++r) {
+    const double n = static_cast<double>(acc.sums[rotation][r].n);
+    if (n < fewest) continue;
+    p.ring_R.push_back(static_cast<double>(acc.ring_R[r]) / n / R_d);
+    p.ring_vphi.push_back(V * static_cast<double>(acc.ring_vphi[r]) / n);
+    p.ring_sigma_R.push_back(V * std::sqrt(static_cast<double>(acc.ring_vR2[r]) / n));
+    p.ring_sigma_z.push_back(V * std::sqrt(static_cast<double>(acc.ring_vz2[r]) / n));
+  }
+  for (int k = 1; k <= 60; ++k) {
+    const double R = ref.disc.truncation * k / 60.0;
+    const disc_expectation e = disc_reference_at(ref, R);
+    const double own = std::max(0.0, -R * formula_disc_force(ref.disc, R, 0.0).R);
+    const double vc2 = std::max(0.0, e.circular2);
+    p.curve_R.push_back(R / R_d);
+    p.curve_vc.push_back(V * std::sqrt(vc2));
+    p.curve_disc.push_back(V * std::sqrt(own));
+    p.curve_rest.push_back(V * std::sqrt(std::max(0.0, vc2 - own)));
+    p.curve_vphi.push_back(V * e.mean_phi);
+    p.curve_sigma_R.push_back(V * std::sqrt(e.sigma_R2));
+    p.curve_sigma_z.push_back(V * std::sqrt(0.5 * (e.sigma_z2_inner + e.sigma_z2_outer)));
+  }
+  return p;
+}
+
 }  // namespace
 
 disc_accumulator *begin_disc_checks(const check_options &options, const disc_reference *reference) {
@@ -193,7 +237,10 @@ disc_accumulator *begin_disc_checks(const check_options &options, const disc_ref
   acc->options = options;
   acc->ref = reference;
   acc->V = std::sqrt(model_gravitational_constant * options.model.total_mass / options.model.typical_length);
-  if (options.known_count > 0) acc->radius_u.reserve(options.known_count);
+  if (options.known_count > 0) {
+    acc->radius_u.reserve(options.known_count);
+    acc->stride = std::max<uint64_t>(1, (options.known_count + pictured - 1) / pictured);
+  }
   return acc.release();
 }
 
@@ -214,6 +261,7 @@ check_result finish_disc_checks(disc_accumulator *accumulator) {
     for (int m = 0; m < moments; ++m) result.lines.push_back(moment_line(*acc, static_cast<moment>(m)));
     result.lines.push_back(toomre_line(*acc));
     result.lines.push_back(spin_line(*acc));
+    result.disc = picture_of(*acc);
   }
   result.passed = std::none_of(result.lines.begin(), result.lines.end(),
                                [](const check_line &l) { return l.verdict == verdict_fail; });

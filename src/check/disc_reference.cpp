@@ -185,6 +185,7 @@ disc_expectation disc_reference_at(const disc_reference &ref, double R) {
   e.sigma_z2_outer = std::exp(smooth_at(ref.log_outer, ref.column_log_R0, ref.column_step, x));
   e.kappa = R > 0.0 ? std::sqrt(std::max(0.0, 4.0 * ratio * vc2)) / R : 0.0;
   e.surface = formula_surface(d, R);
+  e.circular2 = vc2;
   return e;
 }
 

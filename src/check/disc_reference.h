@@ -47,7 +47,7 @@ double disc_reference_mass_fraction(const disc_reference &ref, double R);
 
 // The defined moments at R (the vertical ones as their half-column means).
 struct disc_expectation {
-  double mean_phi, sigma_R2, sigma_phi2, sigma_z2_inner, sigma_z2_outer, kappa, surface;
+  double mean_phi, sigma_R2, sigma_phi2, sigma_z2_inner, sigma_z2_outer, kappa, surface, circular2;
 };
 disc_expectation disc_reference_at(const disc_reference &ref, double R);
 

@@ -296,6 +296,7 @@ check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
     const std::string &name = acc->plan.parts[p].name;
     for (check_line &line : part.lines) result.lines.push_back({name + ": " + line.name, line.figure, line.verdict});
     if (result.sample.sorted_radii.empty()) result.sample = std::move(part.sample);
+    if (!result.disc.present) result.disc = std::move(part.disc);
     verdicts.push_back({name + ": verdict", "its own lines", part.passed ? verdict_pass : verdict_fail});
   }
   std::vector<check_line> whole = {count_line(*acc)};

@@ -783,6 +783,14 @@ int check_galaxy_source(particle_source *source, const char *path, const cli_set
                                            {"units", setup.units_line, verdict_info}};
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
   outcome->checked = true;
+  if (settings.plot_given) {
+    // A galaxy's picture is its disc's; the spherical panels draw one model.
+    std::string reason = "the picture of a galaxy file's galaxy is its disc's, and this one has none";
+    if (!outcome->result.disc.present ||
+        !write_disc_plot(outcome->result.disc, outcome->result.passed, path, settings.plot_file, &reason)) {
+      return refuse(settings.plot_file + ": cannot draw: " + reason, outcome);
+    }
+  }
   return outcome->status = outcome->result.passed ? 0 : 1;
 }
 
