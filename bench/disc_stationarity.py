@@ -67,7 +67,7 @@ def disc_figures(x, v, R_d, edges):
     return out
 
 
-def run(build, path, tracers, periods, cold, work):
+def run(build, path, tracers, periods, cold, work, cells=(96, 192)):
     parts = load(path)
     halo, disc, bulge = parts[1], parts[2], parts.get(3)
     x_all = np.concatenate([p[0] for p in parts.values()])
@@ -95,7 +95,7 @@ def run(build, path, tracers, periods, cold, work):
     data.tofile(inp)
     snapshots = 10
     subprocess.run([os.path.join(build, "bench", "axisymmetric_orbits"), inp, out, repr(T), str(snapshots),
-                    repr(R_d / 6.0), repr(z_d / 10.0), "96", "192"], check=True)
+                    repr(R_d / 6.0 * 96 / cells[0]), repr(z_d / 10.0), str(cells[0]), str(cells[1])], check=True)
     end = np.fromfile(out).reshape(snapshots, first, 6)
     edges = np.linspace(0.5, 4.0, 15)
     start = disc_figures(followed[2][0], followed[2][1], R_d, edges)
@@ -157,6 +157,8 @@ def main():
     ap.add_argument("--periods", type=float, default=10.0)
     ap.add_argument("--cold", type=float, default=0.8)
     ap.add_argument("--svg")
+    ap.add_argument("--detail", action="store_true", help="print Sigma's change in every ring at every snapshot")
+    ap.add_argument("--cells", type=int, nargs=2, default=(96, 192), help="the grid's cells in R and z")
     a = ap.parse_args()
     text = open(a.galaxy).read() if a.galaxy else readme_galaxy()
     runs = {}
@@ -166,9 +168,13 @@ def main():
         subprocess.run([os.path.join(a.build, "galaxy-ic"), "--galaxy", toml, "--format", "hdf5", "-o", path,
                         "--threads", "2"], check=True)
         for cold in (1.0, a.cold) if a.cold != 1.0 else (1.0,):
-            R_d, T, start, history, spheres, counts = run(a.build, path, a.tracers, a.periods, cold, work)
+            R_d, T, start, history, spheres, counts = run(a.build, path, a.tracers, a.periods, cold, work, a.cells)
             name = "as made" if cold == 1.0 else "sigma_z x %g" % cold
             runs[name] = (start, history)
+            if a.detail:
+                for i, h in enumerate(history):
+                    print("  %.2f periods, Sigma %% change by ring: %s" % ((i + 1) * a.periods / len(history), " ".join(
+                        "%+.1f" % x for x in 100 * (h["Sigma"] / start["Sigma"] - 1))))
             c = changes(start, history[-1])
             # The largest change of Sigma over every snapshot, and where.
             worst = max(((100 * np.max(np.abs(h["Sigma"] / start["Sigma"] - 1)), i + 1,
