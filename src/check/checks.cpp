@@ -9,16 +9,13 @@
 #include <utility>
 
 #include "check_statistics.h"
+#include "check_text.h"
 #include "equilibrium_law.h"
 #include "random_coord.h"
 #include "reference.h"
 
-namespace {
-
-constexpr double pi = 3.14159265358979323846;
-
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...) {
+// Outside the namespace below: the disc's checks write their lines with it too.
+std::string format_text(const char *pattern, ...) {
   char text[256];
   va_list args;
   va_start(args, pattern);
@@ -26,6 +23,11 @@ std::string format(const char *pattern, ...) {
   va_end(args);
   return text;
 }
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
 
 // A figure that may be beyond the range of a double: said, not "inf"; a
 // huge one in exponent form, so that it cannot stretch the report.
@@ -36,9 +38,9 @@ std::string figure(const char *pattern, double value) {
     std::string exponent_form = pattern;
     const size_t at = exponent_form.find("%.");
     exponent_form.replace(at, exponent_form.find_first_of("fg", at) - at + 1, "%.4e");
-    return format(exponent_form.c_str(), value);
+    return format_text(exponent_form.c_str(), value);
   }
-  return format(pattern, value);
+  return format_text(pattern, value);
 }
 
 // Length of a vector, finite for every finite vector whose length a double
@@ -52,7 +54,7 @@ double length_of(double x, double y, double z) {
 check_line ks_line_for(const std::string &name, double d, size_t count, double threshold) {
   const double n = static_cast<double>(count);
   const double p = ks_p_value(d, n);
-  return {name, format("KS D = %.5f, p = %.3g (n = %.0f)", d, p, n),
+  return {name, format_text("KS D = %.5f, p = %.3g (n = %.0f)", d, p, n),
           p < threshold ? verdict_fail : verdict_pass};
 }
 
@@ -329,8 +331,8 @@ check_line ks_line_of(const std::string &name, std::vector<float> *u, double thr
 
 check_line check_count(const check_accumulator &acc) {
   const int64_t n = acc.count, expected = acc.options.expected_count;
-  std::string text = format("%lld particle%s", static_cast<long long>(n), n == 1 ? "" : "s");
-  if (expected >= 0 && expected != n) text += format(", expected %lld", static_cast<long long>(expected));
+  std::string text = format_text("%lld particle%s", static_cast<long long>(n), n == 1 ? "" : "s");
+  if (expected >= 0 && expected != n) text += format_text(", expected %lld", static_cast<long long>(expected));
   // No galaxy follows the model with no particle, unless none was asked for.
   const bool ok = expected >= 0 ? expected == n : n > 0;
   if (n == 0 && !ok) text += ": no galaxy";
@@ -342,22 +344,22 @@ check_line check_count(const check_accumulator &acc) {
 check_line check_masses(const check_accumulator &acc, check_line *equal) {
   const double total = static_cast<double>(acc.mass_sum);
   const double model = acc.options.model.component_mass > 0.0 ? acc.options.model.component_mass : acc.options.model.total_mass;
-  *equal = {"equal masses", format("%zu differ from the first", acc.unequal),
+  *equal = {"equal masses", format_text("%zu differ from the first", acc.unequal),
             acc.unequal == 0 ? verdict_pass : verdict_fail};
   const double allowed = std::max(1e-9, acc.options.mass_rounding * (1.0 + 1e-6));
   const double difference = std::fabs(total - model) / std::fabs(model);
   const bool ok = std::fabs(total - model) <= allowed * std::fabs(model);
-  std::string text = figure("%.6g kg", total) + format(", model %.6g kg", model);
+  std::string text = figure("%.6g kg", total) + format_text(", model %.6g kg", model);
   // A failing figure shows the digits it failed on.
   if (!ok && std::isfinite(total)) {
-    text = format("%.12g kg, model %.12g kg, relative difference %.3g, allowed %.3g", total, model, difference, allowed);
+    text = format_text("%.12g kg, model %.12g kg, relative difference %.3g, allowed %.3g", total, model, difference, allowed);
   }
   return {"total mass", text, ok ? verdict_pass : verdict_fail};
 }
 
 check_line check_finite(const check_accumulator &acc) {
   const size_t bad = static_cast<size_t>(acc.count) - acc.finite;
-  return {"finite values", format("%zu particle%s with a non-finite value", bad, bad == 1 ? "" : "s"),
+  return {"finite values", format_text("%zu particle%s with a non-finite value", bad, bad == 1 ? "" : "s"),
           bad == 0 ? verdict_pass : verdict_fail};
 }
 
@@ -422,7 +424,7 @@ check_line check_centre(const check_accumulator &acc) {
   const double p = chi_square_3_upper_tail(chi_square);
   if (std::isnan(p) || !(acc.weight > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
   return {"centre of mass",
-          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) + format(", p = %.3g", p) +
+          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) + format_text(", p = %.3g", p) +
               centre_basis(acc),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
@@ -454,10 +456,10 @@ std::vector<check_line> check_bounds_after_zero_com(check_accumulator *acc) {
   }
   const std::string allowing = " (the subtracted mean allows " + figure("%.3g r_max", slack_r / r_max);
   return {{"within cut-off",
-           "largest radius " + figure("%.6f r_max", acc->widest) + format(", %zu beyond", beyond) + allowing + ")",
+           "largest radius " + figure("%.6f r_max", acc->widest) + format_text(", %zu beyond", beyond) + allowing + ")",
            beyond == 0 ? verdict_pass : verdict_fail},
           {"below escape speed",
-           "largest speed " + figure("%.6f v_esc", acc->fastest) + format(", %zu above", too_fast) + allowing +
+           "largest speed " + figure("%.6f v_esc", acc->fastest) + format_text(", %zu above", too_fast) + allowing +
                figure(" and %.4g m/s)", slack_v),
            too_fast == 0 ? verdict_pass : verdict_fail}};
 }
@@ -465,10 +467,10 @@ std::vector<check_line> check_bounds_after_zero_com(check_accumulator *acc) {
 std::vector<check_line> check_bounds(check_accumulator *accumulator) {
   if (accumulator->options.model.zero_com) return check_bounds_after_zero_com(accumulator);
   const check_accumulator &acc = *accumulator;
-  return {{"within cut-off", "largest radius " + figure("%.6f r_max", acc.widest) + format(", %zu beyond", acc.beyond),
+  return {{"within cut-off", "largest radius " + figure("%.6f r_max", acc.widest) + format_text(", %zu beyond", acc.beyond),
            acc.beyond == 0 ? verdict_pass : verdict_fail},
           {"below escape speed",
-           "largest speed " + figure("%.6f v_esc", acc.fastest) + format(", %zu above", acc.too_fast),
+           "largest speed " + figure("%.6f v_esc", acc.fastest) + format_text(", %zu above", acc.too_fast),
            acc.too_fast == 0 ? verdict_pass : verdict_fail}};
 }
 
@@ -552,7 +554,7 @@ check_line check_own_virial(const check_accumulator &acc, double kinetic, long d
   }
   const double error = std::sqrt(static_cast<double>(spread)) / w, p = normal_two_sided_p((ratio - 1.0) / error);
   return {"virial ratio 2K/|W|",
-          figure("%.4f", ratio) + figure(" +- %.4f in the sample's own potential", error) + format(", p = %.3g", p),
+          figure("%.4f", ratio) + figure(" +- %.4f in the sample's own potential", error) + format_text(", p = %.3g", p),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
 
@@ -596,7 +598,7 @@ check_line check_jeans(const check_accumulator &acc) {
   if (dof == 0) return {"Jeans equation", "too few particles to test", verdict_fail};
   const double p = chi_square_upper_tail(chi2, dof);
   return {"Jeans equation",
-          format("chi2 = %.1f, %d dof, p = %.3g; worst %+.1f sigma (%+.2f %%) in <%s> at ", chi2, dof, p, worst,
+          format_text("chi2 = %.1f, %d dof, p = %.3g; worst %+.1f sigma (%+.2f %%) in <%s> at ", chi2, dof, p, worst,
                  100.0 * worst_share, worst_what) +
               figure("%.3g a", worst_r),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
@@ -646,7 +648,7 @@ check_line info_momentum(const check_accumulator &acc) {
 std::string header_value(double value) {
   if (std::isnan(value)) return "not a number";
   if (std::isinf(value)) return value > 0 ? "infinite" : "minus infinity";
-  return format("%.6g", value);
+  return format_text("%.6g", value);
 }
 
 // The header's box about the origin holds every particle, to the rounding
@@ -663,7 +665,7 @@ check_line check_box(const check_accumulator &acc) {
   }
   const double half = box / 2.0, rounding = 1.0 + std::max(1e-12, 4.0 * acc.options.position_rounding);
   const bool ok = acc.largest_offset <= half * rounding + slack + 1e-5;
-  return {"box", "largest |coordinate| " + figure("%.6f BoxSize/2", acc.largest_offset / half) + format(" (BoxSize %.4g m)", box),
+  return {"box", "largest |coordinate| " + figure("%.6f BoxSize/2", acc.largest_offset / half) + format_text(" (BoxSize %.4g m)", box),
           ok ? verdict_pass : verdict_fail};
 }
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdarg>
 #include <cstdio>
 #include <memory>
 
 #include "check_statistics.h"
+#include "check_text.h"
 
 namespace {
 
@@ -16,15 +16,6 @@ constexpr int quarters = 4;   // for the heights
 constexpr double fewest = 50;  // a ring with fewer particles is not judged
 constexpr size_t pictured = 20000;  // positions kept for the picture
 
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, pattern);
-  std::vsnprintf(text, sizeof text, pattern, args);
-  va_end(args);
-  return text;
-}
 
 // Sums of a normalised quantity w over a ring, and of the scale its
 // reference error is measured in.
@@ -126,7 +117,7 @@ check_line moment_line(const disc_accumulator &acc, moment which) {
   const double p = chi_square_upper_tail(chi2, judged);
   const std::string unit = which == rotation ? "sigma_phi" : "of the model's square";
   return {name,
-          format("chi2 %.1f over %d rings, p = %.3g; largest %+.1f sigma (%+.3g %s) at R = %.3g R_d", chi2, judged, p,
+          format_text("chi2 %.1f over %d rings, p = %.3g; largest %+.1f sigma (%+.3g %s) at R = %.3g R_d", chi2, judged, p,
                  worst, worst_excess, unit.c_str(), worst_R),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
@@ -143,7 +134,7 @@ check_line heights_line(disc_accumulator *acc) {
   if (n == 0) return {"height distribution", "no particle to test", verdict_fail};
   // The least likely of four rings, as likely as that among four.
   const double p = std::min(1.0, quarters * worst_p);
-  return {"height distribution", format("KS in 4 rings, largest D = %.5f, p = %.3g (n = %zu)", worst_d, p, n),
+  return {"height distribution", format_text("KS in 4 rings, largest D = %.5f, p = %.3g (n = %zu)", worst_d, p, n),
           p < acc->options.threshold ? verdict_fail : verdict_pass};
 }
 
@@ -163,7 +154,7 @@ check_line toomre_line(const disc_accumulator &acc) {
     if (Q < lowest) lowest = Q, lowest_R = R;
   }
   if (!std::isfinite(lowest)) return {"Toomre Q", "too few particles", verdict_info};
-  return {"Toomre Q", format("%.3f in the ring about q_radius (model %.3f there), lowest %.3f at R = %.3g R_d", at_q,
+  return {"Toomre Q", format_text("%.3f in the ring about q_radius (model %.3f there), lowest %.3f at R = %.3g R_d", at_q,
                              ref.disc.toomre_q, lowest, lowest_R / ref.disc.length),
           verdict_info};
 }
@@ -177,23 +168,23 @@ check_line spin_line(const disc_accumulator &acc) {
   const double p = std::exp(-0.5 * chi2);  // chi-square tail, 2 degrees of freedom
   const double tilt = std::atan2(std::hypot(lx, ly), lz) * 180.0 / 3.14159265358979323846;
   const bool ok = lz > 0.0 && p >= acc.options.threshold;
-  return {"angular momentum", format("%s, %.3g degrees from +z, p = %.3g", lz > 0.0 ? "along +z" : "NOT along +z", tilt, p),
+  return {"angular momentum", format_text("%s, %.3g degrees from +z, p = %.3g", lz > 0.0 ? "along +z" : "NOT along +z", tilt, p),
           ok ? verdict_pass : verdict_fail};
 }
 
 std::vector<check_line> count_and_mass(const disc_accumulator &acc) {
   const int64_t expected = acc.options.expected_count;
   const bool count_ok = expected >= 0 ? acc.count == expected : acc.count > 0;
-  std::string count = format("%lld particles", static_cast<long long>(acc.count));
-  if (expected >= 0 && expected != acc.count) count += format(", expected %lld", static_cast<long long>(expected));
+  std::string count = format_text("%lld particles", static_cast<long long>(acc.count));
+  if (expected >= 0 && expected != acc.count) count += format_text(", expected %lld", static_cast<long long>(expected));
   const double total = static_cast<double>(acc.mass), model = acc.options.model.component_mass;
   const double allowed = std::max(1e-9, acc.options.mass_rounding * (1.0 + 1e-6));
   const bool mass_ok = std::fabs(total - model) <= allowed * std::fabs(model);
   const size_t bad = static_cast<size_t>(acc.count) - acc.finite;
   return {{"particle count", count, count_ok ? verdict_pass : verdict_fail},
-          {"finite values", format("%zu particles with a non-finite value", bad), bad == 0 ? verdict_pass : verdict_fail},
-          {"total mass", format("%.9g kg, model %.9g kg", total, model), mass_ok ? verdict_pass : verdict_fail},
-          {"beyond the truncation", format("%zu particles", acc.beyond), acc.beyond == 0 ? verdict_pass : verdict_fail}};
+          {"finite values", format_text("%zu particles with a non-finite value", bad), bad == 0 ? verdict_pass : verdict_fail},
+          {"total mass", format_text("%.9g kg, model %.9g kg", total, model), mass_ok ? verdict_pass : verdict_fail},
+          {"beyond the truncation", format_text("%zu particles", acc.beyond), acc.beyond == 0 ? verdict_pass : verdict_fail}};
 }
 
 // The picture's sample moments by ring and the model's curves: v_c of the
@@ -255,7 +246,7 @@ check_result finish_disc_checks(disc_accumulator *accumulator) {
   if (acc->finite > 0) {
     std::vector<float> &u = acc->radius_u;
     const double d = ks_statistic_sorting(&u), p = ks_p_value(d, static_cast<double>(u.size()));
-    result.lines.push_back({"radius distribution", format("KS D = %.5f, p = %.3g (n = %zu), of Sigma(R)", d, p, u.size()),
+    result.lines.push_back({"radius distribution", format_text("KS D = %.5f, p = %.3g (n = %zu), of Sigma(R)", d, p, u.size()),
                             p < acc->options.threshold ? verdict_fail : verdict_pass});
     result.lines.push_back(heights_line(acc.get()));
     for (int m = 0; m < moments; ++m) result.lines.push_back(moment_line(*acc, static_cast<moment>(m)));

@@ -3,21 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "gauss_legendre.h"
 
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
-constexpr double gl_x[3] = {0.2386191860831969, 0.6612093864662645, 0.9324695142031521};
-constexpr double gl_w[3] = {0.4679139345726910, 0.3607615730481386, 0.1713244923791704};
-
-// Six-point Gauss-Legendre of f over [lo, hi].
-template <class F>
-double gauss(double lo, double hi, F f) {
-  const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
-  double sum = 0.0;
-  for (int q = 0; q < 3; ++q) sum += gl_w[q] * (f(mid - half * gl_x[q]) + f(mid + half * gl_x[q]));
-  return half * sum;
-}
 
 double step_down(const disc_formula &d, double R) {
   const double start = d.truncation - d.width;
@@ -115,11 +105,11 @@ disc_formula disc_formula_of(const disc_law &law) {
   const double start = d.truncation - d.width;
   for (int k = 0; k < 512; ++k) {
     const double lo = start * k / 512.0, hi = start * (k + 1) / 512.0;
-    whole += gauss(lo, hi, [&](double R) { return 2.0 * pi * R * formula_surface(d, R); });
+    whole += gauss6(lo, hi, [&](double R) { return 2.0 * pi * R * formula_surface(d, R); });
   }
   for (int k = 0; k < 64; ++k) {
     const double lo = start + d.width * k / 64.0, hi = start + d.width * (k + 1) / 64.0;
-    whole += gauss(lo, hi, [&](double R) { return 2.0 * pi * R * formula_surface(d, R); });
+    whole += gauss6(lo, hi, [&](double R) { return 2.0 * pi * R * formula_surface(d, R); });
   }
   d.surface0 = d.share / whole;
   return d;
@@ -136,7 +126,7 @@ double formula_spherical_mass_slope(const disc_formula &d, double r) {
   double sum = 0.0, lo = 0.0;
   for (double hi = 0.25 * d.height / r; lo < top; hi *= 2.0) {
     hi = std::min(hi, top);
-    sum += gauss(lo, hi, f);
+    sum += gauss6(lo, hi, f);
     lo = hi;
   }
   return 4.0 * pi * r * r * r * sum;
@@ -154,7 +144,7 @@ disc_pull formula_disc_force(const disc_formula &d, double R, double z) {
     if (lo >= d.truncation) break;
     const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
     for (int q = 0; q < 6; ++q) {
-      const double a = mid + (q < 3 ? -1.0 : 1.0) * half * gl_x[q % 3], w = half * gl_w[q % 3];
+      const double a = mid + (q < 3 ? -1.0 : 1.0) * half * gauss6_x[q % 3], w = half * gauss6_w[q % 3];
       const double ring_mass = 2.0 * pi * a * formula_surface(d, a);
       if (!(ring_mass > 0.0)) continue;
       // Heights graded from the field point's at the ring's distance.
@@ -166,10 +156,10 @@ disc_pull formula_disc_force(const disc_formula &d, double R, double z) {
         if (!(u1 > u0)) continue;
         const double m = 0.5 * (u0 + u1), h = 0.5 * (u1 - u0);
         for (int p = 0; p < 6; ++p) {
-          const double u = m + (p < 3 ? -1.0 : 1.0) * h * gl_x[p % 3];
+          const double u = m + (p < 3 ? -1.0 : 1.0) * h * gauss6_x[p % 3];
           double r, v;
           ring_pull(R, z, a, height_of(d, u), &r, &v);
-          const double weight = w * ring_mass * (plane ? 1.0 : 0.5) * h * gl_w[p % 3];
+          const double weight = w * ring_mass * (plane ? 1.0 : 0.5) * h * gauss6_w[p % 3];
           pull.R += weight * r, pull.z += weight * v;
         }
       }

@@ -5,22 +5,14 @@
 #include <cstdio>
 #include <thread>
 
+#include "gauss_legendre.h"
+
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
-constexpr double gl_x[3] = {0.2386191860831969, 0.6612093864662645, 0.9324695142031521};
-constexpr double gl_w[3] = {0.4679139345726910, 0.3607615730481386, 0.1713244923791704};
 constexpr int mass_cells = 2048;
 constexpr double radial_step = 0.04;  // in ln R
 constexpr int column_count = 40;
-
-template <class F>
-double gauss(double lo, double hi, F f) {
-  const double mid = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
-  double sum = 0.0;
-  for (int q = 0; q < 3; ++q) sum += gl_w[q] * (f(mid - half * gl_x[q]) + f(mid + half * gl_x[q]));
-  return half * sum;
-}
 
 double spheroid_mass(const disc_reference &ref, double r) {
   return ref.has_spheroids ? reference_total_mass(ref.spheroids, r) : ref.black_hole;
@@ -63,7 +55,7 @@ void tabulate_cumulative(disc_reference *ref) {
   ref->cumulative.assign(mass_cells + 1, 0.0);
   for (int k = 1; k <= mass_cells; ++k) {
     const double lo = ref->mass_step * (k - 1), hi = ref->mass_step * k;
-    ref->cumulative[k] = ref->cumulative[k - 1] + gauss(lo, hi, [&](double R) { return 2.0 * pi * R * formula_surface(d, R); });
+    ref->cumulative[k] = ref->cumulative[k - 1] + gauss6(lo, hi, [&](double R) { return 2.0 * pi * R * formula_surface(d, R); });
   }
   const double whole = ref->cumulative.back();
   for (double &c : ref->cumulative) c /= whole;
@@ -103,15 +95,15 @@ void tabulate_column(disc_reference *ref, int j) {
   const auto pull = [&](double z) { return -total_force(*ref, R, z).z; };
   double A = 0.0, B = 0.0, P = 0.0;
   for (const double edge : {0.0, 0.25}) {
-    A += 0.5 * gauss(edge, edge + 0.25, [&](double u) { const double z = height(u); return z * pull(z); });
+    A += 0.5 * gauss6(edge, edge + 0.25, [&](double u) { const double z = height(u); return z * pull(z); });
   }
   // Beyond, in v = -ln(1 - u): du = e^-v dv.
   const double edges[4] = {std::log(2.0), 3.0, 8.0, 20.0};
   for (int p = 0; p < 3; ++p) {
     const double mid = 0.5 * (edges[p] + edges[p + 1]), half = 0.5 * (edges[p + 1] - edges[p]);
     for (int q = 0; q < 6; ++q) {
-      const double v = mid + (q < 3 ? -1.0 : 1.0) * half * gl_x[q % 3];
-      const double u = -std::expm1(-v), z = height(u), gz = pull(z), w = half * gl_w[q % 3] * 0.5 * std::exp(-v);
+      const double v = mid + (q < 3 ? -1.0 : 1.0) * half * gauss6_x[q % 3];
+      const double u = -std::expm1(-v), z = height(u), gz = pull(z), w = half * gauss6_w[q % 3] * 0.5 * std::exp(-v);
       P += w * gz, B += w * z * gz;
     }
   }
@@ -166,8 +158,8 @@ double disc_reference_mass_fraction(const disc_reference &ref, double R) {
   const int k = static_cast<int>(u);
   // Within a cell, the exact integral of 2 pi R Sigma by its own quadrature.
   const double lo = ref.mass_step * k;
-  const double part = gauss(lo, R, [&](double x) { return 2.0 * pi * x * formula_surface(ref.disc, x); });
-  const double cell = gauss(lo, lo + ref.mass_step, [&](double x) { return 2.0 * pi * x * formula_surface(ref.disc, x); });
+  const double part = gauss6(lo, R, [&](double x) { return 2.0 * pi * x * formula_surface(ref.disc, x); });
+  const double cell = gauss6(lo, lo + ref.mass_step, [&](double x) { return 2.0 * pi * x * formula_surface(ref.disc, x); });
   return ref.cumulative[k] + (ref.cumulative[k + 1] - ref.cumulative[k]) * (cell > 0.0 ? part / cell : 0.0);
 }
 
