@@ -7,6 +7,7 @@
 // formula or from the generator.
 //
 //   axisymmetric_orbits IN OUT T SNAPSHOTS S_R S_Z CELLS_R CELLS_Z
+//   axisymmetric_orbits --curve IN OUT S_R S_Z CELLS_R CELLS_Z R_MIN R_MAX N
 //
 // IN: n records of 8 doubles (x, y, z, vx, vy, vz, m, tracer) in kpc, km/s,
 // M_sun; every particle's mass is binned, those with tracer != 0 are
@@ -14,11 +15,15 @@
 // steps at most 1/64 of its shortest period at its start (orbital or
 // vertical) and 1/40 of its local dynamical time. OUT: the tracers'
 // (x, y, z, vx, vy, vz) at times T k / SNAPSHOTS, k = 1 ... SNAPSHOTS,
-// snapshot after snapshot.
+// snapshot after snapshot. --curve writes instead, as text, the frozen
+// potential's midplane circular speed (R, v_c) at N radii equally spaced in
+// ln R from R_MIN to R_MAX, for a distribution function made in the very
+// potential the orbits are followed in.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -120,23 +125,10 @@ std::vector<ring> bin_rings(const grid &g, const std::vector<double> &p) {
   return rings;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  if (argc != 9) {
-    std::fprintf(stderr, "usage: axisymmetric_orbits IN OUT T SNAPSHOTS S_R S_Z CELLS_R CELLS_Z\n");
-    return 2;
-  }
-  std::FILE *in = std::fopen(argv[1], "rb");
-  if (in == nullptr) return 2;
-  std::vector<double> p;
-  double record[8];
-  while (std::fread(record, sizeof record, 1, in) == 1) p.insert(p.end(), record, record + 8);
-  std::fclose(in);
-  const double T = std::atof(argv[3]);
-  const int snapshots = std::max(1, std::atoi(argv[4]));
+// Every particle's mass into rings, their pull at the grid's nodes.
+grid frozen_field(const std::vector<double> &p, double sR, double sz, int nR, int nz) {
   grid g;
-  g.sR = std::atof(argv[5]), g.sz = std::atof(argv[6]), g.nR = std::atoi(argv[7]), g.nz = std::atoi(argv[8]);
+  g.sR = sR, g.sz = sz, g.nR = nR, g.nz = nz;
   double reach = 0.0;
   for (size_t k = 0; k < p.size(); k += 8) reach = std::max({reach, std::hypot(p[k], p[k + 1]), std::fabs(p[k + 2])});
   g.uR = std::asinh(1.01 * reach / g.sR), g.uz = std::asinh(1.01 * reach / g.sz);
@@ -150,6 +142,49 @@ int main(int argc, char **argv) {
     g.fR[n] *= R * R + z * z, g.fz[n] *= R * R + z * z;
   });
   std::fprintf(stderr, "%zu rings, %zu nodes\n", rings.size(), g.fR.size());
+  return g;
+}
+
+bool read_records(const char *path, std::vector<double> *p) {
+  std::FILE *in = std::fopen(path, "rb");
+  if (in == nullptr) return false;
+  double record[8];
+  while (std::fread(record, sizeof record, 1, in) == 1) p->insert(p->end(), record, record + 8);
+  std::fclose(in);
+  return true;
+}
+
+int write_curve(char **argv) {
+  std::vector<double> p;
+  if (!read_records(argv[2], &p)) return 2;
+  const grid g = frozen_field(p, std::atof(argv[4]), std::atof(argv[5]), std::atoi(argv[6]), std::atoi(argv[7]));
+  const double lo = std::log(std::atof(argv[8])), hi = std::log(std::atof(argv[9]));
+  const int n = std::max(2, std::atoi(argv[10]));
+  std::FILE *o = std::fopen(argv[3], "w");
+  if (o == nullptr) return 1;
+  for (int k = 0; k < n; ++k) {
+    const double R = std::exp(lo + (hi - lo) * k / (n - 1));
+    double fR, fz;
+    interpolate(g, R, 0.0, &fR, &fz);
+    std::fprintf(o, "%.9g %.9g\n", R, std::sqrt(std::max(0.0, -fR * R)));
+  }
+  return std::fclose(o) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 11 && std::string(argv[1]) == "--curve") return write_curve(argv);
+  if (argc != 9) {
+    std::fprintf(stderr, "usage: axisymmetric_orbits IN OUT T SNAPSHOTS S_R S_Z CELLS_R CELLS_Z\n"
+                         "       axisymmetric_orbits --curve IN OUT S_R S_Z CELLS_R CELLS_Z R_MIN R_MAX N\n");
+    return 2;
+  }
+  std::vector<double> p;
+  if (!read_records(argv[1], &p)) return 2;
+  const double T = std::atof(argv[3]);
+  const int snapshots = std::max(1, std::atoi(argv[4]));
+  const grid g = frozen_field(p, std::atof(argv[5]), std::atof(argv[6]), std::atoi(argv[7]), std::atoi(argv[8]));
   std::vector<size_t> tracers;
   for (size_t k = 0; k < p.size(); k += 8) {
     if (p[k + 7] != 0.0) tracers.push_back(k);
