@@ -18,7 +18,7 @@ printed in every ring, in per cent and in sigmas of the tracers' exchange
 between rings (what an equilibrium shows too).
 
 usage: bench/disc_planar_df.py [--build DIR] [--galaxy FILE.toml]
-          [--tracers N] [--periods P] [--cells NR NZ]
+          [--tracers N] [--periods P] [--cells NR NZ] [--no-orbits] [--only-trial]
 needs: numpy and h5py (Debian python3-numpy python3-h5py)
 """
 import argparse
@@ -60,12 +60,17 @@ class planar_df:
         self.sigma, self.F = self.target_sigma.copy(), surface * omega / (np.pi * kappa)
         self.v = np.linspace(0.0, 1.5 * vc.max(), 3001)[1:]
         band = (x > 0.3 * R_d) & (x < 5 * R_d)
-        for _ in range(iterations):
+        # The rounds converge, then (at the band's outer edge) can run away:
+        # the best round is kept.
+        best = None
+        for _ in range(iterations + 1):
             S, sR = self.moments()
+            misfit = (np.max(np.abs(S / self.target_surface - 1)[band]), np.max(np.abs(sR / self.target_sigma - 1)[band]))
+            if best is None or max(misfit) < max(best[0]):
+                best = (misfit, self.F.copy(), self.sigma.copy())
             self.F *= self.target_surface / np.maximum(S, 1e-300)
             self.sigma *= self.target_sigma / np.maximum(sR, 1e-300)
-        S, sR = self.moments()
-        self.misfit = (np.max(np.abs(S / self.target_surface - 1)[band]), np.max(np.abs(sR / self.target_sigma - 1)[band]))
+        self.misfit, self.F, self.sigma = best
 
     def density(self, R, v_phi):
         """f integrated over v_R, at (R, v_phi); and sigma(L_z) there."""
@@ -105,6 +110,22 @@ class planar_df:
         return v_R, v_phi
 
 
+def jeans_misfit(x, v, curve, R_d):
+    """Largest |v_phi^2 + sigma_phi^2 - sigma_R^2 (1 + dln Sigma sigma_R^2 / dln R) - v_c^2| / v_c^2
+    of a sample in rings of 0.25 R_d from 0.75 to 4 R_d, v_c from the frozen field."""
+    R = np.hypot(x[:, 0], x[:, 1])
+    c, s = x[:, 0] / R, x[:, 1] / R
+    v_R, v_phi = v[:, 0] * c + v[:, 1] * s, -v[:, 0] * s + v[:, 1] * c
+    worst = 0.0
+    for lo in np.arange(0.75, 4.0, 0.25):
+        ring = (R / R_d >= lo) & (R / R_d < lo + 0.25)
+        Rm = R[ring].mean()
+        vc2 = np.interp(Rm, *curve) ** 2
+        lhs = v_phi[ring].mean() ** 2 + v_phi[ring].var() - v_R[ring].var() * (1 - 2 * Rm / R_d)
+        worst = max(worst, abs(lhs / vc2 - 1))
+    return worst
+
+
 def redraw(path, out, df, seed=7):
     shutil.copy(path, out)
     with h5py.File(out, "r+") as f:
@@ -123,6 +144,9 @@ def main():
     ap.add_argument("--tracers", type=int, default=100000)
     ap.add_argument("--periods", type=float, default=10.0)
     ap.add_argument("--cells", type=int, nargs=2, default=(192, 384))
+    ap.add_argument("--no-orbits", action="store_true", help="stop once the distribution function's draws are made")
+    ap.add_argument("--only-trial", action="store_true", help="follow only the trial (the file as made is what "
+                    "disc_stationarity.py follows)")
     a = ap.parse_args()
     text = open(a.galaxy).read() if a.galaxy else bench.readme_galaxy()
     R_d, mass, q, q_radius = disc_law(text)
@@ -135,18 +159,35 @@ def main():
         records = np.concatenate([np.column_stack([x, v, m, np.zeros(len(m))]) for x, v, m in parts.values()])
         records.astype(np.float64).tofile(os.path.join(work, "all.bin"))
         disc = parts[2][0]
-        z_d = float(np.median(np.abs(disc[:, 2]))) / np.arctanh(0.5)
         R = np.hypot(disc[:, 0], disc[:, 1])
+        # The grid's scales as disc_stationarity.run() takes them, so that
+        # the curve is the very field the orbits are followed in.
+        s_R = float(np.median(R)) / 1.6783 / 6.0 * 96 / a.cells[0]
+        z_d = float(np.median(np.abs(disc[:, 2]))) / np.arctanh(0.5)
         curve = os.path.join(work, "curve.txt")
         subprocess.run([os.path.join(a.build, "bench", "axisymmetric_orbits"), "--curve", os.path.join(work, "all.bin"),
-                        curve, repr(R_d / 6.0 * 96 / a.cells[0]), repr(z_d / 10.0), str(a.cells[0]), str(a.cells[1]),
+                        curve, repr(s_R), repr(z_d / 10.0), str(a.cells[0]), str(a.cells[1]),
                         repr(0.5 * R.min()), repr(2.0 * R.max()), "600"], check=True)
         x, vc = np.loadtxt(curve, unpack=True)
+        print("as made, the radial Jeans equation in the frozen field: within %.2g %% of v_c^2, 0.75-4 R_d"
+              % (100 * jeans_misfit(disc, parts[2][1], (x, vc), R_d)))
         df = planar_df(x, vc, R_d, mass, q, q_radius)
         print("distribution function: its Sigma within %.2g %%, its sigma_R within %.2g %% of the laws, 0.3-5 R_d"
               % (100 * df.misfit[0], 100 * df.misfit[1]))
         redraw(path, trial, df)
-        for name, file in (("as made (Gaussian about Jeans moments)", path), ("f(E, L_z) in the same potential", trial)):
+        with h5py.File(trial, "r") as f:
+            v = f["PartType2/Velocities"][...]
+        for k in (1, 2, 3):
+            ring = np.abs(R / (k * R_d) - 1) < 0.1
+            c, s = disc[ring, 0] / R[ring], disc[ring, 1] / R[ring]
+            v_R, v_phi = v[ring, 0] * c + v[ring, 1] * s, -v[ring, 0] * s + v[ring, 1] * c
+            i = np.argmin(np.abs(df.x - k * R_d))
+            kappa_over = np.sqrt(0.5 * (1 + np.gradient(np.log(vc), df.lnx)[i]))
+            print("  at %d R_d: its sigma_phi / sigma_R %.3f, kappa / 2 Omega %.3f" % (k, v_phi.std() / v_R.std(), kappa_over))
+        if a.no_orbits:
+            return
+        runs = (("as made (Gaussian about Jeans moments)", path), ("f(E, L_z) in the same potential", trial))
+        for name, file in runs[1:] if a.only_trial else runs:
             _, _, start, history, spheres, _ = bench.run(a.build, file, a.tracers, a.periods, 1.0, work, a.cells)
             print(name)
             worst = (0.0, 0.0)
