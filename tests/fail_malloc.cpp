@@ -14,3 +14,11 @@ extern "C" void *malloc(size_t size) {
   }();
   return size > limit ? nullptr : __libc_malloc(size);
 }
+
+extern "C" void *__libc_calloc(size_t count, size_t size);
+
+extern "C" void *calloc(size_t count, size_t size) {
+  const char *text = std::getenv("FAIL_MALLOC_ABOVE");
+  const size_t limit = text != nullptr ? static_cast<size_t>(std::strtoull(text, nullptr, 10)) : SIZE_MAX;
+  return size != 0 && count > limit / size ? nullptr : __libc_calloc(count, size);
+}

@@ -400,14 +400,16 @@ def hdf5_suite(tmp):
 
 
 def memory_suite(tmp):
-    """Checks that need more than there is: refused before reading, within
-    64 MiB; an allocation that fails anyway is status 2, not a signal."""
+    """A file that declares rows it never stored is refused unread; one of
+    1.2e8 particles is checked in a bounded memory whatever the address
+    space; checks that need more than there is are refused before reading;
+    an allocation that fails anyway is status 2, not a signal."""
     huge = os.path.join(tmp, "huge.hdf5")
     with h5py.File(huge, "w") as f:  # nothing stored: the datasets are allocated when written
         for name, shape in [("Coordinates", (10 ** 11, 3)), ("Velocities", (10 ** 11, 3)), ("Masses", (10 ** 11,))]:
             f.create_dataset("PartType1/" + name, shape=shape, dtype="f8")
     status, err, peak = measured([CHECK, huge])
-    expect(status == 2 and "MiB" in err and "100000000000 particles" in err and peak <= 64 * 2 ** 20,
+    expect(status == 2 and "100000000000 rows (none was ever written)" in err and peak <= 64 * 2 ** 20,
            f"10^11 rows: {status} {err} peak {peak / 2 ** 20:.1f} MiB")
     sparse = os.path.join(tmp, "sparse.gadget2")
     n = 120_000_000
@@ -425,23 +427,23 @@ def memory_suite(tmp):
     if probe != 0:
         print("skipped: galaxy-check does not start within 4 GiB of address space (sanitizers)")
     else:
-        status, err, peak = measured([CHECK, sparse], limit)
-        expect(status == 2 and "120000000 particles" in err and peak <= 64 * 2 ** 20,
+        # Its zeros are read and checked (and fail), in what a few blocks take.
+        status, err, peak = measured([CHECK, "--threads", "2", sparse], limit, timeout=300)
+        expect(status == 1 and err == "" and peak <= 256 * 2 ** 20,
                f"1.2e8 particles in 4 GiB: {status} {err} peak {peak / 2 ** 20:.1f} MiB")
         # A text file's count shows as it is read: refused then.
         text = make(tmp, "small.ini")
         status, err, peak = measured([CHECK, text], 100 << 20)
-        expect(status == 2 and "at least" in err and "MiB are available" in err, f"text in 100 MiB: {status} {err}")
+        expect(status == 2 and "whatever the count" in err and "MiB are available" in err,
+               f"text in 100 MiB: {status} {err}")
     os.remove(sparse)
     if SANITIZED:
         print("skipped: a failing malloc under the sanitizers' allocator")
         return
-    big = os.path.join(tmp, "big.hdf5")
-    with h5py.File(big, "w") as f:
-        for name, shape in [("Coordinates", (10 ** 7, 3)), ("Velocities", (10 ** 7, 3)), ("Masses", (10 ** 7,))]:
-            f.create_dataset("PartType1/" + name, shape=shape, dtype="f8")
-    env = dict(os.environ, LD_PRELOAD=FAIL_MALLOC, FAIL_MALLOC_ABOVE=str(50 << 20))
-    r = subprocess.run([CHECK, big], capture_output=True, text=True, timeout=60, env=env)
+    # Its histograms take 8 MiB each.
+    small = make(tmp, "small.hdf5", "--format", "hdf5")
+    env = dict(os.environ, LD_PRELOAD=FAIL_MALLOC, FAIL_MALLOC_ABOVE=str(4 << 20))
+    r = subprocess.run([CHECK, small], capture_output=True, text=True, timeout=60, env=env)
     expect(r.returncode == 2 and "cannot allocate" in r.stderr, f"failing malloc: {r.returncode} {r.stderr}")
 
 

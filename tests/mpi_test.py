@@ -85,21 +85,23 @@ with tempfile.TemporaryDirectory() as tmp:
                     got = got[:at + 196] + want[at + 196:at + 256] + got[at + 256:]
                 expect(got == want, f"{fmt} {ranks} ranks: {name} differs")
 
-    # A galaxy of components around a black hole, zero_com over all of them:
-    # every type's datasets, and the GADGET and tipsy bytes, as one process.
+    # A galaxy of components with a disc around a black hole, zero_com over
+    # all of them: every type's datasets, and the GADGET and tipsy bytes, as
+    # one process on one thread.
     with open(os.path.join(tmp, "g.toml"), "w") as f:
         f.write('units = "astro"\nseed = 4\nparticles = 6000\nzero_com = true\n'
                 '[[component]]\nname = "halo"\nrole = "halo"\nprofile = "nfw"\nmass = 1e12\nscale_length = 20\n'
-                'cutoff = 300\n[[component]]\nname = "stars"\nrole = "stars"\nprofile = "hernquist"\nmass = 3e10\n'
+                'cutoff = 300\n[[component]]\nname = "disc"\nrole = "disc"\nmass = 5e10\nscale_length = 3\n'
+                'scale_height = 0.3\n[[component]]\nname = "stars"\nrole = "stars"\nprofile = "hernquist"\nmass = 3e10\n'
                 'scale_length = 1\n[black_hole]\nmass = 1e7\n')
-    subprocess.run([IC, "--galaxy", "g.toml", "--format", "hdf5", "-o", "one.hdf5"], cwd=tmp, check=True,
-                   capture_output=True)
+    subprocess.run([IC, "--galaxy", "g.toml", "--format", "hdf5", "--threads", "1", "-o", "one.hdf5"], cwd=tmp,
+                   check=True, capture_output=True)
     for ranks in (2, 3):
         run = mpirun(ranks, ["--galaxy", "g.toml", "-o", "many.hdf5"], tmp)
         expect(run.returncode == 0 and run.stdout == "", f"galaxy {ranks} ranks: {run.stdout}")
         with h5py.File(os.path.join(tmp, "one.hdf5"), "r") as f, h5py.File(os.path.join(tmp, "many.hdf5"), "r") as g:
             types = sorted(k for k in f if k.startswith("PartType"))
-            expect(types == ["PartType1", "PartType4", "PartType5"], f"galaxy types {types}")
+            expect(types == ["PartType1", "PartType2", "PartType4", "PartType5"], f"galaxy types {types}")
             expect(types == sorted(k for k in g if k.startswith("PartType")), "galaxy types differ")
             for t in types:
                 for name in f[t]:

@@ -8,11 +8,10 @@
 
 #include "check_accumulator.h"
 #include "check_statistics.h"
+#include "check_text.h"
 
-namespace {
-
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...) {
+// Outside the namespace below: the disc's checks write their lines with it too.
+std::string format_text(const char *pattern, ...) {
   char text[256];
   va_list args;
   va_start(args, pattern);
@@ -20,6 +19,8 @@ std::string format(const char *pattern, ...) {
   va_end(args);
   return text;
 }
+
+namespace {
 
 // A figure that may be beyond the range of a double: said, not "inf"; a
 // huge one in exponent form, so that it cannot stretch the report.
@@ -30,9 +31,9 @@ std::string figure(const char *pattern, double value) {
     std::string exponent_form = pattern;
     const size_t at = exponent_form.find("%.");
     exponent_form.replace(at, exponent_form.find_first_of("fg", at) - at + 1, "%.4e");
-    return format(exponent_form.c_str(), value);
+    return format_text(exponent_form.c_str(), value);
   }
-  return format(pattern, value);
+  return format_text(pattern, value);
 }
 
 double length_of(double x, double y, double z) {
@@ -46,7 +47,7 @@ double total(const check_accumulator &acc, int slot) { return static_cast<double
 check_line ks_line_for(const std::string &name, double d, uint64_t count, double threshold) {
   const double n = static_cast<double>(count);
   const double p = ks_p_value(d, n);
-  return {name, format("KS D = %.5f, p = %.3g (n = %.0f)", d, p, n), p < threshold ? verdict_fail : verdict_pass};
+  return {name, format_text("KS D = %.5f, p = %.3g (n = %.0f)", d, p, n), p < threshold ? verdict_fail : verdict_pass};
 }
 
 check_line ks_line_of(const check_accumulator &acc, const std::string &name, ks_test test) {
@@ -62,8 +63,8 @@ std::string virial_figure(double kinetic2, double potential) {
 
 check_line check_count(const check_accumulator &acc) {
   const int64_t n = static_cast<int64_t>(acc.totals.count), expected = acc.options.expected_count;
-  std::string text = format("%lld particle%s", static_cast<long long>(n), n == 1 ? "" : "s");
-  if (expected >= 0 && expected != n) text += format(", expected %lld", static_cast<long long>(expected));
+  std::string text = format_text("%lld particle%s", static_cast<long long>(n), n == 1 ? "" : "s");
+  if (expected >= 0 && expected != n) text += format_text(", expected %lld", static_cast<long long>(expected));
   // No galaxy follows the model with no particle, unless none was asked for.
   const bool ok = expected >= 0 ? expected == n : n > 0;
   if (n == 0 && !ok) text += ": no galaxy";
@@ -75,22 +76,22 @@ check_line check_count(const check_accumulator &acc) {
 check_line check_masses(const check_accumulator &acc, check_line *equal) {
   const double sum = total(acc, sum_mass);
   const double model = acc.options.model.component_mass > 0.0 ? acc.options.model.component_mass : acc.options.model.total_mass;
-  *equal = {"equal masses", format("%llu differ from the first", static_cast<unsigned long long>(acc.totals.unequal)),
+  *equal = {"equal masses", format_text("%llu differ from the first", static_cast<unsigned long long>(acc.totals.unequal)),
             acc.totals.unequal == 0 ? verdict_pass : verdict_fail};
   const double allowed = std::max(1e-9, acc.options.mass_rounding * (1.0 + 1e-6));
   const double difference = std::fabs(sum - model) / std::fabs(model);
   const bool ok = std::fabs(sum - model) <= allowed * std::fabs(model);
-  std::string text = figure("%.6g kg", sum) + format(", model %.6g kg", model);
+  std::string text = figure("%.6g kg", sum) + format_text(", model %.6g kg", model);
   // A failing figure shows the digits it failed on.
   if (!ok && std::isfinite(sum)) {
-    text = format("%.12g kg, model %.12g kg, relative difference %.3g, allowed %.3g", sum, model, difference, allowed);
+    text = format_text("%.12g kg, model %.12g kg, relative difference %.3g, allowed %.3g", sum, model, difference, allowed);
   }
   return {"total mass", text, ok ? verdict_pass : verdict_fail};
 }
 
 check_line check_finite(const check_accumulator &acc) {
   const uint64_t bad = acc.totals.count - acc.totals.finite;
-  return {"finite values", format("%llu particle%s with a non-finite value", static_cast<unsigned long long>(bad),
+  return {"finite values", format_text("%llu particle%s with a non-finite value", static_cast<unsigned long long>(bad),
                                   bad == 1 ? "" : "s"),
           bad == 0 ? verdict_pass : verdict_fail};
 }
@@ -155,7 +156,7 @@ check_line check_centre(const check_accumulator &acc) {
   const double p = chi_square_3_upper_tail(chi_square);
   if (std::isnan(p) || !(total_of(acc.totals, sum_weight) > 0.0L)) return {"centre of mass", "not computable", verdict_fail};
   return {"centre of mass",
-          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) + format(", p = %.3g", p) +
+          "offset " + figure("%.4g a", offset / acc.options.model.typical_length) + format_text(", p = %.3g", p) +
               centre_basis(acc),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
@@ -171,11 +172,11 @@ std::vector<check_line> check_bounds(const check_accumulator &acc) {
   }
   return {{"within cut-off",
            "largest radius " + figure("%.6f r_max", t.widest) +
-               format(", %llu beyond", static_cast<unsigned long long>(t.beyond)) + allowing,
+               format_text(", %llu beyond", static_cast<unsigned long long>(t.beyond)) + allowing,
            t.beyond == 0 ? verdict_pass : verdict_fail},
           {"below escape speed",
            "largest speed " + figure("%.6f v_esc", t.fastest) +
-               format(", %llu above", static_cast<unsigned long long>(t.too_fast)) + speed_allowing,
+               format_text(", %llu above", static_cast<unsigned long long>(t.too_fast)) + speed_allowing,
            t.too_fast == 0 ? verdict_pass : verdict_fail}};
 }
 
@@ -211,7 +212,7 @@ check_line check_own_virial(const check_accumulator &acc, const virial_estimate 
   if (!v.defined) return {name, "undefined (no potential energy)", verdict_fail};
   const double p = normal_two_sided_p((v.ratio - 1.0) / v.error);
   return {name,
-          figure("%.4f", v.ratio) + figure(" +- %.4f in the sample's own potential", v.error) + format(", p = %.3g", p),
+          figure("%.4f", v.ratio) + figure(" +- %.4f in the sample's own potential", v.error) + format_text(", p = %.3g", p),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
 }
 
@@ -254,7 +255,7 @@ check_line check_jeans(const check_accumulator &acc) {
   if (dof == 0) return {"Jeans equation", "too few particles to test", verdict_fail};
   const double p = chi_square_upper_tail(chi2, dof);
   return {"Jeans equation",
-          format("chi2 = %.1f, %d dof, p = %.3g; worst %+.1f sigma (%+.2f %%) in <%s> at ", chi2, dof, p, worst,
+          format_text("chi2 = %.1f, %d dof, p = %.3g; worst %+.1f sigma (%+.2f %%) in <%s> at ", chi2, dof, p, worst,
                  100.0 * worst_share, worst_what) +
               figure("%.3g a", worst_r),
           p < acc.options.threshold ? verdict_fail : verdict_pass};
@@ -296,7 +297,7 @@ check_line info_momentum(const check_accumulator &acc) {
 std::string header_value(double value) {
   if (std::isnan(value)) return "not a number";
   if (std::isinf(value)) return value > 0 ? "infinite" : "minus infinity";
-  return format("%.6g", value);
+  return format_text("%.6g", value);
 }
 
 // The header's box about the origin holds every particle, to the rounding
@@ -311,7 +312,7 @@ check_line check_box(const check_accumulator &acc) {
   const bool ok = acc.totals.largest_offset <= half * rounding + slack + 1e-5;
   return {"box",
           "largest |coordinate| " + figure("%.6f BoxSize/2", acc.totals.largest_offset / half) +
-              format(" (BoxSize %.4g m)", box),
+              format_text(" (BoxSize %.4g m)", box),
           ok ? verdict_pass : verdict_fail};
 }
 
@@ -327,12 +328,12 @@ check_sample sample_of(const check_accumulator &acc) {
   const std::vector<sketch_entry> entries = sketch_entries(acc.totals.sketch);
   for (size_t i = 0; i < entries.size(); ++i) {
     const sketch_entry &e = entries[i];
-    s.sorted_radii.push_back(e.radius);
+    s.sorted_radii.push_back(e.value[0]);
     if (i >= 20000) continue;
-    s.speed_radii.push_back(e.radius);
-    s.speeds.push_back(e.speed);
-    s.pos_cos_theta.push_back(e.pos_cos);
-    s.vel_cos_theta.push_back(e.vel_cos);
+    s.speed_radii.push_back(e.value[0]);
+    s.speeds.push_back(e.value[1]);
+    s.pos_cos_theta.push_back(e.value[2]);
+    s.vel_cos_theta.push_back(e.value[3]);
   }
   std::sort(s.sorted_radii.begin(), s.sorted_radii.end());
   s.largest_radius = acc.totals.largest_radius;

@@ -224,18 +224,7 @@ bool png_is_complete(const std::string &path) {
   return ok;
 }
 
-void draw(const std::string &png, const check_result &result, const check_model &model,
-          const std::vector<double> &radii, const std::string &title) {
-  const double a = model.typical_length;
-  // From the half decade below the innermost particle, so that the first
-  // density shell is not cut at a particle.
-  const double r_lo = std::max(radii.front(), 1e-4 * a);
-  // Up to a decade beyond the cut-off: a particle farther out is already a
-  // failed check, and would squeeze the model into a corner.
-  const double r_hi = std::min(std::max(radii.back(), model.radius_max) * 1.05, 10.0 * model.radius_max);
-  double lx_lo = std::floor(std::log10(r_lo) * 2.0) / 2.0, lx_hi = std::log10(r_hi);
-  safe_range(&lx_lo, &lx_hi);
-  const model_curves curves = model_on_grid(model, lx_lo);
+std::unique_ptr<plstream> open_stream(const std::string &png) {
   auto pls = std::make_unique<plstream>();
   pls->sdev("pngcairo");
   pls->sfnam(png.c_str());
@@ -248,6 +237,22 @@ void draw(const std::string &png, const check_result &result, const check_model 
   pls->ssub(2, 2);
   pls->init();
   pls->schr(0.0, 0.8);
+  return pls;
+}
+
+void draw(const std::string &png, const check_result &result, const check_model &model,
+          const std::vector<double> &radii, const std::string &title) {
+  const double a = model.typical_length;
+  // From the half decade below the innermost particle, so that the first
+  // density shell is not cut at a particle.
+  const double r_lo = std::max(radii.front(), 1e-4 * a);
+  // Up to a decade beyond the cut-off: a particle farther out is already a
+  // failed check, and would squeeze the model into a corner.
+  const double r_hi = std::min(std::max(radii.back(), model.radius_max) * 1.05, 10.0 * model.radius_max);
+  double lx_lo = std::floor(std::log10(r_lo) * 2.0) / 2.0, lx_hi = std::log10(r_hi);
+  safe_range(&lx_lo, &lx_hi);
+  const model_curves curves = model_on_grid(model, lx_lo);
+  auto pls = open_stream(png);
   panel_fraction(*pls, radii, curves, lx_lo, lx_hi);
   pls->mtex("t", 4.0, 0.0, 0.0, title.c_str());
   panel_density(*pls, radii, model, curves, lx_lo, lx_hi);
@@ -260,19 +265,13 @@ void draw(const std::string &png, const check_result &result, const check_model 
 
 bool check_plot_available() { return true; }
 
-bool write_check_plot(const check_result &result, const check_model &model,
-                      const std::string &file_label, const std::string &plot_file, std::string *why) {
-  // Radii the axes can hold: positive and finite.
-  std::vector<double> radii;
-  for (double r : result.sample.sorted_radii) {
-    if (r > 0.0 && std::isfinite(r)) radii.push_back(r);
-  }
-  if (radii.empty()) {
-    *why = "no particle at a finite distance from the centre";
-    return false;
-  }
-  // The library reports no write error: draw into a private file, check it
-  // is whole, then put it in place as galaxy-ic puts its output.
+namespace {
+
+// Draws with draw_into(scratch) into a private file, checks it is whole
+// (the library reports no write error), then puts it in place as
+// galaxy-ic puts its output.
+template <class Draw>
+bool write_png(const std::string &plot_file, std::string *why, Draw draw_into) {
   const char *tmpdir = std::getenv("TMPDIR");
   std::string scratch = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") +
                         "/galaxy-check-XXXXXX";
@@ -282,9 +281,7 @@ bool write_check_plot(const check_result &result, const check_model &model,
     return false;
   }
   close(fd);
-  const std::string title = "galaxy-check " + file_label + (model.equilibrium ? " (equilibrium)" : "") +
-                            ": " + (result.passed ? "PASS" : "FAIL");
-  draw(scratch, result, model, radii, title);
+  draw_into(scratch);
   std::string bytes;
   const bool drawn = png_is_complete(scratch) && [&]() {
     std::FILE *in = std::fopen(scratch.c_str(), "rb");
@@ -309,4 +306,93 @@ bool write_check_plot(const check_result &result, const check_model &model,
     return false;
   }
   return true;
+}
+
+double largest_of(const std::vector<std::vector<double>> &all) {
+  double top = 1.0;
+  for (const std::vector<double> &v : all) {
+    for (const double x : v) top = std::isfinite(x) ? std::max(top, x) : top;
+  }
+  return top;
+}
+
+void panel_positions(plstream &pls, const disc_picture &d, bool edge_on) {
+  const double extent = std::min(d.truncation, 6.0);
+  pls.col0(colour_axes);
+  pls.env(-extent, extent, edge_on ? -0.5 * extent : -extent, edge_on ? 0.5 * extent : extent, edge_on ? 0 : 1, 0);
+  pls.lab("x (R_d)", edge_on ? "z (R_d)" : "y (R_d)", edge_on ? "The disc edge-on" : "The disc face-on");
+  draw_points(pls, colour_sample, d.x, edge_on ? d.z : d.y, glyph_dot);
+}
+
+void panel_rotation(plstream &pls, const disc_picture &d) {
+  const double top = 1.1 * largest_of({d.curve_vc, d.ring_vphi});
+  pls.col0(colour_axes);
+  pls.env(0.0, d.truncation, 0.0, top, 0, 0);
+  pls.lab("R (R_d)", "speed (km/s)", "Rotation curve");
+  draw_model(pls, d.curve_R, d.curve_vc);
+  pls.col0(colour_second);
+  pls.line(static_cast<PLINT>(d.curve_R.size()), d.curve_R.data(), d.curve_disc.data());
+  pls.lsty(2);
+  pls.line(static_cast<PLINT>(d.curve_R.size()), d.curve_R.data(), d.curve_rest.data());
+  pls.lsty(3);
+  pls.col0(colour_model);
+  pls.line(static_cast<PLINT>(d.curve_R.size()), d.curve_R.data(), d.curve_vphi.data());
+  pls.lsty(1);
+  draw_points(pls, colour_sample, d.ring_R, d.ring_vphi, glyph_circle);
+  draw_legend(pls, {"v_c, model", "v_c of the disc", "v_c of the rest", "mean v_phi, model", "mean v_phi, sample"},
+              {colour_model, colour_second, colour_second, colour_model, colour_sample},
+              {nullptr, nullptr, nullptr, nullptr, glyph_circle}, PL_POSITION_BOTTOM | PL_POSITION_RIGHT);
+}
+
+void panel_dispersions(plstream &pls, const disc_picture &d) {
+  const double top = 1.1 * largest_of({d.curve_sigma_R, d.ring_sigma_R});
+  pls.col0(colour_axes);
+  pls.env(0.0, d.truncation, 0.0, top, 0, 0);
+  pls.lab("R (R_d)", "dispersion (km/s)", "Dispersions");
+  draw_model(pls, d.curve_R, d.curve_sigma_R);
+  pls.col0(colour_second);
+  pls.width(2.0);
+  pls.line(static_cast<PLINT>(d.curve_R.size()), d.curve_R.data(), d.curve_sigma_z.data());
+  pls.width(1.0);
+  draw_points(pls, colour_sample, d.ring_R, d.ring_sigma_R, glyph_circle);
+  draw_points(pls, colour_sample, d.ring_R, d.ring_sigma_z, glyph_cross);
+  draw_legend(pls, {"sigma_R, model", "sigma_z, model", "sigma_R, sample", "sigma_z, sample"},
+              {colour_model, colour_second, colour_sample, colour_sample}, {nullptr, nullptr, glyph_circle, glyph_cross},
+              PL_POSITION_TOP | PL_POSITION_RIGHT);
+}
+
+}  // namespace
+
+bool write_disc_plot(const disc_picture &disc, bool passed, const std::string &file_label, const std::string &plot_file,
+                     std::string *why) {
+  if (!disc.present || disc.x.empty()) {
+    *why = "no disc particle to draw";
+    return false;
+  }
+  const std::string title = "galaxy-check " + file_label + ", its disc: " + (passed ? "PASS" : "FAIL");
+  return write_png(plot_file, why, [&](const std::string &png) {
+    auto pls = open_stream(png);
+    panel_positions(*pls, disc, false);
+    pls->mtex("t", 4.0, 0.0, 0.0, title.c_str());
+    panel_positions(*pls, disc, true);
+    panel_rotation(*pls, disc);
+    panel_dispersions(*pls, disc);
+    pls.reset();
+  });
+}
+
+bool write_check_plot(const check_result &result, const check_model &model,
+                      const std::string &file_label, const std::string &plot_file, std::string *why) {
+  // Radii the axes can hold: positive and finite.
+  std::vector<double> radii;
+  for (double r : result.sample.sorted_radii) {
+    if (r > 0.0 && std::isfinite(r)) radii.push_back(r);
+  }
+  if (radii.empty()) {
+    *why = "no particle at a finite distance from the centre";
+    return false;
+  }
+  const std::string title = "galaxy-check " + file_label + (model.equilibrium ? " (equilibrium)" : "") +
+                            ": " + (result.passed ? "PASS" : "FAIL");
+  return write_png(plot_file, why, [&](const std::string &png) { draw(png, result, model, radii, title); });
 }

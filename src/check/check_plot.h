@@ -16,4 +16,9 @@ bool check_plot_available();
 bool write_check_plot(const check_result &result, const check_model &model,
                       const std::string &file_label, const std::string &plot_file, std::string *why);
 
+// The disc of a galaxy: face-on and edge-on, its rotation curve (the
+// model's by component and the sample's mean rotation) and dispersions.
+bool write_disc_plot(const disc_picture &disc, bool passed, const std::string &file_label, const std::string &plot_file,
+                     std::string *why);
+
 #endif

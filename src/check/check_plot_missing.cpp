@@ -10,3 +10,7 @@ bool write_check_plot(const check_result &, const check_model &, const std::stri
          "plplot-driver-cairo, then configure the build again)";
   return false;
 }
+
+bool write_disc_plot(const disc_picture &, bool, const std::string &, const std::string &, std::string *why) {
+  return write_check_plot(check_result(), check_model(), std::string(), std::string(), why);
+}

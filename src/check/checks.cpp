@@ -185,8 +185,9 @@ void add_directions(check_accumulator *acc, check_lane *lane, const double angle
 void keep_for_picture(check_lane *lane, uint64_t index, double r, double speed, const double *d, const double *v) {
   const uint64_t key = sketch_key(index);
   if (lane->sketch.heap.size() >= lane->sketch.most && key >= lane->sketch.heap.front().key) return;
-  add_to_sketch(&lane->sketch, {key, r, speed, r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 0.0,
-                                speed > 0.0 ? std::clamp(v[2] / speed, -1.0, 1.0) : 0.0});
+  // Its radius, speed and the cosines of its position's and velocity's polar angles.
+  add_to_sketch(&lane->sketch, {key, {r, speed, r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 0.0,
+                                      speed > 0.0 ? std::clamp(v[2] / speed, -1.0, 1.0) : 0.0}});
 }
 
 // Everything the checks keep of one particle with finite values.

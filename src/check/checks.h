@@ -53,9 +53,20 @@ struct check_sample {
   std::vector<double> vel_cos_theta; // subsample's positions and velocities
 };
 
+// What the picture of a disc needs: a subsample's positions, each ring's
+// sample moments and the model's curves (lengths in R_d, speeds in km/s).
+struct disc_picture {
+  bool present = false;
+  double truncation = 0.0;
+  std::vector<double> x, y, z;
+  std::vector<double> ring_R, ring_vphi, ring_sigma_R, ring_sigma_z;
+  std::vector<double> curve_R, curve_vc, curve_disc, curve_rest, curve_vphi, curve_sigma_R, curve_sigma_z;
+};
+
 struct check_result {
   std::vector<check_line> lines;
   check_sample sample;
+  disc_picture disc;
   bool passed = false;  // no line failed
 };
 

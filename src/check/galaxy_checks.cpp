@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "check_statistics.h"
+#include "disc_checks.h"
 #include "radial_bins.h"
 #include "wide_sum.h"
 
@@ -45,13 +46,15 @@ struct galaxy_lane {
   // The potential of all the particles: a slot for each component, and
   // one for the black hole (and whatever lies beyond the galaxy's count).
   radial_bins potential;
-  std::vector<check_lane *> parts;
+  std::vector<check_lane *> parts;  // null for a disc
+  std::vector<disc_lane *> discs;   // null but for a disc
 };
 
 struct galaxy_accumulator {
   galaxy_check_plan plan;
   bool prepass = false;
-  std::vector<check_accumulator *> parts;
+  std::vector<check_accumulator *> parts;  // null for a disc
+  std::vector<disc_accumulator *> discs;   // null but for a disc (and in the first pass)
   uint64_t hole_index = 0;  // the black hole's place, after the components'
   double first_mass = 0.0;
   bool first_mass_known = false;
@@ -149,7 +152,10 @@ galaxy_accumulator *begin_galaxy(const galaxy_check_plan &plan, bool prepass) {
   acc->prepass = prepass;
   acc->ids.expected = plan.whole.known_count;
   for (const galaxy_check_part &part : plan.parts) {
-    acc->parts.push_back(prepass ? begin_recentring(part.options) : begin_checks(part.options));
+    // A disc's checks need no first pass: its frame is the galaxy's.
+    const bool disc = part.disc != nullptr;
+    acc->parts.push_back(disc ? nullptr : prepass ? begin_recentring(part.options) : begin_checks(part.options));
+    acc->discs.push_back(disc && !prepass ? begin_disc_checks(part.options, part.disc) : nullptr);
     acc->hole_index = std::max(acc->hole_index, part.first + part.count);
   }
   acc->totals = new_galaxy_lane(*acc);
@@ -179,7 +185,9 @@ void note_galaxy_firsts(galaxy_accumulator *acc, const particle_data &chunk, uin
   }
   for (size_t p = 0; p < acc->parts.size(); ++p) {
     const uint64_t at = acc->plan.parts[p].first;
-    if (acc->plan.parts[p].count > 0 && at >= first && at < first + n) set_first_mass(acc->parts[p], chunk.mass[at - first]);
+    if (acc->parts[p] != nullptr && acc->plan.parts[p].count > 0 && at >= first && at < first + n) {
+      set_first_mass(acc->parts[p], chunk.mass[at - first]);
+    }
   }
 }
 
@@ -189,7 +197,10 @@ galaxy_lane *open_galaxy_lane(galaxy_accumulator *acc) {
     const std::lock_guard<std::mutex> hold(acc->lock);
     lane = new_galaxy_lane(*acc);
   }
-  for (check_accumulator *part : acc->parts) lane->parts.push_back(open_check_lane(part));
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    lane->parts.push_back(acc->parts[p] != nullptr ? open_check_lane(acc->parts[p]) : nullptr);
+    lane->discs.push_back(acc->discs[p] != nullptr ? open_disc_lane(acc->discs[p]) : nullptr);
+  }
   return lane.release();
 }
 
@@ -214,7 +225,9 @@ void add_galaxy_lane_particles(galaxy_accumulator *acc, galaxy_lane *lane, const
     // Each run of one part's particles goes to that part's checks.
     if (part != current) {
       if (current < acc->parts.size() && i > from) {
-        add_lane_particles(acc->parts[current], lane->parts[current], slice(chunk, from, i), first + from);
+        const particle_data run = slice(chunk, from, i);
+        if (lane->parts[current] != nullptr) add_lane_particles(acc->parts[current], lane->parts[current], run, first + from);
+        if (lane->discs[current] != nullptr) add_disc_lane_particles(acc->discs[current], lane->discs[current], run, first + from);
       }
       from = i;
       current = part;
@@ -225,8 +238,11 @@ void add_galaxy_lane_particles(galaxy_accumulator *acc, galaxy_lane *lane, const
 
 void close_galaxy_lane(galaxy_accumulator *acc, galaxy_lane *lane) {
   std::unique_ptr<galaxy_lane> owned(lane);
-  for (size_t p = 0; p < acc->parts.size(); ++p) close_check_lane(acc->parts[p], lane->parts[p]);
-  lane->parts.clear();
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    if (lane->parts[p] != nullptr) close_check_lane(acc->parts[p], lane->parts[p]);
+    if (lane->discs[p] != nullptr) close_disc_lane(acc->discs[p], lane->discs[p]);
+  }
+  lane->parts.clear(), lane->discs.clear();
   fold_block(&lane->sums);
   const std::lock_guard<std::mutex> hold(acc->lock);
   merge_galaxy_lane(acc->totals.get(), *lane);
@@ -243,6 +259,7 @@ void discard_galaxy_checks(galaxy_accumulator *acc) {
   if (acc == nullptr) return;
   if (acc->own_lane != nullptr) close_galaxy_lane(acc, acc->own_lane);
   for (check_accumulator *part : acc->parts) discard_checks(part);
+  for (disc_accumulator *disc : acc->discs) discard_disc_checks(disc);
   delete acc;
 }
 
@@ -259,6 +276,8 @@ long double whole_total(const galaxy_accumulator &acc, int slot) { return wide_v
 std::vector<check_line> virial_lines(const galaxy_accumulator &acc) {
   const size_t parts = acc.plan.parts.size();
   std::vector<check_line> lines;
+  const bool has_disc = std::any_of(acc.plan.parts.begin(), acc.plan.parts.end(),
+                                    [](const galaxy_check_part &p) { return p.disc != nullptr; });
   // part == parts stands for the whole galaxy.
   for (size_t c = 0; c <= parts; ++c) {
     const std::string name = c == parts ? "galaxy: virial ratio 2K/|W|" : acc.plan.parts[c].name + ": virial ratio 2K/|W|";
@@ -273,10 +292,14 @@ std::vector<check_line> virial_lines(const galaxy_accumulator &acc) {
       continue;
     }
     const double p = normal_two_sided_p((v.ratio - 1.0) / v.error);
-    char figure[160];
+    char figure[240];
     std::snprintf(figure, sizeof figure, "%.4f +- %.4f in the potential of all the particles, p = %.3g", v.ratio,
                   v.error, p);
-    lines.push_back({name, figure, p < acc.plan.whole.threshold ? verdict_fail : verdict_pass});
+    // W from M(< r) / r is exact, on average, for a spherical part in any
+    // potential (Gauss), not for a disc or a whole holding one.
+    const bool flat = c == parts ? has_disc : acc.plan.parts[c].disc != nullptr;
+    if (flat) std::strncat(figure, " (a disc's W is not its spherical average's)", sizeof figure - std::strlen(figure) - 1);
+    lines.push_back({name, figure, flat ? verdict_info : p < acc.plan.whole.threshold ? verdict_fail : verdict_pass});
   }
   return lines;
 }
@@ -370,12 +393,15 @@ void close_own_lane(galaxy_accumulator *acc) {
 // Each component's lines, under its name, and its verdict.
 void part_lines(galaxy_accumulator *acc, check_result *result, std::vector<check_line> *verdicts) {
   for (size_t p = 0; p < acc->parts.size(); ++p) {
-    check_result part = finish_checks(acc->parts[p]);
+    check_result part = acc->parts[p] != nullptr ? finish_checks(acc->parts[p]) : finish_disc_checks(acc->discs[p]);
     acc->parts[p] = nullptr;
+    acc->discs[p] = nullptr;
     const std::string &name = acc->plan.parts[p].name;
     for (check_line &line : part.lines) result->lines.push_back({name + ": " + line.name, line.figure, line.verdict});
-    if (p == 0) result->sample = std::move(part.sample);
-    result->sample.largest_radius = std::max(result->sample.largest_radius, part.sample.largest_radius);
+    const double largest = std::max(result->sample.largest_radius, part.sample.largest_radius);
+    if (result->sample.sorted_radii.empty()) result->sample = std::move(part.sample);
+    result->sample.largest_radius = largest;
+    if (!result->disc.present) result->disc = std::move(part.disc);
     verdicts->push_back({name + ": verdict", "its own lines", part.passed ? verdict_pass : verdict_fail});
   }
 }
@@ -392,7 +418,9 @@ check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
   const long double centre_weight = whole_total(*acc, whole_centre_weight);
   if (acc->plan.whole.model.zero_com && centre_weight > 0.0L) {
     const double shift = static_cast<double>(whole_total(*acc, whole_centre_square) / (centre_weight * centre_weight)) / 3.0;
-    for (check_accumulator *part : acc->parts) set_shift_variance(part, shift);
+    for (check_accumulator *part : acc->parts) {
+      if (part != nullptr) set_shift_variance(part, shift);
+    }
   }
   part_lines(acc.get(), &result, &verdicts);
   std::vector<check_line> whole = {count_line(*acc)};
@@ -425,7 +453,7 @@ void finish_galaxy_recentring(galaxy_accumulator *accumulator, galaxy_check_plan
   std::unique_ptr<galaxy_accumulator> acc(accumulator);
   close_own_lane(acc.get());
   for (size_t p = 0; p < acc->parts.size(); ++p) {
-    finish_recentring(acc->parts[p], &plan->parts[p].options);
+    if (acc->parts[p] != nullptr) finish_recentring(acc->parts[p], &plan->parts[p].options);
     acc->parts[p] = nullptr;
   }
 }
@@ -439,8 +467,10 @@ std::vector<unsigned char> pack_galaxy_checks(const galaxy_accumulator *acc) {
   out.put<uint8_t>(acc->prepass ? 0 : 1);
   if (!acc->prepass) pack_radial(&out, t.potential);
   pack_ids(&out, acc->ids);
-  for (const check_accumulator *part : acc->parts) {
-    const std::vector<unsigned char> bytes = pack_checks(part);
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    const std::vector<unsigned char> bytes = acc->parts[p] != nullptr ? pack_checks(acc->parts[p])
+                                             : acc->discs[p] != nullptr ? pack_disc_checks(acc->discs[p])
+                                                                        : std::vector<unsigned char>();
     out.put_array(bytes.data(), bytes.size());
   }
   return std::move(out.bytes);
@@ -458,9 +488,11 @@ bool merge_packed_galaxy_checks(galaxy_accumulator *acc, const std::vector<unsig
   }
   if (!acc->prepass && !unpack_merge_radial(&in, &t.potential)) return false;
   if (!unpack_merge_ids(&in, &acc->ids)) return false;
-  for (check_accumulator *part : acc->parts) {
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
     std::vector<unsigned char> part_bytes;
-    if (!in.get_array(&part_bytes) || !merge_packed_checks(part, part_bytes)) return false;
+    if (!in.get_array(&part_bytes)) return false;
+    if (acc->parts[p] != nullptr && !merge_packed_checks(acc->parts[p], part_bytes)) return false;
+    if (acc->discs[p] != nullptr && !merge_packed_disc_checks(acc->discs[p], part_bytes)) return false;
   }
   merge_galaxy_lane(acc->totals.get(), t);
   return in.at == in.end;
@@ -468,7 +500,9 @@ bool merge_packed_galaxy_checks(galaxy_accumulator *acc, const std::vector<unsig
 
 double galaxy_check_fixed_bytes(const galaxy_check_plan &plan, int threads) {
   double bytes = 0.0;
-  for (const galaxy_check_part &part : plan.parts) bytes += check_fixed_bytes(part.options, threads);
+  for (const galaxy_check_part &part : plan.parts) {
+    bytes += part.disc != nullptr ? disc_check_fixed_bytes(threads) : check_fixed_bytes(part.options, threads);
+  }
   const double potential = (plan.parts.size() + 1.0) * radial_bin_count * radial_moments * sizeof(__int128);
   return bytes + (threads + 1) * potential;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "disc_reference.h"
 
 // One component: the file's particles first … first + count - 1, held
 // against options (whose model is the component's).
@@ -18,6 +19,8 @@ struct galaxy_check_part {
   std::string name;
   uint64_t first = 0, count = 0;
   check_options options;
+  // Set: a disc, held against its reference (which outlives the checks).
+  const disc_reference *disc = nullptr;
 };
 
 struct galaxy_check_plan {

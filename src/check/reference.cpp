@@ -37,6 +37,7 @@ double log_density(const reference_component &c, double x) {
 }
 
 double log_slope(const reference_component &c, double x) {
+  if (c.is_disc) return 0.0;  // its density in spheres is flat at the centre
   const double y = x - std::log(c.scale);
   double slope = -c.gamma + (c.gamma - c.beta) * sigmoid(c.alpha * y);
   if (c.taper_radius > 0.0) slope -= c.taper_strength * std::exp(c.taper_strength * (y - std::log(c.taper_radius)));
@@ -57,11 +58,22 @@ double hermite(double y0, double d0, double y1, double d1, double h, double u) {
          u * u * (u - 1) * h * d1;
 }
 
-double mass_slope(const reference_component &c, double x) { return 4 * pi * std::exp(log_density(c, x) + 3.0 * x); }
+double mass_slope(const reference_component &c, double x) {
+  if (c.is_disc) return std::exp(c.log_rho0) * formula_spherical_mass_slope(c.disc, std::exp(x));
+  return 4 * pi * std::exp(log_density(c, x) + 3.0 * x);
+}
+
+// A component holds no mass beyond its last node: tapered, or a disc.
+bool bounded(const reference_component &c) { return c.taper_radius > 0.0 || c.is_disc; }
 
 // The interval of ln r that holds a component's mass: where dM/dln r is
 // within 1e-20 of its peak, padded, from a coarse scan over [1e-30, 1e30].
 bool mass_interval(const reference_component &c, double *x_lo, double *x_hi, std::string *why) {
+  if (c.is_disc) {
+    *x_lo = std::log(1e-3 * std::min(c.disc.height, c.disc.length));
+    *x_hi = std::log(std::hypot(c.disc.truncation, 40.0 * c.disc.height)) + 0.1;
+    return true;
+  }
   const double lo = std::log(1e-30), hi = std::log(1e30), dx = 0.05;
   double peak = -HUGE_VAL;
   for (double x = lo; x <= hi; x += dx) peak = std::max(peak, log_density(c, x) + 3.0 * x);
@@ -101,7 +113,7 @@ std::vector<double> integrate_mass(const jeans_reference &ref, reference_compone
     mass[k] = mass[k - 1] + half * sum;
   }
   const double x1 = node_x(ref, n - 1), s_out = 3.0 + log_slope(*c, x1);
-  const double beyond = c->taper_radius > 0.0 ? 0.0 : mass_slope(*c, x1) / -s_out;
+  const double beyond = bounded(*c) ? 0.0 : mass_slope(*c, x1) / -s_out;
   const double whole = mass[n - 1] + beyond;
   c->log_rho0 += std::log(c->share / whole);
   for (double &m : mass) m /= whole;
@@ -117,13 +129,14 @@ double fraction_at(const jeans_reference &ref, size_t c, double x) {
   if (u <= 0.0) return mass[0] * std::exp((3.0 + log_slope(comp, ref.log_r0)) * (x - ref.log_r0));
   if (u >= static_cast<double>(n - 1)) {
     const double x1 = node_x(ref, n - 1), s_out = 3.0 + log_slope(comp, x1);
-    if (comp.taper_radius > 0.0 || !(s_out < 0.0)) return mass[n - 1];
+    if (bounded(comp) || !(s_out < 0.0)) return mass[n - 1];
     return 1.0 - (1.0 - mass[n - 1]) * std::exp(s_out * (x - x1));
   }
   const size_t k = static_cast<size_t>(u);
   const double x0 = node_x(ref, k), scale = 1.0 / comp.share;
-  return hermite(mass[k], mass_slope(comp, x0) * scale, mass[k + 1], mass_slope(comp, x0 + ref.step) * scale, ref.step,
-                 u - static_cast<double>(k));
+  const double s0 = comp.is_disc ? comp.node_slope[k] : mass_slope(comp, x0);
+  const double s1 = comp.is_disc ? comp.node_slope[k + 1] : mass_slope(comp, x0 + ref.step);
+  return hermite(mass[k], s0 * scale, mass[k + 1], s1 * scale, ref.step, u - static_cast<double>(k));
 }
 
 double total_at(const jeans_reference &ref, double x) {
@@ -170,6 +183,11 @@ bool build_component_reference(const std::vector<component_law> &components, dou
   double x_lo = HUGE_VAL, x_hi = -HUGE_VAL;
   for (const component_law &law : components) {
     reference_component c;
+    if (law.disc) {
+      c.is_disc = true;
+      c.disc = disc_formula_of(law.disc->law);
+      c.share = law.mass;
+    }
     c.alpha = law.law.alpha, c.beta = law.law.beta, c.gamma = law.law.gamma;
     c.taper_radius = law.law.taper_radius, c.taper_strength = law.law.taper_strength;
     c.scale = law.scale, c.share = law.mass, c.anisotropy_radius = law.anisotropy_radius;
@@ -181,8 +199,13 @@ bool build_component_reference(const std::vector<component_law> &components, dou
   const size_t n = static_cast<size_t>(std::ceil((x_hi - x_lo) / fine_step)) + 1;
   ref->log_r0 = x_lo;
   ref->step = (x_hi - x_lo) / static_cast<double>(n - 1);
-  for (reference_component &c : ref->components) ref->masses.push_back(integrate_mass(*ref, &c, n));
-  integrate_sigma(ref, n);
+  for (reference_component &c : ref->components) {
+    ref->masses.push_back(integrate_mass(*ref, &c, n));
+    if (!c.is_disc) continue;
+    c.node_slope.resize(n);
+    for (size_t k = 0; k < n; ++k) c.node_slope[k] = mass_slope(c, node_x(*ref, k));
+  }
+  if (!ref->components[static_cast<size_t>(own)].is_disc) integrate_sigma(ref, n);
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "disc_formula.h"
 #include "profile_model.h"
 
 // One component's formula, in the galaxy's units (G = 1, lengths in L,
@@ -19,6 +20,11 @@ struct reference_component {
   double share = 1.0;              // its mass, of M
   double anisotropy_radius = 0.0;  // in L; 0: isotropic
   double log_rho0 = 0.0;           // so that its mass is share
+  // A disc: its mass in spheres, from its own formula (never the own
+  // component, whose dispersions a disc's reference gives).
+  bool is_disc = false;
+  disc_formula disc;
+  std::vector<double> node_slope;  // its dM/dln r at the nodes, computed once
 };
 
 struct jeans_reference {

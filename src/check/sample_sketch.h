@@ -10,9 +10,10 @@
 
 #include "check_bytes.h"
 
+// What the picture keeps of a particle, as its caller lays it out.
 struct sketch_entry {
   uint64_t key;
-  double radius, speed, pos_cos, vel_cos;
+  double value[4];
 };
 
 struct sample_sketch {

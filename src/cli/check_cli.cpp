@@ -376,6 +376,14 @@ unit_scale read_units(const particle_source &source, const model_choice &given, 
 // text file's count is known only as far as it was read.
 std::string memory_refusal(uint64_t particles, bool at_least, double needed, double available) {
   char text[256];
+  if (particles == 0 && !at_least) {
+    // A count not known before reading: what the checks take whatever it is.
+    std::snprintf(text, sizeof text,
+                  "checking needs %.0f MiB whatever the count, and %.0f MiB are available (memory and swap, within "
+                  "this process's limits)",
+                  needed / 1048576.0, available / 1048576.0);
+    return text;
+  }
   std::snprintf(text, sizeof text,
                 "checking %s%llu particles needs %s%.0f MiB, and %.0f MiB are available (memory and swap, "
                 "within this process's limits)",
@@ -437,6 +445,7 @@ struct galaxy_check_setup {
   galaxy_parameters galaxy;
   std::vector<component_law> laws;
   std::vector<profile_model> models;
+  std::vector<std::unique_ptr<disc_reference>> discs;  // a disc's, else null
   galaxy_check_plan plan;
   std::string units_line;
   unit_scale units;
@@ -467,11 +476,19 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   const galaxy_parameters &g = setup->galaxy;
   setup->laws = component_laws(d, g);
   int failed = -1;
-  for (const component_description &c : d.components) {
-    if (c.role == role_disc) return "galaxy file " + d.path + ": component " + c.name + ": discs are not checked yet";
-  }
-  if (!build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
+  if (!build_discs(d, g, &setup->laws, &failed, &why) ||
+      !build_galaxy_model(setup->laws, d.black_hole_mass / g.total_mass, &setup->models, &failed, &why)) {
     return "galaxy file " + d.path + ": its galaxy cannot be made: " + why;
+  }
+  // A disc is held against what its formula alone implies.
+  for (size_t c = 0; c < d.components.size(); ++c) {
+    setup->discs.emplace_back();
+    if (!setup->laws[c].disc) continue;
+    setup->discs.back() = std::make_unique<disc_reference>();
+    if (!build_disc_reference(setup->laws, d.black_hole_mass / g.total_mass, static_cast<int>(c),
+                              setup->discs.back().get(), &why)) {
+      return "galaxy file " + d.path + ": component " + d.components[c].name + ": " + why;
+    }
   }
   // The file's units: an HDF5 file states its own, the others are the galaxy file's.
   const unit_scale named = scale_of(d.units, g.total_mass, g.typical_length);
@@ -492,6 +509,7 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
     part.name = d.components[c].name;
     part.first = first, part.count = static_cast<uint64_t>(counts[c]);
     part.options = whole;
+    part.disc = setup->discs[c].get();
     check_model &pm = part.options.model;
     pm.centre_radius = 0.0;
     pm.profile = &setup->models[c];
@@ -892,6 +910,14 @@ int check_galaxy_source(particle_source *source, const cli_settings &settings, c
                                            {"units", setup.units_line, verdict_info}};
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
   outcome->checked = true;
+  if (settings.plot_given) {
+    // A galaxy's picture is its disc's; the spherical panels draw one model.
+    std::string reason = "the picture of a galaxy file's galaxy is its disc's, and this one has none";
+    if (!outcome->result.disc.present ||
+        !write_disc_plot(outcome->result.disc, outcome->result.passed, ctx.path, settings.plot_file, &reason)) {
+      return refuse(settings.plot_file + ": cannot draw: " + reason, outcome);
+    }
+  }
   return outcome->status = outcome->result.passed ? 0 : 1;
 }
 

@@ -906,6 +906,12 @@ std::string open_type_part(hdf5_particle_reader *r, int t) {
     return name + " datasets Coordinates (N x 3), Velocities (N x 3) and Masses (N), readable as float64";
   }
   if (n_vel != n_pos || n_mass != n_pos) return "as many velocities and masses as coordinates in " + name;
+  // Rows declared but never written read as the fill value: not particles.
+  for (const hid_t set : {part.coordinates.get(), part.velocities.get(), part.masses.get()}) {
+    if (n_pos > 0 && H5Dget_storage_size(set) == 0) {
+      return name + " datasets that hold their " + std::to_string(n_pos) + " rows (none was ever written)";
+    }
+  }
   part.present = true;
   part.rows = n_pos;
   r->rows += n_pos;
