@@ -59,8 +59,13 @@ void work(block_queue *q, const pass_checks &checks) {
 bool probe_firsts(particle_source *source, const pass_checks &checks, const unit_scale &units,
                   const pass_share &share, read_error *error) {
   particle_data one;
+  bool probed = false;
   for (const uint64_t index : share.firsts) {
-    if (index >= share.first) continue;
+    // One the share reads is noted then. An empty share (a rank with no
+    // block) probes too, since its sums are in units of that mass; but not
+    // in a text file, which only one rank reads.
+    if (index >= share.first && (index < share.end || source->text != nullptr)) continue;
+    probed = true;
     if (!seek_particles(source, index) || read_block(source, &one, 1, error) == read_failed || one.nb_element != 1) {
       if (error->what.empty()) error->what = "a particle " + std::to_string(index) + " that can be read";
       return false;
@@ -68,7 +73,7 @@ bool probe_firsts(particle_source *source, const pass_checks &checks, const unit
     convert_to_si(&one, units);
     checks.note(one, index);
   }
-  if (share.first > 0 && !seek_particles(source, share.first)) {
+  if ((share.first > 0 || probed) && share.first < share.end && !seek_particles(source, share.first)) {
     error->what = "a particle " + std::to_string(share.first) + " that can be read";
     return false;
   }
