@@ -1,0 +1,197 @@
+// The streaming accumulators galaxy-check is built from, against the exact
+// computations they replace: the same bits whatever the order and split of
+// the terms, and within their stated bounds of the exact figures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "check_bytes.h"
+#include "ks_histogram.h"
+#include "radial_bins.h"
+#include "sample_sketch.h"
+#include "wide_sum.h"
+
+namespace {
+
+// The two-sided KS distance of a sample from the uniform law, sorted here.
+double exact_distance(std::vector<double> u) {
+  std::sort(u.begin(), u.end());
+  const double n = static_cast<double>(u.size());
+  double d = 0.0;
+  for (size_t i = 0; i < u.size(); ++i) {
+    const double x = std::clamp(u[i], 0.0, 1.0);
+    d = std::max({d, (i + 1) / n - x, x - i / n});
+  }
+  return d;
+}
+
+uint64_t bits_of(long double x) {
+  // The 80 bits of an x87 long double: its significand and its exponent.
+  unsigned char bytes[sizeof x] = {};
+  std::memcpy(bytes, &x, 10);
+  uint64_t low, high = 0;
+  std::memcpy(&low, bytes, 8);
+  std::memcpy(&high, bytes + 8, 2);
+  return low ^ (high << 48) ^ (high >> 16);
+}
+
+}  // namespace
+
+TEST(KsHistogram, WithinHalfABinOfTheExactDistanceAndMergesExactly) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  // A slightly distorted law, a sample crowded into a few bins (where a
+  // histogram could hide most), and a small sample (kept exactly).
+  const std::vector<std::pair<size_t, int>> cases = {{300000, 0}, {200000, 1}, {40000, 0}, {70000, 2}};
+  for (const auto &[n, kind] : cases) {
+    std::vector<double> u(n);
+    for (double &x : u) {
+      const double y = uniform(rng);
+      x = kind == 0 ? std::pow(y, 1.01) : kind == 1 ? 0.3 + 1e-8 * std::floor(4.0 * y) : y * y * 0.5 + 0.5 * y;
+    }
+    ks_histogram whole, left, right;
+    whole.add(u.data(), u.size());
+    // The halves in pieces of any size, one of them through its bytes.
+    for (size_t at = 0; at < n;) {
+      const size_t count = std::min<size_t>(n - at, 1 + rng() % 9000);
+      ((at / 4096) % 2 ? left : right).add(u.data() + at, count);
+      at += count;
+    }
+    byte_writer out;
+    right.pack(&out);
+    byte_reader in{out.bytes.data(), out.bytes.data() + out.bytes.size()};
+    ASSERT_TRUE(left.unpack_merge(&in));
+    const double exact = exact_distance(u), binned = whole.distance();
+    EXPECT_EQ(left.count(), n);
+    EXPECT_EQ(left.distance(), binned) << n;
+    if (n <= ks_exact_most) {
+      EXPECT_EQ(binned, exact) << n;
+    } else {
+      EXPECT_LE(std::fabs(binned - exact), 0.5 * ks_bin_width + 1e-15) << n << " kind " << kind;
+    }
+  }
+}
+
+TEST(WideSum, SameBitsInAnyOrderAndExactWhereLongDoubleIsNot) {
+  std::mt19937_64 rng(3);
+  std::vector<long double> terms;
+  for (int i = 0; i < 20000; ++i) {
+    const double magnitude = std::ldexp(1.0, static_cast<int>(rng() % 1200) - 600);
+    terms.push_back((rng() % 2 ? -1.0L : 1.0L) * magnitude * (1.0L + (rng() % 1000) / 1000.0L));
+  }
+  wide_sum forward;
+  for (const long double t : terms) add_wide(&forward, t);
+  for (int trial = 0; trial < 5; ++trial) {
+    std::shuffle(terms.begin(), terms.end(), rng);
+    wide_sum a, b;
+    for (size_t i = 0; i < terms.size(); ++i) add_wide(i % 3 ? &a : &b, terms[i]);
+    byte_writer out;
+    pack_wide(&out, b);
+    byte_reader in{out.bytes.data(), out.bytes.data() + out.bytes.size()};
+    wide_sum c;
+    ASSERT_TRUE(unpack_wide(&in, &c));
+    merge_wide(&a, c);
+    EXPECT_EQ(bits_of(wide_value(a)), bits_of(wide_value(forward)));
+  }
+  // 1e30 + 1 - 1e30 is 1; in long double it is 0.
+  wide_sum s;
+  for (const long double t : {1e30L, 1.0L, -1e30L}) add_wide(&s, t);
+  EXPECT_EQ(wide_value(s), 1.0L);
+  // Non-finite terms give what a long double sum gives.
+  wide_sum up, both;
+  add_wide(&up, INFINITY), add_wide(&up, 5.0L);
+  add_wide(&both, INFINITY), add_wide(&both, -INFINITY);
+  EXPECT_EQ(wide_value(up), INFINITY);
+  EXPECT_TRUE(std::isnan(wide_value(both)));
+}
+
+TEST(BlockSums, LanesOfAnyShareGiveTheSameTotals) {
+  // Blocks of terms, each summed in order; the blocks shared out between
+  // lanes in any way, the lanes merged in any order.
+  std::mt19937_64 rng(8);
+  std::normal_distribution<double> normal;
+  const int blocks = 40, per_block = 500;
+  std::vector<double> terms(blocks * per_block);
+  for (double &t : terms) t = normal(rng) * std::exp(3.0 * normal(rng));
+  std::vector<uint64_t> reference;
+  for (int trial = 0; trial < 6; ++trial) {
+    const int lanes = 1 + trial % 4;
+    std::vector<block_sums> lane(lanes, block_sums(2));
+    for (int b = 0; b < blocks; ++b) {
+      block_sums &s = lane[trial == 0 ? 0 : rng() % lanes];
+      for (int i = 0; i < per_block; ++i) {
+        const double t = terms[b * per_block + i];
+        s.partial[0] += t, s.partial[1] += static_cast<long double>(t) * t;
+      }
+      fold_block(&s);
+    }
+    std::shuffle(lane.begin(), lane.end(), rng);
+    for (int k = 1; k < lanes; ++k) merge_block_sums(&lane[0], lane[k]);
+    const std::vector<uint64_t> bits = {bits_of(wide_value(lane[0].total[0])), bits_of(wide_value(lane[0].total[1]))};
+    if (trial == 0) reference = bits;
+    EXPECT_EQ(bits, reference) << trial;
+  }
+}
+
+TEST(SampleSketch, TheSameSubsampleHoweverTheFileIsShared) {
+  std::vector<sketch_entry> all;
+  sample_sketch whole;
+  whole.most = 1000;
+  for (uint64_t i = 0; i < 50000; ++i) {
+    const sketch_entry e{sketch_key(i), {static_cast<double>(i), 0, 0, 0}};
+    add_to_sketch(&whole, e);
+    all.push_back(e);
+  }
+  std::mt19937_64 rng(2);
+  std::shuffle(all.begin(), all.end(), rng);
+  sample_sketch parts[3];
+  for (sample_sketch &p : parts) p.most = 1000;
+  for (size_t i = 0; i < all.size(); ++i) add_to_sketch(&parts[rng() % 3], all[i]);
+  merge_sketch(&parts[2], parts[0]);
+  merge_sketch(&parts[2], parts[1]);
+  const std::vector<sketch_entry> a = sketch_entries(whole), b = sketch_entries(parts[2]);
+  ASSERT_EQ(a.size(), 1000u);
+  ASSERT_EQ(b.size(), a.size());
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].value[0], b[i].value[0]);
+  // An even spread over the file: the mean index near the middle.
+  double mean = 0.0;
+  for (const sketch_entry &e : a) mean += e.value[0] / a.size();
+  EXPECT_NEAR(mean, 25000.0, 4.0 * 50000.0 / std::sqrt(12.0 * 1000.0));
+}
+
+TEST(RadialBins, VirialRatioAgreesWithTheSortedSumWithinItsBound) {
+  // W = -G sum m M(< r) / r over the sample sorted by radius, against the
+  // bins' estimate; the pairs within one bin are what they approximate.
+  std::mt19937_64 rng(4);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const double a = 3e19, G = 6.674e-11;
+  const int n = 200000;
+  std::vector<std::pair<double, double>> particles;  // r, v^2
+  radial_bins bins, other;
+  init_radial_bins(&bins, 2, a, 1e35, 1e10);
+  init_radial_bins(&other, 2, a, 1e35, 1e10);
+  for (int i = 0; i < n; ++i) {
+    const double s = std::sqrt(uniform(rng)), r = a * s / (1.0 - s);  // Hernquist
+    const double v2 = 1e10 * uniform(rng);
+    particles.push_back({r, v2});
+    add_radial(i % 2 ? &bins : &other, i % 3 == 0 ? 1 : 0, r, 1e35, v2);
+  }
+  merge_radial(&bins, other);
+  std::sort(particles.begin(), particles.end());
+  long double W = 0.0L, K = 0.0L;
+  for (int i = 0; i < n; ++i) {
+    W -= G * 1e35L * 1e35L * i / particles[i].first;
+    K += 1e35L * particles[i].second;
+  }
+  const virial_estimate v = radial_virial(bins, -1, G);
+  ASSERT_TRUE(v.defined);
+  const double exact = static_cast<double>(K / -W);
+  // Within a bin pairs are taken at the mean of their 1/r (within 5.5e-4
+  // of each), and they are some 1e-3 of all pairs.
+  EXPECT_NEAR(v.ratio, exact, 1e-5 * exact);
+  EXPECT_GT(v.error, 0.0);
+}
