@@ -82,13 +82,15 @@ void init_radial_bins(radial_bins *bins, int slots, double length, double mass, 
   bins->slots.resize(static_cast<size_t>(slots));
 }
 
-void add_radial(radial_bins *bins, int slot, double r, double m, double v2) {
-  radial_slot &s = bins->slots[static_cast<size_t>(slot)];
-  const double x = r / bins->length, mu = m / bins->mass, nu2 = v2 / bins->speed2;
+namespace {
+
+// One particle's terms into its bin (b, from bin_of).
+void add_in_bin(radial_bins *bins, const radial_entry &e, int b) {
+  radial_slot &s = bins->slots[static_cast<size_t>(e.slot)];
+  const double x = e.r / bins->length, mu = e.m / bins->mass, nu2 = e.v2 / bins->speed2;
   ++s.count;
   const double kinetic = mu * nu2;
   bool ok = add_fixed(&s.kinetic, kinetic) && add_fixed(&s.kinetic2, kinetic * kinetic);
-  const int b = bin_of(x);
   const bool end = b == 0 || b == last_bin;
   // 1/r in units of the bin's 1/r_b inside, of 1/length at the ends (0 at
   // the centre, where the particle is no outer radius of any pair).
@@ -104,7 +106,45 @@ void add_radial(radial_bins *bins, int slot, double r, double m, double v2) {
   if (!ok) s.out_of_range = true;
 }
 
+// Entries in order of their bins' region first: the sums are exact, so
+// the order is free, and 14 KiB of bins at a time stay in the cache where
+// all 3.5 MiB would not.
+void add_entries(radial_bins *bins, const std::vector<radial_entry> &entries) {
+  constexpr int region_shift = radial_bins_log2 - 8;
+  const size_t n = entries.size();
+  std::vector<uint32_t> bin(n), ordered_bin(n);
+  std::vector<radial_entry> ordered(n);
+  size_t start[257] = {};
+  for (size_t i = 0; i < n; ++i) {
+    bin[i] = static_cast<uint32_t>(bin_of(entries[i].r / bins->length));
+    ++start[(bin[i] >> region_shift) + 1];
+  }
+  for (int r = 0; r < 256; ++r) start[r + 1] += start[r];
+  // The entries themselves moved, so that they are then read in order.
+  for (size_t i = 0; i < n; ++i) {
+    const size_t at = start[bin[i] >> region_shift]++;
+    ordered[at] = entries[i], ordered_bin[at] = bin[i];
+  }
+  for (size_t i = 0; i < n; ++i) add_in_bin(bins, ordered[i], static_cast<int>(ordered_bin[i]));
+}
+
+constexpr size_t pending_most = size_t{1} << 16;
+
+}  // namespace
+
+void add_radial(radial_bins *bins, int slot, double r, double m, double v2) {
+  bins->pending.push_back({slot, r, m, v2});
+  if (bins->pending.size() >= pending_most) flush_radial(bins);
+}
+
+void flush_radial(radial_bins *bins) {
+  add_entries(bins, bins->pending);
+  bins->pending.clear();
+}
+
 void merge_radial(radial_bins *into, const radial_bins &from) {
+  flush_radial(into);
+  add_entries(into, from.pending);
   for (size_t c = 0; c < into->slots.size() && c < from.slots.size(); ++c) {
     radial_slot &s = into->slots[c];
     const radial_slot &o = from.slots[c];
@@ -131,6 +171,7 @@ void pack_radial(byte_writer *out, const radial_bins &bins) {
       for (int k = 0; k < radial_moments; ++k) pack_wide(out, s.ends[e][k]);
     }
   }
+  out->put_array(bins.pending.data(), bins.pending.size());
 }
 
 bool unpack_merge_radial(byte_reader *in, radial_bins *bins) {
@@ -150,6 +191,10 @@ bool unpack_merge_radial(byte_reader *in, radial_bins *bins) {
         if (!unpack_wide(in, &s.ends[e][k])) return false;
       }
     }
+  }
+  if (!in->get_array(&other.pending)) return false;
+  for (const radial_entry &e : other.pending) {
+    if (e.slot < 0 || static_cast<uint64_t>(e.slot) >= n) return in->ok = false;
   }
   merge_radial(bins, other);
   return true;
@@ -181,6 +226,10 @@ void moments_of(const radial_bins &bins, int slot, int b, long double q[radial_m
 
 virial_estimate radial_virial(const radial_bins &bins, int slot, double gravitational_constant) {
   virial_estimate v;
+  if (!bins.pending.empty()) {  // not totals: said, not guessed
+    v.in_range = false;
+    return v;
+  }
   std::vector<long double> own(static_cast<size_t>(radial_bin_count) * radial_moments),
       all(static_cast<size_t>(radial_bin_count) * radial_moments);
   long double kinetic = 0.0L, kinetic2 = 0.0L;

@@ -46,17 +46,28 @@ struct radial_slot {
   bool out_of_range = false;  // a value beyond the fixed point's reach
 };
 
+// A particle not yet in its bin.
+struct radial_entry {
+  int slot;
+  double r, m, v2;
+};
+
 struct radial_bins {
   // The units the sums are kept in: a length (the model's scale), a mass
   // (the first particle's, so that terms are near 1) and a speed squared.
   double length = 1.0, mass = 1.0, speed2 = 1.0;
   std::vector<radial_slot> slots;
+  std::vector<radial_entry> pending;  // put in their bins a batch at a time
 };
 
 void init_radial_bins(radial_bins *bins, int slots, double length, double mass, double speed2);
 // A particle of slot at radius r (>= 0), mass m, squared speed v2, all
 // finite (SI).
 void add_radial(radial_bins *bins, int slot, double r, double m, double v2);
+// Puts the pending particles in their bins. merge_radial does, for both;
+// pack_radial and radial_virial take bins with none pending (the totals
+// lanes were merged into).
+void flush_radial(radial_bins *bins);
 void merge_radial(radial_bins *into, const radial_bins &from);
 void pack_radial(byte_writer *out, const radial_bins &bins);
 bool unpack_merge_radial(byte_reader *in, radial_bins *bins);

@@ -598,11 +598,13 @@ bool combine_pass(const pass_context &ctx, bool ok, read_error *error, const std
   others->clear();
   if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
   byte_writer message;
+  message.bytes.reserve(mine.size() + error->what.size() + 32);
   message.put<uint8_t>(ok ? 1 : 0);
   message.put<int64_t>(error->line);
   message.put_text(error->what);
   message.put_array(mine.data(), mine.size());
-  const std::vector<std::vector<unsigned char>> all = ctx.parallel->gather(message.bytes, everyone);
+  std::vector<std::vector<unsigned char>> all = ctx.parallel->gather(message.bytes, everyone);
+  std::vector<unsigned char>().swap(message.bytes);
   bool all_ok = true;
   for (size_t r = 0; r < all.size(); ++r) {
     byte_reader in{all[r].data(), all[r].data() + all[r].size()};
@@ -613,6 +615,7 @@ bool combine_pass(const pass_context &ctx, bool ok, read_error *error, const std
     if (!in.get(&rank_ok) || !in.get(&line) || !in.get_text(&what) || !in.get_array(&bytes)) {
       rank_ok = 0, line = 0, what = "a rank's checks whole (a message was cut short)";
     }
+    std::vector<unsigned char>().swap(all[r]);  // each message held once
     if (!rank_ok && all_ok) error->line = line, error->what = what;
     all_ok = all_ok && rank_ok;
     if (static_cast<int>(r) != ctx.parallel->rank) others->push_back(std::move(bytes));
@@ -771,8 +774,13 @@ bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, par
   if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
   byte_writer mine;
   pack_reader_tallies(*source, &mine);
-  const std::vector<unsigned char> packed = kind.pack(acc);
-  mine.put_array(packed.data(), packed.size());
+  {
+    // Rank 0 merges the others' into its own: its own need not travel.
+    const bool receiver = !everyone && ctx.parallel->rank == 0;
+    const std::vector<unsigned char> packed = receiver ? std::vector<unsigned char>() : kind.pack(acc);
+    mine.bytes.reserve(mine.bytes.size() + sizeof(uint64_t) + packed.size());
+    mine.put_array(packed.data(), packed.size());
+  }
   std::vector<std::vector<unsigned char>> others;
   if (!combine_pass(ctx, ok, error, mine.bytes, everyone, &others)) return false;
   for (const std::vector<unsigned char> &bytes : others) {
