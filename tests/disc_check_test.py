@@ -3,7 +3,8 @@
 with h5py and numpy alone): it passes as made, and each change of the disc
 fails the lines that see it: vertical speeds 10 % low, rotation 3 % slow,
 the spin turned over, heights 10 % high, radii 3 % long, one particle
-beyond the truncation; a spheroid's speeds 5 % high fail its own lines.
+beyond the truncation; a spheroid's speeds 5 % high fail its own lines. The
+report is the same on 1, 3 and the default number of threads.
 
 usage: disc_check_test.py GALAXY_IC GALAXY_CHECK
 """
@@ -120,6 +121,10 @@ def main():
             expect(R.max() < 30.0, "no disc particle beyond the truncation")
         status, stdout = report(base)
         expect(status == 0 and not failing(stdout), "as made it passes:\n" + stdout)
+        # The disc's sums, histograms and picture merge exactly: one report for any thread count.
+        for threads in ("1", "3"):
+            r = subprocess.run([CHECK, base, "--threads", threads], capture_output=True, text=True)
+            expect(r.stdout == stdout, "the report on %s threads differs" % threads)
         # The picture is the disc's; a galaxy without one has none to draw.
         png = os.path.join(tmp, "g.png")
         r = subprocess.run([CHECK, base, "--plot", png], capture_output=True, text=True)

@@ -1055,8 +1055,9 @@ std::string check_report_lines(const check_outcome &outcome) {
   return text;
 }
 
-int galaxy_check_main(int argc, char **argv) {
-  const check_outcome outcome = run_galaxy_check(argc, argv, nullptr);
+int galaxy_check_main(int argc, char **argv) { return print_check_outcome(run_galaxy_check(argc, argv, nullptr)); }
+
+int print_check_outcome(const check_outcome &outcome) {
   if (!outcome.help.empty()) {
     std::fputs(outcome.help.c_str(), stdout);
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;

@@ -62,6 +62,10 @@ std::string check_report_lines(const check_outcome &outcome);
 // PASS, FAIL or INFO.
 const char *check_verdict_name(check_verdict verdict);
 
+// What galaxy-check prints of an outcome (the report, or the message on
+// standard error), and its exit status.
+int print_check_outcome(const check_outcome &outcome);
+
 // The whole program: returns 0 when every check passes, 1 when one fails,
 // 2 for unreadable input, a usage error, or a report or picture that cannot
 // be written.

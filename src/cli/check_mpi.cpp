@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "check_cli.h"
@@ -62,27 +61,6 @@ std::vector<std::vector<unsigned char>> gather(const std::vector<unsigned char> 
   return all;
 }
 
-// What galaxy-check prints, from rank 0.
-int report(const check_outcome &outcome) {
-  if (!outcome.help.empty()) {
-    std::fputs(outcome.help.c_str(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2;
-  }
-  if (!outcome.checked) {
-    std::fputs(outcome.message.c_str(), stderr);
-    return 2;
-  }
-  std::fputs(check_report_lines(outcome).c_str(), stdout);
-  if (outcome.status == 2) {  // the picture could not be drawn
-    std::fflush(stdout);
-    std::fputs(outcome.message.c_str(), stderr);
-    return 2;
-  }
-  std::printf("%s\n", outcome.result.passed ? "PASS" : "FAIL");
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 2;
-  return outcome.status;
-}
-
 }  // namespace
 
 int galaxy_check_mpi_main(int argc, char **argv) {
@@ -95,7 +73,7 @@ int galaxy_check_mpi_main(int argc, char **argv) {
     return gather(mine, everyone, parallel.rank, parallel.ranks);
   };
   const check_outcome outcome = run_galaxy_check(argc, argv, nullptr, nullptr, &parallel);
-  int status = parallel.rank == 0 ? report(outcome) : outcome.status;
+  int status = parallel.rank == 0 ? print_check_outcome(outcome) : outcome.status;
   MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
   MPI_Finalize();
   return status;
