@@ -231,6 +231,47 @@ TEST(SafeReplace, SignalRemovesEveryTemporaryOfASplitSet) {
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{}) << "a temporary file of the set was left";
 }
 
+// A thread opening the armed temporary by its path (as HDF5 does) while a
+// signal comes: handled on another thread, the handler must wait for the
+// open and then remove what it made, not unlink first and leave the
+// reopened file behind; sent to the opening thread itself, it must wait
+// until the open is over rather than hang waiting for itself.
+TEST(SafeReplace, SignalWaitsForAnOpenByPathThenRemovesIt) {
+  for (const bool to_opener : {false, true}) {
+    scratch_dir dir;
+    write_file(dir.file("f"), old_content);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(10);  // a hang ends as SIGALRM
+      signal(SIGTERM, SIG_DFL);
+      install_output_signal_handlers();
+      output_file out;
+      if (prepare_output_path(&out, dir.file("f")) != path_ready) _exit(3);
+      std::atomic<bool> inside{false};
+      std::thread opener([&]() {
+        const temporary_opened_by_path opening;
+        inside.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (std::FILE *f = std::fopen(output_write_path(&out).c_str(), "wb")) std::fclose(f);
+        write_file(dir.file("reopened"), "");
+      });
+      while (!inside.load()) std::this_thread::yield();
+      if (to_opener) {
+        pthread_kill(opener.native_handle(), SIGTERM);
+      } else {
+        kill(getpid(), SIGTERM);
+      }
+      opener.join();
+      for (;;) pause();
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status << " " << to_opener;
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"f", "reopened"})) << to_opener;
+    EXPECT_EQ(read_file(dir.file("f")), old_content);
+  }
+}
+
 // What a whole-files-only open of name meets: refused (errno, and a reason),
 // the file untouched and no temporary left.
 void expect_refused_whole(const scratch_dir &dir, const std::string &name, int error_number,

@@ -130,7 +130,10 @@ bool open_positioned_files(const std::vector<std::string> &names, const char *fo
   for (size_t k = 0; k < names.size(); ++k) {
     output_file &out = (*files)[k];
     const path_verdict verdict = prepare_output_path(&out, names[k], policy);
-    if (verdict == path_ready) out.file = std::fopen(output_write_path(&out).c_str(), "wb");
+    if (verdict == path_ready) {
+      const temporary_opened_by_path opening;
+      out.file = std::fopen(output_write_path(&out).c_str(), "wb");
+    }
     if (verdict == path_ready && out.file == nullptr) out.error_number = errno;
     if (verdict != path_ready || out.file == nullptr) {
       if (verdict == path_not_regular) {

@@ -1,6 +1,7 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -42,8 +43,17 @@ std::atomic<temporary_slot *> temporary_slots{nullptr};
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Opens of temporaries by path under way (temporary_opened_by_path), and
+// whether a handler has begun removing: both lock-free, both read here.
+std::atomic<int> opens_by_path{0};
+std::atomic<bool> removing_temporaries{false};
+
 void remove_temporaries_and_reraise(int signal_number) {
   const int saved = errno;
+  removing_temporaries.store(true);
+  // Never this thread's own open: it blocks these signals meanwhile.
+  while (opens_by_path.load() != 0) {
+  }
   for (temporary_slot *s = temporary_slots.load(); s != nullptr; s = s->next) {
     if (s->state.load() == slot_armed) unlink(s->path);
   }
@@ -343,6 +353,26 @@ temporaries_removed_on_signal::~temporaries_removed_on_signal() {
       signal(cleanup_signals[k], SIG_DFL);
     }
   }
+}
+
+temporary_opened_by_path::temporary_opened_by_path() {
+  sigset_t cleanup;
+  sigemptyset(&cleanup);
+  for (int s : cleanup_signals) sigaddset(&cleanup, s);
+  pthread_sigmask(SIG_BLOCK, &cleanup, &saved_mask_);
+  opens_by_path.fetch_add(1);
+  if (!removing_temporaries.load()) return;
+  // A handler has begun (and may have passed its wait): what this thread
+  // would open could outlive the process.
+  opens_by_path.fetch_sub(1);
+  for (;;) pause();
+}
+
+temporary_opened_by_path::~temporary_opened_by_path() {
+  const int saved = errno;  // the open's, for the caller
+  opens_by_path.fetch_sub(1);
+  pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+  errno = saved;
 }
 
 bool open_output_file(output_file *out, const std::string &name, const output_policy &policy) {

@@ -8,6 +8,7 @@
 #ifndef OUTPUT_FILE_H
 #define OUTPUT_FILE_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -63,6 +64,23 @@ class temporaries_removed_on_signal {
   ~temporaries_removed_on_signal();
   temporaries_removed_on_signal(const temporaries_removed_on_signal &) = delete;
   temporaries_removed_on_signal &operator=(const temporaries_removed_on_signal &) = delete;
+};
+
+// Alive around a call that opens an armed temporary by its path (HDF5 can
+// open no other way, and creates what it opens): a cleanup signal handled on
+// another thread meanwhile would unlink the name, the open make it again,
+// and the process leave it behind. So this thread takes none of those
+// signals meanwhile, a handler on another waits for it to end, and once a
+// handler has begun the thread waits to be ended with the process.
+class temporary_opened_by_path {
+ public:
+  temporary_opened_by_path();
+  ~temporary_opened_by_path();
+  temporary_opened_by_path(const temporary_opened_by_path &) = delete;
+  temporary_opened_by_path &operator=(const temporary_opened_by_path &) = delete;
+
+ private:
+  sigset_t saved_mask_;
 };
 
 // Opens name for writing. Returns false, with errno (and out->error_number)

@@ -12,6 +12,7 @@
 #ifdef GALAXY_HAVE_HDF5
 #include <hdf5.h>
 #endif
+#include "output_file.h"
 #ifdef GALAXY_HDF5_MPI
 #include "particle_hdf5_mpi.h"
 #endif
@@ -371,7 +372,10 @@ hdf5_writer *create_writer(const std::string &path, const gal_system *sys, uint6
   std::unique_ptr<hdf5_writer> writer(new hdf5_writer);
   writer->frame = frame;
   writer->given_ids = columns.ids;
-  writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()));
+  {
+    const temporary_opened_by_path opening;
+    writer->file.reset(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()));
+  }
   if (!writer->file.valid()) return nullptr;
   const hid_t file = writer->file.get();
   if (!write_header(file, sys, types, frame, columns) || !write_units(file, frame.scale)) return nullptr;
