@@ -68,12 +68,46 @@ TEST(KsHistogram, WithinHalfABinOfTheExactDistanceAndMergesExactly) {
     const double exact = exact_distance(u), binned = whole.distance();
     EXPECT_EQ(left.count(), n);
     EXPECT_EQ(left.distance(), binned) << n;
+    // Every count doubled (merged in memory, past each bin's low byte where
+    // the sample is crowded) leaves the empirical law, and the distance, as
+    // they were.
+    ks_histogram twice;
+    twice.merge(whole), twice.merge(left);
+    EXPECT_EQ(twice.count(), 2 * n);
     if (n <= ks_exact_most) {
       EXPECT_EQ(binned, exact) << n;
     } else {
+      EXPECT_EQ(twice.distance(), binned) << n;
       EXPECT_LE(std::fabs(binned - exact), 0.5 * ks_bin_width + 1e-15) << n << " kind " << kind;
+      // The bins counted here, one value at a time, give the same distance.
+      std::vector<uint64_t> counts(ks_bins);
+      for (const double x : u) {
+        ++counts[std::min(ks_bins - 1, static_cast<size_t>(std::clamp(x, 0.0, 1.0) * static_cast<double>(ks_bins)))];
+      }
+      EXPECT_EQ(ks_distance_of_bins(counts), binned) << n;
     }
   }
+}
+
+TEST(KsHistogram, MergedCountsCarryPastTheirLowByte) {
+  // 40136 values in one bin (200 past a multiple of 256) and 30000 in
+  // another: merged with itself, the first bin's low bytes overflow.
+  std::vector<double> u(40136, 0.25);
+  u.insert(u.end(), 30000, 0.75);
+  ks_histogram one, merged, through_bytes;
+  one.add(u.data(), u.size());
+  merged.merge(one), merged.merge(one);
+  byte_writer out;
+  one.pack(&out);
+  for (int k = 0; k < 2; ++k) {
+    byte_reader in{out.bytes.data(), out.bytes.data() + out.bytes.size()};
+    ASSERT_TRUE(through_bytes.unpack_merge(&in));
+  }
+  std::vector<uint64_t> counts(ks_bins);
+  counts[ks_bins / 4] = 2 * 40136, counts[3 * ks_bins / 4] = 2 * 30000;
+  EXPECT_EQ(merged.distance(), ks_distance_of_bins(counts));
+  EXPECT_EQ(through_bytes.distance(), ks_distance_of_bins(counts));
+  EXPECT_NEAR(merged.distance(), 40136.0 / 70136.0 - 0.25, 1e-6);  // the jump at 1/4
 }
 
 TEST(WideSum, SameBitsInAnyOrderAndExactWhereLongDoubleIsNot) {

@@ -1,5 +1,5 @@
-// Preloaded into a program under test: malloc of more than
-// $FAIL_MALLOC_ABOVE bytes fails, as it does when the address space or the
+// Preloaded into a program under test: malloc (calloc, aligned_alloc) of
+// more than $FAIL_MALLOC_ABOVE bytes fails, as it does when the address space or the
 // machine's memory runs out, whatever the program estimated beforehand.
 #include <cstddef>
 #include <cstdint>
@@ -21,4 +21,12 @@ extern "C" void *calloc(size_t count, size_t size) {
   const char *text = std::getenv("FAIL_MALLOC_ABOVE");
   const size_t limit = text != nullptr ? static_cast<size_t>(std::strtoull(text, nullptr, 10)) : SIZE_MAX;
   return size != 0 && count > limit / size ? nullptr : __libc_calloc(count, size);
+}
+
+extern "C" void *__libc_memalign(size_t alignment, size_t size);
+
+extern "C" void *aligned_alloc(size_t alignment, size_t size) {
+  const char *text = std::getenv("FAIL_MALLOC_ABOVE");
+  const size_t limit = text != nullptr ? static_cast<size_t>(std::strtoull(text, nullptr, 10)) : SIZE_MAX;
+  return size > limit ? nullptr : __libc_memalign(alignment, size);
 }

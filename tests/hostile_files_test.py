@@ -440,9 +440,9 @@ def memory_suite(tmp):
     if SANITIZED:
         print("skipped: a failing malloc under the sanitizers' allocator")
         return
-    # Its histograms take 8 MiB each.
+    # Its histograms take 4 MiB each.
     small = make(tmp, "small.hdf5", "--format", "hdf5")
-    env = dict(os.environ, LD_PRELOAD=FAIL_MALLOC, FAIL_MALLOC_ABOVE=str(4 << 20))
+    env = dict(os.environ, LD_PRELOAD=FAIL_MALLOC, FAIL_MALLOC_ABOVE=str(2 << 20))
     r = subprocess.run([CHECK, small], capture_output=True, text=True, timeout=60, env=env)
     expect(r.returncode == 2 and "cannot allocate" in r.stderr, f"failing malloc: {r.returncode} {r.stderr}")
 

@@ -98,31 +98,28 @@ double model_second_radial_moment(const check_model &model) {
 speed_cdf::speed_cdf(double q_max) {
   constexpr int nodes = 1 << 16;
   step_ = std::max(q_max, 1e-9) / (nodes - 1);
-  integral_.resize(nodes);
-  density_.resize(nodes);
+  nodes_.assign(nodes, speed_node{0.0, 0.0});
   long double total = 0.0L;
-  density_[0] = 0.0;
-  integral_[0] = 0.0;
   for (int i = 1; i < nodes; ++i) {
     // Simpson's rule on each interval.
     const long double lo = (i - 1) * static_cast<long double>(step_);
     const long double hi = i * static_cast<long double>(step_);
     total += (hi - lo) / 6.0L *
              (accurate_density(lo) + 4.0L * accurate_density((lo + hi) / 2.0L) + accurate_density(hi));
-    integral_[i] = static_cast<double>(total);
-    density_[i] = static_cast<double>(accurate_density(hi));
+    nodes_[i] = {static_cast<double>(total), static_cast<double>(accurate_density(hi))};
   }
 }
 
 double speed_cdf::integral(double q) const {
   // Cubic Hermite interpolation: the integral's slope at the nodes is f.
   const double position = q / step_;
-  const size_t last = integral_.size() - 1;
+  const size_t last = nodes_.size() - 1;
   const size_t i = std::min(last - 1, static_cast<size_t>(std::max(0.0, position)));
   const double t = std::clamp(position - static_cast<double>(i), 0.0, 1.0);
   const double t2 = t * t, t3 = t2 * t;
-  return (2 * t3 - 3 * t2 + 1) * integral_[i] + (t3 - 2 * t2 + t) * step_ * density_[i] +
-         (-2 * t3 + 3 * t2) * integral_[i + 1] + (t3 - t2) * step_ * density_[i + 1];
+  const speed_node &a = nodes_[i], &b = nodes_[i + 1];
+  return (2 * t3 - 3 * t2 + 1) * a.integral + (t3 - 2 * t2 + t) * step_ * a.density + (-2 * t3 + 3 * t2) * b.integral +
+         (t3 - t2) * step_ * b.density;
 }
 
 double speed_cdf::operator()(double v, double e_max, double v_esc) const {

@@ -74,9 +74,12 @@ class speed_cdf {
   double integral(double q) const;
 
  private:
+  // Side by side: a lookup at a random speed then reads one cache line.
+  struct speed_node {
+    double integral, density;  // f's integral and f at the node
+  };
   double step_;
-  std::vector<double> integral_;  // at the nodes
-  std::vector<double> density_;   // f at the nodes
+  std::vector<speed_node> nodes_;
 };
 
 // Cumulative distribution of the equilibrium speed law at one radius, as a

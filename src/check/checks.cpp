@@ -441,6 +441,8 @@ bool unpack_lane(byte_reader *in, check_lane *lane) {
 
 std::vector<unsigned char> pack_checks(const check_accumulator *acc) {
   byte_writer out;
+  // The histograms' bytes are most of it: room made once, not by doublings.
+  out.bytes.reserve(ks_tests * (ks_bins + 64) + (size_t{1} << 22));
   pack_lane(&out, acc->totals);
   pack_ids(&out, acc->ids);
   out.put<uint8_t>(acc->prepass ? 0 : 1);
@@ -468,10 +470,10 @@ bool merge_packed_checks(check_accumulator *acc, const std::vector<unsigned char
 }
 
 double check_fixed_bytes(const check_options &options, int threads) {
-  // The histograms (2 bytes a bin, more only for bins past 65535), a
+  // The histograms (a byte a bin, more only for bins past 255), a
   // lane's sums, bins, subsample and batches of variates for each thread
   // and the totals'.
-  const double histograms = ks_tests * (ks_bins * sizeof(uint16_t) + ks_exact_most * sizeof(double));
+  const double histograms = ks_tests * (ks_bins * sizeof(uint8_t) + ks_exact_most * sizeof(double));
   const double bins = options.model.components == nullptr
                           ? static_cast<double>(radial_bin_count) * radial_moments * sizeof(__int128)
                           : 0.0;

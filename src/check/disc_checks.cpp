@@ -351,7 +351,7 @@ check_result finish_disc_checks(disc_accumulator *accumulator) {
 void discard_disc_checks(disc_accumulator *accumulator) { delete accumulator; }
 
 double disc_check_fixed_bytes(int threads) {
-  const double histograms = ks_tests * (ks_bins * sizeof(uint16_t) + ks_exact_most * sizeof(double));
+  const double histograms = ks_tests * (ks_bins * sizeof(uint8_t) + ks_exact_most * sizeof(double));
   const double lane = slots * 96.0 + pictured * sizeof(sketch_entry) + ks_tests * check_block * sizeof(double);
   return histograms + (threads + 1) * lane;
 }

@@ -1,8 +1,11 @@
 #include "ks_histogram.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -14,23 +17,76 @@ size_t bin_of(double u) {
   return std::min(ks_bins - 1, static_cast<size_t>(scaled));
 }
 
+// The distance from the counts of bins bins, a page at a time as
+// fill(first bin, count, out) gives them: read twice, in order, and no
+// table of 2^22 counts made.
+template <class Fill>
+double distance_of_counts(size_t bins, Fill fill) {
+  uint64_t page[page_bins];
+  uint64_t n = 0;
+  for (size_t first = 0; first < bins; first += page_bins) {
+    const size_t m = std::min(page_bins, bins - first);
+    fill(first, m, page);
+    for (size_t k = 0; k < m; ++k) n += page[k];
+  }
+  if (n == 0) return 0.0;
+  const double total = static_cast<double>(n), width = 1.0 / static_cast<double>(bins);
+  // At each edge the empirical law is known exactly; within a bin that
+  // holds values it lies between its values at the two edges.
+  double least = 0.0, most = 0.0, before = 0.0;
+  uint64_t below = 0;
+  for (size_t first = 0; first < bins; first += page_bins) {
+    const size_t m = std::min(page_bins, bins - first);
+    fill(first, m, page);
+    for (size_t k = 0; k < m; ++k) {
+      const size_t b = first + k;
+      const double edge = static_cast<double>(b) * width, next = static_cast<double>(b + 1) * width;
+      below += page[k];
+      const double after = static_cast<double>(below) / total;
+      least = std::max({least, std::fabs(before - edge), std::fabs(after - next)});
+      most = std::max(most, page[k] > 0 ? std::max(after - edge, next - before) : std::fabs(before - edge));
+      before = after;
+    }
+  }
+  return 0.5 * (least + std::max(least, most));
+}
+
 }  // namespace
 
 ks_histogram::ks_histogram() : high_(ks_bins / page_bins) {
-  // Pages the sample never reaches stay untouched, and cost nothing.
-  low_ = static_cast<uint16_t *>(std::calloc(ks_bins, sizeof(uint16_t)));
+  // Values land anywhere in the table: on pages of 4 KiB nearly every
+  // increment would miss the address cache too. Huge pages where the
+  // system grants them on request.
+  constexpr size_t huge_page = size_t{2} << 20, bytes = ks_bins * sizeof(uint8_t);
+  low_ = static_cast<uint8_t *>(std::aligned_alloc(huge_page, bytes));
   if (low_ == nullptr) throw std::bad_alloc();
+  madvise(low_, bytes, MADV_HUGEPAGE);
+  std::memset(low_, 0, bytes);
 }
 
 ks_histogram::~ks_histogram() { std::free(low_); }
 
 void ks_histogram::add_to_bin(size_t bin, uint64_t n) {
   const uint64_t total = low_[bin] + n;
-  low_[bin] = static_cast<uint16_t>(total & 0xffff);
-  if (total >> 16 == 0) return;
-  std::unique_ptr<uint32_t[]> &page = high_[bin / page_bins];
-  if (page == nullptr) page.reset(new uint32_t[page_bins]());
-  page[bin % page_bins] += static_cast<uint32_t>(total >> 16);
+  low_[bin] = static_cast<uint8_t>(total & 0xff);
+  if (total >> 8 == 0) return;
+  std::unique_ptr<uint64_t[]> &page = high_[bin / page_bins];
+  if (page == nullptr) page.reset(new uint64_t[page_bins]());
+  page[bin % page_bins] += total >> 8;
+}
+
+void ks_histogram::add_lows(const uint8_t *lows) {
+  for (size_t b = 0; b < ks_bins; ++b) {
+    const unsigned total = unsigned{low_[b]} + lows[b];
+    low_[b] = static_cast<uint8_t>(total);
+    if (total > 0xff) add_to_bin(b, 0x100);  // the carry alone
+  }
+}
+
+void ks_histogram::add_highs(size_t page, const uint64_t *highs) {
+  std::unique_ptr<uint64_t[]> &mine = high_[page];
+  if (mine == nullptr) mine.reset(new uint64_t[page_bins]());
+  for (size_t k = 0; k < page_bins; ++k) mine[k] += highs[k];
 }
 
 void ks_histogram::add(const double *values, size_t n) {
@@ -41,15 +97,23 @@ void ks_histogram::add(const double *values, size_t n) {
   } else if (!values_.empty()) {
     std::vector<double>().swap(values_);
   }
-  for (size_t i = 0; i < n; ++i) {
-    const size_t bin = bin_of(values[i]);
-    if (++low_[bin] == 0) add_to_bin(bin, uint64_t{1} << 16);
+  // The increments miss the cache: their bins are found first and fetched
+  // ahead, so that many misses are under way at once.
+  constexpr size_t batch = 256, ahead = 16;
+  uint32_t bins[batch];
+  for (size_t start = 0; start < n; start += batch) {
+    const size_t m = std::min(batch, n - start);
+    for (size_t i = 0; i < m; ++i) bins[i] = static_cast<uint32_t>(bin_of(values[start + i]));
+    for (size_t i = 0; i < m; ++i) {
+      if (i + ahead < m) __builtin_prefetch(low_ + bins[i + ahead], 1);
+      if (++low_[bins[i]] == 0) add_to_bin(bins[i], uint64_t{1} << 8);
+    }
   }
 }
 
 uint64_t ks_histogram::bin_count(size_t bin) const {
-  const std::unique_ptr<uint32_t[]> &page = high_[bin / page_bins];
-  return low_[bin] + (page != nullptr ? static_cast<uint64_t>(page[bin % page_bins]) << 16 : 0);
+  const std::unique_ptr<uint64_t[]> &page = high_[bin / page_bins];
+  return low_[bin] + (page != nullptr ? page[bin % page_bins] << 8 : 0);
 }
 
 double ks_histogram::distance() const {
@@ -59,9 +123,13 @@ double ks_histogram::distance() const {
     std::sort(sorted.begin(), sorted.end());
     return ks_distance_of_sorted(sorted);
   }
-  std::vector<uint64_t> counts(ks_bins);
-  for (size_t b = 0; b < ks_bins; ++b) counts[b] = bin_count(b);
-  return ks_distance_of_bins(counts);
+  return distance_of_counts(ks_bins, [this](size_t first, size_t m, uint64_t *out) {
+    const std::unique_ptr<uint64_t[]> &high = high_[first / page_bins];
+    for (size_t k = 0; k < m; ++k) out[k] = low_[first + k];
+    if (high != nullptr) {
+      for (size_t k = 0; k < m; ++k) out[k] += high[k] << 8;
+    }
+  });
 }
 
 void ks_histogram::merge(const ks_histogram &other) {
@@ -73,9 +141,9 @@ void ks_histogram::merge(const ks_histogram &other) {
   } else {
     std::vector<double>().swap(values_);
   }
-  for (size_t b = 0; b < ks_bins; ++b) {
-    const uint64_t n = other.bin_count(b);
-    if (n > 0) add_to_bin(b, n);
+  add_lows(other.low_);
+  for (size_t p = 0; p < high_.size(); ++p) {
+    if (other.high_[p] != nullptr) add_highs(p, other.high_[p].get());
   }
 }
 
@@ -95,7 +163,7 @@ void ks_histogram::pack(byte_writer *out) const {
 bool ks_histogram::unpack_merge(byte_reader *in) {
   uint64_t count = 0;
   std::vector<double> values;
-  std::vector<uint16_t> low;
+  std::vector<uint8_t> low;
   if (!in->get(&count) || !in->get_array(&values, ks_exact_most) || !in->get_array(&low, ks_bins) ||
       low.size() != ks_bins) {
     return in->ok = false;
@@ -107,18 +175,14 @@ bool ks_histogram::unpack_merge(byte_reader *in) {
   } else {
     std::vector<double>().swap(values_);
   }
-  for (size_t b = 0; b < ks_bins; ++b) {
-    if (low[b] != 0) add_to_bin(b, low[b]);
-  }
+  add_lows(low.data());
   for (;;) {
     uint64_t p = 0;
-    std::vector<uint32_t> high;
+    std::vector<uint64_t> high;
     if (!in->get(&p)) return false;
     if (p == UINT64_MAX) return true;
     if (p >= high_.size() || !in->get_array(&high, page_bins) || high.size() != page_bins) return in->ok = false;
-    for (size_t k = 0; k < page_bins; ++k) {
-      if (high[k] != 0) add_to_bin(p * page_bins + k, static_cast<uint64_t>(high[k]) << 16);
-    }
+    add_highs(static_cast<size_t>(p), high.data());
   }
 }
 
@@ -133,21 +197,7 @@ double ks_distance_of_sorted(const std::vector<double> &sorted) {
 }
 
 double ks_distance_of_bins(const std::vector<uint64_t> &counts) {
-  uint64_t n = 0;
-  for (uint64_t c : counts) n += c;
-  if (n == 0) return 0.0;
-  const double total = static_cast<double>(n), width = 1.0 / static_cast<double>(counts.size());
-  // At each edge the empirical law is known exactly; within a bin that
-  // holds values it lies between its values at the two edges.
-  double least = 0.0, most = 0.0;
-  uint64_t below = 0;
-  for (size_t b = 0; b < counts.size(); ++b) {
-    const double edge = static_cast<double>(b) * width, next = static_cast<double>(b + 1) * width;
-    const double before = static_cast<double>(below) / total;
-    below += counts[b];
-    const double after = static_cast<double>(below) / total;
-    least = std::max({least, std::fabs(before - edge), std::fabs(after - next)});
-    most = std::max(most, counts[b] > 0 ? std::max(after - edge, next - before) : std::fabs(before - edge));
-  }
-  return 0.5 * (least + std::max(least, most));
+  return distance_of_counts(counts.size(), [&counts](size_t first, size_t m, uint64_t *out) {
+    std::copy(counts.begin() + static_cast<std::ptrdiff_t>(first), counts.begin() + static_cast<std::ptrdiff_t>(first + m), out);
+  });
 }

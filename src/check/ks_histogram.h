@@ -43,13 +43,18 @@ class ks_histogram {
  private:
   uint64_t bin_count(size_t bin) const;
   void add_to_bin(size_t bin, uint64_t n);
+  // Another histogram's counts mod 2^8, then the rest of a page's.
+  void add_lows(const uint8_t *lows);
+  void add_highs(size_t page, const uint64_t *highs);
   mutable std::mutex lock_;
   uint64_t count_ = 0;
   std::vector<double> values_;  // while count_ <= ks_exact_most
-  uint16_t *low_ = nullptr;     // each bin's count mod 2^16
-  // The rest of each count, by pages of 4096 bins, made for a page whose
-  // bins pass 65535.
-  std::vector<std::unique_ptr<uint32_t[]>> high_;
+  // Each bin's count mod 2^8: a byte a bin keeps every test's table of a
+  // galaxy in the processor's last cache, where increments cost least.
+  uint8_t *low_ = nullptr;
+  // The rest of each count, in units of 2^8, by pages of 4096 bins, made
+  // for a page whose bins pass 255.
+  std::vector<std::unique_ptr<uint64_t[]>> high_;
 };
 
 // The distance of sorted values in [0, 1] (clamped) from the uniform law.
