@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,8 +52,13 @@ std::atomic<bool> removing_temporaries{false};
 void remove_temporaries_and_reraise(int signal_number) {
   const int saved = errno;
   removing_temporaries.store(true);
-  // Never this thread's own open: it blocks these signals meanwhile.
-  while (opens_by_path.load() != 0) {
+  // Never this thread's own open: it blocks these signals meanwhile. An
+  // open that waits on a lock this thread holds (the allocator's, HDF5's)
+  // would never end: after a second the name is removed all the same.
+  timespec start{}, now{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (opens_by_path.load() != 0 && clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
+         (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 1000000000L) {
   }
   for (temporary_slot *s = temporary_slots.load(); s != nullptr; s = s->next) {
     if (s->state.load() == slot_armed) unlink(s->path);

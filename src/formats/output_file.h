@@ -70,8 +70,9 @@ class temporaries_removed_on_signal {
 // open no other way, and creates what it opens): a cleanup signal handled on
 // another thread meanwhile would unlink the name, the open make it again,
 // and the process leave it behind. So this thread takes none of those
-// signals meanwhile, a handler on another waits for it to end, and once a
-// handler has begun the thread waits to be ended with the process.
+// signals meanwhile, a handler on another waits for it to end (a second at
+// most), and once a handler has begun the thread waits to be ended with
+// the process.
 class temporary_opened_by_path {
  public:
   temporary_opened_by_path();
