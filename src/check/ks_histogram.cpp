@@ -111,11 +111,6 @@ void ks_histogram::add(const double *values, size_t n) {
   }
 }
 
-uint64_t ks_histogram::bin_count(size_t bin) const {
-  const std::unique_ptr<uint64_t[]> &page = high_[bin / page_bins];
-  return low_[bin] + (page != nullptr ? page[bin % page_bins] << 8 : 0);
-}
-
 double ks_histogram::distance() const {
   const std::lock_guard<std::mutex> hold(lock_);
   if (count_ <= ks_exact_most) {

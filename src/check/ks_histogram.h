@@ -41,7 +41,6 @@ class ks_histogram {
   bool unpack_merge(byte_reader *in);
 
  private:
-  uint64_t bin_count(size_t bin) const;
   void add_to_bin(size_t bin, uint64_t n);
   // Another histogram's counts mod 2^8, then the rest of a page's.
   void add_lows(const uint8_t *lows);
