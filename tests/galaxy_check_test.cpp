@@ -280,6 +280,16 @@ TEST(Statistics, SpeedLawIsACumulativeDistribution) {
   }
   // The integral of f against its series near 0: (128/5) q^6 / 6.
   EXPECT_NEAR(cdf.integral(1e-3) / (25.6 * 1e-18 / 6.0), 1.0, 1e-3);
+  // The checks' split lookup (energy first, its lines fetched ahead) is the
+  // same number as the whole one; the ends clamp to the table's ends.
+  for (double v = 0.0; v <= 1.2 * v_esc; v += v_esc / 97) {
+    const double e = cdf.energy(v, e_max, v_esc);
+    cdf.prefetch(e);
+    EXPECT_EQ(cdf.of_energy(e, e_max), cdf(v, e_max, v_esc)) << v;
+  }
+  EXPECT_EQ(cdf.integral(-1.0), cdf.integral(0.0));
+  EXPECT_GT(cdf.integral(0.95), cdf.integral(0.9));
+  EXPECT_NEAR(cdf.integral(2.0) / cdf.integral(0.95), 1.0, 1e-14);
 }
 
 TEST(Checks, GeneratorOutputPassesEveryCheck) {

@@ -113,8 +113,7 @@ speed_cdf::speed_cdf(double q_max) {
 double speed_cdf::integral(double q) const {
   // Cubic Hermite interpolation: the integral's slope at the nodes is f.
   const double position = q / step_;
-  const size_t last = nodes_.size() - 1;
-  const size_t i = std::min(last - 1, static_cast<size_t>(std::max(0.0, position)));
+  const size_t i = node_of(q);
   const double t = std::clamp(position - static_cast<double>(i), 0.0, 1.0);
   const double t2 = t * t, t3 = t2 * t;
   const speed_node &a = nodes_[i], &b = nodes_[i + 1];
@@ -123,10 +122,7 @@ double speed_cdf::integral(double q) const {
 }
 
 double speed_cdf::operator()(double v, double e_max, double v_esc) const {
-  const double x = std::min(1.0, v / v_esc);
-  const double e = e_max * std::sqrt(std::max(0.0, 1.0 - x * x));
-  // Low energies are high speeds: P(speed <= v) = P(energy >= e).
-  return 1.0 - integral(e) / integral(e_max);
+  return of_energy(energy(v, e_max, v_esc), e_max);
 }
 
 namespace {

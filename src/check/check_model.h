@@ -3,6 +3,8 @@
 #ifndef CHECK_MODEL_H
 #define CHECK_MODEL_H
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -72,12 +74,37 @@ class speed_cdf {
   double operator()(double v, double e_max, double v_esc) const;
   // Integral of f from 0 to q, q in [0, q_max].
   double integral(double q) const;
+  // The normalised energy of speed v at that radius.
+  double energy(double v, double e_max, double v_esc) const {
+    const double x = std::min(1.0, v / v_esc);
+    return e_max * std::sqrt(std::max(0.0, 1.0 - x * x));
+  }
+  // P(speed <= v) from its energy e and e_max.
+  double of_energy(double e, double e_max) const {
+    // Low energies are high speeds: P(speed <= v) = P(energy >= e).
+    return 1.0 - integral(e) / integral(e_max);
+  }
+  // Asks for the table's lines that integral(q) will read: the table is
+  // larger than a core's cache, and a lookup at a random speed otherwise
+  // waits on memory.
+  void prefetch(double q) const {
+    const speed_node *node = &nodes_[node_of(q)];
+    __builtin_prefetch(node), __builtin_prefetch(node + 1);
+  }
 
  private:
   // Side by side: a lookup at a random speed then reads one cache line.
   struct speed_node {
     double integral, density;  // f's integral and f at the node
   };
+  // The interval's first node, 0 for q <= 0 or NaN. Written without
+  // std::min and std::max: through them GCC 12 drops a prefetch of the
+  // node it gives.
+  size_t node_of(double q) const {
+    const double position = q / step_;
+    const size_t i = position > 0.0 ? static_cast<size_t>(position) : 0, last = nodes_.size() - 2;
+    return i < last ? i : last;
+  }
   double step_;
   std::vector<speed_node> nodes_;
 };

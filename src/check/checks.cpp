@@ -99,14 +99,31 @@ void profile_velocity(const check_accumulator &acc, const double *d, double r, c
   if (!(*w > 0.0)) angles[0] = std::nan("");
 }
 
+// A particle's energy under the defined speed law, worked out as soon as
+// its speed and escape speed are known, so that the table lines its
+// variate reads are asked for early and the rest of its work hides their
+// wait. No energy (e < 0) under the other laws or where the law gives none.
+struct speed_energy {
+  double e = -1.0, e_max = 0.0;
+};
+
+speed_energy defined_speed_energy(const check_accumulator &acc, double r, double speed, double escape) {
+  speed_energy q;
+  if (acc.defined_speeds == nullptr || !(escape > 0.0)) return q;
+  q.e_max = std::sqrt(r / (r + acc.options.model.typical_length));
+  if (!(q.e_max > 0.0)) return q;
+  q.e = acc.defined_speeds->energy(speed, q.e_max, escape);
+  acc.defined_speeds->prefetch(q.e), acc.defined_speeds->prefetch(q.e_max);
+  return q;
+}
+
 // The speed's probability under the speed law at radius r, or -1 where the
 // law gives none (the centre).
-double speed_variate(const check_accumulator &acc, double r, double speed, double escape) {
+double speed_variate(const check_accumulator &acc, double r, double speed, double escape, speed_energy q) {
   const double a = acc.options.model.typical_length;
   if (!(escape > 0.0)) return -1.0;
   if (acc.options.model.equilibrium) return (*acc.equilibrium_speeds)(speed / escape, r / (r + a));
-  const double e_max = std::sqrt(r / (r + a));
-  return e_max > 0.0 ? (*acc.defined_speeds)(speed, e_max, escape) : -1.0;
+  return q.e >= 0.0 ? acc.defined_speeds->of_energy(q.e, q.e_max) : -1.0;
 }
 
 // One particle's squared speeds against the Jeans equation's, in the fine
@@ -167,19 +184,18 @@ void add_bounds(const check_accumulator &acc, check_lane *lane, double r, double
 // about the centre turned by up to sigma / r and its azimuth by sigma /
 // r_xy, which the tests see in the cusp and near the axis: each is tested
 // only where that is below 1/20.
-void add_directions(check_accumulator *acc, check_lane *lane, const double angles[4], const double spans[4]) {
+void add_directions(check_accumulator *acc, check_lane *lane, const double angles[4], const double *d, double r,
+                    const double *v, double speed) {
   if (std::isnan(angles[0])) return;
-  double far_r = 0.0, far_v = -1.0;
-  if (acc->options.model.zero_com) {
-    far_r = std::max(20.0 * acc->options.recentring_sigma_r, acc->options.model.typical_length);
-    far_v = 20.0 * acc->options.recentring_sigma_v;
-  }
   const bool zero_com = acc->options.model.zero_com;
-  if (!zero_com || spans[0] > far_r) push_variate(acc, lane, ks_pos_azimuth, angles[0]);
-  if (!zero_com || spans[1] > far_r) push_variate(acc, lane, ks_pos_polar, angles[1]);
+  // The spans only under zero_com: otherwise their hypot is wasted.
+  const double far_r = std::max(20.0 * acc->options.recentring_sigma_r, acc->options.model.typical_length);
+  const double far_v = 20.0 * acc->options.recentring_sigma_v;
+  if (!zero_com || std::hypot(d[0], d[1]) > far_r) push_variate(acc, lane, ks_pos_azimuth, angles[0]);
+  if (!zero_com || r > far_r) push_variate(acc, lane, ks_pos_polar, angles[1]);
   if (std::isnan(angles[2])) return;
-  if (!zero_com || spans[2] > far_v) push_variate(acc, lane, ks_vel_azimuth, angles[2]);
-  if (!zero_com || spans[3] > far_v) push_variate(acc, lane, ks_vel_polar, angles[3]);
+  if (!zero_com || std::hypot(v[0], v[1]) > far_v) push_variate(acc, lane, ks_vel_azimuth, angles[2]);
+  if (!zero_com || speed > far_v) push_variate(acc, lane, ks_vel_polar, angles[3]);
 }
 
 void keep_for_picture(check_lane *lane, uint64_t index, double r, double speed, const double *d, const double *v) {
@@ -201,6 +217,7 @@ void add_finite(check_accumulator *acc, check_lane *lane, uint64_t index, const 
   if (acc->prepass) return;
   lane->largest_radius = std::max(lane->largest_radius, r);
   const double escape = model_escape_speed(model, acc->sys, r);
+  const speed_energy energy = defined_speed_energy(*acc, r, speed, escape);
   add_bounds(*acc, lane, r, speed, escape);
   const double fraction = accumulator_mass_fraction(*acc, r);
   if (r > 0.0) {
@@ -219,12 +236,11 @@ void add_finite(check_accumulator *acc, check_lane *lane, uint64_t index, const 
     add_to_shells(*acc, lane, r, v, offsets);
     if (acc->reference != nullptr) add_to_jeans(*acc, lane, r / model.typical_length, fraction, v_r * v_r, v_t2);
   } else {
-    u = speed_variate(*acc, r, speed, escape);
+    u = speed_variate(*acc, r, speed, escape, energy);
     direction_variates(v[0], v[1], v[2], model.equilibrium, &angles[2], &angles[3]);
   }
   if (u >= 0.0) push_variate(acc, lane, ks_speed, u);
-  const double spans[4] = {std::hypot(offsets[0], offsets[1]), r, std::hypot(v[0], v[1]), speed};
-  add_directions(acc, lane, angles, spans);
+  add_directions(acc, lane, angles, offsets, r, v, speed);
   keep_for_picture(lane, index, r, speed, offsets, v);
 }
 
