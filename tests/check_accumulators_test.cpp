@@ -185,12 +185,37 @@ TEST(SampleSketch, TheSameSubsampleHoweverTheFileIsShared) {
   sample_sketch parts[3];
   for (sample_sketch &p : parts) p.most = 1000;
   for (size_t i = 0; i < all.size(); ++i) add_to_sketch(&parts[rng() % 3], all[i]);
+  // Packed and merged into a fresh sketch, as a rank's travels.
+  byte_writer out;
+  pack_sketch(&out, parts[0]);
+  byte_reader in{out.bytes.data(), out.bytes.data() + out.bytes.size()};
+  sample_sketch again;
+  again.most = 1000;
+  ASSERT_TRUE(unpack_merge_sketch(&in, &again));
+  merge_sketch(&again, parts[1]);
+  merge_sketch(&again, parts[2]);
   merge_sketch(&parts[2], parts[0]);
   merge_sketch(&parts[2], parts[1]);
   const std::vector<sketch_entry> a = sketch_entries(whole), b = sketch_entries(parts[2]);
+  // The smallest keys of all, found by sorting them all.
+  std::vector<sketch_entry> sorted = all;
+  std::sort(sorted.begin(), sorted.end(), [](const sketch_entry &x, const sketch_entry &y) { return x.key < y.key; });
   ASSERT_EQ(a.size(), 1000u);
   ASSERT_EQ(b.size(), a.size());
-  for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].value[0], b[i].value[0]);
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].value[0], b[i].value[0]);
+    EXPECT_EQ(a[i].key, sorted[i].key);
+  }
+  const std::vector<sketch_entry> c = sketch_entries(again);
+  ASSERT_EQ(c.size(), a.size());
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(c[i].key, a[i].key);
+  // Fewer particles than it keeps: all of them, in order of key.
+  sample_sketch few;
+  few.most = 1000;
+  for (size_t i = 0; i < 10; ++i) add_to_sketch(&few, all[i]);
+  const std::vector<sketch_entry> d = sketch_entries(few);
+  ASSERT_EQ(d.size(), 10u);
+  EXPECT_TRUE(std::is_sorted(d.begin(), d.end(), [](const sketch_entry &x, const sketch_entry &y) { return x.key < y.key; }));
   // An even spread over the file: the mean index near the middle.
   double mean = 0.0;
   for (const sketch_entry &e : a) mean += e.value[0] / a.size();

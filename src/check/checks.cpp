@@ -200,7 +200,7 @@ void add_directions(check_accumulator *acc, check_lane *lane, const double angle
 
 void keep_for_picture(check_lane *lane, uint64_t index, double r, double speed, const double *d, const double *v) {
   const uint64_t key = sketch_key(index);
-  if (lane->sketch.heap.size() >= lane->sketch.most && key >= lane->sketch.heap.front().key) return;
+  if (!sketch_takes(lane->sketch, key)) return;
   // Its radius, speed and the cosines of its position's and velocity's polar angles.
   add_to_sketch(&lane->sketch, {key, {r, speed, r > 0.0 ? std::clamp(d[2] / r, -1.0, 1.0) : 0.0,
                                       speed > 0.0 ? std::clamp(v[2] / speed, -1.0, 1.0) : 0.0}});
@@ -493,7 +493,7 @@ double check_fixed_bytes(const check_options &options, int threads) {
   const double bins = options.model.components == nullptr
                           ? static_cast<double>(radial_bin_count) * radial_moments * sizeof(__int128)
                           : 0.0;
-  const double lane = bins + sum_slots * 96.0 + (1 << 16) * sizeof(sketch_entry) + ks_tests * check_block * sizeof(double);
+  const double lane = bins + sum_slots * 96.0 + (2 << 16) * sizeof(sketch_entry) + ks_tests * check_block * sizeof(double);
   return histograms + (threads + 1) * lane;
 }
 

@@ -106,7 +106,7 @@ void add_particle(disc_accumulator *acc, disc_lane *lane, uint64_t index, const 
   }
   const double R = std::hypot(d[0], d[1]) / L, z = d[2] / L;
   const uint64_t key = sketch_key(index);
-  if (lane->sketch.heap.size() < lane->sketch.most || key < lane->sketch.heap.front().key) {
+  if (sketch_takes(lane->sketch, key)) {
     const double unit = L * acc->ref->disc.length;
     add_to_sketch(&lane->sketch, {key, {d[0] / unit, d[1] / unit, d[2] / unit, 0.0}});
   }
@@ -352,6 +352,6 @@ void discard_disc_checks(disc_accumulator *accumulator) { delete accumulator; }
 
 double disc_check_fixed_bytes(int threads) {
   const double histograms = ks_tests * (ks_bins * sizeof(uint8_t) + ks_exact_most * sizeof(double));
-  const double lane = slots * 96.0 + pictured * sizeof(sketch_entry) + ks_tests * check_block * sizeof(double);
+  const double lane = slots * 96.0 + 2 * pictured * sizeof(sketch_entry) + ks_tests * check_block * sizeof(double);
   return histograms + (threads + 1) * lane;
 }

@@ -16,10 +16,16 @@ struct sketch_entry {
   double value[4];
 };
 
+// Candidates, of which the sketch is the most with the smallest keys: a
+// key at or above bound cannot be among them. Pruned to most when they
+// reach half as many again, so that each particle costs a comparison.
 struct sample_sketch {
   size_t most = 1 << 16;
-  std::vector<sketch_entry> heap;  // a max-heap by key
+  std::vector<sketch_entry> kept;
+  uint64_t bound = UINT64_MAX;
 };
+
+inline bool sketch_takes(const sample_sketch &sketch, uint64_t key) { return key < sketch.bound; }
 
 // The key of the particle at index in the file.
 uint64_t sketch_key(uint64_t index);
