@@ -108,6 +108,28 @@ TEST(KsHistogram, MergedCountsCarryPastTheirLowByte) {
   EXPECT_EQ(merged.distance(), ks_distance_of_bins(counts));
   EXPECT_EQ(through_bytes.distance(), ks_distance_of_bins(counts));
   EXPECT_NEAR(merged.distance(), 40136.0 / 70136.0 - 0.25, 1e-6);  // the jump at 1/4
+  // Bins side by side, some of whose low bytes overflow when merged and
+  // some not: each count exact.
+  std::vector<double> side;
+  std::vector<uint64_t> near(ks_bins);
+  for (size_t b = 1000; b < 1200; ++b) {
+    const size_t n = (b * 37) % 300;
+    side.insert(side.end(), n, (static_cast<double>(b) + 0.5) * ks_bin_width);
+    near[b] = 3 * n;
+  }
+  side.insert(side.end(), 70000, 0.9);
+  near[static_cast<size_t>(0.9 * ks_bins)] = 3 * 70000;
+  ks_histogram base, thrice;
+  base.add(side.data(), side.size());
+  byte_writer side_bytes;
+  base.pack(&side_bytes);
+  thrice.merge(base);
+  for (int k = 0; k < 2; ++k) {
+    byte_reader in = byte_reader::of(side_bytes.bytes);
+    ASSERT_TRUE(thrice.unpack_merge(&in));
+  }
+  EXPECT_EQ(thrice.count(), 3 * side.size());
+  EXPECT_EQ(thrice.distance(), ks_distance_of_bins(near));
 }
 
 TEST(WideSum, SameBitsInAnyOrderAndExactWhereLongDoubleIsNot) {

@@ -26,11 +26,22 @@ struct byte_writer {
     bytes.insert(bytes.end(), p, p + n * sizeof(T));
   }
   void put_text(const std::string &text) { put_array(text.data(), text.size()); }
+  // An array of bytes written in place: its count, once known, by
+  // end_bytes(begin_bytes()).
+  size_t begin_bytes() {
+    put<uint64_t>(0);
+    return bytes.size();
+  }
+  void end_bytes(size_t start) {
+    const uint64_t n = bytes.size() - start;
+    std::memcpy(bytes.data() + start - sizeof n, &n, sizeof n);
+  }
 };
 
 struct byte_reader {
   const unsigned char *at = nullptr, *end = nullptr;
   bool ok = true;
+  static byte_reader of(const std::vector<unsigned char> &bytes) { return {bytes.data(), bytes.data() + bytes.size()}; }
   template <class T>
   bool get(T *value) {
     if (!ok || static_cast<size_t>(end - at) < sizeof(T)) return ok = false;
@@ -46,6 +57,14 @@ struct byte_reader {
     values->resize(static_cast<size_t>(n));
     if (n > 0) std::memcpy(values->data(), at, static_cast<size_t>(n) * sizeof(T));
     at += n * sizeof(T);
+    return true;
+  }
+  // An array of bytes where it lies, without a copy: a reader of its own.
+  bool get_bytes(byte_reader *part) {
+    uint64_t n = 0;
+    if (!get(&n) || n > static_cast<uint64_t>(end - at)) return ok = false;
+    *part = byte_reader{at, at + n};
+    at += n;
     return true;
   }
   bool get_text(std::string *text) {

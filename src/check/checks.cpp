@@ -455,21 +455,20 @@ bool unpack_lane(byte_reader *in, check_lane *lane) {
 
 }  // namespace
 
-std::vector<unsigned char> pack_checks(const check_accumulator *acc) {
-  byte_writer out;
-  // The histograms' bytes are most of it: room made once, not by doublings.
-  out.bytes.reserve(ks_tests * (ks_bins + 64) + (size_t{1} << 22));
-  pack_lane(&out, acc->totals);
-  pack_ids(&out, acc->ids);
-  out.put<uint8_t>(acc->prepass ? 0 : 1);
-  if (!acc->prepass) {
-    for (const std::unique_ptr<ks_histogram> &h : acc->histograms) h->pack(&out);
-  }
-  return std::move(out.bytes);
+size_t packed_checks_size(const check_accumulator *acc) {
+  return (acc->prepass ? 0 : ks_tests * (ks_bins + 64)) + (size_t{1} << 22);
 }
 
-bool merge_packed_checks(check_accumulator *acc, const std::vector<unsigned char> &bytes) {
-  byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+void pack_checks(const check_accumulator *acc, byte_writer *out) {
+  pack_lane(out, acc->totals);
+  pack_ids(out, acc->ids);
+  out->put<uint8_t>(acc->prepass ? 0 : 1);
+  if (!acc->prepass) {
+    for (const std::unique_ptr<ks_histogram> &h : acc->histograms) h->pack(out);
+  }
+}
+
+bool merge_packed_checks(check_accumulator *acc, byte_reader in) {
   std::unique_ptr<check_lane> other = new_lane(*acc);
   uint8_t histograms = 0;
   if (!unpack_lane(&in, other.get()) || !unpack_merge_ids(&in, &acc->ids) || !in.get(&histograms) ||

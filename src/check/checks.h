@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "check_bytes.h"
 #include "check_ids.h"
 #include "check_model.h"
 #include "particle_reader.h"
@@ -98,8 +99,10 @@ void set_first_mass(check_accumulator *accumulator, double mass);
 
 // Another process's accumulator, as bytes, merged into this one (after
 // every lane closed): the same totals as one process's of both shares.
-std::vector<unsigned char> pack_checks(const check_accumulator *accumulator);
-bool merge_packed_checks(check_accumulator *accumulator, const std::vector<unsigned char> &bytes);
+// The packed size, or a little more: room made once, not by doublings.
+size_t packed_checks_size(const check_accumulator *accumulator);
+void pack_checks(const check_accumulator *accumulator, byte_writer *out);
+bool merge_packed_checks(check_accumulator *accumulator, byte_reader bytes);
 
 // Under zero_com, the first pass: an accumulator of the sums the scatter of
 // the subtracted mean needs (filled as above), and that scatter, which the

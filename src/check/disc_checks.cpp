@@ -302,18 +302,17 @@ void close_disc_lane(disc_accumulator *acc, disc_lane *lane) {
   merge_lane(&acc->totals, *lane);
 }
 
-std::vector<unsigned char> pack_disc_checks(const disc_accumulator *acc) {
-  byte_writer out;
+size_t packed_disc_checks_size() { return ks_tests * (ks_bins + 64) + (size_t{1} << 22); }
+
+void pack_disc_checks(const disc_accumulator *acc, byte_writer *out) {
   const disc_lane &t = acc->totals;
-  pack_block_sums(&out, t.sums);
-  out.put(t.count), out.put(t.finite), out.put(t.beyond), out.put(t.n);
-  pack_sketch(&out, t.sketch);
-  for (const std::unique_ptr<ks_histogram> &h : acc->histograms) h->pack(&out);
-  return std::move(out.bytes);
+  pack_block_sums(out, t.sums);
+  out->put(t.count), out->put(t.finite), out->put(t.beyond), out->put(t.n);
+  pack_sketch(out, t.sketch);
+  for (const std::unique_ptr<ks_histogram> &h : acc->histograms) h->pack(out);
 }
 
-bool merge_packed_disc_checks(disc_accumulator *acc, const std::vector<unsigned char> &bytes) {
-  byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+bool merge_packed_disc_checks(disc_accumulator *acc, byte_reader in) {
   disc_lane other;
   if (!unpack_block_sums(&in, &other.sums) || !in.get(&other.count) || !in.get(&other.finite) ||
       !in.get(&other.beyond) || !in.get(&other.n) || !unpack_merge_sketch(&in, &other.sketch)) {

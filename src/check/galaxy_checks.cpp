@@ -458,26 +458,33 @@ void finish_galaxy_recentring(galaxy_accumulator *accumulator, galaxy_check_plan
   }
 }
 
-std::vector<unsigned char> pack_galaxy_checks(const galaxy_accumulator *acc) {
-  byte_writer out;
-  const galaxy_lane &t = *acc->totals;
-  pack_block_sums(&out, t.sums);
-  out.put(t.count), out.put(t.finite), out.put(t.centre_count), out.put(t.largest_offset), out.put(t.largest_velocity);
-  out.put(t.hole_seen), out.put(t.hole_offset), out.put(t.hole_velocity), out.put(t.hole_mass);
-  out.put<uint8_t>(acc->prepass ? 0 : 1);
-  if (!acc->prepass) pack_radial(&out, t.potential);
-  pack_ids(&out, acc->ids);
+size_t packed_galaxy_checks_size(const galaxy_accumulator *acc) {
+  size_t n = size_t{1} << 22;
   for (size_t p = 0; p < acc->parts.size(); ++p) {
-    const std::vector<unsigned char> bytes = acc->parts[p] != nullptr ? pack_checks(acc->parts[p])
-                                             : acc->discs[p] != nullptr ? pack_disc_checks(acc->discs[p])
-                                                                        : std::vector<unsigned char>();
-    out.put_array(bytes.data(), bytes.size());
+    n += acc->parts[p] != nullptr ? packed_checks_size(acc->parts[p])
+         : acc->discs[p] != nullptr ? packed_disc_checks_size() : 0;
   }
-  return std::move(out.bytes);
+  return n;
 }
 
-bool merge_packed_galaxy_checks(galaxy_accumulator *acc, const std::vector<unsigned char> &bytes) {
-  byte_reader in{bytes.data(), bytes.data() + bytes.size()};
+void pack_galaxy_checks(const galaxy_accumulator *acc, byte_writer *out) {
+  const galaxy_lane &t = *acc->totals;
+  pack_block_sums(out, t.sums);
+  out->put(t.count), out->put(t.finite), out->put(t.centre_count), out->put(t.largest_offset);
+  out->put(t.largest_velocity);
+  out->put(t.hole_seen), out->put(t.hole_offset), out->put(t.hole_velocity), out->put(t.hole_mass);
+  out->put<uint8_t>(acc->prepass ? 0 : 1);
+  if (!acc->prepass) pack_radial(out, t.potential);
+  pack_ids(out, acc->ids);
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    const size_t start = out->begin_bytes();
+    if (acc->parts[p] != nullptr) pack_checks(acc->parts[p], out);
+    if (acc->discs[p] != nullptr) pack_disc_checks(acc->discs[p], out);
+    out->end_bytes(start);
+  }
+}
+
+bool merge_packed_galaxy_checks(galaxy_accumulator *acc, byte_reader in) {
   std::unique_ptr<galaxy_lane> other = new_galaxy_lane(*acc);
   galaxy_lane &t = *other;
   uint8_t radial = 0;
@@ -489,8 +496,8 @@ bool merge_packed_galaxy_checks(galaxy_accumulator *acc, const std::vector<unsig
   if (!acc->prepass && !unpack_merge_radial(&in, &t.potential)) return false;
   if (!unpack_merge_ids(&in, &acc->ids)) return false;
   for (size_t p = 0; p < acc->parts.size(); ++p) {
-    std::vector<unsigned char> part_bytes;
-    if (!in.get_array(&part_bytes)) return false;
+    byte_reader part_bytes;
+    if (!in.get_bytes(&part_bytes)) return false;
     if (acc->parts[p] != nullptr && !merge_packed_checks(acc->parts[p], part_bytes)) return false;
     if (acc->discs[p] != nullptr && !merge_packed_disc_checks(acc->discs[p], part_bytes)) return false;
   }

@@ -76,10 +76,23 @@ void ks_histogram::add_to_bin(size_t bin, uint64_t n) {
 }
 
 void ks_histogram::add_lows(const uint8_t *lows) {
-  for (size_t b = 0; b < ks_bins; ++b) {
-    const unsigned total = unsigned{low_[b]} + lows[b];
-    low_[b] = static_cast<uint8_t>(total);
-    if (total > 0xff) add_to_bin(b, 0x100);  // the carry alone
+  // A carry is rare: a run of bins without one is added as bytes, many at
+  // once.
+  constexpr size_t run = 64;
+  for (size_t first = 0; first < ks_bins; first += run) {
+    uint8_t *low = low_ + first;
+    const uint8_t *other = lows + first;
+    uint8_t carries = 0;
+    for (size_t k = 0; k < run; ++k) carries |= static_cast<uint8_t>(static_cast<uint8_t>(low[k] + other[k]) < low[k]);
+    if (carries == 0) {
+      for (size_t k = 0; k < run; ++k) low[k] = static_cast<uint8_t>(low[k] + other[k]);
+      continue;
+    }
+    for (size_t k = 0; k < run; ++k) {
+      const unsigned total = unsigned{low[k]} + other[k];
+      low[k] = static_cast<uint8_t>(total);
+      if (total > 0xff) add_to_bin(first + k, 0x100);  // the carry alone
+    }
   }
 }
 
@@ -158,9 +171,9 @@ void ks_histogram::pack(byte_writer *out) const {
 bool ks_histogram::unpack_merge(byte_reader *in) {
   uint64_t count = 0;
   std::vector<double> values;
-  std::vector<uint8_t> low;
-  if (!in->get(&count) || !in->get_array(&values, ks_exact_most) || !in->get_array(&low, ks_bins) ||
-      low.size() != ks_bins) {
+  byte_reader low;
+  if (!in->get(&count) || !in->get_array(&values, ks_exact_most) || !in->get_bytes(&low) ||
+      static_cast<size_t>(low.end - low.at) != ks_bins) {
     return in->ok = false;
   }
   const std::lock_guard<std::mutex> hold(lock_);
@@ -170,7 +183,7 @@ bool ks_histogram::unpack_merge(byte_reader *in) {
   } else {
     std::vector<double>().swap(values_);
   }
-  add_lows(low.data());
+  add_lows(low.at);
   for (;;) {
     uint64_t p = 0;
     std::vector<uint64_t> high;

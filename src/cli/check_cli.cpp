@@ -592,35 +592,33 @@ bool merge_reader_tallies(particle_source *source, byte_reader *in) {
 
 // After a pass: every rank's outcome and bytes. False when a rank could not
 // read its share (error then the first such rank's); others gets the
-// other ranks' bytes, on the ranks that receive them.
-bool combine_pass(const pass_context &ctx, bool ok, read_error *error, const std::vector<unsigned char> &mine,
+// other ranks' bytes, on the ranks that receive them. The outcome travels
+// apart from the bytes, which are then never copied.
+bool combine_pass(const pass_context &ctx, bool ok, read_error *error, std::vector<unsigned char> mine,
                   bool everyone, std::vector<std::vector<unsigned char>> *others) {
   others->clear();
   if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
-  byte_writer message;
-  message.bytes.reserve(mine.size() + error->what.size() + 32);
-  message.put<uint8_t>(ok ? 1 : 0);
-  message.put<int64_t>(error->line);
-  message.put_text(error->what);
-  message.put_array(mine.data(), mine.size());
-  std::vector<std::vector<unsigned char>> all = ctx.parallel->gather(message.bytes, everyone);
-  std::vector<unsigned char>().swap(message.bytes);
+  byte_writer outcome;
+  outcome.put<uint8_t>(ok ? 1 : 0);
+  outcome.put<int64_t>(error->line);
+  outcome.put_text(error->what);
+  const std::vector<std::vector<unsigned char>> outcomes = ctx.parallel->gather(outcome.bytes, everyone);
+  std::vector<std::vector<unsigned char>> all = ctx.parallel->gather(mine, everyone);
+  std::vector<unsigned char>().swap(mine);
   bool all_ok = true;
-  for (size_t r = 0; r < all.size(); ++r) {
-    byte_reader in{all[r].data(), all[r].data() + all[r].size()};
+  for (size_t r = 0; r < outcomes.size(); ++r) {
+    byte_reader in = byte_reader::of(outcomes[r]);
     uint8_t rank_ok = 0;
     int64_t line = 0;
     std::string what;
-    std::vector<unsigned char> bytes;
-    if (!in.get(&rank_ok) || !in.get(&line) || !in.get_text(&what) || !in.get_array(&bytes)) {
+    if (!in.get(&rank_ok) || !in.get(&line) || !in.get_text(&what) || all.size() != outcomes.size()) {
       rank_ok = 0, line = 0, what = "a rank's checks whole (a message was cut short)";
     }
-    std::vector<unsigned char>().swap(all[r]);  // each message held once
     if (!rank_ok && all_ok) error->line = line, error->what = what;
     all_ok = all_ok && rank_ok;
-    if (static_cast<int>(r) != ctx.parallel->rank) others->push_back(std::move(bytes));
+    if (static_cast<int>(r) != ctx.parallel->rank && r < all.size()) others->push_back(std::move(all[r]));
   }
-  return all.empty() ? ok : all_ok;
+  return outcomes.empty() ? ok : all_ok;
 }
 
 // A pass of one kind of accumulator over the share, then combined: Acc's
@@ -750,8 +748,9 @@ bool find_made_centre(const pass_context &ctx, const galaxy_check_setup &setup, 
 template <class Acc>
 struct pass_kind {
   pass_checks (*checks)(Acc *);
-  std::vector<unsigned char> (*pack)(const Acc *);
-  bool (*merge)(Acc *, const std::vector<unsigned char> &);
+  size_t (*packed_size)(const Acc *);
+  void (*pack)(const Acc *, byte_writer *);
+  bool (*merge)(Acc *, byte_reader);
 };
 
 pass_checks model_pass_checks(check_accumulator *acc) {
@@ -772,30 +771,40 @@ bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, par
   ok = ok && run_check_pass(source, kind.checks(acc), ctx.units, share_of(ctx, *source, firsts), ctx.threads, error,
                             meter, ctx.cancel, read);
   if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
+  // The accumulator's bytes, the reader's tallies, then the accumulator's
+  // length. Rank 0 merges the others' into its own: its own need not travel.
   byte_writer mine;
-  pack_reader_tallies(*source, &mine);
-  {
-    // Rank 0 merges the others' into its own: its own need not travel.
-    const bool receiver = !everyone && ctx.parallel->rank == 0;
-    const std::vector<unsigned char> packed = receiver ? std::vector<unsigned char>() : kind.pack(acc);
-    mine.bytes.reserve(mine.bytes.size() + sizeof(uint64_t) + packed.size());
-    mine.put_array(packed.data(), packed.size());
+  if (everyone || ctx.parallel->rank != 0) {
+    mine.bytes.reserve(kind.packed_size(acc) + 4096);
+    kind.pack(acc, &mine);
   }
+  const uint64_t packed = mine.bytes.size();
+  pack_reader_tallies(*source, &mine);
+  mine.put(packed);
   std::vector<std::vector<unsigned char>> others;
-  if (!combine_pass(ctx, ok, error, mine.bytes, everyone, &others)) return false;
-  for (const std::vector<unsigned char> &bytes : others) {
-    byte_reader in{bytes.data(), bytes.data() + bytes.size()};
-    std::vector<unsigned char> theirs;
-    if (!merge_reader_tallies(source, &in) || !in.get_array(&theirs) || !kind.merge(acc, theirs)) {
+  if (!combine_pass(ctx, ok, error, std::move(mine.bytes), everyone, &others)) return false;
+  for (std::vector<unsigned char> &bytes : others) {
+    byte_reader in = byte_reader::of(bytes), tail = in;
+    uint64_t n = UINT64_MAX;
+    if (bytes.size() >= sizeof n) {
+      std::memcpy(&n, bytes.data() + bytes.size() - sizeof n, sizeof n);
+      in.end -= sizeof n;
+    }
+    const bool whole = n <= static_cast<uint64_t>(in.end - in.at);
+    if (whole) tail = byte_reader{in.at + n, in.end}, in.end = in.at + n;
+    if (!whole || !merge_reader_tallies(source, &tail) || tail.at != tail.end || !kind.merge(acc, in)) {
       error->line = 0, error->what = "every rank's checks whole (a message was cut short)";
       return false;
     }
+    std::vector<unsigned char>().swap(bytes);  // each rank's held only while merged
   }
   return true;
 }
 
-const pass_kind<check_accumulator> model_kind = {model_pass_checks, pack_checks, merge_packed_checks};
-const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, pack_galaxy_checks, merge_packed_galaxy_checks};
+const pass_kind<check_accumulator> model_kind = {model_pass_checks, packed_checks_size, pack_checks,
+                                                  merge_packed_checks};
+const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, packed_galaxy_checks_size, pack_galaxy_checks,
+                                                   merge_packed_galaxy_checks};
 
 // Whether this process, one rank of several but not the first, has done
 // its share: its outcome is rank 0's to give.
