@@ -89,6 +89,46 @@ TEST(KsHistogram, WithinHalfABinOfTheExactDistanceAndMergesExactly) {
   }
 }
 
+// The distance from bins as first written: every bin's terms, one by one.
+double plain_distance_of_bins(const std::vector<uint64_t> &counts) {
+  uint64_t n = 0;
+  for (const uint64_t c : counts) n += c;
+  if (n == 0) return 0.0;
+  const double total = static_cast<double>(n), width = 1.0 / static_cast<double>(counts.size());
+  double least = 0.0, most = 0.0, before = 0.0;
+  uint64_t below = 0;
+  for (size_t b = 0; b < counts.size(); ++b) {
+    const double edge = static_cast<double>(b) * width, next = static_cast<double>(b + 1) * width;
+    below += counts[b];
+    const double after = static_cast<double>(below) / total;
+    least = std::max({least, std::fabs(before - edge), std::fabs(after - next)});
+    most = std::max(most, counts[b] > 0 ? std::max(after - edge, next - before) : std::fabs(before - edge));
+    before = after;
+  }
+  return 0.5 * (least + std::max(least, most));
+}
+
+TEST(KsHistogram, DistanceOfBinsIsThePlainScanBitForBit) {
+  std::mt19937_64 rng(5);
+  // Sizes odd and even, within a page and across pages; counts sparse,
+  // crowded, with runs of empty bins, and a sample near the uniform law
+  // where the least and the most are close.
+  const size_t sizes[] = {1, 2, 3, 7, 4095, 4096, 4097, 12289, 65536};
+  for (const size_t size : sizes) {
+    for (int kind = 0; kind < 4; ++kind) {
+      std::vector<uint64_t> counts(size);
+      for (size_t b = 0; b < size; ++b) {
+        const uint64_t r = rng();
+        counts[b] = kind == 0 ? r % 3 : kind == 1 ? (r % 50 == 0 ? r % 100000 : 0) : kind == 2 ? (b % 7 < 3 ? 0 : r % 9) : 1000 + r % 3;
+      }
+      const double fast = ks_distance_of_bins(counts), plain = plain_distance_of_bins(counts);
+      uint64_t a = 0, b = 0;
+      std::memcpy(&a, &fast, sizeof a), std::memcpy(&b, &plain, sizeof b);
+      EXPECT_EQ(a, b) << "size " << size << " kind " << kind << ": " << fast << " against " << plain;
+    }
+  }
+}
+
 TEST(KsHistogram, MergedCountsCarryPastTheirLowByte) {
   // 40136 values in one bin (200 past a multiple of 256) and 30000 in
   // another: merged with itself, the first bin's low bytes overflow.
