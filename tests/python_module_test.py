@@ -836,7 +836,7 @@ def test_interrupt_says_what_write_left(tmp):
     run = in_child(f"""
 import signal, threading, time
 path = {path!r}
-g = galaxy_ic.make(200_000, seed=1, threads=1)
+g = galaxy_ic.make(1_000_000, seed=1, threads=1)  # a write well past the 50 ms between looks for a signal
 g.write(path)
 full = open(path, "rb").read()
 state = dict(writing=False)
@@ -844,6 +844,10 @@ def handler(number, frame):
     if state["writing"]:
         raise KeyboardInterrupt
 signal.signal(signal.SIGINT, handler)
+# Timed as each write below runs: over a small old file (replacing a whole
+# one also frees its blocks, which can take longer than the write).
+with open(path, "w") as f:
+    f.write("old")
 start = time.time()
 g.write(path)
 took = time.time() - start
@@ -918,10 +922,10 @@ for what, call in [("write", lambda: g.write({fifo!r}, "ini")), ("check", lambda
         print(what, "interrupted", round(time.time() - start, 2), flush=True)
 """], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
     next_line, outcomes = line_reader(child), []
-    for _ in range(3):
+    for wait in (0.5, 0.5, 0.1):  # the last while the check runs, which is soon done
         if next_line(30) != "ready\n":
             break
-        time.sleep(0.5)
+        time.sleep(wait)
         child.send_signal(signal.SIGINT)
         outcomes.append(next_line(10).split())
     child.kill()
