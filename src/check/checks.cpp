@@ -400,6 +400,13 @@ void add_particles(check_accumulator *acc, const particle_data &chunk) {
 
 void discard_checks(check_accumulator *accumulator) { delete accumulator; }
 
+std::vector<ks_histogram *> checks_histograms(check_accumulator *acc) {
+  std::vector<ks_histogram *> all;
+  if (acc->prepass) return all;
+  for (std::unique_ptr<ks_histogram> &h : acc->histograms) all.push_back(h.get());
+  return all;
+}
+
 void set_shift_variance(check_accumulator *accumulator, double variance) {
   accumulator->options.model.shift_variance = variance;
 }

@@ -9,6 +9,7 @@
 
 #include "check_bytes.h"
 #include "check_ids.h"
+#include "ks_histogram.h"
 #include "check_model.h"
 #include "particle_reader.h"
 
@@ -99,6 +100,8 @@ void set_first_mass(check_accumulator *accumulator, double mass);
 
 // Another process's accumulator, as bytes, merged into this one (after
 // every lane closed): the same totals as one process's of both shares.
+// Its histograms, in an order every process shares.
+std::vector<ks_histogram *> checks_histograms(check_accumulator *accumulator);
 // The packed size, or a little more: room made once, not by doublings.
 size_t packed_checks_size(const check_accumulator *accumulator);
 void pack_checks(const check_accumulator *accumulator, byte_writer *out);

@@ -325,6 +325,12 @@ bool merge_packed_disc_checks(disc_accumulator *acc, byte_reader in) {
   return in.at == in.end;
 }
 
+std::vector<ks_histogram *> disc_checks_histograms(disc_accumulator *acc) {
+  std::vector<ks_histogram *> all;
+  for (std::unique_ptr<ks_histogram> &h : acc->histograms) all.push_back(h.get());
+  return all;
+}
+
 check_result finish_disc_checks(disc_accumulator *accumulator) {
   std::unique_ptr<disc_accumulator> acc(accumulator);
   check_result result;

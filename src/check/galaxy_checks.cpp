@@ -408,6 +408,17 @@ void part_lines(galaxy_accumulator *acc, check_result *result, std::vector<check
 
 }  // namespace
 
+std::vector<ks_histogram *> galaxy_checks_histograms(galaxy_accumulator *acc) {
+  std::vector<ks_histogram *> all;
+  for (size_t p = 0; p < acc->parts.size(); ++p) {
+    const std::vector<ks_histogram *> part = acc->parts[p] != nullptr ? checks_histograms(acc->parts[p])
+                                             : acc->discs[p] != nullptr ? disc_checks_histograms(acc->discs[p])
+                                                                        : std::vector<ks_histogram *>();
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
 check_result finish_galaxy_checks(galaxy_accumulator *accumulator) {
   std::unique_ptr<galaxy_accumulator> acc(accumulator);
   close_own_lane(acc.get());

@@ -51,6 +51,7 @@ galaxy_lane *open_galaxy_lane(galaxy_accumulator *accumulator);
 void add_galaxy_lane_particles(galaxy_accumulator *accumulator, galaxy_lane *lane, const particle_data &chunk,
                                uint64_t first);
 void close_galaxy_lane(galaxy_accumulator *accumulator, galaxy_lane *lane);
+std::vector<ks_histogram *> galaxy_checks_histograms(galaxy_accumulator *accumulator);
 size_t packed_galaxy_checks_size(const galaxy_accumulator *accumulator);
 void pack_galaxy_checks(const galaxy_accumulator *accumulator, byte_writer *out);
 bool merge_packed_galaxy_checks(galaxy_accumulator *accumulator, byte_reader bytes);

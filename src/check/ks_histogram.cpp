@@ -155,6 +155,7 @@ void ks_histogram::add(const double *values, size_t n) {
 
 double ks_histogram::distance() const {
   const std::lock_guard<std::mutex> hold(lock_);
+  if (state_ == settled) return settled_distance_;
   if (count_ <= ks_exact_most) {
     std::vector<double> sorted(values_);
     std::sort(sorted.begin(), sorted.end());
@@ -185,8 +186,21 @@ void ks_histogram::merge(const ks_histogram &other) {
   }
 }
 
+void ks_histogram::settle() {
+  const double d = distance();
+  const std::lock_guard<std::mutex> hold(lock_);
+  settled_distance_ = d;
+  state_ = settled;
+}
+
 void ks_histogram::pack(byte_writer *out) const {
   const std::lock_guard<std::mutex> hold(lock_);
+  out->put(static_cast<uint8_t>(state_));
+  if (state_ == given) return;
+  if (state_ == settled) {
+    out->put(count_), out->put(settled_distance_);
+    return;
+  }
   out->put(count_);
   out->put_array(values_.data(), values_.size());
   out->put_array(low_, ks_bins);
@@ -199,7 +213,17 @@ void ks_histogram::pack(byte_writer *out) const {
 }
 
 bool ks_histogram::unpack_merge(byte_reader *in) {
+  uint8_t sent = 0;
+  if (!in->get(&sent) || sent > settled) return in->ok = false;
+  if (sent == given) return true;
   uint64_t count = 0;
+  if (sent == settled) {
+    double d = 0.0;
+    if (!in->get(&count) || !in->get(&d)) return false;
+    const std::lock_guard<std::mutex> hold(lock_);
+    count_ = count, settled_distance_ = d, state_ = settled;
+    return true;
+  }
   std::vector<double> values;
   byte_reader low;
   if (!in->get(&count) || !in->get_array(&values, ks_exact_most) || !in->get_bytes(&low) ||

@@ -37,10 +37,20 @@ class ks_histogram {
   // Adds another histogram's counts (and its values, while both samples
   // together stay small enough to keep them).
   void merge(const ks_histogram &other);
+  // Its counts as bytes; once given away, nothing; once settled, its
+  // count and distance alone, which the receiver takes for its own.
   void pack(byte_writer *out) const;
   bool unpack_merge(byte_reader *in);
+  // Under several processes each histogram is whole on one of them: the
+  // others give theirs to it, and it settles its distance there.
+  void give_away() { state_ = given; }
+  void settle();
 
  private:
+  enum state { own, given, settled };
+  state state_ = own;
+  double settled_distance_ = 0.0;
+
   void add_to_bin(size_t bin, uint64_t n);
   // Another histogram's counts mod 2^8, then the rest of a page's.
   void add_lows(const uint8_t *lows);

@@ -553,9 +553,9 @@ bool reopen(const pass_context &ctx, particle_source *source, read_error *error)
   return open_particles(ctx.path, source, error, ctx.cancel);
 }
 
-// This process's particles: whole blocks, as many for each rank as can be;
-// a text file, which cannot be entered anywhere but at its start, all on
-// rank 0.
+// This process's particles: whole blocks, claimed as the rank is ready for
+// them or else as many for each rank as can be; a text file, which cannot
+// be entered anywhere but at its start, all on rank 0.
 pass_share share_of(const pass_context &ctx, const particle_source &source, std::vector<uint64_t> firsts) {
   pass_share share;
   share.firsts = std::move(firsts);
@@ -566,9 +566,26 @@ pass_share share_of(const pass_context &ctx, const particle_source &source, std:
     return share;
   }
   const uint64_t n = known_particles(source), blocks = (n + check_block - 1) / check_block;
+  if (ctx.parallel->claim) {
+    share.end = n;
+    share.claim = [parallel = ctx.parallel](uint64_t *block) {
+      *block = parallel->claim();
+      return true;
+    };
+    return share;
+  }
   share.first = std::min(n, blocks * rank / ranks * check_block);
   share.end = std::min(n, blocks * (rank + 1) / ranks * check_block);
   return share;
+}
+
+// Around every pass, on every rank whatever its source's state.
+void begin_claims(const pass_context &ctx) {
+  if (ctx.parallel != nullptr && ctx.parallel->ranks > 1 && ctx.parallel->begin_claims) ctx.parallel->begin_claims();
+}
+
+void end_claims(const pass_context &ctx) {
+  if (ctx.parallel != nullptr && ctx.parallel->ranks > 1 && ctx.parallel->end_claims) ctx.parallel->end_claims();
 }
 
 // What a reader counted in the data of its share: the masses off a type's
@@ -723,10 +740,12 @@ bool find_made_centre(const pass_context &ctx, const galaxy_check_setup &setup, 
   particle_source source;
   progress_meter quiet;
   bool ok = reopen(ctx, &source, error);
+  begin_claims(ctx);
   ok = ok && run_check_pass(&source,
                             checks_of(&f, open_centre_lane, add_to_centre, close_centre_lane,
                                       [](const particle_data &, uint64_t) {}),
                             ctx.units, share_of(ctx, source, {}), ctx.threads, error, &quiet, ctx.cancel);
+  end_claims(ctx);
   std::vector<std::vector<unsigned char>> others;
   if (!combine_pass(ctx, ok, error, pack_centre(f.totals), true, &others)) return false;
   for (const std::vector<unsigned char> &bytes : others) {
@@ -748,6 +767,7 @@ bool find_made_centre(const pass_context &ctx, const galaxy_check_setup &setup, 
 template <class Acc>
 struct pass_kind {
   pass_checks (*checks)(Acc *);
+  std::vector<ks_histogram *> (*histograms)(Acc *);
   size_t (*packed_size)(const Acc *);
   void (*pack)(const Acc *, byte_writer *);
   bool (*merge)(Acc *, byte_reader);
@@ -763,14 +783,47 @@ pass_checks galaxy_pass_checks(galaxy_accumulator *acc) {
                    [acc](const particle_data &chunk, uint64_t first) { note_galaxy_firsts(acc, chunk, first); });
 }
 
+// Each histogram made whole on one rank, histogram i on rank i mod ranks,
+// and its distance settled there: the ranks share that work and what
+// travels to rank 0 is a distance, not 2^22 counts. False when a message
+// was cut short.
+bool settle_histograms(const pass_context &ctx, const std::vector<ks_histogram *> &all, read_error *error) {
+  if (!ctx.parallel->exchange) return true;
+  const size_t ranks = static_cast<size_t>(ctx.parallel->ranks), me = static_cast<size_t>(ctx.parallel->rank);
+  std::vector<std::vector<unsigned char>> to_each(ranks);
+  for (size_t r = 0; r < ranks; ++r) {
+    if (r == me) continue;
+    byte_writer out;
+    out.bytes.reserve((all.size() / ranks + 1) * (ks_bins + 64));
+    for (size_t i = r; i < all.size(); i += ranks) all[i]->pack(&out), all[i]->give_away();
+    to_each[r] = std::move(out.bytes);
+  }
+  std::vector<std::vector<unsigned char>> from_each = ctx.parallel->exchange(to_each);
+  std::vector<std::vector<unsigned char>>().swap(to_each);
+  bool whole = from_each.size() == ranks;
+  for (size_t r = 0; whole && r < ranks; ++r) {
+    if (r == me) continue;
+    byte_reader in = byte_reader::of(from_each[r]);
+    for (size_t i = me; whole && i < all.size(); i += ranks) whole = all[i]->unpack_merge(&in);
+    whole = whole && in.at == in.end;
+    std::vector<unsigned char>().swap(from_each[r]);
+  }
+  for (size_t i = me; i < all.size(); i += ranks) all[i]->settle();
+  if (!whole) error->line = 0, error->what = "every rank's checks whole (a message was cut short)";
+  return whole;
+}
+
 template <class Acc>
 bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, particle_source *source, bool reopened,
               const std::vector<uint64_t> &firsts, bool everyone, progress_meter *meter, read_error *error,
               uint64_t *read = nullptr) {
   bool ok = !reopened || reopen(ctx, source, error);
+  begin_claims(ctx);
   ok = ok && run_check_pass(source, kind.checks(acc), ctx.units, share_of(ctx, *source, firsts), ctx.threads, error,
                             meter, ctx.cancel, read);
+  end_claims(ctx);
   if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
+  if (!everyone && !settle_histograms(ctx, kind.histograms(acc), error)) ok = false;
   // The accumulator's bytes, the reader's tallies, then the accumulator's
   // length. Rank 0 merges the others' into its own: its own need not travel.
   byte_writer mine;
@@ -801,9 +854,10 @@ bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, par
   return true;
 }
 
-const pass_kind<check_accumulator> model_kind = {model_pass_checks, packed_checks_size, pack_checks,
-                                                  merge_packed_checks};
-const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, packed_galaxy_checks_size, pack_galaxy_checks,
+const pass_kind<check_accumulator> model_kind = {model_pass_checks, checks_histograms, packed_checks_size,
+                                                  pack_checks, merge_packed_checks};
+const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, galaxy_checks_histograms,
+                                                   packed_galaxy_checks_size, pack_galaxy_checks,
                                                    merge_packed_galaxy_checks};
 
 // Whether this process, one rank of several but not the first, has done

@@ -45,6 +45,14 @@ struct check_outcome {
 struct check_parallel {
   int rank = 0, ranks = 1;
   std::function<std::vector<std::vector<unsigned char>>(const std::vector<unsigned char> &mine, bool everyone)> gather;
+  // A count every rank draws blocks from during a pass (begin_claims and
+  // end_claims around it on every rank; claim the next, from 0), so that
+  // a rank slowed by its neighbours reads less. Without it, equal shares.
+  std::function<void()> begin_claims, end_claims;
+  std::function<uint64_t()> claim;
+  // Every rank's bytes for each rank (its own empty), on every rank.
+  std::function<std::vector<std::vector<unsigned char>>(const std::vector<std::vector<unsigned char>> &to_each)>
+      exchange;
 };
 
 // galaxy-check on argv, reporting nothing itself; memory (may be null)

@@ -61,6 +61,61 @@ std::vector<std::vector<unsigned char>> gather(const std::vector<unsigned char> 
   return all;
 }
 
+std::vector<std::vector<unsigned char>> exchange(const std::vector<std::vector<unsigned char>> &to_each, int rank,
+                                                 int ranks) {
+  std::vector<uint64_t> out(static_cast<size_t>(ranks)), in(static_cast<size_t>(ranks));
+  for (int r = 0; r < ranks; ++r) out[r] = r < static_cast<int>(to_each.size()) && r != rank ? to_each[r].size() : 0;
+  MPI_Alltoall(out.data(), 1, MPI_UINT64_T, in.data(), 1, MPI_UINT64_T, MPI_COMM_WORLD);
+  std::vector<std::vector<unsigned char>> from_each(static_cast<size_t>(ranks));
+  std::vector<MPI_Request> requests;
+  for (int r = 0; r < ranks; ++r) {
+    from_each[r].resize(in[r]);
+    for (uint64_t at = 0; r != rank && at < in[r]; at += piece) {
+      requests.emplace_back();
+      MPI_Irecv(from_each[r].data() + at, static_cast<int>(std::min(piece, in[r] - at)), MPI_UNSIGNED_CHAR, r, 2,
+                MPI_COMM_WORLD, &requests.back());
+    }
+  }
+  for (int r = 0; r < ranks; ++r) {
+    for (uint64_t at = 0; r != rank && at < out[r]; at += piece) {
+      requests.emplace_back();
+      MPI_Isend(to_each[r].data() + at, static_cast<int>(std::min(piece, out[r] - at)), MPI_UNSIGNED_CHAR, r, 2,
+                MPI_COMM_WORLD, &requests.back());
+    }
+  }
+  MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+  return from_each;
+}
+
+// The count of blocks claimed in a pass, on rank 0, drawn from by atomic
+// fetch-and-add: no rank waits on another's attention for its next block.
+struct block_count {
+  MPI_Win window = MPI_WIN_NULL;
+  uint64_t *count = nullptr;
+};
+
+void begin_block_count(block_count *c, int rank) {
+  MPI_Win_allocate(rank == 0 ? sizeof(uint64_t) : 0, sizeof(uint64_t), MPI_INFO_NULL, MPI_COMM_WORLD, &c->count,
+                   &c->window);
+  MPI_Win_lock_all(MPI_MODE_NOCHECK, c->window);
+  if (rank == 0) *c->count = 0;
+  MPI_Win_sync(c->window);
+  MPI_Barrier(MPI_COMM_WORLD);
+}
+
+uint64_t claim_block(block_count *c) {
+  const uint64_t one = 1;
+  uint64_t got = 0;
+  MPI_Fetch_and_op(&one, &got, MPI_UINT64_T, 0, 0, MPI_SUM, c->window);
+  MPI_Win_flush(0, c->window);
+  return got;
+}
+
+void end_block_count(block_count *c) {
+  MPI_Win_unlock_all(c->window);
+  MPI_Win_free(&c->window);
+}
+
 }  // namespace
 
 int galaxy_check_mpi_main(int argc, char **argv) {
@@ -71,6 +126,13 @@ int galaxy_check_mpi_main(int argc, char **argv) {
   MPI_Comm_size(MPI_COMM_WORLD, &parallel.ranks);
   parallel.gather = [&parallel](const std::vector<unsigned char> &mine, bool everyone) {
     return gather(mine, everyone, parallel.rank, parallel.ranks);
+  };
+  block_count blocks;
+  parallel.begin_claims = [&blocks, &parallel] { begin_block_count(&blocks, parallel.rank); };
+  parallel.claim = [&blocks] { return claim_block(&blocks); };
+  parallel.end_claims = [&blocks] { end_block_count(&blocks); };
+  parallel.exchange = [&parallel](const std::vector<std::vector<unsigned char>> &to_each) {
+    return exchange(to_each, parallel.rank, parallel.ranks);
   };
   const check_outcome outcome = run_galaxy_check(argc, argv, nullptr, nullptr, &parallel);
   int status = parallel.rank == 0 ? print_check_outcome(outcome) : outcome.status;

@@ -64,7 +64,7 @@ bool probe_firsts(particle_source *source, const pass_checks &checks, const unit
     // One the share reads is noted then. An empty share (a rank with no
     // block) probes too, since its sums are in units of that mass; but not
     // in a text file, which only one rank reads.
-    if (index >= share.first && (index < share.end || source->text != nullptr)) continue;
+    if (!share.claim && index >= share.first && (index < share.end || source->text != nullptr)) continue;
     probed = true;
     if (!seek_particles(source, index) || read_block(source, &one, 1, error) == read_failed || one.nb_element != 1) {
       if (error->what.empty()) error->what = "a particle " + std::to_string(index) + " that can be read";
@@ -73,10 +73,28 @@ bool probe_firsts(particle_source *source, const pass_checks &checks, const unit
     convert_to_si(&one, units);
     checks.note(one, index);
   }
-  if ((share.first > 0 || probed) && share.first < share.end && !seek_particles(source, share.first)) {
+  if (!share.claim && (share.first > 0 || probed) && share.first < share.end && !seek_particles(source, share.first)) {
     error->what = "a particle " + std::to_string(share.first) + " that can be read";
     return false;
   }
+  return true;
+}
+
+// Where the next block starts: the share's next, or the next claimed (the
+// source moved there). False when there is none, or on a failed seek
+// (status then read_failed, its error in error).
+bool next_block(particle_source *source, const pass_share &share, uint64_t *at, read_status *status,
+                read_error *error) {
+  if (!share.claim) return *at < share.end;
+  uint64_t block = 0;
+  if (!share.claim(&block) || block >= (share.end + check_block - 1) / check_block) return false;
+  const uint64_t start = block * check_block;
+  if (start != *at && !seek_particles(source, start)) {
+    error->what = "a particle " + std::to_string(start) + " that can be read";
+    *status = read_failed;
+    return false;
+  }
+  *at = start;
   return true;
 }
 
@@ -85,9 +103,10 @@ read_status read_share(particle_source *source, const pass_checks &checks, const
                        const pass_share &share, block_queue *q, read_error *error, progress_meter *meter,
                        const std::atomic<bool> *cancel, uint64_t *read) {
   read_status status = read_more;
-  uint64_t at = share.first;
+  // Claimed blocks start anywhere: the source is moved to the first.
+  uint64_t at = share.claim ? UINT64_MAX : share.first;
   const uint64_t known = known_particles(*source), total = std::min(share.end, known > 0 ? known : share.end) - share.first;
-  while (status == read_more && at < share.end) {
+  while (status == read_more && next_block(source, share, &at, &status, error)) {
     std::unique_ptr<queued_block> block;
     {
       std::unique_lock<std::mutex> hold(q->lock);
@@ -106,7 +125,7 @@ read_status read_share(particle_source *source, const pass_checks &checks, const
     checks.note(block->chunk, at);
     block->first = at;
     at += n;
-    *read = at - share.first;
+    *read += n;
     if (n == 0 && status == read_more) status = read_done;  // nothing more comes
     const std::lock_guard<std::mutex> hold(q->lock);
     q->full.push_back(std::move(block));

@@ -27,10 +27,14 @@ struct pass_checks {
 
 // The particles a process reads: [first, end) of the file, and the
 // indices of those whose masses the checks need before any other (given
-// to note on their own when the share starts after them).
+// to note on their own when the share starts after them). With claim, the
+// blocks of check_block particles of [first, end) that claim gives, one at
+// a time until it gives none: processes that share a counter then share
+// the file as their speeds allow, and every first is given to note first.
 struct pass_share {
   uint64_t first = 0, end = UINT64_MAX;
   std::vector<uint64_t> firsts;
+  std::function<bool(uint64_t *block)> claim;
 };
 
 // Reads the share of source (in the source's units, converted to SI) and
