@@ -129,6 +129,40 @@ TEST(KsHistogram, DistanceOfBinsIsThePlainScanBitForBit) {
   }
 }
 
+TEST(KsHistogram, SettledOnOneProcessAndTakenByAnother) {
+  // Two processes' halves: the owner takes the other's counts, settles
+  // the distance, and the first takes that in place of its own half's.
+  std::mt19937_64 rng(8);
+  std::vector<double> u(200000);
+  for (double &x : u) x = std::pow(static_cast<double>(rng() >> 11) * 0x1.0p-53, 1.02);
+  ks_histogram whole, mine, owner;
+  whole.add(u.data(), u.size());
+  mine.add(u.data(), u.size() / 2);
+  owner.add(u.data() + u.size() / 2, u.size() - u.size() / 2);
+  byte_writer given;
+  mine.pack(&given);
+  mine.give_away();
+  byte_reader in = byte_reader::of(given.bytes);
+  ASSERT_TRUE(owner.unpack_merge(&in));
+  owner.settle();
+  byte_writer settled, nothing;
+  owner.pack(&settled);
+  mine.pack(&nothing);
+  EXPECT_LT(settled.bytes.size(), 32u);  // a count and a distance, not the bins
+  EXPECT_EQ(nothing.bytes.size(), 1u);   // given away: nothing again
+  in = byte_reader::of(settled.bytes);
+  ASSERT_TRUE(mine.unpack_merge(&in));
+  in = byte_reader::of(nothing.bytes);
+  ASSERT_TRUE(owner.unpack_merge(&in));
+  EXPECT_EQ(mine.count(), u.size());
+  EXPECT_EQ(mine.distance(), whole.distance());
+  EXPECT_EQ(owner.distance(), whole.distance());
+  // A state that is none of the three is refused.
+  std::vector<unsigned char> bad = {7};
+  in = byte_reader::of(bad);
+  EXPECT_FALSE(owner.unpack_merge(&in));
+}
+
 TEST(KsHistogram, MergedCountsCarryPastTheirLowByte) {
   // 40136 values in one bin (200 past a multiple of 256) and 30000 in
   // another: merged with itself, the first bin's low bytes overflow.
