@@ -71,6 +71,12 @@ with tempfile.TemporaryDirectory() as tmp:
     make("--seed", "5", "-p", "140000", "--format", "hdf5", "-o", "s.hdf5")
     same_report(["s.hdf5"], (1, 2, 3), tmp, status=0)
     same_report(["s.hdf5", "--threads", "2"], (2,), tmp, status=0)
+    # Rank 0's progress is the whole file's, to its last line.
+    shown = subprocess.run([MPIRUN, "--allow-run-as-root", "--oversubscribe", "-n", "2", CHECK_MPI, "--progress",
+                            "s.hdf5"], cwd=tmp, capture_output=True, text=True, timeout=300)
+    lines = [line for line in shown.stderr.replace("\r", "\n").splitlines() if line.startswith("galaxy-check: ")]
+    expect(lines and lines[-1].startswith("galaxy-check: 140000 of 140000 particles, 100.0 %"),
+           f"progress on 2 ranks ends {lines[-1:]}")
     # Two blocks over four files; five ranks, three of them with no block.
     make("--seed", "4", "-p", "100000", "--zero-com", "--format", "gadget2", "--max-record", "300000", "-o", "z")
     expect(os.path.exists(os.path.join(tmp, "z.3")), "the GADGET set is not split over four files")

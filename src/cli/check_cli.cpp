@@ -860,6 +860,13 @@ const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, galaxy_ch
                                                    packed_galaxy_checks_size, pack_galaxy_checks,
                                                    merge_packed_galaxy_checks};
 
+// The particles every rank read in a whole pass: the file's (rank 0 reads
+// a text file alone), as rank 0's progress showed them while claimed.
+uint64_t read_by_all(const pass_context &ctx, const particle_source &source, uint64_t read) {
+  if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1 || source.text != nullptr) return read;
+  return known_particles(source);
+}
+
 // Whether this process, one rank of several but not the first, has done
 // its share: its outcome is rank 0's to give.
 bool share_only(const pass_context &ctx, check_outcome *outcome) {
@@ -960,7 +967,8 @@ int check_galaxy_source(particle_source *source, const cli_settings &settings, c
     return outcome->status;
   }
   outcome->result = finish_galaxy_checks(acc);
-  finish_progress(ctx.meter, read, read);
+  const uint64_t all = read_by_all(ctx, *final_source, read);
+  finish_progress(ctx.meter, all, all);
   // The file's own lines go with the galaxy's, after its count and IDs.
   check_result file_lines;
   file_lines.lines = {{"galaxy", "", verdict_info}};
@@ -1039,7 +1047,8 @@ int check_source(const cli_settings &settings, check_options options, const pass
     return outcome->status;
   }
   outcome->result = finish_checks(acc);
-  finish_progress(ctx.meter, read, read);
+  const uint64_t all = read_by_all(ctx, *final_source, read);
+  finish_progress(ctx.meter, all, all);
   add_file_lines(*final_source, ctx.units, &outcome->result);
   const std::vector<check_line> heading = model_lines(base, chosen, options.model, units_line);
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
@@ -1076,7 +1085,7 @@ check_outcome run_galaxy_check(int argc, char **argv, const memory_particles *me
   if (status >= 0) return outcome;
   outcome.path = settings.path;
   progress_meter meter;
-  // Under MPI rank 0 reports its share's progress.
+  // Under MPI rank 0 reports the progress: its claims' places in the file.
   start_progress(&meter, "galaxy-check", settings.progress && (parallel == nullptr || parallel->rank == 0));
   pass_context ctx;
   ctx.path = settings.path.c_str();
