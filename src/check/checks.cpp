@@ -462,10 +462,6 @@ bool unpack_lane(byte_reader *in, check_lane *lane) {
 
 }  // namespace
 
-size_t packed_checks_size(const check_accumulator *acc) {
-  return (acc->prepass ? 0 : ks_tests * (ks_bins + 64)) + (size_t{1} << 22);
-}
-
 void pack_checks(const check_accumulator *acc, byte_writer *out) {
   pack_lane(out, acc->totals);
   pack_ids(out, acc->ids);

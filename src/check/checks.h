@@ -102,8 +102,6 @@ void set_first_mass(check_accumulator *accumulator, double mass);
 // every lane closed): the same totals as one process's of both shares.
 // Its histograms, in an order every process shares.
 std::vector<ks_histogram *> checks_histograms(check_accumulator *accumulator);
-// The packed size, or a little more: room made once, not by doublings.
-size_t packed_checks_size(const check_accumulator *accumulator);
 void pack_checks(const check_accumulator *accumulator, byte_writer *out);
 bool merge_packed_checks(check_accumulator *accumulator, byte_reader bytes);
 

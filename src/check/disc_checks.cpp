@@ -302,8 +302,6 @@ void close_disc_lane(disc_accumulator *acc, disc_lane *lane) {
   merge_lane(&acc->totals, *lane);
 }
 
-size_t packed_disc_checks_size() { return ks_tests * (ks_bins + 64) + (size_t{1} << 22); }
-
 void pack_disc_checks(const disc_accumulator *acc, byte_writer *out) {
   const disc_lane &t = acc->totals;
   pack_block_sums(out, t.sums);

@@ -31,7 +31,6 @@ void add_disc_lane_particles(disc_accumulator *accumulator, disc_lane *lane, con
 // Merges the lane into the accumulator and releases it.
 void close_disc_lane(disc_accumulator *accumulator, disc_lane *lane);
 std::vector<ks_histogram *> disc_checks_histograms(disc_accumulator *accumulator);
-size_t packed_disc_checks_size();
 void pack_disc_checks(const disc_accumulator *accumulator, byte_writer *out);
 bool merge_packed_disc_checks(disc_accumulator *accumulator, byte_reader bytes);
 check_result finish_disc_checks(disc_accumulator *accumulator);

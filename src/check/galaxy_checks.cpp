@@ -469,15 +469,6 @@ void finish_galaxy_recentring(galaxy_accumulator *accumulator, galaxy_check_plan
   }
 }
 
-size_t packed_galaxy_checks_size(const galaxy_accumulator *acc) {
-  size_t n = size_t{1} << 22;
-  for (size_t p = 0; p < acc->parts.size(); ++p) {
-    n += acc->parts[p] != nullptr ? packed_checks_size(acc->parts[p])
-         : acc->discs[p] != nullptr ? packed_disc_checks_size() : 0;
-  }
-  return n;
-}
-
 void pack_galaxy_checks(const galaxy_accumulator *acc, byte_writer *out) {
   const galaxy_lane &t = *acc->totals;
   pack_block_sums(out, t.sums);

@@ -52,7 +52,6 @@ void add_galaxy_lane_particles(galaxy_accumulator *accumulator, galaxy_lane *lan
                                uint64_t first);
 void close_galaxy_lane(galaxy_accumulator *accumulator, galaxy_lane *lane);
 std::vector<ks_histogram *> galaxy_checks_histograms(galaxy_accumulator *accumulator);
-size_t packed_galaxy_checks_size(const galaxy_accumulator *accumulator);
 void pack_galaxy_checks(const galaxy_accumulator *accumulator, byte_writer *out);
 bool merge_packed_galaxy_checks(galaxy_accumulator *accumulator, byte_reader bytes);
 check_result finish_galaxy_checks(galaxy_accumulator *accumulator);

@@ -768,7 +768,6 @@ template <class Acc>
 struct pass_kind {
   pass_checks (*checks)(Acc *);
   std::vector<ks_histogram *> (*histograms)(Acc *);
-  size_t (*packed_size)(const Acc *);
   void (*pack)(const Acc *, byte_writer *);
   bool (*merge)(Acc *, byte_reader);
 };
@@ -824,13 +823,11 @@ bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, par
   end_claims(ctx);
   if (ctx.parallel == nullptr || ctx.parallel->ranks <= 1) return ok;
   if (!everyone && !settle_histograms(ctx, kind.histograms(acc), error)) ok = false;
-  // The accumulator's bytes, the reader's tallies, then the accumulator's
-  // length. Rank 0 merges the others' into its own: its own need not travel.
+  // The accumulator's bytes (its histograms settled by now, a few bytes
+  // each), the reader's tallies, then the accumulator's length. Rank 0
+  // merges the others' into its own: its own need not travel.
   byte_writer mine;
-  if (everyone || ctx.parallel->rank != 0) {
-    mine.bytes.reserve(kind.packed_size(acc) + 4096);
-    kind.pack(acc, &mine);
-  }
+  if (everyone || ctx.parallel->rank != 0) kind.pack(acc, &mine);
   const uint64_t packed = mine.bytes.size();
   pack_reader_tallies(*source, &mine);
   mine.put(packed);
@@ -854,10 +851,9 @@ bool run_pass(const pass_context &ctx, const pass_kind<Acc> &kind, Acc *acc, par
   return true;
 }
 
-const pass_kind<check_accumulator> model_kind = {model_pass_checks, checks_histograms, packed_checks_size,
-                                                  pack_checks, merge_packed_checks};
-const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, galaxy_checks_histograms,
-                                                   packed_galaxy_checks_size, pack_galaxy_checks,
+const pass_kind<check_accumulator> model_kind = {model_pass_checks, checks_histograms, pack_checks,
+                                                  merge_packed_checks};
+const pass_kind<galaxy_accumulator> galaxy_kind = {galaxy_pass_checks, galaxy_checks_histograms, pack_galaxy_checks,
                                                    merge_packed_galaxy_checks};
 
 // The particles every rank read in a whole pass: the file's (rank 0 reads
