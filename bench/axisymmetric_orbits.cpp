@@ -7,7 +7,7 @@
 // formula or from the generator.
 //
 //   axisymmetric_orbits IN OUT T SNAPSHOTS S_R S_Z CELLS_R CELLS_Z
-//   axisymmetric_orbits --curve IN OUT S_R S_Z CELLS_R CELLS_Z R_MIN R_MAX N
+//   axisymmetric_orbits --curve IN OUT S_R S_Z CELLS_R CELLS_Z R_MIN R_MAX N [Z_D]
 //
 // IN: n records of 8 doubles (x, y, z, vx, vy, vz, m, tracer) in kpc, km/s,
 // M_sun; every particle's mass is binned, those with tracer != 0 are
@@ -18,7 +18,8 @@
 // snapshot after snapshot. --curve writes instead, as text, the frozen
 // potential's midplane circular speed (R, v_c) at N radii equally spaced in
 // ln R from R_MIN to R_MAX, for a distribution function made in the very
-// potential the orbits are followed in.
+// potential the orbits are followed in; given Z_D, a third column: v_c from
+// the radial pull averaged over a sech^2 layer of that scale height.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -154,19 +155,34 @@ bool read_records(const char *path, std::vector<double> *p) {
   return true;
 }
 
-int write_curve(char **argv) {
+int write_curve(int argc, char **argv) {
   std::vector<double> p;
   if (!read_records(argv[2], &p)) return 2;
   const grid g = frozen_field(p, std::atof(argv[4]), std::atof(argv[5]), std::atoi(argv[6]), std::atoi(argv[7]));
   const double lo = std::log(std::atof(argv[8])), hi = std::log(std::atof(argv[9]));
   const int n = std::max(2, std::atoi(argv[10]));
+  const double layer = argc > 11 ? std::atof(argv[11]) : 0.0;  // z_d of a sech^2 layer; 0: the plane only
   std::FILE *o = std::fopen(argv[3], "w");
   if (o == nullptr) return 1;
   for (int k = 0; k < n; ++k) {
     const double R = std::exp(lo + (hi - lo) * k / (n - 1));
     double fR, fz;
     interpolate(g, R, 0.0, &fR, &fz);
-    std::fprintf(o, "%.9g %.9g\n", R, std::sqrt(std::max(0.0, -fR * R)));
+    if (layer <= 0.0) {
+      std::fprintf(o, "%.9g %.9g\n", R, std::sqrt(std::max(0.0, -fR * R)));
+      continue;
+    }
+    // The pull averaged over a sech^2 layer: what a star feels over its
+    // vertical oscillations (the radial Jeans equation integrated in z).
+    double mean = 0.0;
+    constexpr int heights = 256;
+    for (int q = 0; q < heights; ++q) {
+      const double z = layer * std::atanh((q + 0.5) / heights);
+      double fRz, fzz;
+      interpolate(g, R, z, &fRz, &fzz);
+      mean += fRz / heights;
+    }
+    std::fprintf(o, "%.9g %.9g %.9g\n", R, std::sqrt(std::max(0.0, -fR * R)), std::sqrt(std::max(0.0, -mean * R)));
   }
   return std::fclose(o) == 0 ? 0 : 1;
 }
@@ -174,10 +190,10 @@ int write_curve(char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 11 && std::string(argv[1]) == "--curve") return write_curve(argv);
+  if ((argc == 11 || argc == 12) && std::string(argv[1]) == "--curve") return write_curve(argc, argv);
   if (argc != 9) {
     std::fprintf(stderr, "usage: axisymmetric_orbits IN OUT T SNAPSHOTS S_R S_Z CELLS_R CELLS_Z\n"
-                         "       axisymmetric_orbits --curve IN OUT S_R S_Z CELLS_R CELLS_Z R_MIN R_MAX N\n");
+                         "       axisymmetric_orbits --curve IN OUT S_R S_Z CELLS_R CELLS_Z R_MIN R_MAX N [Z_D]\n");
     return 2;
   }
   std::vector<double> p;

@@ -144,6 +144,8 @@ def main():
     ap.add_argument("--tracers", type=int, default=100000)
     ap.add_argument("--periods", type=float, default=10.0)
     ap.add_argument("--cells", type=int, nargs=2, default=(192, 384))
+    ap.add_argument("--layer", action="store_true", help="the function's potential from the radial pull averaged "
+                    "over the disc's sech^2 layer, not the plane's")
     ap.add_argument("--no-orbits", action="store_true", help="stop once the distribution function's draws are made")
     ap.add_argument("--only-trial", action="store_true", help="follow only the trial (the file as made is what "
                     "disc_stationarity.py follows)")
@@ -167,11 +169,11 @@ def main():
         curve = os.path.join(work, "curve.txt")
         subprocess.run([os.path.join(a.build, "bench", "axisymmetric_orbits"), "--curve", os.path.join(work, "all.bin"),
                         curve, repr(s_R), repr(z_d / 10.0), str(a.cells[0]), str(a.cells[1]),
-                        repr(0.5 * R.min()), repr(2.0 * R.max()), "600"], check=True)
-        x, vc = np.loadtxt(curve, unpack=True)
+                        repr(0.5 * R.min()), repr(2.0 * R.max()), "600", repr(z_d)], check=True)
+        x, vc, vc_layer = np.loadtxt(curve, unpack=True)
         print("as made, the radial Jeans equation in the frozen field: within %.2g %% of v_c^2, 0.75-4 R_d"
               % (100 * jeans_misfit(disc, parts[2][1], (x, vc), R_d)))
-        df = planar_df(x, vc, R_d, mass, q, q_radius)
+        df = planar_df(x, vc_layer if a.layer else vc, R_d, mass, q, q_radius)
         print("distribution function: its Sigma within %.2g %%, its sigma_R within %.2g %% of the laws, 0.3-5 R_d"
               % (100 * df.misfit[0], 100 * df.misfit[1]))
         redraw(path, trial, df)
