@@ -196,3 +196,98 @@ TEST(GalaxyFile, HostileTextIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr double degree = 3.14159265358979323846 / 180.0;
+
+std::string encounter_text(const std::string &first, const std::string &orbit) {
+  return "units = \"astro\"\nseed = 11\n\n[[galaxy]]\nname = \"mw\"\n" + first +
+         "\n[[galaxy]]\nname = \"m31\"\nspin_theta = 180\nseed = 99\n[[galaxy.component]]\nrole = \"halo\"\n"
+         "profile = \"hernquist\"\nmass = 5e11\nscale_length = 30\n\n[orbit]\n" + orbit;
+}
+
+TEST(GalaxyFile, ReadsAnEncounterOfTwoGalaxies) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  test_support::scratch_dir dir;
+  std::filesystem::create_directory(dir.file("galaxies"));
+  std::ofstream(dir.file("galaxies/mw.toml")) << milky_way;
+  const std::string text = encounter_text("file = \"galaxies/mw.toml\"\nspin_theta = 30\nspin_phi = -45\n",
+                                          "pericentre = 25\neccentricity = 1\nseparation = 200\n");
+  std::ofstream(dir.file("pair.toml")) << text;
+  EXPECT_TRUE(names_an_encounter(text));
+  EXPECT_FALSE(names_an_encounter(milky_way));
+  encounter_description e;
+  std::string why;
+  ASSERT_TRUE(read_encounter_file(dir.file("pair.toml"), &e, &why)) << why;
+  ASSERT_EQ(e.members.size(), 2u);
+  const encounter_member &mw = e.members[0], &m31 = e.members[1];
+  EXPECT_EQ(mw.name, "mw");
+  EXPECT_EQ(mw.file, "galaxies/mw.toml");
+  EXPECT_EQ(mw.galaxy.components.size(), 2u);
+  EXPECT_EQ(mw.galaxy.units, units_astro);
+  EXPECT_NEAR(mw.spin_theta, 30 * degree, 1e-15);
+  EXPECT_NEAR(mw.spin_phi, -45 * degree, 1e-15);
+  // Its own file's seed gives way to the encounter's, the second galaxy's own to none.
+  EXPECT_EQ(mw.seed, 11u);
+  EXPECT_EQ(mw.galaxy.seed, 11u);
+  EXPECT_EQ(m31.seed, 99u);
+  EXPECT_TRUE(m31.file.empty());
+  ASSERT_EQ(m31.galaxy.components.size(), 1u);
+  EXPECT_NEAR(m31.galaxy.components[0].mass / (5e11 * 1.98892e30), 1.0, 1e-3);
+  EXPECT_NEAR(m31.spin_theta, 180 * degree, 1e-15);
+  const double kpc = 3.0856775814913673e19;
+  EXPECT_NEAR(e.orbit.pericentre / (25 * kpc), 1.0, 1e-3);
+  EXPECT_NEAR(e.orbit.separation / (200 * kpc), 1.0, 1e-3);
+  EXPECT_EQ(e.orbit.eccentricity, 1.0);
+}
+
+TEST(GalaxyFile, RefusesAnEncounterItCannotPlace) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  test_support::scratch_dir dir;
+  std::ofstream(dir.file("mw.toml")) << milky_way;
+  std::ofstream(dir.file("placed.toml")) << "centre = [1, 2, 3]\n" << milky_way;
+  std::ofstream(dir.file("nested.toml")) << encounter_text("file = \"mw.toml\"\n", "pericentre = 1\nseparation = 2\n");
+  const std::string good_orbit = "pericentre = 25\nseparation = 200\n";
+  const struct {
+    std::string first, orbit, said;
+  } cases[] = {
+      {"file = \"mw.toml\"\n", "pericentre = 25\nseparation = 20\n", "below the pericentre"},
+      {"file = \"mw.toml\"\n", "pericentre = 25\neccentricity = 0.5\nseparation = 80\n", "apocentre 75"},
+      {"file = \"mw.toml\"\n", "pericentre = 25\neccentricity = -1\nseparation = 80\n", "orbit.eccentricity"},
+      {"file = \"mw.toml\"\n", "pericentre = 25\n", "orbit.separation: is missing"},
+      {"file = \"mw.toml\"\n", good_orbit + "period = 3\n", "orbit.period"},
+      {"file = \"mw.toml\"\nspin_theta = 190\n", good_orbit, "galaxy[0].spin_theta: needs degrees from 0 to 180"},
+      {"file = \"absent.toml\"\n", good_orbit, "absent.toml: cannot be opened"},
+      {"file = \"placed.toml\"\n", good_orbit, "sets a centre"},
+      {"file = \"nested.toml\"\n", good_orbit, "holds [[galaxy]] tables itself"},
+      {"file = \"mw.toml\"\nparticles = 10\n", good_orbit, "galaxy[0].particles: is not a key"},
+      {"[[galaxy.component]]\nrole = \"halo\"\nprofile = \"nfw\"\nmass = -1\nscale_length = 1\n", good_orbit,
+       "galaxy[0].component[0].mass: needs a finite number above 0"},
+  };
+  for (const auto &c : cases) {
+    const std::string text = encounter_text(c.first, c.orbit);
+    std::ofstream(dir.file("pair.toml")) << text;
+    encounter_description e;
+    std::string why;
+    EXPECT_FALSE(read_encounter_file(dir.file("pair.toml"), &e, &why)) << c.said;
+    EXPECT_NE(why.find(c.said), std::string::npos) << why;
+  }
+  encounter_description e;
+  std::string why;
+  const std::string unseeded = "[[galaxy]]\nfile = \"mw.toml\"\n[[galaxy]]\nfile = \"mw.toml\"\nseed = 3\n[orbit]\n" + good_orbit;
+  EXPECT_FALSE(parse_encounter_text("units = \"astro\"\n" + unseeded, dir.file("u.toml"), &e, &why));
+  EXPECT_NE(why.find("galaxy[0].seed: is missing"), std::string::npos) << why;
+  const std::string three = "seed = 1\n[[galaxy]]\nfile = \"mw.toml\"\n[[galaxy]]\nfile = \"mw.toml\"\n[[galaxy]]\n"
+                            "file = \"mw.toml\"\n[orbit]\n" + good_orbit;
+  EXPECT_FALSE(parse_encounter_text(three, dir.file("t.toml"), &e, &why));
+  EXPECT_NE(why.find("two galaxies on one orbit, not 3"), std::string::npos) << why;
+  const std::string twins = "seed = 1\n[[galaxy]]\nname = \"a\"\nfile = \"mw.toml\"\n[[galaxy]]\nname = \"a\"\n"
+                            "file = \"mw.toml\"\n[orbit]\n" + good_orbit;
+  EXPECT_FALSE(parse_encounter_text(twins, dir.file("t.toml"), &e, &why));
+  EXPECT_NE(why.find("galaxy[1].name: \"a\" names another galaxy too"), std::string::npos) << why;
+  EXPECT_FALSE(parse_encounter_text("units = \"model\"\n" + three, dir.file("t.toml"), &e, &why));
+  EXPECT_NE(why.find("model has no place"), std::string::npos) << why;
+}
+
+}  // namespace

@@ -10,6 +10,8 @@
 
 namespace {
 
+bool read_text(const std::string &path, std::string *out, std::string *why);
+
 // Plain decimal digits, 0 to 2^64 - 1, nothing else.
 bool parse_decimal_seed(const std::string &text, uint64_t *seed) {
   if (text.empty() || text.size() > 20) return false;
@@ -39,6 +41,7 @@ struct reader {
   std::string path;
   unit_system units = units_si;
   unit_scale scale;
+  std::string prefix;  // of every key named: an encounter's galaxy's "galaxy[k]."
 
   // Every key of table among allowed, or the first other refused.
   void only(const toml::table &table, std::initializer_list<const char *> allowed, const std::string &where) const {
@@ -69,6 +72,16 @@ struct reader {
     return *node.value<std::string>();
   }
 
+  uint64_t seed_of(const toml::node &node, const std::string &key) const {
+    uint64_t seed = 0;
+    if (node.is_integer()) {
+      seed = static_cast<uint64_t>(count(node, key, 0));
+    } else if (!node.is_string() || !parse_decimal_seed(*node.value<std::string>(), &seed)) {
+      refuse(path, node, key, "needs a whole number from 0 to 18446744073709551615 (as a string above 2^63)");
+    }
+    return seed;
+  }
+
   bool flag(const toml::node &node, const std::string &key) const {
     if (!node.is_boolean()) refuse(path, node, key, "needs true or false");
     return *node.value<bool>();
@@ -86,7 +99,22 @@ struct reader {
     }
   }
 
+  // A finite number (in degrees) from lo to hi.
+  double angle(const toml::node &node, const std::string &key, double lo, double hi) const {
+    const std::optional<double> value = node.value<double>();
+    if (!node.is_number() || !value || !std::isfinite(*value)) refuse(path, node, key, "needs a finite number of degrees");
+    if (*value < lo || *value > hi) {
+      refuse(path, node, key, "needs degrees from " + std::to_string(static_cast<int>(lo)) + " to " +
+                                  std::to_string(static_cast<int>(hi)));
+    }
+    return *value * (3.14159265358979323846 / 180.0);
+  }
+
   void top_level(const toml::table &root, galaxy_description *galaxy) const;
+  void encounter(const toml::table &root, encounter_description *e) const;
+  void member(const toml::table &table, size_t k, bool seeded, uint64_t seed, encounter_description *e) const;
+  void orbit(const toml::table &root, encounter_description *e) const;
+  void galaxy_keys(const toml::table &root, galaxy_description *galaxy) const;
   void component(const toml::table &table, size_t index, galaxy_description *galaxy) const;
   void disc(const toml::table &table, const std::string &where, component_description *c) const;
 };
@@ -136,7 +164,7 @@ void reader::disc(const toml::table &table, const std::string &where, component_
 }
 
 void reader::component(const toml::table &table, size_t index, galaxy_description *galaxy) const {
-  const std::string where = "component[" + std::to_string(index) + "].";
+  const std::string where = prefix + "component[" + std::to_string(index) + "].";
   const toml::node *role = table.get("role");
   if (role == nullptr) refuse(path, table, where + "role", "is missing: halo, bulge, stars or disc");
   const component_role the_role = parse_role(*this, *role, where + "role");
@@ -198,15 +226,9 @@ void reader::top_level(const toml::table &root, galaxy_description *galaxy) cons
               "black_hole"},
        "");
   if (const toml::node *n = root.get("seed")) {
-    if (n->is_integer()) {
-      galaxy->seed = static_cast<uint64_t>(count(*n, "seed", 0));
-    } else if (!n->is_string() || !parse_decimal_seed(*n->value<std::string>(), &galaxy->seed)) {
-      refuse(path, *n, "seed", "needs a whole number from 0 to 18446744073709551615 (as a string above 2^63)");
-    }
+    galaxy->seed = seed_of(*n, "seed");
     galaxy->seeded = true;
   }
-  if (const toml::node *n = root.get("particles")) galaxy->particles = count(*n, "particles", 1);
-  if (const toml::node *n = root.get("particle_mass")) galaxy->particle_mass = positive(*n, "particle_mass") * scale.mass;
   if (const toml::node *n = root.get("centre")) {
     vector3(*n, "centre", galaxy->centre);
     galaxy->centre_given = true;
@@ -215,22 +237,160 @@ void reader::top_level(const toml::table &root, galaxy_description *galaxy) cons
     vector3(*n, "bulk_velocity", galaxy->bulk_velocity);
     galaxy->bulk_given = true;
   }
-  if (const toml::node *n = root.get("zero_com")) galaxy->zero_com = flag(*n, "zero_com");
+  galaxy_keys(root, galaxy);
+}
+
+// What describes a galaxy itself, at the top of its file or in an
+// encounter's [[galaxy]] table.
+void reader::galaxy_keys(const toml::table &root, galaxy_description *galaxy) const {
+  const std::string &p = prefix;
+  if (const toml::node *n = root.get("particles")) galaxy->particles = count(*n, p + "particles", 1);
+  if (const toml::node *n = root.get("particle_mass")) galaxy->particle_mass = positive(*n, p + "particle_mass") * scale.mass;
+  if (const toml::node *n = root.get("zero_com")) galaxy->zero_com = flag(*n, p + "zero_com");
   const toml::node *components = root.get("component");
   const toml::array *list = components != nullptr ? components->as_array() : nullptr;
-  if (components == nullptr) refuse(path, root, "component", "is missing: a galaxy needs a [[component]]");
+  if (components == nullptr) refuse(path, root, p + "component", "is missing: a galaxy needs a [[component]]");
   if (list == nullptr || !list->is_array_of_tables() || list->empty()) {
-    refuse(path, *components, "component", "needs [[component]] tables");
+    refuse(path, *components, p + "component", "needs [[component]] tables");
   }
   for (size_t i = 0; i < list->size(); ++i) component(*list->get(i)->as_table(), i, galaxy);
   if (const toml::node *n = root.get("black_hole")) {
     const toml::table *hole = n->as_table();
-    if (hole == nullptr) refuse(path, *n, "black_hole", "needs a [black_hole] table");
-    only(*hole, {"mass"}, "black_hole.");
+    if (hole == nullptr) refuse(path, *n, p + "black_hole", "needs a [black_hole] table");
+    only(*hole, {"mass"}, p + "black_hole.");
     const toml::node *mass = hole->get("mass");
-    if (mass == nullptr) refuse(path, *hole, "black_hole.mass", "is missing");
-    galaxy->black_hole_mass = positive(*mass, "black_hole.mass") * scale.mass;
+    if (mass == nullptr) refuse(path, *hole, p + "black_hole.mass", "is missing");
+    galaxy->black_hole_mass = positive(*mass, p + "black_hole.mass") * scale.mass;
   }
+}
+
+
+// A galaxy of an encounter: its own file's (named relative to this one) or
+// its components here, with its spin and seed.
+void reader::member(const toml::table &table, size_t k, bool seeded, uint64_t seed, encounter_description *e) const {
+  const std::string where = "galaxy[" + std::to_string(k) + "].";
+  const toml::node *file = table.get("file");
+  if (file != nullptr) {
+    only(table, {"name", "file", "spin_theta", "spin_phi", "seed"}, where);
+  } else {
+    only(table, {"name", "spin_theta", "spin_phi", "seed", "particles", "particle_mass", "zero_com", "component",
+                 "black_hole"},
+         where);
+  }
+  encounter_member m;
+  m.line = static_cast<int>(table.source().begin.line);
+  m.name = "galaxy " + std::to_string(k + 1);
+  if (const toml::node *n = table.get("name")) {
+    m.name = text(*n, where + "name");
+    if (m.name.empty()) refuse(path, *n, where + "name", "needs a name that is not empty");
+    for (const encounter_member &other : e->members) {
+      if (other.name == m.name) refuse(path, *n, where + "name", "\"" + m.name + "\" names another galaxy too");
+    }
+  }
+  if (const toml::node *n = table.get("spin_theta")) m.spin_theta = angle(*n, where + "spin_theta", 0.0, 180.0);
+  if (const toml::node *n = table.get("spin_phi")) m.spin_phi = angle(*n, where + "spin_phi", -360.0, 360.0);
+  const toml::node *own_seed = table.get("seed");
+  if (own_seed == nullptr && !seeded) {
+    refuse(path, table, where + "seed", "is missing, and the file has no seed: each galaxy of an encounter is made "
+           "from its own seeded stream");
+  }
+  m.seed = own_seed != nullptr ? seed_of(*own_seed, where + "seed") : seed + k;
+  if (file != nullptr) {
+    m.file = text(*file, where + "file");
+    const size_t slash = path.rfind('/');
+    const std::string named = m.file.empty() || m.file[0] == '/' || slash == std::string::npos
+                                  ? m.file
+                                  : path.substr(0, slash + 1) + m.file;
+    std::string own, why;
+    if (!read_text(named, &own, &why)) refuse(path, *file, where + "file", why);
+    if (names_an_encounter(own)) refuse(path, *file, where + "file", named + " holds [[galaxy]] tables itself: a "
+                                        "galaxy of an encounter is one galaxy");
+    if (!parse_galaxy_text(own, named, &m.galaxy, &why)) throw refusal{why};
+    if (m.galaxy.centre_given || m.galaxy.bulk_given) {
+      refuse(path, *file, where + "file", named + " sets a centre or bulk_velocity: in an encounter the orbit "
+             "places each galaxy");
+    }
+  } else {
+    reader inside = *this;
+    inside.prefix = where;
+    m.galaxy.units = units;
+    m.galaxy.path = path;
+    inside.galaxy_keys(table, &m.galaxy);
+  }
+  m.galaxy.seeded = true;
+  m.galaxy.seed = m.seed;
+  e->members.push_back(std::move(m));
+}
+
+void reader::orbit(const toml::table &root, encounter_description *e) const {
+  const toml::node *node = root.get("orbit");
+  if (node == nullptr) refuse(path, root, "orbit", "is missing: an [orbit] with pericentre, eccentricity and separation");
+  const toml::table *o = node->as_table();
+  if (o == nullptr) refuse(path, *node, "orbit", "needs an [orbit] table");
+  only(*o, {"pericentre", "eccentricity", "separation"}, "orbit.");
+  encounter_orbit in_units;
+  for (const auto &[key, out] : {std::pair<const char *, double *>{"pericentre", &in_units.pericentre},
+                                 std::pair<const char *, double *>{"separation", &in_units.separation}}) {
+    const toml::node *n = o->get(key);
+    if (n == nullptr) refuse(path, *o, std::string("orbit.") + key, "is missing");
+    *out = positive(*n, std::string("orbit.") + key);
+  }
+  if (const toml::node *n = o->get("eccentricity")) {
+    const std::optional<double> value = n->value<double>();
+    if (!n->is_number() || !value || !std::isfinite(*value) || *value < 0.0) {
+      refuse(path, *n, "orbit.eccentricity", "needs a finite number of 0 or more (1 parabolic, below 1 bound)");
+    }
+    in_units.eccentricity = *value;
+  }
+  std::string why;
+  if (!judge_orbit(in_units, &why)) refuse(path, *o, "orbit", why);
+  e->orbit = in_units;
+  e->orbit.pericentre *= scale.length, e->orbit.separation *= scale.length;
+}
+
+void reader::encounter(const toml::table &root, encounter_description *e) const {
+  only(root, {"units", "seed", "centre", "bulk_velocity", "galaxy", "orbit"}, "");
+  if (units == units_model) {
+    refuse(path, *root.get("units"), "units", "model has no place in an encounter: its masses are shares of one galaxy");
+  }
+  bool seeded = false;
+  uint64_t seed = 0;
+  if (const toml::node *n = root.get("seed")) seed = seed_of(*n, "seed"), seeded = true;
+  if (const toml::node *n = root.get("centre")) vector3(*n, "centre", e->centre), e->centre_given = true;
+  if (const toml::node *n = root.get("bulk_velocity")) vector3(*n, "bulk_velocity", e->bulk_velocity), e->bulk_given = true;
+  const toml::array *list = root.get("galaxy")->as_array();
+  if (list == nullptr || !list->is_array_of_tables()) refuse(path, *root.get("galaxy"), "galaxy", "needs [[galaxy]] tables");
+  if (list->size() != 2) {
+    refuse(path, *root.get("galaxy"), "galaxy", "an encounter is of two galaxies on one orbit, not " +
+           std::to_string(list->size()) + ": more would need orbits [orbit] does not describe");
+  }
+  for (size_t k = 0; k < list->size(); ++k) member(*list->get(k)->as_table(), k, seeded, seed, e);
+  orbit(root, e);
+}
+bool parse_toml(const std::string &text, const std::string &path, toml::table *root, std::string *why) {
+  try {
+    *root = toml::parse(text, path);
+  } catch (const toml::parse_error &e) {
+    *why = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+    return false;
+  }
+  return true;
+}
+
+// The reading of a file with the units it names.
+reader reader_of(const toml::table &root, const std::string &path) {
+  reader r;
+  r.path = path;
+  if (const toml::node *n = root.get("units")) {
+    const std::string name = r.text(*n, "units");
+    if (!parse_unit_system(name.c_str(), &r.units)) {
+      refuse(path, *n, "units", "needs si, cgs, astro, gadget or model, not \"" + name + "\"");
+    }
+  }
+  // Model units are the default galaxy's mass and scale length behind the
+  // scenes: the file's masses are then shares of the whole.
+  r.scale = scale_of(r.units, default_total_mass, default_typical_length);
+  return r;
 }
 
 }  // namespace
@@ -243,24 +403,9 @@ bool parse_galaxy_text(const std::string &text, const std::string &path, galaxy_
   galaxy->path = path;
   galaxy->text = text;
   toml::table root;
+  if (!parse_toml(text, path, &root, why)) return false;
   try {
-    root = toml::parse(text, path);
-  } catch (const toml::parse_error &e) {
-    *why = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
-    return false;
-  }
-  try {
-    reader r;
-    r.path = path;
-    if (const toml::node *n = root.get("units")) {
-      const std::string name = r.text(*n, "units");
-      if (!parse_unit_system(name.c_str(), &r.units)) {
-        refuse(path, *n, "units", "needs si, cgs, astro, gadget or model, not \"" + name + "\"");
-      }
-    }
-    // Model units are the default galaxy's mass and scale length behind the
-    // scenes: the file's masses are then shares of the whole.
-    r.scale = scale_of(r.units, default_total_mass, default_typical_length);
+    const reader r = reader_of(root, path);
     galaxy->units = r.units;
     r.top_level(root, galaxy);
   } catch (const refusal &e) {
@@ -270,7 +415,36 @@ bool parse_galaxy_text(const std::string &text, const std::string &path, galaxy_
   return true;
 }
 
-bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why) {
+bool names_an_encounter(const std::string &text) {
+  try {
+    const toml::table root = toml::parse(text);
+    return root.contains("galaxy");
+  } catch (const toml::parse_error &) {
+    return false;
+  }
+}
+
+bool parse_encounter_text(const std::string &text, const std::string &path, encounter_description *encounter,
+                          std::string *why) {
+  *encounter = encounter_description();
+  encounter->path = path;
+  encounter->text = text;
+  toml::table root;
+  if (!parse_toml(text, path, &root, why)) return false;
+  try {
+    const reader r = reader_of(root, path);
+    encounter->units = r.units;
+    r.encounter(root, encounter);
+  } catch (const refusal &e) {
+    *why = e.text;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool read_text(const std::string &path, std::string *out, std::string *why) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *why = path + ": cannot be opened";
@@ -290,5 +464,18 @@ bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::
     *why = path + ": is larger than a galaxy file can be (1 MiB)";
     return false;
   }
-  return parse_galaxy_text(text, path, galaxy, why);
+  *out = std::move(text);
+  return true;
+}
+
+}  // namespace
+
+bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why) {
+  std::string text;
+  return read_text(path, &text, why) && parse_galaxy_text(text, path, galaxy, why);
+}
+
+bool read_encounter_file(const std::string &path, encounter_description *encounter, std::string *why) {
+  std::string text;
+  return read_text(path, &text, why) && parse_encounter_text(text, path, encounter, why);
 }

@@ -20,4 +20,16 @@ bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::
 bool parse_galaxy_text(const std::string &text, const std::string &path, galaxy_description *galaxy,
                        std::string *why);
 
+// Whether text (a galaxy file's) holds [[galaxy]] tables: two galaxies on
+// an orbit, read by the functions below.
+bool names_an_encounter(const std::string &text);
+
+// An encounter's file: [[galaxy]] tables (each naming its galaxy file,
+// relative to this one, or holding its components), their spins in
+// degrees, an [orbit] and a seed. Values in SI, angles in radians; false
+// with the message in why.
+bool parse_encounter_text(const std::string &text, const std::string &path, encounter_description *encounter,
+                          std::string *why);
+bool read_encounter_file(const std::string &path, encounter_description *encounter, std::string *why);
+
 #endif

@@ -35,7 +35,7 @@ bool judge_orbit(const encounter_orbit &o, std::string *why) {
     return false;
   }
   if (d < q) {
-    std::snprintf(text, sizeof text, "the separation %.6g m is below the pericentre %.6g m: the galaxies never come "
+    std::snprintf(text, sizeof text, "the separation %.6g is below the pericentre %.6g: the galaxies never come "
                   "that close", d, q);
     *why = text;
     return false;
@@ -47,8 +47,8 @@ bool judge_orbit(const encounter_orbit &o, std::string *why) {
   if (e < 1.0) {
     const double apocentre = q * (1.0 + e) / (1.0 - e);
     if (d > apocentre) {
-      std::snprintf(text, sizeof text, "the separation %.6g m is beyond the bound orbit's apocentre %.6g m (pericentre "
-                    "%.6g m, eccentricity %.6g)", d, apocentre, q, e);
+      std::snprintf(text, sizeof text, "the separation %.6g is beyond the bound orbit's apocentre %.6g (pericentre "
+                    "%.6g, eccentricity %.6g)", d, apocentre, q, e);
       *why = text;
       return false;
     }

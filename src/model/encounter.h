@@ -16,7 +16,8 @@ struct encounter_orbit {
 
 // Whether the orbit can start at its separation: false with the reason (a
 // separation below the pericentre, beyond a bound orbit's apocentre, or a
-// circular orbit's separation that is not its pericentre).
+// circular orbit's separation that is not its pericentre), its lengths in
+// whatever unit they are given in.
 bool judge_orbit(const encounter_orbit &orbit, std::string *why);
 
 // The second galaxy's position and velocity about the first at the start,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disc_model.h"
+#include "encounter.h"
 #include "profile_model.h"
 #include "units.h"
 
@@ -56,6 +57,29 @@ struct galaxy_description {
   double black_hole_mass = 0.0;  // kg; 0: none
   std::string path;              // the file's name, for messages
   std::string text;              // the file itself, stored with the particles
+};
+
+// One galaxy of an encounter: described as a galaxy file describes one
+// (from its own file or inline), the orientation of its spin in the
+// orbital frame, and the seed it is made with.
+struct encounter_member {
+  std::string name;
+  galaxy_description galaxy;
+  double spin_theta = 0.0, spin_phi = 0.0;  // radians
+  uint64_t seed = 0;
+  std::string file;  // as named (relative to the encounter's file); empty: inline
+  int line = 0;      // where the encounter's file names it
+};
+
+// Two galaxies on a Keplerian orbit (a galaxy file of [[galaxy]] tables).
+struct encounter_description {
+  unit_system units = units_si;
+  bool centre_given = false, bulk_given = false;
+  double centre[3] = {0.0, 0.0, 0.0};         // in units
+  double bulk_velocity[3] = {0.0, 0.0, 0.0};  // in units
+  encounter_orbit orbit;                       // SI
+  std::vector<encounter_member> members;
+  std::string path, text;
 };
 
 #endif
