@@ -8,10 +8,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include "encounter_run.h"
 #include "error_report.h"
+#include "galaxy_file.h"
 #include "exact_sum.h"
 #include "generation.h"
 #include "output_file.h"
@@ -373,7 +376,8 @@ bool judge_derived_scales(const galaxy_parameters &galaxy, double radius_max, co
 
 namespace {
 
-// Options that describe the galaxy, which a galaxy file describes instead.
+}  // namespace
+
 bool judge_galaxy_file_alone(const run_settings &settings) {
   const struct {
     const char *name;
@@ -392,6 +396,8 @@ bool judge_galaxy_file_alone(const run_settings &settings) {
   }
   return true;
 }
+
+namespace {
 
 // The galaxy of a galaxy file: -p and --seed, when given, replace its count
 // and seed.
@@ -453,10 +459,16 @@ bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parame
     *description = profile_description(*galaxy, count);
     counts = {std::max<int64_t>(count, 0)};
   }
-  if (!prepare_galaxy(*description, *galaxy, counts, plan, tables, radius_max, cancel)) return false;
-  if (!judge_derived_scales(*galaxy, *radius_max, &tables->models.front(), static_cast<double>(*total))) return false;
-  choose_centre_radius(tables->models, galaxy, description->components, say);
-  if (say) note_clipped_rotation(*tables, description->components);
+  return judge_described_galaxy(*description, counts, *total, galaxy, plan, tables, radius_max, cancel, say);
+}
+
+bool judge_described_galaxy(const galaxy_description &description, const std::vector<int64_t> &counts, int64_t total,
+                            galaxy_parameters *galaxy, generation_plan *plan, galaxy_tables *tables, double *radius_max,
+                            const std::atomic<bool> *cancel, bool say) {
+  if (!prepare_galaxy(description, *galaxy, counts, plan, tables, radius_max, cancel)) return false;
+  if (!judge_derived_scales(*galaxy, *radius_max, &tables->models.front(), static_cast<double>(total))) return false;
+  choose_centre_radius(tables->models, galaxy, description.components, say);
+  if (say) note_clipped_rotation(*tables, description.components);
   return true;
 }
 
@@ -510,6 +522,16 @@ gal_system *alloc_run_record(const judged_run &run) {
   return sys;
 }
 
+bool names_an_encounter_file(const run_settings &settings) {
+  if (settings.galaxy_text == nullptr) return false;
+  if (settings.galaxy_inline != nullptr) return names_an_encounter(*settings.galaxy_inline);
+  std::ifstream in(settings.galaxy_text, std::ios::binary);
+  std::string head(1 << 20, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+  return names_an_encounter(head);
+}
+
 int galaxy_ic_main(int argc, char **argv) {
   install_output_signal_handlers();
 
@@ -524,6 +546,7 @@ int galaxy_ic_main(int argc, char **argv) {
     case scan_run:
       break;
   }
+  if (names_an_encounter_file(settings)) return encounter_main(settings);
   judged_run run;
   galaxy_tables tables;
   if (!judge_run(settings, &run, &tables)) return 1;

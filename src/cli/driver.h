@@ -112,6 +112,16 @@ bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parame
                       galaxy_tables *tables, galaxy_description *description, double *radius_max, int64_t *total,
                       const std::atomic<bool> *cancel, bool say);
 
+// The same from a galaxy's description and its components' counts (total
+// with its black hole's): the tables, plan ranges and parameters.
+bool judge_described_galaxy(const galaxy_description &description, const std::vector<int64_t> &counts, int64_t total,
+                            galaxy_parameters *galaxy, generation_plan *plan, galaxy_tables *tables, double *radius_max,
+                            const std::atomic<bool> *cancel, bool say);
+
+// False, with the refusal reported, when an option that describes the
+// galaxy is given beside --galaxy, whose file describes it instead.
+bool judge_galaxy_file_alone(const run_settings &settings);
+
 // Judges count, plan, format and galaxy, and builds a profile's or a galaxy
 // file's tables into tables (which plan then points at); reports the
 // refusal and returns false. A set cancel ends the tables' build, without a
@@ -134,6 +144,9 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, g
                              progress_meter *meter, const std::atomic<bool> *cancel = nullptr);
 
 // The whole program: returns the process exit status (0 or 1).
+// Whether --galaxy names an encounter's file (its [[galaxy]] tables).
+bool names_an_encounter_file(const run_settings &settings);
+
 int galaxy_ic_main(int argc, char **argv);
 
 #endif

@@ -222,6 +222,11 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
 }
 
 void reader::top_level(const toml::table &root, galaxy_description *galaxy) const {
+  if (const toml::node *n = root.get("galaxy")) {
+    refuse(path, *n, "galaxy", "[[galaxy]] tables describe an encounter of two galaxies, which galaxy-ic makes; "
+           "galaxy-ic-mpi, the Python module and galaxy-check take one galaxy's file for now (an encounter file's "
+           "Parameters name each galaxy's file and seed)");
+  }
   only(root, {"units", "seed", "particles", "particle_mass", "centre", "bulk_velocity", "zero_com", "component",
               "black_hole"},
        "");
@@ -295,6 +300,7 @@ void reader::member(const toml::table &table, size_t k, bool seeded, uint64_t se
            "from its own seeded stream");
   }
   m.seed = own_seed != nullptr ? seed_of(*own_seed, where + "seed") : seed + k;
+  m.own_seed = own_seed != nullptr;
   if (file != nullptr) {
     m.file = text(*file, where + "file");
     const size_t slash = path.rfind('/');
@@ -356,6 +362,7 @@ void reader::encounter(const toml::table &root, encounter_description *e) const 
   bool seeded = false;
   uint64_t seed = 0;
   if (const toml::node *n = root.get("seed")) seed = seed_of(*n, "seed"), seeded = true;
+  e->seeded = seeded, e->seed = seed;
   if (const toml::node *n = root.get("centre")) vector3(*n, "centre", e->centre), e->centre_given = true;
   if (const toml::node *n = root.get("bulk_velocity")) vector3(*n, "bulk_velocity", e->bulk_velocity), e->bulk_given = true;
   const toml::array *list = root.get("galaxy")->as_array();

@@ -244,11 +244,11 @@ bool write_provenance(hid_t file, const run_provenance &p) {
     const int32_t set = f.set ? 1 : 0;
     bool ok = false;
     switch (f.kind) {
-      case provenance_field::text: ok = write_string(g, f.name, f.words); break;
-      case provenance_field::number: ok = write_attribute(g, f.name, H5T_NATIVE_UINT64, &f.count, 0); break;
-      case provenance_field::real: ok = write_attribute(g, f.name, H5T_NATIVE_DOUBLE, f.values, 0); break;
-      case provenance_field::triple: ok = write_attribute(g, f.name, H5T_NATIVE_DOUBLE, f.values, 3); break;
-      case provenance_field::flag: ok = write_attribute(g, f.name, H5T_NATIVE_INT32, &set, 0); break;
+      case provenance_field::text: ok = write_string(g, f.name.c_str(), f.words); break;
+      case provenance_field::number: ok = write_attribute(g, f.name.c_str(), H5T_NATIVE_UINT64, &f.count, 0); break;
+      case provenance_field::real: ok = write_attribute(g, f.name.c_str(), H5T_NATIVE_DOUBLE, f.values, 0); break;
+      case provenance_field::triple: ok = write_attribute(g, f.name.c_str(), H5T_NATIVE_DOUBLE, f.values, 3); break;
+      case provenance_field::flag: ok = write_attribute(g, f.name.c_str(), H5T_NATIVE_INT32, &set, 0); break;
     }
     if (!ok) return false;
   }

@@ -2,16 +2,14 @@
 
 #include "units.h"
 
-namespace {
-
-provenance_field text_field(const char *name, const std::string &words) {
+provenance_field text_field(const std::string &name, const std::string &words) {
   provenance_field f;
   f.name = name;
   f.words = words;
   return f;
 }
 
-provenance_field real_field(const char *name, double value) {
+provenance_field real_field(const std::string &name, double value) {
   provenance_field f;
   f.kind = provenance_field::real;
   f.name = name;
@@ -19,15 +17,13 @@ provenance_field real_field(const char *name, double value) {
   return f;
 }
 
-provenance_field triple_field(const char *name, const double values[3]) {
+provenance_field triple_field(const std::string &name, const double values[3]) {
   provenance_field f;
   f.kind = provenance_field::triple;
   f.name = name;
   for (int k = 0; k < 3; ++k) f.values[k] = values[k];
   return f;
 }
-
-}  // namespace
 
 std::vector<provenance_field> parameter_fields(const run_provenance &p) {
   const galaxy_parameters &m = p.galaxy;
@@ -44,7 +40,7 @@ std::vector<provenance_field> parameter_fields(const run_provenance &p) {
   zero_com.kind = provenance_field::flag;
   zero_com.name = "ZeroCentreOfMass";
   zero_com.set = m.zero_com;
-  return {count,
+  std::vector<provenance_field> fields = {count,
           text_field("Seed", p.seeded ? std::to_string(p.seed) : "none"),
           text_field("Law", p.galaxy.composite ? "galaxy" : law_name(p.law)),
           text_field("Profile", m.profile ? m.profile_name : "hernquist"),
@@ -59,6 +55,8 @@ std::vector<provenance_field> parameter_fields(const run_provenance &p) {
           zero_com,
           real_field("CentreRadius", m.centre_radius),
           text_field("Format", p.format)};
+  fields.insert(fields.end(), p.extra.begin(), p.extra.end());
+  return fields;
 }
 
 std::string command_line_of(int argc, char **argv) {

@@ -67,6 +67,7 @@ struct encounter_member {
   galaxy_description galaxy;
   double spin_theta = 0.0, spin_phi = 0.0;  // radians
   uint64_t seed = 0;
+  bool own_seed = false;  // its table gives its seed (else the encounter's + its index)
   std::string file;  // as named (relative to the encounter's file); empty: inline
   int line = 0;      // where the encounter's file names it
 };
@@ -74,6 +75,8 @@ struct encounter_member {
 // Two galaxies on a Keplerian orbit (a galaxy file of [[galaxy]] tables).
 struct encounter_description {
   unit_system units = units_si;
+  bool seeded = false;  // the file's seed, of the galaxies without their own
+  uint64_t seed = 0;
   bool centre_given = false, bulk_given = false;
   double centre[3] = {0.0, 0.0, 0.0};         // in units
   double bulk_velocity[3] = {0.0, 0.0, 0.0};  // in units

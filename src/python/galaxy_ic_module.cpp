@@ -189,7 +189,7 @@ py::object field_value(const provenance_field &f) {
 py::dict galaxy_parameters_of(const galaxy_handle &g) {
   py::dict parameters;
   for (const provenance_field &f : parameter_fields(g.made->provenance)) {
-    if (std::strcmp(f.name, "Format") != 0) parameters[f.name] = field_value(f);
+    if (f.name != "Format") parameters[f.name.c_str()] = field_value(f);
   }
   return parameters;
 }

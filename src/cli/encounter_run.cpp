@@ -1,0 +1,348 @@
+#include "encounter_run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "exact_sum.h"
+#include "error_report.h"
+#include "galaxy_file.h"
+#include "galaxy_options.h"
+#include "galaxy_plan.h"
+#include "progress.h"
+#include "run_output.h"
+
+namespace {
+
+constexpr double degree = 3.14159265358979323846 / 180.0;
+
+struct record_owner {
+  void operator()(gal_system *sys) const { free_gal_system(sys); }
+};
+using owned_record = std::unique_ptr<gal_system, record_owner>;
+
+// One galaxy of the encounter: judged as alone, then made.
+struct member_run {
+  galaxy_parameters galaxy;
+  galaxy_tables tables;
+  generation_plan plan;
+  int64_t total = 0;
+  double radius_max = 0.0;
+  uint64_t first_id = 0;  // its IDs are first_id + 1, ...
+  galaxy_motion motion;
+  // Its centre of mass and mean velocity in its own frame (SI), which the
+  // orbit places: x' = R (x - centre) + X.
+  double centre[3] = {0.0, 0.0, 0.0}, drift[3] = {0.0, 0.0, 0.0};
+};
+
+bool judge_member(const encounter_member &m, const generation_plan &base, member_run *run) {
+  std::vector<int64_t> counts;
+  std::string why;
+  if (!count_components(m.galaxy, &counts, &why)) {
+    report_error("erreur: galaxy %s: %s", m.name.c_str(), why.c_str());
+    return false;
+  }
+  run->total = m.galaxy.black_hole_mass > 0.0 ? 1 : 0;
+  for (const int64_t n : counts) run->total += n;
+  run->galaxy = parameters_of(m.galaxy);
+  run->plan = base;
+  run->plan.seeded = true, run->plan.seed = m.seed;
+  return judge_described_galaxy(m.galaxy, counts, run->total, &run->galaxy, &run->plan, &run->tables,
+                                &run->radius_max, nullptr, true);
+}
+
+// The galaxy's particles in its own frame (its zero_com's, else as drawn),
+// SI, as its run alone would have them before their units.
+bool make_member(member_run *run, progress_meter *meter, owned_record *out) {
+  gal_system *sys = alloc_unplaced_gal_system(static_cast<int32_t>(run->total), run->galaxy.typical_length,
+                                              run->radius_max, run->galaxy.total_mass,
+                                              default_duration / default_nb_step, default_duration);
+  if (sys == nullptr) {
+    report_error("erreur: cannot allocate memory for %lld particles", static_cast<long long>(run->total));
+    return false;
+  }
+  out->reset(sys);
+  const output_frame frame = place_for_frame(sys, run->galaxy, &run->plan, meter);
+  bool made = run->plan.already_placed;
+  if (!made && !run->galaxy.zero_com) made = generate_particle_file(sys, run->plan, progress_sink(meter, sys));
+  if (!made) {
+    if (draws_exhausted(run->plan)) report_exhausted_draws();
+    return false;
+  }
+  if (frame.shifted) {
+    const size_t n = static_cast<size_t>(sys->nb_element);
+    for (size_t i = 0; i < n; ++i) {
+      for (int k = 0; k < 3; ++k) {
+        sys->pos[3 * i + k] += frame.position_offset[k] * frame.scale.length;
+        sys->vel[3 * i + k] += frame.velocity_offset[k] * frame.scale.velocity;
+      }
+    }
+  }
+  exact_sum sums[7];
+  add_record_sums(sys, true, sums);
+  means_of_sums(sums, run->centre, run->drift);
+  return true;
+}
+
+// The radius holding half a record's mass, within 1 % (bins in ln r).
+double half_mass_radius(const gal_system *sys) {
+  constexpr int bins = 2048;
+  const size_t n = static_cast<size_t>(std::max(0, sys->nb_element));
+  double lo = HUGE_VAL, hi = 0.0, whole = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    const double r = std::hypot(sys->pos[3 * i], sys->pos[3 * i + 1], sys->pos[3 * i + 2]);
+    if (r > 0.0) lo = std::min(lo, r), hi = std::max(hi, r);
+    whole += sys->mass[i];
+  }
+  if (!(hi > lo)) return hi;
+  const double step = std::log(hi / lo) / bins;
+  std::vector<double> mass(bins + 1, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    const double r = std::hypot(sys->pos[3 * i], sys->pos[3 * i + 1], sys->pos[3 * i + 2]);
+    const int b = r > 0.0 ? std::min(bins, static_cast<int>(std::log(r / lo) / step)) : 0;
+    mass[b] += sys->mass[i];
+  }
+  double sum = 0.0;
+  for (int b = 0; b <= bins; ++b) {
+    sum += mass[b];
+    if (sum >= 0.5 * whole) return lo * std::exp(step * (b + 1));
+  }
+  return hi;
+}
+
+// Where each group of each galaxy goes: by type (GADGET's files hold types
+// in order), galaxy by galaxy within one.
+struct placed_group {
+  size_t galaxy;
+  particle_group group;  // its place in the galaxy's own record
+};
+
+std::vector<placed_group> file_order(const std::vector<member_run> &runs) {
+  std::vector<placed_group> order;
+  for (size_t k = 0; k < runs.size(); ++k) {
+    for (const particle_group &g : runs[k].tables.groups.groups) order.push_back({k, g});
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const placed_group &a, const placed_group &b) { return a.group.type < b.group.type; });
+  return order;
+}
+
+// Copies galaxy k's groups into the file's record, turned and moved, with
+// their IDs; the file's groups are named "galaxy component".
+void place_member(const gal_system &own, const member_run &run, const std::string &name, size_t k,
+                  const std::vector<placed_group> &order, gal_system *all, std::vector<uint64_t> *ids,
+                  particle_groups *groups) {
+  uint64_t at = 0;
+  for (size_t p = 0; p < order.size(); ++p) {
+    const particle_group &g = order[p].group;
+    if (order[p].galaxy == k) {
+      for (uint64_t j = 0; j < g.count; ++j) {
+        const uint64_t from = g.first + j, to = at + j;
+        double x[3], v[3];
+        for (int c = 0; c < 3; ++c) x[c] = own.pos[3 * from + c] - run.centre[c], v[c] = own.vel[3 * from + c] - run.drift[c];
+        move_into_pair(run.motion, x, v);
+        for (int c = 0; c < 3; ++c) all->pos[3 * to + c] = x[c], all->vel[3 * to + c] = v[c];
+        all->mass[to] = own.mass[from];
+        (*ids)[to] = run.first_id + from + 1;
+      }
+      particle_group placed = g;
+      placed.name = name + " " + g.name;
+      placed.first = at;
+      groups->groups[p] = placed;
+    }
+    at += g.count;
+  }
+}
+
+void add_member_fields(const encounter_member &m, const member_run &run, const output_frame &frame, int k,
+                       std::vector<provenance_field> *fields) {
+  const std::string key = "Galaxy" + std::to_string(k + 1);
+  fields->push_back(text_field(key + "Name", m.name));
+  fields->push_back(text_field(key + "File", m.file.empty() ? "inline" : m.file));
+  fields->push_back(text_field(key + "Seed", std::to_string(m.seed)));
+  provenance_field first, count;
+  first.kind = count.kind = provenance_field::number;
+  first.name = key + "FirstID", first.count = run.first_id + 1;
+  count.name = key + "Count", count.count = static_cast<uint64_t>(run.total);
+  fields->push_back(first);
+  fields->push_back(count);
+  fields->push_back(real_field(key + "SpinTheta", m.spin_theta / degree));
+  fields->push_back(real_field(key + "SpinPhi", m.spin_phi / degree));
+  double x[3], v[3];
+  for (int c = 0; c < 3; ++c) {
+    x[c] = run.motion.position[c] / frame.scale.length + (frame.shifted ? frame.position_offset[c] : 0.0);
+    v[c] = run.motion.velocity[c] / frame.scale.velocity + (frame.shifted ? frame.velocity_offset[c] : 0.0);
+  }
+  fields->push_back(triple_field(key + "Position", x));
+  fields->push_back(triple_field(key + "Velocity", v));
+  for (int c = 0; c < 3; ++c) x[c] = run.centre[c] / frame.scale.length, v[c] = run.drift[c] / frame.scale.velocity;
+  fields->push_back(triple_field(key + "OwnCentre", x));
+  fields->push_back(triple_field(key + "OwnVelocity", v));
+  // Its own file as this run made it (its seed the galaxy's), so that the
+  // file says how to make the galaxy alone.
+  const std::string own = galaxy_text_as_made(m.galaxy.text, -1, true, m.seed);
+  if (!m.file.empty() && own.size() <= 60000) fields->push_back(text_field(key + "GalaxyFile", own));
+}
+
+std::vector<provenance_field> encounter_fields(const encounter_description &e, const std::vector<member_run> &runs,
+                                               const output_frame &frame) {
+  std::vector<provenance_field> fields;
+  for (size_t k = 0; k < runs.size(); ++k) add_member_fields(e.members[k], runs[k], frame, static_cast<int>(k), &fields);
+  const double mu = gravitational_constant * (runs[0].galaxy.total_mass + runs[1].galaxy.total_mass);
+  fields.push_back(real_field("OrbitPericentre", e.orbit.pericentre / frame.scale.length));
+  fields.push_back(real_field("OrbitEccentricity", e.orbit.eccentricity));
+  fields.push_back(real_field("OrbitSeparation", e.orbit.separation / frame.scale.length));
+  fields.push_back(real_field("OrbitTimeToPericentre",
+                              time_to_pericentre(e.orbit, mu) * frame.scale.velocity / frame.scale.length));
+  return fields;
+}
+
+}  // namespace
+
+namespace {
+
+// The encounter's file as read, with --seed (when given) in place of its
+// seed for the galaxies that have none of their own.
+bool judge_encounter(const run_settings &settings, encounter_description *e, generation_plan *plan,
+                     output_choice *output) {
+  if (!judge_galaxy_file_alone(settings)) return false;
+  if (settings.count_text != nullptr) {
+    report_error("erreur: -p has no place beside an encounter's file: each galaxy's description gives its count");
+    return false;
+  }
+  if (!judge_plan(settings, plan) || !judge_format(settings, output)) return false;
+  std::string why;
+  if (!read_encounter_file(settings.galaxy_text, e, &why)) {
+    report_error("erreur: galaxy file %s", why.c_str());
+    return false;
+  }
+  if (!counter_based_stream_available()) {
+    report_error("erreur: an encounter's galaxies are made from seeded streams, which need Random123 (install "
+                 "librandom123-dev, then configure again)");
+    return false;
+  }
+  if (plan->seeded) e->seeded = true, e->seed = plan->seed;
+  for (size_t k = 0; k < e->members.size(); ++k) {
+    encounter_member &m = e->members[k];
+    if (e->seeded && !m.own_seed) m.seed = m.galaxy.seed = e->seed + k;
+  }
+  plan->seeded = e->seeded, plan->seed = e->seed;
+  return true;
+}
+
+// Each galaxy judged as alone; their places on the orbit and ID ranges.
+bool judge_members(const encounter_description &e, const generation_plan &plan, std::vector<member_run> *runs,
+                   int64_t *total) {
+  runs->resize(e.members.size());
+  *total = 0;
+  for (size_t k = 0; k < runs->size(); ++k) {
+    if (!judge_member(e.members[k], plan, &(*runs)[k])) return false;
+    (*runs)[k].first_id = static_cast<uint64_t>(*total);
+    *total += (*runs)[k].total;
+  }
+  if (check_particle_count(static_cast<double>(*total), physical_memory_bytes()) != count_ok) {
+    report_error("erreur: the encounter's particle count %lld is out of range or needs more memory than this "
+                 "machine has", static_cast<long long>(*total));
+    return false;
+  }
+  const double spin[2][2] = {{e.members[0].spin_theta, e.members[0].spin_phi},
+                             {e.members[1].spin_theta, e.members[1].spin_phi}};
+  galaxy_motion motion[2];
+  place_pair(e.orbit, (*runs)[0].galaxy.total_mass, (*runs)[1].galaxy.total_mass, spin[0], spin[1], motion);
+  (*runs)[0].motion = motion[0], (*runs)[1].motion = motion[1];
+  return true;
+}
+
+// The whole file's parameters: its units and frame, the mass and reach of both.
+galaxy_parameters pair_parameters(const encounter_description &e, const std::vector<member_run> &runs) {
+  galaxy_parameters g = runs[0].galaxy;
+  g.units = e.units;
+  g.centre_given = e.centre_given, g.bulk_given = e.bulk_given;
+  for (int c = 0; c < 3; ++c) g.centre[c] = e.centre[c], g.bulk_velocity[c] = e.bulk_velocity[c];
+  g.zero_com = false, g.centre_radius = 0.0, g.composite = true;
+  g.total_mass = 0.0, g.radius_max = 0.0;
+  for (const member_run &r : runs) {
+    g.total_mass += r.galaxy.total_mass;
+    g.radius_max = std::max(g.radius_max, std::hypot(r.motion.position[0], r.motion.position[1],
+                                                     r.motion.position[2]) + r.radius_max);
+  }
+  return g;
+}
+
+void warn_of_overlap(const encounter_description &e, const double half[2]) {
+  if (!(e.orbit.separation < half[0] + half[1])) return;
+  std::fprintf(stderr,
+               "galaxy-ic: the galaxies overlap at the start: their separation is below the sum of their half-mass "
+               "radii (%.4g of it), so the orbit of two point masses no longer describes them\n",
+               e.orbit.separation / (half[0] + half[1]));
+}
+
+int write_pair(const run_settings &settings, gal_system *all, generation_plan plan, const output_choice &output,
+               const galaxy_parameters &pair, const write_extras &extras, const std::string &text,
+               const std::vector<provenance_field> &fields) {
+  const output_frame frame = frame_of(pair, nullptr, nullptr);
+  const std::string name = settings.output_text != nullptr ? settings.output_text : default_output_name(output);
+  plan.already_placed = true;
+  plan.components.clear();
+  run_provenance provenance = provenance_of(settings, plan, pair, output, static_cast<uint64_t>(all->nb_element));
+  provenance.galaxy_file_text = text;
+  provenance.extra = fields;
+  switch (output.kind) {
+    case output_text: return write_text_run(all, plan, frame, name, nullptr, extras);
+    case output_hdf5: return write_hdf5_run(all, plan, frame, provenance, name, nullptr, extras);
+    case output_binary:
+      return write_binary_run(all, plan, frame, output.binary, name, provenance_line(provenance), nullptr, extras);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int encounter_main(const run_settings &settings) {
+  encounter_description e;
+  generation_plan plan;
+  output_choice output;
+  if (!judge_encounter(settings, &e, &plan, &output)) return 1;
+  std::vector<member_run> runs;
+  int64_t total = 0;
+  if (!judge_members(e, plan, &runs, &total)) return 1;
+  const galaxy_parameters pair = pair_parameters(e, runs);
+  owned_record all(alloc_unplaced_gal_system(static_cast<int32_t>(total), pair.typical_length, pair.radius_max,
+                                             pair.total_mass, default_duration / default_nb_step, default_duration));
+  if (all == nullptr) {
+    report_error("erreur: cannot allocate memory for %lld particles", static_cast<long long>(total));
+    return 1;
+  }
+  const std::vector<placed_group> order = file_order(runs);
+  write_extras extras;
+  extras.groups.groups.resize(order.size());
+  std::vector<uint64_t> ids(static_cast<size_t>(total));
+  progress_meter meter;
+  start_progress(&meter, "galaxy-ic", settings.progress);
+  double half[2];
+  for (size_t k = 0; k < runs.size(); ++k) {
+    owned_record own;
+    if (!make_member(&runs[k], &meter, &own)) return 1;
+    half[k] = half_mass_radius(own.get());
+    place_member(*own, runs[k], e.members[k].name, k, order, all.get(), &ids, &extras.groups);
+  }
+  warn_of_overlap(e, half);
+  std::string why;
+  if (!groups_are_ordered(extras.groups, static_cast<uint64_t>(total), &why)) {
+    report_error("erreur: galaxy file %s: the galaxies' particle types cannot be written in one file: %s",
+                 settings.galaxy_text, why.c_str());
+    return 1;
+  }
+  extras.columns.ids = ids.data();
+  extras.columns.largest_id = static_cast<uint64_t>(total);
+  extras.columns.row_masses = output.kind == output_text && !groups_share_one_mass(extras.groups);
+  const int status = write_pair(settings, all.get(), plan, output, pair, extras, e.text,
+                                encounter_fields(e, runs, frame_of(pair, nullptr, nullptr)));
+  if (status == 0) finish_progress(&meter, static_cast<uint64_t>(total), static_cast<uint64_t>(total));
+  if (meter.terminal && meter.shown && status != 0) std::fputc('\n', stderr);
+  return status;
+}

@@ -1,0 +1,13 @@
+// galaxy-ic's run of an encounter's file: each galaxy made exactly as it
+// would be alone (its own seed, its own frame), then turned and moved onto
+// the pair's Keplerian orbit, written in one file by particle type with
+// IDs unique over it, in galaxy order.
+#ifndef ENCOUNTER_RUN_H
+#define ENCOUNTER_RUN_H
+
+#include "run_settings.h"
+
+// The run's exit status (0 or 1); every refusal reported as "erreur: ...".
+int encounter_main(const run_settings &settings);
+
+#endif
