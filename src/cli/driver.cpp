@@ -462,6 +462,11 @@ bool judge_galaxy_run(const run_settings &settings, int64_t count, galaxy_parame
   return judge_described_galaxy(*description, counts, *total, galaxy, plan, tables, radius_max, cancel, say);
 }
 
+void say_galaxy_notes(const galaxy_tables &tables, const galaxy_description &description, galaxy_parameters galaxy) {
+  choose_centre_radius(tables.models, &galaxy, description.components, true);
+  note_clipped_rotation(tables, description.components);
+}
+
 bool judge_described_galaxy(const galaxy_description &description, const std::vector<int64_t> &counts, int64_t total,
                             galaxy_parameters *galaxy, generation_plan *plan, galaxy_tables *tables, double *radius_max,
                             const std::atomic<bool> *cancel, bool say) {

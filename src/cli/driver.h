@@ -118,6 +118,9 @@ bool judge_described_galaxy(const galaxy_description &description, const std::ve
                             galaxy_parameters *galaxy, generation_plan *plan, galaxy_tables *tables, double *radius_max,
                             const std::atomic<bool> *cancel, bool say);
 
+// The notes judge_described_galaxy says when told to.
+void say_galaxy_notes(const galaxy_tables &tables, const galaxy_description &description, galaxy_parameters galaxy);
+
 // False, with the refusal reported, when an option that describes the
 // galaxy is given beside --galaxy, whose file describes it instead.
 bool judge_galaxy_file_alone(const run_settings &settings);
