@@ -197,6 +197,16 @@ with tempfile.TemporaryDirectory() as tmp:
     open("near.toml", "w").write(encounter("pericentre = 5\nseparation = 10\n"))
     out = run("--galaxy", "near.toml", "--format", "hdf5", "-o", "near.hdf5")
     expect(out.returncode == 0 and "overlap at the start" in out.stderr, "overlap: " + out.stderr)
+    # A galaxy file read through a pipe is read once, whichever kind it is.
+    os.mkfifo("pipe.toml")
+    writer = subprocess.Popen(["sh", "-c", "cat mw.toml > pipe.toml"])
+    out = run("--galaxy", "pipe.toml", "--seed", "40", "--format", "hdf5", "-o", "piped.hdf5", "--double")
+    writer.wait()
+    expect(out.returncode == 0, "a galaxy file through a pipe: " + out.stdout)
+    if out.returncode == 0:
+        _, px, _, _, _ = read_hdf5("piped.hdf5")
+        _, ax, _, _, _ = read_hdf5("alone0.hdf5")
+        expect(np.array_equal(px, ax), "the piped galaxy file makes the same galaxy")
     # galaxy-check says what it cannot hold the file against.
     out = subprocess.run([CHECK, "pair.hdf5"], capture_output=True, text=True)
     expect(out.returncode == 2 and "encounter of two galaxies" in out.stderr, "galaxy-check: " + out.stderr[:300])

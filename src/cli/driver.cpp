@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -528,13 +527,7 @@ gal_system *alloc_run_record(const judged_run &run) {
 }
 
 bool names_an_encounter_file(const run_settings &settings) {
-  if (settings.galaxy_text == nullptr) return false;
-  if (settings.galaxy_inline != nullptr) return names_an_encounter(*settings.galaxy_inline);
-  std::ifstream in(settings.galaxy_text, std::ios::binary);
-  std::string head(1 << 20, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
-  return names_an_encounter(head);
+  return settings.galaxy_inline != nullptr && names_an_encounter(*settings.galaxy_inline);
 }
 
 int galaxy_ic_main(int argc, char **argv) {
@@ -550,6 +543,12 @@ int galaxy_ic_main(int argc, char **argv) {
       return 1;
     case scan_run:
       break;
+  }
+  // The galaxy file is read once (it may be a pipe) and parsed as the kind
+  // it is; one that cannot be read is refused where its parse would be.
+  std::string galaxy_file, unread;
+  if (settings.galaxy_text != nullptr && read_galaxy_text(settings.galaxy_text, &galaxy_file, &unread)) {
+    settings.galaxy_inline = &galaxy_file;
   }
   if (names_an_encounter_file(settings)) return encounter_main(settings);
   judged_run run;

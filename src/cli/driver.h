@@ -147,7 +147,8 @@ output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, g
                              progress_meter *meter, const std::atomic<bool> *cancel = nullptr);
 
 // The whole program: returns the process exit status (0 or 1).
-// Whether --galaxy names an encounter's file (its [[galaxy]] tables).
+// Whether the galaxy file's text (settings.galaxy_inline) is an encounter's
+// (its [[galaxy]] tables).
 bool names_an_encounter_file(const run_settings &settings);
 
 int galaxy_ic_main(int argc, char **argv);

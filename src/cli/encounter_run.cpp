@@ -212,7 +212,7 @@ bool judge_encounter(const run_settings &settings, encounter_description *e, gen
   }
   if (!judge_plan(settings, plan) || !judge_format(settings, output)) return false;
   std::string why;
-  if (!read_encounter_file(settings.galaxy_text, e, &why)) {
+  if (!parse_encounter_text(*settings.galaxy_inline, settings.galaxy_text, e, &why)) {
     report_error("erreur: galaxy file %s", why.c_str());
     return false;
   }

@@ -7,7 +7,9 @@
 
 #include "run_settings.h"
 
-// The run's exit status (0 or 1); every refusal reported as "erreur: ...".
+// The run of the encounter whose file's text settings.galaxy_inline holds
+// (--galaxy names the file): its exit status (0 or 1), every refusal
+// reported as "erreur: ...".
 int encounter_main(const run_settings &settings);
 
 #endif

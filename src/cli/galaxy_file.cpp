@@ -477,6 +477,10 @@ bool read_text(const std::string &path, std::string *out, std::string *why) {
 
 }  // namespace
 
+bool read_galaxy_text(const std::string &path, std::string *text, std::string *why) {
+  return read_text(path, text, why);
+}
+
 bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why) {
   std::string text;
   return read_text(path, &text, why) && parse_galaxy_text(text, path, galaxy, why);

@@ -16,6 +16,10 @@ bool galaxy_files_available();
 // message in why ("FILE:LINE: key K: reason", or what to install).
 bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::string *why);
 
+// The text of the galaxy file at path (at most 1 MiB), read once; false
+// with the reason.
+bool read_galaxy_text(const std::string &path, std::string *text, std::string *why);
+
 // The same from text, named path in messages.
 bool parse_galaxy_text(const std::string &text, const std::string &path, galaxy_description *galaxy,
                        std::string *why);

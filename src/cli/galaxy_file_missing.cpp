@@ -23,3 +23,8 @@ bool parse_encounter_text(const std::string &, const std::string &, encounter_de
 bool read_encounter_file(const std::string &path, encounter_description *encounter, std::string *why) {
   return parse_encounter_text(std::string(), path, encounter, why);
 }
+
+bool read_galaxy_text(const std::string &, std::string *, std::string *why) {
+  *why = "galaxy files need toml++: install libtomlplusplus-dev, then configure again";
+  return false;
+}
