@@ -197,6 +197,16 @@ with tempfile.TemporaryDirectory() as tmp:
     open("near.toml", "w").write(encounter("pericentre = 5\nseparation = 10\n"))
     out = run("--galaxy", "near.toml", "--format", "hdf5", "-o", "near.hdf5")
     expect(out.returncode == 0 and "overlap at the start" in out.stderr, "overlap: " + out.stderr)
+    # The pair's frame: its centre of mass at centre, moving with bulk_velocity.
+    open("moved.toml", "w").write(encounter("pericentre = 25\nseparation = 200\n").replace(
+        'seed = 40\n', 'seed = 40\ncentre = [10, -20, 30]\nbulk_velocity = [1, 2, -3]\n'))
+    out = run("--galaxy", "moved.toml", "--format", "hdf5", "-o", "moved.hdf5", "--double")
+    expect(out.returncode == 0, "centre and bulk_velocity: " + out.stdout)
+    _, mx, mv, mm, _ = read_hdf5("moved.hdf5")
+    w = mm[:, None]
+    expect(np.allclose((w * mx).sum(0) / w.sum(), [10, -20, 30], rtol=0, atol=1e-10 * d) and
+           np.allclose((w * mv).sum(0) / w.sum(), [1, 2, -3], rtol=0, atol=1e-10 * 300),
+           "the pair's centre of mass and motion where centre and bulk_velocity put them")
     # A galaxy file read through a pipe is read once, whichever kind it is.
     os.mkfifo("pipe.toml")
     writer = subprocess.Popen(["sh", "-c", "cat mw.toml > pipe.toml"])
