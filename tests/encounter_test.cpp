@@ -83,6 +83,39 @@ TEST(Encounter, RefusesWhatNoOrbitStartsFrom) {
   EXPECT_NEAR(time_to_pericentre({1.0, 0.5, 3.0}, 1.0), pi * std::pow(2.0, 1.5), 1e-12) << "half a period";
 }
 
+TEST(Encounter, StaysExactAtTheOrbitsEdges) {
+  // A tiny eccentricity at the pericentre starts there, not a quarter-turn on.
+  for (const double e : {1e-300, 1e-17, 1e-12}) {
+    const relative_state s = relative_start({25.0, e, 25.0}, 1.0);
+    EXPECT_EQ(s.position[0], 25.0) << e;
+    EXPECT_EQ(s.position[1], 0.0) << e;
+    EXPECT_EQ(time_to_pericentre({25.0, e, 25.0}, 1.0), 0.0);
+  }
+  // Far out on a parabola the speed is the escape speed, however far.
+  for (const double d : {1e3, 1e10, 1e30}) {
+    const relative_state s = relative_start({1.0, 1.0, d}, 1.0);
+    EXPECT_NEAR(std::hypot(s.velocity[0], s.velocity[1]) / std::sqrt(2.0 / d), 1.0, 1e-12) << d;
+    // Barker's time against the parabola's own far limit, t -> sqrt(2 d^3 / mu) / 3.
+    if (d >= 1e10) {
+      EXPECT_NEAR(time_to_pericentre({1.0, 1.0, d}, 1.0) / (std::sqrt(2.0 * d * d * d) / 3.0), 1.0, 1e-4);
+    }
+  }
+  // The time is continuous across e = 1, and finite on far hyperbolae.
+  const double parabolic = time_to_pericentre({25.0, 1.0, 200.0}, 1.0);
+  for (const double de : {1e-16, 1e-12, 1e-8}) {
+    for (const double e : {1.0 - de, 1.0 + de}) {
+      EXPECT_NEAR(time_to_pericentre({25.0, e, 200.0}, 1.0) / parabolic, 1.0, 20.0 * de + 1e-13) << e;
+    }
+  }
+  for (const double e : {1.1, 2.0, 1e12}) {
+    for (const double d : {1e10, 1e18}) {
+      // Far out, with d = a (e cosh H - 1): e sinh H - H -> d / a + 1 - ln(2 (d / a + 1) / e), to (a / d)^2.
+      const double a = 1.0 / (e - 1.0), far = a * std::sqrt(a) * (d / a + 1.0 - std::log(2.0 * (d / a + 1.0) / e));
+      EXPECT_NEAR(time_to_pericentre({1.0, e, d}, 1.0) / far, 1.0, 1e-9) << e << " " << d;
+    }
+  }
+}
+
 TEST(Encounter, TurnsAndMovesAndBack) {
   const double spin[2][2] = {{0.0, 0.0}, {pi, 0.0}};
   galaxy_motion pair[2];

@@ -60,6 +60,7 @@ role = "stars"
 profile = "plummer"
 mass = 2e11
 scale_length = 5
+cutoff = 100
 particles = 3000
 """
 
@@ -191,6 +192,16 @@ with tempfile.TemporaryDirectory() as tmp:
         out = run("--galaxy", "bad.toml", "--format", "hdf5", "-o", "bad.hdf5")
         expect(out.returncode == 1 and said in out.stdout and not os.path.exists("bad.hdf5"),
                "refused (%s): %d %s" % (said, out.returncode, out.stdout))
+    # Without a seed in the file --seed gives each galaxy its own; without either, refused.
+    open("unseeded.toml", "w").write(encounter("pericentre = 25\nseparation = 200\n").replace("seed = 40\n", ""))
+    out = run("--galaxy", "unseeded.toml", "--format", "hdf5", "-o", "unseeded.hdf5")
+    expect(out.returncode == 1 and "galaxy mw has no seed" in out.stdout and not os.path.exists("unseeded.hdf5"),
+           "unseeded: " + out.stdout)
+    out = run("--galaxy", "unseeded.toml", "--seed", "40", "--format", "hdf5", "-o", "unseeded.hdf5", "--double")
+    expect(out.returncode == 0, "--seed for the file's: " + out.stdout)
+    if out.returncode == 0:
+        _, ux, _, _, up = read_hdf5("unseeded.hdf5")
+        expect(np.array_equal(ux, x) and up["Galaxy1Seed"] in (b"40", "40"), "--seed 40 makes what seed = 40 makes")
     out = run("--galaxy", "pair.toml", "-p", "100", "-o", "bad.ini")
     expect(out.returncode == 1 and "-p has no place" in out.stdout, "-p: " + out.stdout)
     # Starting inside each other is said.
@@ -207,6 +218,13 @@ with tempfile.TemporaryDirectory() as tmp:
     expect(np.allclose((w * mx).sum(0) / w.sum(), [10, -20, 30], rtol=0, atol=1e-10 * d) and
            np.allclose((w * mv).sum(0) / w.sum(), [1, 2, -3], rtol=0, atol=1e-10 * 300),
            "the pair's centre of mass and motion where centre and bulk_velocity put them")
+    # An untapered halo of few particles: its centre of mass strays from its body, and that is said.
+    open("small.toml", "w").write(SMALL.replace("cutoff = 100\n", "").replace('"plummer"', '"hernquist"')
+                                  .replace("particles = 3000", "particles = 300"))
+    out = run("--galaxy", "pair.toml", "--format", "hdf5", "-o", "untapered.hdf5", "--double")
+    expect(out.returncode == 0 and "galaxy small: its centre of mass, which the orbit places, is" in out.stderr,
+           "untapered: " + out.stderr)
+    open("small.toml", "w").write(SMALL)
     # A galaxy file read through a pipe is read once, whichever kind it is.
     os.mkfifo("pipe.toml")
     writer = subprocess.Popen(["sh", "-c", "cat mw.toml > pipe.toml"])

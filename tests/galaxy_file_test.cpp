@@ -252,7 +252,7 @@ TEST(GalaxyFile, RefusesAnEncounterItCannotPlace) {
   const struct {
     std::string first, orbit, said;
   } cases[] = {
-      {"file = \"mw.toml\"\n", "pericentre = 25\nseparation = 20\n", "below the pericentre"},
+      {"file = \"mw.toml\"\n", "pericentre = 25\nseparation = 20\n", "orbit.separation: the separation 20 is below the pericentre"},
       {"file = \"mw.toml\"\n", "pericentre = 25\neccentricity = 0.5\nseparation = 80\n", "apocentre 75"},
       {"file = \"mw.toml\"\n", "pericentre = 25\neccentricity = -1\nseparation = 80\n", "orbit.eccentricity"},
       {"file = \"mw.toml\"\n", "pericentre = 25\n", "orbit.separation: is missing"},
@@ -261,9 +261,13 @@ TEST(GalaxyFile, RefusesAnEncounterItCannotPlace) {
       {"file = \"absent.toml\"\n", good_orbit, "absent.toml: cannot be opened"},
       {"file = \"placed.toml\"\n", good_orbit, "sets a centre"},
       {"file = \"nested.toml\"\n", good_orbit, "holds [[galaxy]] tables itself"},
-      {"file = \"mw.toml\"\nparticles = 10\n", good_orbit, "galaxy[0].particles: is not a key"},
+      {"file = \"mw.toml\"\nparticles = 10\n", good_orbit, "galaxy[0].particles: has no place beside file"},
       {"[[galaxy.component]]\nrole = \"halo\"\nprofile = \"nfw\"\nmass = -1\nscale_length = 1\n", good_orbit,
        "galaxy[0].component[0].mass: needs a finite number above 0"},
+      {"file = \"mw.toml\"\n[[galaxy.component]]\nrole = \"halo\"\nprofile = \"nfw\"\nmass = 1\nscale_length = 1\n",
+       good_orbit, "galaxy[0].component: has no place beside file"},
+      {"file = \"mw.toml\"\n", "pericentre = 1e300\nseparation = 1e300\n",
+       "orbit.separation: a value leaves the range of a double in SI units"},
   };
   for (const auto &c : cases) {
     const std::string text = encounter_text(c.first, c.orbit);
@@ -276,8 +280,12 @@ TEST(GalaxyFile, RefusesAnEncounterItCannotPlace) {
   encounter_description e;
   std::string why;
   const std::string unseeded = "[[galaxy]]\nfile = \"mw.toml\"\n[[galaxy]]\nfile = \"mw.toml\"\nseed = 3\n[orbit]\n" + good_orbit;
-  EXPECT_FALSE(parse_encounter_text("units = \"astro\"\n" + unseeded, dir.file("u.toml"), &e, &why));
-  EXPECT_NE(why.find("galaxy[0].seed: is missing"), std::string::npos) << why;
+  // Without a seed the first galaxy waits for --seed; the second has its own.
+  ASSERT_TRUE(parse_encounter_text("units = \"astro\"\n" + unseeded, dir.file("u.toml"), &e, &why)) << why;
+  EXPECT_FALSE(e.seeded);
+  EXPECT_FALSE(e.members[0].own_seed);
+  EXPECT_TRUE(e.members[1].own_seed);
+  EXPECT_EQ(e.members[1].seed, 3u);
   const std::string three = "seed = 1\n[[galaxy]]\nfile = \"mw.toml\"\n[[galaxy]]\nfile = \"mw.toml\"\n[[galaxy]]\n"
                             "file = \"mw.toml\"\n[orbit]\n" + good_orbit;
   EXPECT_FALSE(parse_encounter_text(three, dir.file("t.toml"), &e, &why));

@@ -56,9 +56,22 @@ bool judge_member(const encounter_member &m, const generation_plan &base, member
                                 &run->radius_max, nullptr, false);
 }
 
+// The radius of the sphere holding half the galaxy's mass (m), from its
+// tables' joint enclosed mass, between their nodes in ln r.
+double half_mass_radius(const member_run &run) {
+  const profile_model &m = run.tables.models.front();
+  const std::vector<double> &M = m.total_mass;
+  if (M.empty()) return 0.0;
+  const double half = 0.5 * M.back();
+  size_t i = 0;
+  while (i + 1 < M.size() && M[i + 1] < half) ++i;
+  const double t = i + 1 < M.size() && M[i + 1] > M[i] ? std::clamp((half - M[i]) / (M[i + 1] - M[i]), 0.0, 1.0) : 0.0;
+  return std::exp(m.log_r0 + m.step * (static_cast<double>(i) + t)) * run.galaxy.typical_length;
+}
+
 // The galaxy's particles in its own frame (its zero_com's, else as drawn),
 // SI, as its run alone would have them before their units.
-bool make_member(member_run *run, progress_meter *meter, owned_record *out) {
+bool make_member(member_run *run, const std::string &name, progress_meter *meter, owned_record *out) {
   gal_system *sys = alloc_unplaced_gal_system(static_cast<int32_t>(run->total), run->galaxy.typical_length,
                                               run->radius_max, run->galaxy.total_mass,
                                               default_duration / default_nb_step, default_duration);
@@ -86,20 +99,23 @@ bool make_member(member_run *run, progress_meter *meter, owned_record *out) {
   exact_sum sums[7];
   add_record_sums(sys, true, sums);
   means_of_sums(sums, run->centre, run->drift);
+  // A mean square radius that diverges leaves the centre of mass to the
+  // farthest few particles: said when it strays from the body's centre
+  // (that of the particles within 90 % of the mass, as --zero-com takes it).
+  const double radius = centre_radius_of(run->tables.models, run->galaxy.typical_length);
+  if (radius > 0.0) {
+    double body[3];
+    trimmed_centre(sys, radius, true, nullptr, body);
+    const double off = std::hypot(body[0] - run->centre[0], body[1] - run->centre[1], body[2] - run->centre[2]);
+    const double half = half_mass_radius(*run);
+    if (off > 0.01 * half) {
+      std::fprintf(stderr, "galaxy-ic: galaxy %s: its centre of mass, which the orbit places, is %.3g of its half-mass "
+                   "radius from the centre of its particles within 90 %% of its mass (a profile's mean square radius "
+                   "diverges without a taper: a cutoff, or more particles, brings them together)\n",
+                   name.c_str(), off / half);
+    }
+  }
   return true;
-}
-
-// The radius of the sphere holding half the galaxy's mass (m), from its
-// tables' joint enclosed mass, between their nodes in ln r.
-double half_mass_radius(const member_run &run) {
-  const profile_model &m = run.tables.models.front();
-  const std::vector<double> &M = m.total_mass;
-  if (M.empty()) return 0.0;
-  const double half = 0.5 * M.back();
-  size_t i = 0;
-  while (i + 1 < M.size() && M[i + 1] < half) ++i;
-  const double t = i + 1 < M.size() && M[i + 1] > M[i] ? std::clamp((half - M[i]) / (M[i + 1] - M[i]), 0.0, 1.0) : 0.0;
-  return std::exp(m.log_r0 + m.step * (static_cast<double>(i) + t)) * run.galaxy.typical_length;
 }
 
 // Where each group of each galaxy goes: by type (GADGET's files hold types
@@ -180,7 +196,7 @@ void add_member_fields(const encounter_member &m, const member_run &run, const o
   fields->push_back(triple_field(key + "OwnVelocity", v));
   // Its own file as this run made it (its seed the galaxy's), so that the
   // file says how to make the galaxy alone.
-  const std::string own = galaxy_text_as_made(m.galaxy.text, -1, true, m.seed);
+  const std::string own = galaxy_text_as_made(m.galaxy.text, -1, true, m.seed, "the encounter");
   if (!m.file.empty() && own.size() <= 60000) fields->push_back(text_field(key + "GalaxyFile", own));
 }
 
@@ -224,7 +240,13 @@ bool judge_encounter(const run_settings &settings, encounter_description *e, gen
   if (plan->seeded) e->seeded = true, e->seed = plan->seed;
   for (size_t k = 0; k < e->members.size(); ++k) {
     encounter_member &m = e->members[k];
-    if (e->seeded && !m.own_seed) m.seed = m.galaxy.seed = e->seed + k;
+    if (!m.own_seed && !e->seeded) {
+      report_error("erreur: galaxy file %s: galaxy %s has no seed, nor has the file: each galaxy of an encounter is "
+                   "made from its own seeded stream (give the file a seed, its [[galaxy]] table one, or --seed)",
+                   settings.galaxy_text, m.name.c_str());
+      return false;
+    }
+    if (!m.own_seed) m.seed = m.galaxy.seed = e->seed + k;  // modulo 2^64
   }
   plan->seeded = e->seeded, plan->seed = e->seed;
   return true;
@@ -279,17 +301,26 @@ galaxy_parameters pair_parameters(const encounter_description &e, const std::vec
   for (const member_run &r : runs) {
     g.total_mass += r.galaxy.total_mass;
     g.radius_max = std::max(g.radius_max, std::hypot(r.motion.position[0], r.motion.position[1],
-                                                     r.motion.position[2]) + r.radius_max);
+                                                     r.motion.position[2]) + r.galaxy.radius_max);
   }
   return g;
 }
 
 void warn_of_overlap(const encounter_description &e, const double half[2]) {
-  if (!(e.orbit.separation < half[0] + half[1])) return;
-  std::fprintf(stderr,
-               "galaxy-ic: the galaxies overlap at the start: their separation is below the sum of their half-mass "
-               "radii (%.4g of it), so the orbit of two point masses no longer describes them\n",
-               e.orbit.separation / (half[0] + half[1]));
+  if (e.orbit.separation < half[0] + half[1]) {
+    std::fprintf(stderr,
+                 "galaxy-ic: the galaxies overlap at the start: their separation is below the sum of their half-mass "
+                 "radii (%.4g of it), so the orbit of two point masses no longer describes them\n",
+                 e.orbit.separation / (half[0] + half[1]));
+  }
+  // A double keeps about 16 digits of a coordinate, the galaxy's own size
+  // then fewer than 10.
+  if (e.orbit.separation > 1e6 * std::min(half[0], half[1])) {
+    std::fprintf(stderr,
+                 "galaxy-ic: the separation is %.3g times a galaxy's half-mass radius: its coordinates keep fewer "
+                 "than 10 digits of its own size, even in doubles\n",
+                 e.orbit.separation / std::min(half[0], half[1]));
+  }
 }
 
 int write_pair(const run_settings &settings, gal_system *all, generation_plan plan, const output_choice &output,
@@ -322,7 +353,11 @@ int encounter_main(const run_settings &settings) {
   int64_t total = 0;
   if (!judge_members(e, plan, &runs, &total)) return 1;
   const galaxy_parameters pair = pair_parameters(e, runs);
-  owned_record all(alloc_unplaced_gal_system(static_cast<int32_t>(total), pair.typical_length, pair.radius_max,
+  double reach = 0.0;  // the record's cut-off, as each galaxy's record has its own
+  for (const member_run &r : runs) {
+    reach = std::max(reach, std::hypot(r.motion.position[0], r.motion.position[1], r.motion.position[2]) + r.radius_max);
+  }
+  owned_record all(alloc_unplaced_gal_system(static_cast<int32_t>(total), pair.typical_length, reach,
                                              pair.total_mass, default_duration / default_nb_step, default_duration));
   if (all == nullptr) {
     report_error("erreur: cannot allocate memory for %lld particles", static_cast<long long>(total));
@@ -337,7 +372,7 @@ int encounter_main(const run_settings &settings) {
   double half[2];
   for (size_t k = 0; k < runs.size(); ++k) {
     owned_record own;
-    if (!make_member(&runs[k], &meter, &own)) return 1;
+    if (!make_member(&runs[k], e.members[k].name, &meter, &own)) return 1;
     half[k] = half_mass_radius(runs[k]);
     place_member(*own, runs[k], e.members[k].name, k, order, all.get(), &ids, &extras.groups);
   }

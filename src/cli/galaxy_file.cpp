@@ -276,6 +276,11 @@ void reader::member(const toml::table &table, size_t k, bool seeded, uint64_t se
   const std::string where = "galaxy[" + std::to_string(k) + "].";
   const toml::node *file = table.get("file");
   if (file != nullptr) {
+    for (const char *key : {"component", "black_hole", "particles", "particle_mass", "zero_com"}) {
+      if (const toml::node *n = table.get(key)) {
+        refuse(path, *n, where + key, "has no place beside file: a galaxy is described by its file or here, not both");
+      }
+    }
     only(table, {"name", "file", "spin_theta", "spin_phi", "seed"}, where);
   } else {
     only(table, {"name", "spin_theta", "spin_phi", "seed", "particles", "particle_mass", "zero_com", "component",
@@ -294,12 +299,9 @@ void reader::member(const toml::table &table, size_t k, bool seeded, uint64_t se
   }
   if (const toml::node *n = table.get("spin_theta")) m.spin_theta = angle(*n, where + "spin_theta", 0.0, 180.0);
   if (const toml::node *n = table.get("spin_phi")) m.spin_phi = angle(*n, where + "spin_phi", -360.0, 360.0);
+  // Without a seed here or in the file, --seed gives it (the run judges).
   const toml::node *own_seed = table.get("seed");
-  if (own_seed == nullptr && !seeded) {
-    refuse(path, table, where + "seed", "is missing, and the file has no seed: each galaxy of an encounter is made "
-           "from its own seeded stream");
-  }
-  m.seed = own_seed != nullptr ? seed_of(*own_seed, where + "seed") : seed + k;
+  m.seed = own_seed != nullptr ? seed_of(*own_seed, where + "seed") : seeded ? seed + k : 0;
   m.own_seed = own_seed != nullptr;
   if (file != nullptr) {
     m.file = text(*file, where + "file");
@@ -349,9 +351,13 @@ void reader::orbit(const toml::table &root, encounter_description *e) const {
     in_units.eccentricity = *value;
   }
   std::string why;
-  if (!judge_orbit(in_units, &why)) refuse(path, *o, "orbit", why);
+  const toml::node &separation = *o->get("separation");
+  if (!judge_orbit(in_units, &why)) refuse(path, separation, "orbit.separation", why);
   e->orbit = in_units;
   e->orbit.pericentre *= scale.length, e->orbit.separation *= scale.length;
+  if (!std::isfinite(e->orbit.pericentre) || !std::isfinite(e->orbit.separation)) {
+    refuse(path, separation, "orbit.separation", "a value leaves the range of a double in SI units");
+  }
 }
 
 void reader::encounter(const toml::table &root, encounter_description *e) const {

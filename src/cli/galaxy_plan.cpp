@@ -265,7 +265,8 @@ bool prepare_galaxy(const galaxy_description &description, const galaxy_paramete
   return true;
 }
 
-std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool seeded, uint64_t seed) {
+std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool seeded, uint64_t seed,
+                                const char *from) {
   // Top-level keys stand before the first table header.
   std::string head, rest;
   size_t at = 0;
@@ -288,7 +289,7 @@ std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool
     at = end + 1;
   }
   std::string given;
-  if (particles >= 0) given += "particles = " + std::to_string(particles) + "  # from the command line\n";
-  if (seeded) given += "seed = \"" + std::to_string(seed) + "\"  # from the command line\n";
+  if (particles >= 0) given += "particles = " + std::to_string(particles) + "  # from " + from + "\n";
+  if (seeded) given += "seed = \"" + std::to_string(seed) + "\"  # from " + from + "\n";
   return given + head + rest;
 }

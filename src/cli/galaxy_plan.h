@@ -58,8 +58,10 @@ double centre_radius_of(const std::vector<profile_model> &models, double length_
 // The galaxy file's text as the run made it: top-level particles (or
 // particle_mass) and seed replaced by the command line's when given
 // (negative count, or seeded false: not given), so that the stored text
-// describes the particles it is stored with.
-std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool seeded, uint64_t seed);
+// describes the particles it is stored with (their line says where they
+// came from).
+std::string galaxy_text_as_made(const std::string &text, int64_t particles, bool seeded, uint64_t seed,
+                                const char *from = "the command line");
 
 // Builds every component's tables in the joint potential and the plan's
 // component ranges; radius_max becomes the largest radius drawn. Reports

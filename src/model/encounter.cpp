@@ -7,14 +7,44 @@
 
 namespace {
 
-// The cosine of the true anomaly at separation d on an orbit of
-// semi-latus rectum p: p / d = 1 + e cos f, held within [-1, 1] against
-// the last bit.
-double anomaly_cosine(const encounter_orbit &o) {
-  if (o.eccentricity == 0.0) return 1.0;
-  const double p = o.pericentre * (1.0 + o.eccentricity);
-  const double c = (p / o.separation - 1.0) / o.eccentricity;
-  return std::fmax(-1.0, std::fmin(1.0, c));
+// The start's true anomaly f at separation d, through the factors of
+// 1 + cos f and 1 - cos f written so that none cancels (d far out, a tiny
+// eccentricity at the pericentre):
+//   1 - cos f = (d - q)(1 + e) / (d e),  1 + cos f = (q (1 + e) - d (1 - e)) / (d e),
+//   e + cos f = (q (1 + e) - d (1 - e)(1 + e)) / (d e).
+struct anomaly {
+  double cosine, sine, e_plus_cosine;  // sine < 0: before the pericentre
+};
+
+anomaly start_anomaly(const encounter_orbit &o) {
+  const double q = o.pericentre, e = o.eccentricity, d = o.separation;
+  if (e == 0.0 || d == q) return {1.0, 0.0, 1.0 + e};
+  const double below = (d - q) * (1.0 + e) / (d * e);
+  const double above = std::fmax(0.0, (q * (1.0 + e) - d * (1.0 - e)) / (d * e));
+  const double cosine = std::fmax(-1.0, std::fmin(1.0, 1.0 - below));
+  return {cosine, -std::sqrt(below * above), (q * (1.0 + e) - d * (1.0 - e) * (1.0 + e)) / (d * e)};
+}
+
+// x - sin x and sinh x - x by their series for small x, where the
+// difference would cancel.
+double minus_sine(double x) {
+  if (std::fabs(x) > 0.5) return x - std::sin(x);
+  double term = x * x * x / 6.0, sum = 0.0;
+  for (int k = 1; std::fabs(term) > 1e-18 * std::fabs(sum) || k == 1; ++k) {
+    sum += term;
+    term *= -x * x / ((2.0 * k + 2.0) * (2.0 * k + 3.0));
+  }
+  return sum;
+}
+
+double sinh_minus(double x) {
+  if (std::fabs(x) > 0.5) return std::sinh(x) - x;
+  double term = x * x * x / 6.0, sum = 0.0;
+  for (int k = 1; std::fabs(term) > 1e-18 * std::fabs(sum) || k == 1; ++k) {
+    sum += term;
+    term *= x * x / ((2.0 * k + 2.0) * (2.0 * k + 3.0));
+  }
+  return sum;
 }
 
 void turn_vector(const galaxy_turn &t, const double in[3], double out[3]) {
@@ -58,30 +88,33 @@ bool judge_orbit(const encounter_orbit &o, std::string *why) {
 
 relative_state relative_start(const encounter_orbit &o, double mu) {
   const double e = o.eccentricity, p = o.pericentre * (1.0 + e), h = std::sqrt(mu * p);
-  const double c = anomaly_cosine(o), s = -std::sqrt(std::fmax(0.0, 1.0 - c * c));  // approaching: before pericentre
+  const anomaly f = start_anomaly(o);
   relative_state r;
-  r.anomaly = std::atan2(s, c);
-  r.position[0] = o.separation * c, r.position[1] = o.separation * s, r.position[2] = 0.0;
-  r.velocity[0] = -mu / h * s, r.velocity[1] = mu / h * (e + c), r.velocity[2] = 0.0;
+  r.anomaly = std::atan2(f.sine, f.cosine);
+  r.position[0] = o.separation * f.cosine, r.position[1] = o.separation * f.sine, r.position[2] = 0.0;
+  r.velocity[0] = -mu / h * f.sine, r.velocity[1] = mu / h * f.e_plus_cosine, r.velocity[2] = 0.0;
   return r;
 }
 
 double time_to_pericentre(const encounter_orbit &o, double mu) {
-  const double e = o.eccentricity, q = o.pericentre;
-  if (e == 0.0) return 0.0;
-  const double f = -relative_start(o, mu).anomaly;  // the anomaly still to go, >= 0
+  const double e = o.eccentricity, q = o.pericentre, d = o.separation;
+  if (e == 0.0 || d == q) return 0.0;
+  // tan^2(f / 2) = (1 - cos f) / (1 + cos f), f the anomaly still to go.
+  const double half = (d - q) * (1.0 + e) / (d * e), whole = (q * (1.0 + e) - d * (1.0 - e)) / (d * e);
   if (e == 1.0) {
-    // Barker's equation.
-    const double D = std::tan(0.5 * f), p = 2.0 * q;
+    // Barker's equation, with tan(f / 2) = sqrt(d / q - 1).
+    const double D = std::sqrt((d - q) / q), p = 2.0 * q;
     return 0.5 * std::sqrt(p * p * p / mu) * (D + D * D * D / 3.0);
   }
   const double a = q / std::fabs(1.0 - e);
   if (e < 1.0) {
-    const double E = 2.0 * std::atan(std::sqrt((1.0 - e) / (1.0 + e)) * std::tan(0.5 * f));
-    return std::sqrt(a * a * a / mu) * (E - e * std::sin(E));
+    const double E = whole > 0.0 ? 2.0 * std::atan(std::sqrt((1.0 - e) / (1.0 + e) * half / whole)) : 3.14159265358979323846;
+    return std::sqrt(a / mu) * a * ((1.0 - e) * E + e * minus_sine(E));
   }
-  const double H = 2.0 * std::atanh(std::sqrt((e - 1.0) / (e + 1.0)) * std::tan(0.5 * f));
-  return std::sqrt(a * a * a / mu) * (e * std::sinh(H) - H);
+  // Far out tanh(H / 2) nears 1: H from the radius, d = a (e cosh H - 1).
+  const double ratio = (d / a + 1.0) / e;
+  const double H = ratio > 2.0 ? std::acosh(ratio) : 2.0 * std::atanh(std::sqrt((e - 1.0) / (e + 1.0) * half / whole));
+  return std::sqrt(a / mu) * a * ((e - 1.0) * H + e * sinh_minus(H));
 }
 
 galaxy_turn spin_turn(double theta, double phi) {
