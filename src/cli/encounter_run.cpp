@@ -104,9 +104,16 @@ bool make_member(member_run *run, const std::string &name, progress_meter *meter
   // (that of the particles within 90 % of the mass, as --zero-com takes it).
   const double radius = centre_radius_of(run->tables.models, run->galaxy.typical_length);
   if (radius > 0.0) {
-    double body[3];
-    trimmed_centre(sys, radius, true, nullptr, body);
-    const double off = std::hypot(body[0] - run->centre[0], body[1] - run->centre[1], body[2] - run->centre[2]);
+    // One pass about the centre of mass is enough to tell.
+    double body[3] = {0.0, 0.0, 0.0}, inside = 0.0;
+    const double *c = run->centre;
+    for (int32_t i = 0; i < sys->nb_element; ++i) {
+      const double *x = sys->pos + 3 * i;
+      if (std::hypot(x[0] - c[0], x[1] - c[1], x[2] - c[2]) >= radius) continue;
+      for (int k = 0; k < 3; ++k) body[k] += sys->mass[i] * (x[k] - c[k]);
+      inside += sys->mass[i];
+    }
+    const double off = inside > 0.0 ? std::hypot(body[0], body[1], body[2]) / inside : 0.0;
     const double half = half_mass_radius(*run);
     if (off > 0.01 * half) {
       std::fprintf(stderr, "galaxy-ic: galaxy %s: its centre of mass, which the orbit places, is %.3g of its half-mass "
