@@ -178,6 +178,12 @@ with tempfile.TemporaryDirectory() as tmp:
     t, f_ = math.radians(60), math.radians(30)
     want = np.array([math.sin(t) * math.cos(f_), math.sin(t) * math.sin(f_), math.cos(t)])
     expect(np.dot(L / np.linalg.norm(L), want) > 0.999, "the disc's spin %s, not along %s" % (L / np.linalg.norm(L), want))
+    # One thread makes what two make (the galaxies' tables are built on a thread each).
+    made = run("--galaxy", "pair.toml", "--format", "hdf5", "-o", "one.hdf5", "--double", "--threads", "1")
+    expect(made.returncode == 0, "one thread: " + made.stdout)
+    oid, ox, ov, om, _ = read_hdf5("one.hdf5")
+    expect(np.array_equal(oid, ids) and np.array_equal(ox, x) and np.array_equal(ov, v) and np.array_equal(om, m),
+           "the same particles on one thread as on two")
     # The same file in GADGET 2 doubles: the same IDs, places and velocities.
     made = run("--galaxy", "pair.toml", "--format", "gadget2", "-o", "pair.g2", "--double")
     expect(made.returncode == 0, "gadget2: " + made.stdout)
