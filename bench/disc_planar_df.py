@@ -17,8 +17,14 @@ followed exactly as disc_stationarity.py follows one, and Sigma(R)'s change
 printed in every ring, in per cent and in sigmas of the tracers' exchange
 between rings (what an equilibrium shows too).
 
+With --actions the function is one of the planar radial action instead,
+    f(J_R, L_z) = F(L_z) kappa / sigma^2(L_z) exp(-kappa J_R / sigma^2(L_z)),
+J_R by quadrature of the planar orbit in the same potential; with --layer
+that potential is the radial pull averaged over the disc's sech^2 layer.
+
 usage: bench/disc_planar_df.py [--build DIR] [--galaxy FILE.toml]
-          [--tracers N] [--periods P] [--cells NR NZ] [--no-orbits] [--only-trial]
+          [--tracers N] [--periods P] [--cells NR NZ] [--layer] [--actions]
+          [--no-orbits] [--only-trial]
 needs: numpy and h5py (Debian python3-numpy python3-h5py)
 """
 import argparse
@@ -110,6 +116,106 @@ class planar_df:
         return v_R, v_phi
 
 
+class action_df(planar_df):
+    """f(J_R, L_z) = F(L_z) kappa / sigma^2 exp(-kappa J_R / sigma^2) (L_z > 0), the radial action J_R
+    of the planar orbit in the same potential, F and sigma on guiding radii as above: a hot centre's
+    orbits then have large actions and stay near it, where E - E_c let them reach far out."""
+
+    def __init__(self, x, vc, R_d, mass, q, q_radius, iterations=30):
+        self.x, self.lnx = x, np.log(x)
+        self.phi = np.concatenate([[0.0], np.cumsum(0.5 * (vc[1:] ** 2 + vc[:-1] ** 2) * np.diff(self.lnx))])
+        self.Lc, self.Ec = x * vc, self.phi + 0.5 * vc ** 2
+        omega = vc / x
+        self.kappa = np.sqrt(2 * omega ** 2 * (1 + np.gradient(np.log(vc), self.lnx)))
+        self.tabulate_actions(vc)
+        surface = mass / (2 * np.pi * R_d ** 2) * np.exp(-x / R_d)
+        sigma_q = 3.36 * q * bench.G * np.interp(q_radius, x, surface) / np.interp(q_radius, x, self.kappa)
+        self.target_sigma = sigma_q * np.exp((q_radius - x) / (2 * R_d))
+        self.target_surface = surface
+        self.sigma, self.F = self.target_sigma.copy(), surface * omega / (np.pi * self.kappa)
+        self.vphi = (np.arange(800) + 0.5) * (1.5 * vc.max() / 800)
+        band = (x > 0.3 * R_d) & (x < 5 * R_d)
+        self.nodes = np.unique(np.concatenate([np.searchsorted(x, np.geomspace(0.05 * R_d, 12 * R_d, 160)), []]).astype(int))
+        best = None
+        for _ in range(iterations + 1):
+            S, sR = self.moments()
+            misfit = (np.max(np.abs(S / self.target_surface - 1)[band]), np.max(np.abs(sR / self.target_sigma - 1)[band]))
+            if best is None or max(misfit) < max(best[0]):
+                best = (misfit, self.F.copy(), self.sigma.copy())
+            self.F *= self.target_surface / np.maximum(S, 1e-300)
+            self.sigma *= self.target_sigma / np.maximum(sR, 1e-300)
+        self.misfit, self.F, self.sigma = best
+
+    def tabulate_actions(self, vc):
+        """J_R on (guiding radius node, u = E - E_c) by the trapezoid over a fine grid in ln R."""
+        fine = np.linspace(self.lnx[0], self.lnx[-1], 6000)
+        R, phi = np.exp(fine), np.interp(fine, self.lnx, self.phi)
+        self.u = (np.linspace(0.0, 1.0, 121) ** 2) * 4.0 * vc.max() ** 2
+        self.J = np.zeros((len(self.x), len(self.u)))
+        for i, L in enumerate(self.Lc):
+            eff = phi + 0.5 * (L / R) ** 2
+            excess = self.Ec[i] + self.u[:, None] - eff[None, :]
+            speed = np.sqrt(np.maximum(excess, 0.0))
+            self.J[i] = np.sqrt(2.0) / np.pi * np.trapz(speed, R, axis=1)
+
+    def weight(self, R, v_phi, v_R2):
+        """f at (R, v_phi) for each v_R^2 (columns), and sigma(L_z) there."""
+        Rg = np.interp(R * v_phi, self.Lc, self.x, left=np.nan, right=np.nan)
+        ok = np.isfinite(Rg)
+        Rg = np.where(ok, Rg, self.x[0])
+        s = np.interp(Rg, self.x, self.sigma)
+        k = np.interp(Rg, self.x, self.kappa)
+        excess = np.interp(np.log(R), self.lnx, self.phi) + 0.5 * v_phi ** 2 - np.interp(Rg, self.x, self.Ec)
+        u = np.maximum(excess[:, None] + 0.5 * v_R2[None, :], 0.0)
+        g = np.clip((np.log(Rg) - self.lnx[0]) / (self.lnx[1] - self.lnx[0]), 0, len(self.x) - 1.001)
+        i, t = g.astype(int), g - g.astype(int)
+        w = np.clip(np.interp(u.ravel(), self.u, np.arange(len(self.u))), 0, len(self.u) - 1.001).reshape(u.shape)
+        j, r = w.astype(int), w - w.astype(int)
+        J = ((1 - t)[:, None] * ((1 - r) * self.J[i[:, None], j] + r * self.J[i[:, None], j + 1]) +
+             t[:, None] * ((1 - r) * self.J[i[:, None] + 1, j] + r * self.J[i[:, None] + 1, j + 1]))
+        f = (np.interp(Rg, self.x, self.F) * k / s ** 2)[:, None] * np.exp(-k[:, None] * J / s[:, None] ** 2)
+        return np.where(ok[:, None], f, 0.0), s
+
+    def radial_speeds(self, R):
+        """Midpoints of |v_R| cells out to 5 sigma_R's law at R."""
+        top = 5.0 * np.interp(R, self.x, self.target_sigma)
+        return (np.arange(80) + 0.5) * (top / 80), top / 80
+
+    def moments(self):
+        S, s2 = np.full(len(self.x), np.nan), np.full(len(self.x), np.nan)
+        dphi = self.vphi[1] - self.vphi[0]
+        for n in self.nodes:
+            vR, dR = self.radial_speeds(self.x[n])
+            f, _ = self.weight(self.x[n], self.vphi, vR ** 2)
+            S[n] = 2 * f.sum() * dphi * dR
+            s2[n] = (f * vR[None, :] ** 2).sum() / max(f.sum(), 1e-300)
+        good = np.isfinite(S)
+        S = np.exp(np.interp(self.lnx, self.lnx[good], np.log(np.maximum(S[good], 1e-300))))
+        return S, np.sqrt(np.interp(self.lnx, self.lnx[good], s2[good]))
+
+    def draw(self, R, rng):
+        """(v_R, v_phi) at each R: a cell of the (v_phi, |v_R|) grid by its weight, uniform within it."""
+        edges = np.exp(np.linspace(np.log(R.min() * 0.999), np.log(R.max() * 1.001), 801))
+        which = np.digitize(R, edges) - 1
+        v_R, v_phi = np.empty(len(R)), np.empty(len(R))
+        order = np.argsort(which)
+        starts = np.searchsorted(which[order], np.arange(len(edges)))
+        dphi = self.vphi[1] - self.vphi[0]
+        for b in range(len(edges) - 1):
+            idx = order[starts[b]:starts[b + 1]]
+            if len(idx) == 0:
+                continue
+            Rb = np.sqrt(edges[b] * edges[b + 1])
+            vR, dR = self.radial_speeds(Rb)
+            f, _ = self.weight(Rb, self.vphi, vR ** 2)
+            cdf = np.cumsum(f.ravel())
+            cell = np.searchsorted(cdf, rng.random(len(idx)) * cdf[-1])
+            a, c = np.divmod(cell, len(vR))
+            v_phi[idx] = self.vphi[a] + (rng.random(len(idx)) - 0.5) * dphi
+            v_R[idx] = (vR[c] + (rng.random(len(idx)) - 0.5) * dR) * np.where(rng.random(len(idx)) < 0.5, -1, 1)
+        return v_R, v_phi
+
+
 def jeans_misfit(x, v, curve, R_d):
     """Largest |v_phi^2 + sigma_phi^2 - sigma_R^2 (1 + dln Sigma sigma_R^2 / dln R) - v_c^2| / v_c^2
     of a sample in rings of 0.25 R_d from 0.75 to 4 R_d, v_c from the frozen field."""
@@ -146,6 +252,8 @@ def main():
     ap.add_argument("--cells", type=int, nargs=2, default=(192, 384))
     ap.add_argument("--layer", action="store_true", help="the function's potential from the radial pull averaged "
                     "over the disc's sech^2 layer, not the plane's")
+    ap.add_argument("--actions", action="store_true", help="a function of the radial action, kappa J_R, in place "
+                    "of E - E_c")
     ap.add_argument("--no-orbits", action="store_true", help="stop once the distribution function's draws are made")
     ap.add_argument("--only-trial", action="store_true", help="follow only the trial (the file as made is what "
                     "disc_stationarity.py follows)")
@@ -173,7 +281,7 @@ def main():
         x, vc, vc_layer = np.loadtxt(curve, unpack=True)
         print("as made, the radial Jeans equation in the frozen field: within %.2g %% of v_c^2, 0.75-4 R_d"
               % (100 * jeans_misfit(disc, parts[2][1], (x, vc), R_d)))
-        df = planar_df(x, vc_layer if a.layer else vc, R_d, mass, q, q_radius)
+        df = (action_df if a.actions else planar_df)(x, vc_layer if a.layer else vc, R_d, mass, q, q_radius)
         print("distribution function: its Sigma within %.2g %%, its sigma_R within %.2g %% of the laws, 0.3-5 R_d"
               % (100 * df.misfit[0], 100 * df.misfit[1]))
         redraw(path, trial, df)
@@ -188,7 +296,8 @@ def main():
             print("  at %d R_d: its sigma_phi / sigma_R %.3f, kappa / 2 Omega %.3f" % (k, v_phi.std() / v_R.std(), kappa_over))
         if a.no_orbits:
             return
-        runs = (("as made (Gaussian about Jeans moments)", path), ("f(E, L_z) in the same potential", trial))
+        runs = (("as made (Gaussian about Jeans moments)", path),
+                ("f(J_R, L_z) in the same potential" if a.actions else "f(E, L_z) in the same potential", trial))
         for name, file in runs[1:] if a.only_trial else runs:
             _, _, start, history, spheres, _ = bench.run(a.build, file, a.tracers, a.periods, 1.0, work, a.cells)
             print(name)
