@@ -66,8 +66,12 @@ class planar_df:
         self.sigma, self.F = self.target_sigma.copy(), surface * omega / (np.pi * kappa)
         self.v = np.linspace(0.0, 1.5 * vc.max(), 3001)[1:]
         band = (x > 0.3 * R_d) & (x < 5 * R_d)
-        # The rounds converge, then (at the band's outer edge) can run away:
-        # the best round is kept.
+        self.iterate(band, iterations)
+
+    def iterate(self, band, iterations):
+        """F and sigma scaled by the laws over the function's own moments;
+        the rounds converge, then (at the band's outer edge) can run away:
+        the best round is kept."""
         best = None
         for _ in range(iterations + 1):
             S, sR = self.moments()
@@ -136,15 +140,7 @@ class action_df(planar_df):
         self.vphi = (np.arange(800) + 0.5) * (1.5 * vc.max() / 800)
         band = (x > 0.3 * R_d) & (x < 5 * R_d)
         self.nodes = np.unique(np.concatenate([np.searchsorted(x, np.geomspace(0.05 * R_d, 12 * R_d, 160)), []]).astype(int))
-        best = None
-        for _ in range(iterations + 1):
-            S, sR = self.moments()
-            misfit = (np.max(np.abs(S / self.target_surface - 1)[band]), np.max(np.abs(sR / self.target_sigma - 1)[band]))
-            if best is None or max(misfit) < max(best[0]):
-                best = (misfit, self.F.copy(), self.sigma.copy())
-            self.F *= self.target_surface / np.maximum(S, 1e-300)
-            self.sigma *= self.target_sigma / np.maximum(sR, 1e-300)
-        self.misfit, self.F, self.sigma = best
+        self.iterate(band, iterations)
 
     def tabulate_actions(self, vc):
         """J_R on (guiding radius node, u = E - E_c) by the trapezoid over a fine grid in ln R."""

@@ -14,15 +14,16 @@ namespace {
 //   e + cos f = (q (1 + e) - d (1 - e)(1 + e)) / (d e).
 struct anomaly {
   double cosine, sine, e_plus_cosine;  // sine < 0: before the pericentre
+  double below, above;                 // 1 - cos f, 1 + cos f
 };
 
 anomaly start_anomaly(const encounter_orbit &o) {
   const double q = o.pericentre, e = o.eccentricity, d = o.separation;
-  if (e == 0.0 || d == q) return {1.0, 0.0, 1.0 + e};
+  if (e == 0.0 || d == q) return {1.0, 0.0, 1.0 + e, 0.0, 2.0};
   const double below = (d - q) * (1.0 + e) / (d * e);
   const double above = std::fmax(0.0, (q * (1.0 + e) - d * (1.0 - e)) / (d * e));
   const double cosine = std::fmax(-1.0, std::fmin(1.0, 1.0 - below));
-  return {cosine, -std::sqrt(below * above), (q * (1.0 + e) - d * (1.0 - e) * (1.0 + e)) / (d * e)};
+  return {cosine, -std::sqrt(below * above), (q * (1.0 + e) - d * (1.0 - e) * (1.0 + e)) / (d * e), below, above};
 }
 
 // x - sin x and sinh x - x by their series for small x, where the
@@ -100,7 +101,8 @@ double time_to_pericentre(const encounter_orbit &o, double mu) {
   const double e = o.eccentricity, q = o.pericentre, d = o.separation;
   if (e == 0.0 || d == q) return 0.0;
   // tan^2(f / 2) = (1 - cos f) / (1 + cos f), f the anomaly still to go.
-  const double half = (d - q) * (1.0 + e) / (d * e), whole = (q * (1.0 + e) - d * (1.0 - e)) / (d * e);
+  const anomaly f = start_anomaly(o);
+  const double half = f.below, whole = f.above;
   if (e == 1.0) {
     // Barker's equation, with tan(f / 2) = sqrt(d / q - 1).
     const double D = std::sqrt((d - q) / q), p = 2.0 * q;
