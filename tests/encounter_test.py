@@ -10,6 +10,7 @@ usage: encounter_test.py GALAXY_IC GALAXY_CHECK
 """
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -241,9 +242,52 @@ with tempfile.TemporaryDirectory() as tmp:
         _, px, _, _, _ = read_hdf5("piped.hdf5")
         _, ax, _, _, _ = read_hdf5("alone0.hdf5")
         expect(np.array_equal(px, ax), "the piped galaxy file makes the same galaxy")
-    # galaxy-check says what it cannot hold the file against.
-    out = subprocess.run([CHECK, "pair.hdf5"], capture_output=True, text=True)
-    expect(out.returncode == 2 and "encounter of two galaxies" in out.stderr, "galaxy-check: " + out.stderr[:300])
+    # galaxy-check holds the file against its description: each galaxy in its
+    # own frame, then the pair against the orbit's invariants.
+    def check(*args):
+        return subprocess.run([CHECK, *args], capture_output=True, text=True)
+
+    def line(out, name):
+        return next((l for l in out.stdout.splitlines() if l.strip().startswith(name + " ")), "")
+
+    out = check("pair.hdf5")
+    expect(out.returncode == 0 and line(out, "encounter: relative speed").endswith("PASS") and
+           line(out, "mw: disc: mean rotation").endswith("PASS") and line(out, "small: galaxy: ids").endswith("PASS"),
+           "galaxy-check of the encounter: %d %s" % (out.returncode, out.stdout[-3000:] + out.stderr))
+    expect(check("pair.hdf5", "--threads", "1").stdout == out.stdout, "the check's report on one thread")
+    out = check("pair.g2", "--galaxy", "pair.toml")
+    expect(out.returncode == 0 and "encounter: separation" in out.stdout, "GADGET 2 with --galaxy: " + out.stdout[-2000:])
+    writer = subprocess.Popen(["sh", "-c", "cat pair.toml > pipe.toml"])
+    piped = check("pair.g2", "--galaxy", "pipe.toml")
+    writer.wait()
+    expect(piped.stdout.replace("pipe.toml", "pair.toml") == out.stdout, "an encounter's file through a pipe: " + piped.stdout[-500:])
+    # A file made with one galaxy's spin reversed fails against the description.
+    open("flipped.toml", "w").write(encounter("pericentre = 25\nseparation = 200\n", "spin_theta = 120\nspin_phi = 210\n"))
+    run("--galaxy", "flipped.toml", "--format", "hdf5", "-o", "flipped.hdf5", "--double")
+    out = check("flipped.hdf5", "--galaxy", "pair.toml")
+    expect(out.returncode == 1 and line(out, "mw: disc: angular momentum").endswith("FAIL") and
+           line(out, "encounter: separation").endswith("PASS"), "spin flipped: " + out.stdout[-3000:])
+    # The orbit's speed scaled by 1.01 (the pair's momentum kept) fails.
+    shutil.copy("pair.hdf5", "fast.hdf5")
+    with h5py.File("fast.hdf5", "r+") as f:
+        (x1, v1, m1), (x2, v2, m2) = centres
+        for g in (f[k] for k in f if k.startswith("PartType")):
+            second = g["ParticleIDs"][...] > n1
+            dv = 0.01 * (v2 - v1)
+            vel = g["Velocities"][...]
+            vel[second] += dv * m1 / (m1 + m2)
+            vel[~second] -= dv * m2 / (m1 + m2)
+            g["Velocities"][...] = vel
+    out = check("fast.hdf5")
+    expect(out.returncode == 1 and line(out, "encounter: relative speed").endswith("FAIL") and
+           line(out, "encounter: net momentum").endswith("PASS"), "speed x 1.01: " + out.stdout[-3000:])
+    # Held against another orbit, the pair fails.
+    out = check("pair.g2", "--galaxy", "near.toml")
+    expect(out.returncode == 1 and line(out, "encounter: separation").endswith("FAIL"), "another orbit: " + out.stdout[-1500:])
+    for extra, said in ((["--particles", "100"], "--particles has no place"), (["--plot", "p.png"], "holds two"),
+                        (["--mass", "1"], "no place beside --galaxy")):
+        out = check("pair.hdf5", *extra)
+        expect(out.returncode == 2 and said in out.stderr, "galaxy-check %s: %s" % (extra, out.stderr[:300]))
 
 if failures:
     print("\n".join(failures))

@@ -21,6 +21,9 @@ struct check_options {
   // tolerances of the mass and the bounds allow; 0 for doubles and text.
   double position_rounding = 0.0;
   double mass_rounding = 0.0;
+  // A galaxy read moved back from where a file stores it: the distance and
+  // speed (m, m/s) of that place, about which its values were rounded.
+  double stored_about[2] = {0.0, 0.0};
   // The particles the file holds when known before reading (0: unknown):
   // the checks take their memory at once, and IDs are held against 1 … N.
   uint64_t known_count = 0;

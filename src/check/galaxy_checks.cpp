@@ -305,9 +305,11 @@ std::vector<check_line> virial_lines(const galaxy_accumulator &acc) {
 }
 
 // The rounding a stored value of size largest allows: a few ulps (of
-// float32 when stored so), and the six decimals of an SI text file.
-double rounding_of(const galaxy_accumulator &acc, double largest) {
-  return std::max(1e-12, 4.0 * acc.plan.whole.position_rounding) * largest + 1e-6;
+// float32 when stored so) of it and of the place it was stored about, and
+// the six decimals of an SI text file.
+double rounding_of(const galaxy_accumulator &acc, double largest, int of_velocity) {
+  return std::max(1e-12, 4.0 * acc.plan.whole.position_rounding) * (largest + acc.plan.whole.stored_about[of_velocity]) +
+         1e-6;
 }
 
 check_line centre_line(const galaxy_accumulator &acc) {
@@ -322,7 +324,7 @@ check_line centre_line(const galaxy_accumulator &acc) {
   if (model.zero_com) {
     const double n = static_cast<double>(acc.totals->centre_count);
     const double bound =
-        radius > 0.0 ? rounding_of(acc, radius) + 2.0 * radius / n : rounding_of(acc, acc.totals->largest_offset);
+        radius > 0.0 ? rounding_of(acc, radius, 0) + 2.0 * radius / n : rounding_of(acc, acc.totals->largest_offset, 0);
     return {"galaxy: centre of mass", text_of("offset %.4g m", offset) + text_of(", rounding allows %.4g m", bound) + basis,
             offset <= bound ? verdict_pass : verdict_fail};
   }
@@ -342,7 +344,7 @@ check_line momentum_line(const galaxy_accumulator &acc) {
   for (int k = 0; k < 3; ++k) mean[k] = static_cast<double>(whole_total(acc, whole_momentum + k) / weight);
   const double speed = length_of(mean);
   if (acc.plan.whole.model.zero_com) {
-    const double bound = rounding_of(acc, acc.totals->largest_velocity);
+    const double bound = rounding_of(acc, acc.totals->largest_velocity, 1);
     return {"galaxy: net momentum", text_of("mean velocity %.4g m/s", speed) + text_of(", rounding allows %.4g m/s", bound),
             speed <= bound ? verdict_pass : verdict_fail};
   }
@@ -358,7 +360,7 @@ check_line hole_line(const galaxy_accumulator &acc) {
   if (!t.hole_seen) return {"black hole", "missing: the galaxy's last particle is not there", verdict_fail};
   const double model = acc.plan.black_hole_mass, allowed = std::max(1e-9, acc.plan.whole.mass_rounding * 1.000001);
   const double offset = length_of(t.hole_offset), speed = length_of(t.hole_velocity);
-  double slack_r = rounding_of(acc, t.largest_offset), slack_v = rounding_of(acc, t.largest_velocity);
+  double slack_r = rounding_of(acc, t.largest_offset, 0), slack_v = rounding_of(acc, t.largest_velocity, 1);
   if (acc.plan.whole.model.zero_com) {
     slack_r += 6.0 * std::sqrt(static_cast<double>(whole_total(acc, whole_centre_square))) /
                static_cast<double>(whole_total(acc, whole_centre_weight));

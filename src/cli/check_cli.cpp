@@ -23,6 +23,7 @@
 #include "check_setup.h"
 #include "checks.h"
 #include "driver.h"
+#include "encounter_checks.h"
 #include "galaxy_checks.h"
 #include "galaxy_file.h"
 #include "galaxy_plan.h"
@@ -99,6 +100,7 @@ CLI::Validator positive_number() {
 struct cli_settings {
   std::string path, plot_file, centre, bulk_velocity, particles, units;
   std::string galaxy;  // a galaxy file: the file is held against its components
+  std::string galaxy_text, galaxy_unread;  // its text, read once, or why it could not be
   std::string threads_text;
   int threads = 1;
   bool particles_given = false, plot_given = false;
@@ -451,20 +453,10 @@ struct galaxy_check_setup {
   unit_scale units;
 };
 
-// The galaxy's description: the --galaxy file, or the one a galaxy in
-// memory was made from.
-bool describe_galaxy(const particle_source &source, const cli_settings &settings, galaxy_description *d,
-                     std::string *why) {
-  if (!settings.galaxy.empty()) return read_galaxy_file(settings.galaxy, d, why);
-  if (source.memory != nullptr) return parse_galaxy_text(source.memory->galaxy_text, source.memory->galaxy_name, d, why);
-  return parse_galaxy_text(hdf5_galaxy_file_text(source.hdf5), settings.path + "'s Parameters/GalaxyFile", d, why);
-}
-
-std::string set_up_galaxy(const particle_source &source, const cli_settings &settings, const check_options &base,
-                          galaxy_check_setup *setup) {
+// The checks of a galaxy described by setup->description, over source.
+std::string set_up_described(const particle_source &source, const check_options &base, galaxy_check_setup *setup) {
   std::string why;
   galaxy_description &d = setup->description;
-  if (!describe_galaxy(source, settings, &d, &why)) return "galaxy file " + why;
   // As galaxy-ic -p does, --particles replaces the galaxy's count.
   if (base.expected_count >= 0) {
     d.particles = base.expected_count;
@@ -534,6 +526,25 @@ std::string set_up_galaxy(const particle_source &source, const cli_settings &set
   return std::string();
 }
 
+// The galaxy's description: the --galaxy file (read once, as it may be a
+// pipe), or the one a galaxy in memory was made from.
+bool describe_galaxy(const particle_source &source, const cli_settings &settings, galaxy_description *d,
+                     std::string *why) {
+  if (!settings.galaxy.empty()) {
+    if (!settings.galaxy_unread.empty()) return *why = settings.galaxy_unread, false;
+    return parse_galaxy_text(settings.galaxy_text, settings.galaxy, d, why);
+  }
+  if (source.memory != nullptr) return parse_galaxy_text(source.memory->galaxy_text, source.memory->galaxy_name, d, why);
+  return parse_galaxy_text(hdf5_galaxy_file_text(source.hdf5), settings.path + "'s Parameters/GalaxyFile", d, why);
+}
+
+std::string set_up_galaxy(const particle_source &source, const cli_settings &settings, const check_options &base,
+                          galaxy_check_setup *setup) {
+  std::string why;
+  if (!describe_galaxy(source, settings, &setup->description, &why)) return "galaxy file " + why;
+  return set_up_described(source, base, setup);
+}
+
 // What every pass of a check shares: where the particles come from, on how
 // many threads and processes they are checked.
 struct pass_context {
@@ -544,11 +555,13 @@ struct pass_context {
   int threads = 1;
   progress_meter *meter = nullptr;
   unit_scale units;
+  const source_view *view = nullptr;  // one galaxy of an encounter's file
 };
 
 // The source again from its first particle, for another pass.
 bool reopen(const pass_context &ctx, particle_source *source, read_error *error) {
   source->memory = ctx.memory;
+  source->view = ctx.view;
   if (ctx.memory != nullptr) return true;
   return open_particles(ctx.path, source, error, ctx.cancel);
 }
@@ -924,37 +937,38 @@ bool zero_com_passes(const pass_context &ctx, const cli_settings &settings, cons
   return true;
 }
 
-// A galaxy of components: the file held against a galaxy file's.
-int check_galaxy_source(particle_source *source, const cli_settings &settings, check_options options,
-                        pass_context ctx, check_outcome *outcome) {
-  const model_choice &c = settings.model;
-  if (c.mass_given || c.scale_length_given || c.cutoff_given || c.centre_given || c.bulk_given || c.equilibrium ||
-      c.zero_com || !c.profile.empty() || c.anisotropy_given || c.strength_given || c.units_given) {
-    return usage_error("the model options have no place beside --galaxy, whose file describes the galaxy", outcome);
-  }
-  galaxy_check_setup setup;
-  std::string why = set_up_galaxy(*source, settings, options, &setup);
-  if (!why.empty()) return usage_error(why, outcome);
-  describe_source(*source, setup.units, &setup.plan.whole);
-  if (refuse_for_memory(settings, galaxy_check_bytes_per_particle(setup.plan), setup.plan.whole.known_count,
-                        galaxy_check_fixed_bytes(setup.plan, std::min(ctx.threads, check_threads_most)), outcome)) {
+// The refusal of model options beside a galaxy file, or empty.
+bool model_options_given(const model_choice &c) {
+  return c.mass_given || c.scale_length_given || c.cutoff_given || c.centre_given || c.bulk_given || c.equilibrium ||
+         c.zero_com || !c.profile.empty() || c.anisotropy_given || c.strength_given || c.units_given;
+}
+
+// A galaxy's checks over source (a file, or one galaxy of an encounter's
+// seen alone): its lines, without the file's own; the status when it
+// cannot go on, else -1.
+int run_galaxy_checks(particle_source *source, const cli_settings &settings, galaxy_check_setup *setup,
+                      pass_context ctx, check_outcome *outcome) {
+  describe_source(*source, setup->units, &setup->plan.whole);
+  if (ctx.view != nullptr) setup->plan.whole.has_box = false;  // the box is the pair's
+  if (refuse_for_memory(settings, galaxy_check_bytes_per_particle(setup->plan), setup->plan.whole.known_count,
+                        galaxy_check_fixed_bytes(setup->plan, std::min(ctx.threads, check_threads_most)), outcome)) {
     return outcome->status;
   }
-  ctx.units = setup.units;
-  for (galaxy_check_part &part : setup.plan.parts) {
-    part.options.position_rounding = setup.plan.whole.position_rounding;
-    part.options.mass_rounding = setup.plan.whole.mass_rounding;
+  ctx.units = setup->units;
+  for (galaxy_check_part &part : setup->plan.parts) {
+    part.options.position_rounding = setup->plan.whole.position_rounding;
+    part.options.mass_rounding = setup->plan.whole.mass_rounding;
+    for (int k = 0; k < 2; ++k) part.options.stored_about[k] = setup->plan.whole.stored_about[k];
   }
-  if (setup.description.zero_com && !zero_com_passes(ctx, settings, *source, &setup, nullptr, outcome)) {
-    return outcome->status;
-  }
+  const bool zero_com = setup->description.zero_com;
+  if (zero_com && !zero_com_passes(ctx, settings, *source, setup, nullptr, outcome)) return outcome->status;
   read_error error;
   particle_source again;
-  particle_source *final_source = setup.description.zero_com ? &again : source;
-  galaxy_accumulator *acc = begin_galaxy_checks(setup.plan);
+  particle_source *final_source = zero_com ? &again : source;
+  galaxy_accumulator *acc = begin_galaxy_checks(setup->plan);
   uint64_t read = 0;
-  if (!run_pass(ctx, galaxy_kind, acc, final_source, setup.description.zero_com, galaxy_first_indices(setup.plan), false,
-                ctx.meter, &error, &read)) {
+  if (!run_pass(ctx, galaxy_kind, acc, final_source, zero_com, galaxy_first_indices(setup->plan), false, ctx.meter,
+                &error, &read)) {
     discard_galaxy_checks(acc);
     return report_read_error(ctx.path, error, outcome);
   }
@@ -963,24 +977,45 @@ int check_galaxy_source(particle_source *source, const cli_settings &settings, c
     return outcome->status;
   }
   outcome->result = finish_galaxy_checks(acc);
-  const uint64_t all = read_by_all(ctx, *final_source, read);
-  finish_progress(ctx.meter, all, all);
-  // The file's own lines go with the galaxy's, after its count and IDs.
-  check_result file_lines;
-  file_lines.lines = {{"galaxy", "", verdict_info}};
-  file_lines.sample.largest_radius = outcome->result.sample.largest_radius;
-  add_file_lines(*final_source, setup.units, &file_lines);
-  std::vector<check_line> &lines = outcome->result.lines;
-  auto at = std::find_if(lines.begin(), lines.end(), [](const check_line &l) { return l.name == "galaxy: ids"; });
-  if (at != lines.end()) ++at;
-  lines.insert(at, file_lines.lines.begin() + 1, file_lines.lines.end());
-  for (const check_line &line : file_lines.lines) outcome->result.passed = outcome->result.passed && line.verdict != verdict_fail;
+  if (ctx.view == nullptr) {
+    const uint64_t all = read_by_all(ctx, *final_source, read);
+    finish_progress(ctx.meter, all, all);
+    // The file's own lines go with the galaxy's, after its count and IDs.
+    check_result file_lines;
+    file_lines.lines = {{"galaxy", "", verdict_info}};
+    file_lines.sample.largest_radius = outcome->result.sample.largest_radius;
+    add_file_lines(*final_source, setup->units, &file_lines);
+    std::vector<check_line> &lines = outcome->result.lines;
+    auto at = std::find_if(lines.begin(), lines.end(), [](const check_line &l) { return l.name == "galaxy: ids"; });
+    if (at != lines.end()) ++at;
+    lines.insert(at, file_lines.lines.begin() + 1, file_lines.lines.end());
+    for (const check_line &line : file_lines.lines) outcome->result.passed = outcome->result.passed && line.verdict != verdict_fail;
+  }
+  return -1;
+}
+
+// What the galaxy is: its components and black hole.
+std::string galaxy_names(const galaxy_check_setup &setup) {
   std::string names;
   for (const component_description &part : setup.description.components) {
     names += (names.empty() ? "" : ", ") + part.name + " (" + role_name(part.role) + ", " + part.profile + ")";
   }
   if (setup.plan.black_hole) names += " and a black hole";
-  const std::vector<check_line> heading = {{"model", "galaxy of " + names, verdict_info},
+  return names;
+}
+
+// A galaxy of components: the file held against a galaxy file's.
+int check_galaxy_source(particle_source *source, const cli_settings &settings, check_options options,
+                        pass_context ctx, check_outcome *outcome) {
+  if (model_options_given(settings.model)) {
+    return usage_error("the model options have no place beside --galaxy, whose file describes the galaxy", outcome);
+  }
+  galaxy_check_setup setup;
+  std::string why = set_up_galaxy(*source, settings, options, &setup);
+  if (!why.empty()) return usage_error(why, outcome);
+  const int status = run_galaxy_checks(source, settings, &setup, ctx, outcome);
+  if (status >= 0) return status;
+  const std::vector<check_line> heading = {{"model", "galaxy of " + galaxy_names(setup), verdict_info},
                                            {"model from", "the galaxy file " + setup.description.path, verdict_info},
                                            {"units", setup.units_line, verdict_info}};
   outcome->result.lines.insert(outcome->result.lines.begin(), heading.begin(), heading.end());
@@ -996,6 +1031,204 @@ int check_galaxy_source(particle_source *source, const cli_settings &settings, c
   return outcome->status = outcome->result.passed ? 0 : 1;
 }
 
+// The encounter a file is held against: the --galaxy file's, or the one
+// an HDF5 file stores with its galaxies' own files.
+bool describe_encounter(const particle_source &source, const cli_settings &settings, encounter_description *e,
+                        std::string *why) {
+  if (!settings.galaxy.empty()) {
+    if (!settings.galaxy_unread.empty()) return *why = settings.galaxy_unread, false;
+    return parse_encounter_text(settings.galaxy_text, settings.galaxy, e, why);
+  }
+  std::vector<std::string> own;
+  for (const char *key : {"Galaxy1GalaxyFile", "Galaxy2GalaxyFile"}) own.push_back(hdf5_parameter_text(source.hdf5, key));
+  return parse_encounter_text(hdf5_galaxy_file_text(source.hdf5), settings.path + "'s Parameters/GalaxyFile", e, why,
+                              &own);
+}
+
+// Each galaxy's rows of the file: its groups (its components, then its
+// black hole) by particle type, the first galaxy's before the second's
+// within a type, as galaxy-ic writes them.
+void lay_out_pair(const std::vector<galaxy_check_setup> &setups, std::vector<std::pair<uint64_t, uint64_t>> rows[2]) {
+  struct group {
+    int type;
+    size_t galaxy;
+    uint64_t count;
+  };
+  std::vector<group> groups;
+  for (size_t k = 0; k < 2; ++k) {
+    const galaxy_description &d = setups[k].description;
+    for (size_t c = 0; c < d.components.size(); ++c) {
+      const int type = d.components[c].type > 0 ? d.components[c].type : default_particle_type(d.components[c].role);
+      groups.push_back({type, k, setups[k].plan.parts[c].count});
+    }
+    if (setups[k].plan.black_hole) groups.push_back({black_hole_particle_type, k, 1});
+  }
+  std::stable_sort(groups.begin(), groups.end(), [](const group &a, const group &b) { return a.type < b.type; });
+  uint64_t at = 0;
+  for (const group &g : groups) {
+    auto &mine = rows[g.galaxy];
+    if (g.count == 0) continue;
+    if (!mine.empty() && mine.back().second == at) {
+      mine.back().second += g.count;
+    } else {
+      mine.push_back({at, at + g.count});
+    }
+    at += g.count;
+  }
+}
+
+// The orbit as the check finds it, in SI.
+pair_orbit orbit_of(const encounter_description &e, const std::vector<galaxy_check_setup> &setups) {
+  pair_orbit orbit;
+  orbit.pericentre = e.orbit.pericentre, orbit.eccentricity = e.orbit.eccentricity, orbit.separation = e.orbit.separation;
+  const unit_scale named = scale_of(e.units, setups[0].galaxy.total_mass, setups[0].galaxy.typical_length);
+  for (int c = 0; c < 3; ++c) {
+    orbit.centre[c] = e.centre[c] * named.length, orbit.bulk_velocity[c] = e.bulk_velocity[c] * named.velocity;
+  }
+  for (int k = 0; k < 2; ++k) {
+    orbit.mass[k] = setups[static_cast<size_t>(k)].galaxy.total_mass;
+    orbit.spin[k][0] = e.members[static_cast<size_t>(k)].spin_theta, orbit.spin[k][1] = e.members[static_cast<size_t>(k)].spin_phi;
+  }
+  return orbit;
+}
+
+// The pass over the whole file that finds each galaxy's centre of mass
+// and motion; the file's own lines from its source after it.
+bool measure_pair(const pass_context &ctx, pair_accumulator *acc, check_result *file_lines, read_error *error) {
+  particle_source source;
+  pass_context whole = ctx;
+  whole.view = nullptr;
+  bool ok = reopen(whole, &source, error);
+  begin_claims(whole);
+  ok = ok && run_check_pass(&source,
+                            checks_of(acc, open_pair_lane, add_pair_particles, close_pair_lane,
+                                      [](const particle_data &, uint64_t) {}),
+                            whole.units, share_of(whole, source, {}), whole.threads, error, whole.meter, whole.cancel);
+  end_claims(whole);
+  byte_writer mine;
+  pack_pair_lane(acc->totals, &mine);
+  pack_reader_tallies(source, &mine);
+  std::vector<std::vector<unsigned char>> others;
+  if (!combine_pass(whole, ok, error, std::move(mine.bytes), true, &others)) return false;
+  for (const std::vector<unsigned char> &bytes : others) {
+    byte_reader in = byte_reader::of(bytes);
+    if (!merge_packed_pair_lane(&acc->totals, &in) || !merge_reader_tallies(&source, &in)) {
+      error->line = 0, error->what = "every rank's checks whole (a message was cut short)";
+      return false;
+    }
+  }
+  add_file_lines(source, whole.units, file_lines);
+  return true;
+}
+
+// Galaxy k's lines, named for it, after a line that says what it is and
+// how it was seen.
+void add_member_lines(const encounter_member &m, const galaxy_check_setup &setup, const pair_place &place,
+                      const check_result &result, std::vector<check_line> *lines) {
+  char seen[400];
+  std::snprintf(seen, sizeof seen,
+                "galaxy of %s; seen in its own frame: its rows moved back from (%.6g, %.6g, %.6g) m and turned back "
+                "from its spin (theta %.6g, phi %.6g degrees)",
+                galaxy_names(setup).c_str(), place.position[0], place.position[1], place.position[2],
+                m.spin_theta * 180.0 / M_PI, m.spin_phi * 180.0 / M_PI);
+  lines->push_back({m.name, seen, verdict_info});
+  for (const check_line &line : result.lines) lines->push_back({m.name + ": " + line.name, line.figure, line.verdict});
+}
+
+// Two galaxies on an orbit: each seen alone in its own frame (its rows,
+// moved and turned back by the orbit found here), then the pair's lines
+// from the file's own centres of mass.
+int check_encounter_source(particle_source *source, const cli_settings &settings, const check_options &options,
+                           const pass_context &ctx, check_outcome *outcome) {
+  if (model_options_given(settings.model)) {
+    return usage_error("the model options have no place beside --galaxy, whose file describes the galaxies", outcome);
+  }
+  if (options.expected_count >= 0) {
+    return usage_error("--particles has no place beside an encounter's file: each galaxy's description gives its count",
+                       outcome);
+  }
+  if (settings.plot_given) {
+    return usage_error("--plot draws one galaxy's disc, and an encounter's file holds two", outcome);
+  }
+  encounter_description e;
+  std::string why;
+  if (!describe_encounter(*source, settings, &e, &why)) return usage_error("galaxy file " + why, outcome);
+  std::vector<galaxy_check_setup> setups(2);
+  for (size_t k = 0; k < 2; ++k) {
+    galaxy_description &d = setups[k].description;
+    d = e.members[k].galaxy;
+    // The orbit places its mean position and velocity, as --zero-com
+    // places a galaxy's, of all its particles.
+    d.units = e.units, d.zero_com = true;
+    why = set_up_described(*source, options, &setups[k]);
+    if (!why.empty()) return usage_error("galaxy " + e.members[k].name + ": " + why, outcome);
+    setups[k].plan.whole.model.centre_radius = 0.0;
+  }
+  const pair_orbit orbit = orbit_of(e, setups);
+  pair_place places[2];
+  expected_places(orbit, places);
+  pair_accumulator pair;
+  lay_out_pair(setups, pair.rows);
+  const unit_scale &units = setups[0].units;
+  source_view views[2];
+  uint64_t counts[2];
+  for (size_t k = 0; k < 2; ++k) {
+    views[k].rows = pair.rows[k];
+    counts[k] = view_particles(views[k]);
+    views[k].id_offset = k == 0 ? 0 : counts[0];
+    std::copy(&places[k].turn[0][0], &places[k].turn[0][0] + 9, &views[k].turn[0][0]);
+    for (int c = 0; c < 3; ++c) {
+      views[k].position[c] = places[k].position[c] / units.length;
+      views[k].velocity[c] = places[k].velocity[c] / units.velocity;
+    }
+    setups[k].plan.whole.stored_about[0] = std::hypot(places[k].position[0], places[k].position[1], places[k].position[2]);
+    setups[k].plan.whole.stored_about[1] = std::hypot(places[k].velocity[0], places[k].velocity[1], places[k].velocity[2]);
+  }
+  std::vector<check_line> lines;
+  bool passed = true;
+  progress_meter quiet;
+  for (size_t k = 0; k < 2; ++k) {
+    pass_context seen = ctx;
+    seen.view = &views[k], seen.meter = &quiet;
+    particle_source alone;
+    read_error error;
+    if (!reopen(seen, &alone, &error)) return report_read_error(ctx.path, error, outcome);
+    check_outcome part;
+    const int status = run_galaxy_checks(&alone, settings, &setups[k], seen, &part);
+    // Another rank than the first has only given its share: it goes on.
+    const bool share_given = status == 0 && ctx.parallel != nullptr && ctx.parallel->rank != 0;
+    if (status >= 0 && !share_given) return *outcome = part, status;
+    add_member_lines(e.members[k], setups[k], places[k], part.result, &lines);
+    passed = passed && part.result.passed;
+  }
+  check_result file_lines;
+  file_lines.lines = {{"encounter", "", verdict_info}};
+  read_error error;
+  pass_context whole = ctx;
+  whole.units = units;
+  if (!measure_pair(whole, &pair, &file_lines, &error)) return report_read_error(ctx.path, error, outcome);
+  if (share_only(ctx, outcome)) return outcome->status;
+  const uint64_t all = pair.totals.all;
+  finish_progress(ctx.meter, all, all);
+  const double rounding = std::max(setups[0].plan.whole.position_rounding, setups[0].plan.whole.mass_rounding);
+  const std::vector<check_line> pair_part = pair_lines(orbit, pair.totals, counts, rounding);
+  char figure[300];
+  std::snprintf(figure, sizeof figure, "encounter of %s and %s: pericentre %.6g m, eccentricity %.6g, separation %.6g m",
+                e.members[0].name.c_str(), e.members[1].name.c_str(), orbit.pericentre, orbit.eccentricity,
+                orbit.separation);
+  std::vector<check_line> &out = outcome->result.lines;
+  out = {{"model", figure, verdict_info},
+         {"model from", "the galaxy file " + e.path, verdict_info},
+         {"units", setups[0].units_line, verdict_info}};
+  out.insert(out.end(), file_lines.lines.begin() + 1, file_lines.lines.end());
+  out.insert(out.end(), lines.begin(), lines.end());
+  out.insert(out.end(), pair_part.begin(), pair_part.end());
+  for (const check_line &line : out) passed = passed && line.verdict != verdict_fail;
+  outcome->result.passed = passed;
+  outcome->checked = true;
+  return outcome->status = passed ? 0 : 1;
+}
+
 int check_source(const cli_settings &settings, check_options options, const pass_context &base_context,
                  check_outcome *outcome) {
   pass_context ctx = base_context;
@@ -1006,14 +1239,24 @@ int check_source(const cli_settings &settings, check_options options, const pass
     return report_read_error(ctx.path, error, outcome);
   }
   if (!settings.galaxy.empty() || (ctx.memory != nullptr && !ctx.memory->galaxy_text.empty())) {
-    return check_galaxy_source(&source, settings, options, ctx, outcome);
+    // The galaxy file is read once: it may be a pipe.
+    cli_settings read = settings;
+    if (!settings.galaxy.empty() && !read_galaxy_text(settings.galaxy, &read.galaxy_text, &read.galaxy_unread)) {
+      if (read.galaxy_unread.empty()) read.galaxy_unread = settings.galaxy + ": cannot be read";
+    }
+    if (!settings.galaxy.empty() && read.galaxy_unread.empty() && names_an_encounter(read.galaxy_text)) {
+      return check_encounter_source(&source, read, options, ctx, outcome);
+    }
+    return check_galaxy_source(&source, read, options, ctx, outcome);
   }
   // A galaxy of components is held against the galaxy file it stores.
   if (source.hdf5 != nullptr && hdf5_stored_galaxy(source.hdf5)) {
-    if (hdf5_galaxy_file_text(source.hdf5).empty()) {
+    const std::string stored = hdf5_galaxy_file_text(source.hdf5);
+    if (stored.empty()) {
       return usage_error(settings.path + " holds a galaxy of several components and not its galaxy file: name "
                          "that with --galaxy", outcome);
     }
+    if (names_an_encounter(stored)) return check_encounter_source(&source, settings, options, ctx, outcome);
     return check_galaxy_source(&source, settings, options, ctx, outcome);
   }
   const model_base base = base_of(source);

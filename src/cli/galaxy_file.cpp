@@ -42,6 +42,9 @@ struct reader {
   unit_system units = units_si;
   unit_scale scale;
   std::string prefix;  // of every key named: an encounter's galaxy's "galaxy[k]."
+  // An encounter's galaxies' own files, as a particle file stores them
+  // (empty: not stored), read instead of the files named.
+  const std::vector<std::string> *member_texts = nullptr;
 
   // Every key of table among allowed, or the first other refused.
   void only(const toml::table &table, std::initializer_list<const char *> allowed, const std::string &where) const {
@@ -223,9 +226,9 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
 
 void reader::top_level(const toml::table &root, galaxy_description *galaxy) const {
   if (const toml::node *n = root.get("galaxy")) {
-    refuse(path, *n, "galaxy", "[[galaxy]] tables describe an encounter of two galaxies, which galaxy-ic makes; "
-           "galaxy-ic-mpi, the Python module and galaxy-check take one galaxy's file for now (an encounter file's "
-           "Parameters name each galaxy's file and seed)");
+    refuse(path, *n, "galaxy", "[[galaxy]] tables describe an encounter of two galaxies, which galaxy-ic makes and "
+           "galaxy-check checks; galaxy-ic-mpi and the Python module take one galaxy's file for now (an encounter "
+           "file's Parameters name each galaxy's file and seed)");
   }
   only(root, {"units", "seed", "particles", "particle_mass", "centre", "bulk_velocity", "zero_com", "component",
               "black_hole"},
@@ -310,7 +313,15 @@ void reader::member(const toml::table &table, size_t k, bool seeded, uint64_t se
                                   ? m.file
                                   : path.substr(0, slash + 1) + m.file;
     std::string own, why;
-    if (!read_text(named, &own, &why)) refuse(path, *file, where + "file", why);
+    if (member_texts != nullptr) {
+      if (k >= member_texts->size() || (*member_texts)[k].empty()) {
+        refuse(path, *file, where + "file", named + " is not stored with the particles (a galaxy file above 60000 "
+               "bytes is not): name the encounter's file with --galaxy");
+      }
+      own = (*member_texts)[k];
+    } else if (!read_text(named, &own, &why)) {
+      refuse(path, *file, where + "file", why);
+    }
     if (names_an_encounter(own)) refuse(path, *file, where + "file", named + " holds [[galaxy]] tables itself: a "
                                         "galaxy of an encounter is one galaxy");
     if (!parse_galaxy_text(own, named, &m.galaxy, &why)) throw refusal{why};
@@ -438,14 +449,15 @@ bool names_an_encounter(const std::string &text) {
 }
 
 bool parse_encounter_text(const std::string &text, const std::string &path, encounter_description *encounter,
-                          std::string *why) {
+                          std::string *why, const std::vector<std::string> *member_texts) {
   *encounter = encounter_description();
   encounter->path = path;
   encounter->text = text;
   toml::table root;
   if (!parse_toml(text, path, &root, why)) return false;
   try {
-    const reader r = reader_of(root, path);
+    reader r = reader_of(root, path);
+    r.member_texts = member_texts;
     encounter->units = r.units;
     r.encounter(root, encounter);
   } catch (const refusal &e) {

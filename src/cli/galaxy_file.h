@@ -6,6 +6,7 @@
 #define GALAXY_FILE_H
 
 #include <string>
+#include <vector>
 
 #include "galaxy_description.h"
 
@@ -31,9 +32,10 @@ bool names_an_encounter(const std::string &text);
 // An encounter's file: [[galaxy]] tables (each naming its galaxy file,
 // relative to this one, or holding its components), their spins in
 // degrees, an [orbit] and a seed. Values in SI, angles in radians; false
-// with the message in why.
+// with the message in why. With member_texts, galaxy k's file is the k-th
+// text (as a particle file stores it), not the file it names.
 bool parse_encounter_text(const std::string &text, const std::string &path, encounter_description *encounter,
-                          std::string *why);
+                          std::string *why, const std::vector<std::string> *member_texts = nullptr);
 bool read_encounter_file(const std::string &path, encounter_description *encounter, std::string *why);
 
 #endif

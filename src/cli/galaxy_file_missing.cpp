@@ -15,7 +15,8 @@ bool read_galaxy_file(const std::string &path, galaxy_description *galaxy, std::
 
 bool names_an_encounter(const std::string &) { return false; }
 
-bool parse_encounter_text(const std::string &, const std::string &, encounter_description *, std::string *why) {
+bool parse_encounter_text(const std::string &, const std::string &, encounter_description *, std::string *why,
+                          const std::vector<std::string> *) {
   *why = "galaxy files need toml++: install libtomlplusplus-dev, then configure again";
   return false;
 }

@@ -6,12 +6,28 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "binary_reader.h"
 #include "check_cli.h"
 #include "particle_hdf5.h"
 #include "particle_reader.h"
 #include "units.h"
+
+// One galaxy of an encounter's file seen as the file of that galaxy alone:
+// its rows (ranges of the file, ascending), moved back into its own frame
+// (x = R^T (x_file - X), v likewise, in the file's units) and its IDs less
+// the IDs before its own.
+struct source_view {
+  std::vector<std::pair<uint64_t, uint64_t>> rows;  // [begin, end) of the file's
+  double turn[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};  // its own axes into the file's
+  double position[3] = {0, 0, 0}, velocity[3] = {0, 0, 0};
+  uint64_t id_offset = 0;
+};
+
+// The particles a view holds.
+uint64_t view_particles(const source_view &view);
 
 struct particle_source {
   std::FILE *text_file = nullptr;
@@ -23,6 +39,8 @@ struct particle_source {
   const memory_particles *memory = nullptr;  // instead of a file
   uint64_t memory_next = 0;
   const char *format = "";  // of a binary file
+  const source_view *view = nullptr;  // when set, what is read is the view's
+  uint64_t view_next = 0, file_next = 0;
   particle_source() = default;
   particle_source(const particle_source &) = delete;
   particle_source &operator=(const particle_source &) = delete;

@@ -97,6 +97,8 @@ type_counts hdf5_type_counts(const hdf5_particle_reader *) { return type_counts(
 
 std::string hdf5_galaxy_file_text(const hdf5_particle_reader *) { return std::string(); }
 
+std::string hdf5_parameter_text(const hdf5_particle_reader *, const std::string &) { return std::string(); }
+
 bool hdf5_stores_ids(const hdf5_particle_reader *, std::string *) { return false; }
 
 std::string hdf5_layout_description(const hdf5_particle_reader *) { return "hdf5"; }
@@ -928,11 +930,11 @@ std::string open_type_part(hdf5_particle_reader *r, int t) {
   return std::string();
 }
 
-// The galaxy file a Parameters group holds, whoever wrote it.
-std::string read_galaxy_file(hid_t file) {
+// A text a Parameters group holds (the galaxy file, whoever wrote it).
+std::string read_parameter_text(hid_t file, const char *name) {
   if (H5Lexists(file, "/Parameters", H5P_DEFAULT) <= 0) return std::string();
   hdf5_handle group(H5Gopen2(file, "/Parameters", H5P_DEFAULT), H5Gclose);
-  return group.valid() ? read_string(group.get(), galaxy_file_name) : std::string();
+  return group.valid() ? read_string(group.get(), name) : std::string();
 }
 
 }  // namespace
@@ -970,8 +972,12 @@ hdf5_particle_reader *begin_hdf5_read(const std::string &path, read_error *error
     error->what = "Parameters that galaxy-check can hold the file against: " + refused;
     return nullptr;
   }
-  reader->galaxy_file_text = read_galaxy_file(reader->file.get());
+  reader->galaxy_file_text = read_parameter_text(reader->file.get(), galaxy_file_name);
   return reader.release();
+}
+
+std::string hdf5_parameter_text(const hdf5_particle_reader *reader, const std::string &name) {
+  return read_parameter_text(reader->file.get(), name.c_str());
 }
 
 namespace {

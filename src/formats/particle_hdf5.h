@@ -103,6 +103,10 @@ type_counts hdf5_type_counts(const hdf5_particle_reader *reader);
 // The galaxy file the file was made from (Parameters/GalaxyFile), or empty.
 std::string hdf5_galaxy_file_text(const hdf5_particle_reader *reader);
 
+// A text field of the file's Parameters (an encounter's Galaxy1GalaxyFile),
+// or empty.
+std::string hdf5_parameter_text(const hdf5_particle_reader *reader, const std::string &name);
+
 // The header's BoxSize; false when the header states none.
 bool hdf5_box_size(const hdf5_particle_reader *reader, double *box);
 
