@@ -6,8 +6,12 @@ pericentre and the point-mass orbit's time to it, the two centres of mass
 against the orbit's closed form) and, with --svg, draws the starting
 positions face-on to the orbit (x-y) and edge-on (x-z), every 250th disc
 particle and every 1000th halo particle, with each centre's point-mass orbit up to its mirror image.
+With --check, galaxy-check holds the file against its description, then
+a file made with the twin's spin reversed and one whose orbit speed is
+scaled by 1.01 (the pair's momentum kept): the first must pass, the other
+two fail, and the lines that fail are printed.
 
-usage: bench/encounter.py [--build DIR] [--svg FILE]
+usage: bench/encounter.py [--build DIR] [--svg FILE] [--check]
 needs: numpy and h5py (Debian python3-numpy python3-h5py)
 """
 import argparse
@@ -16,6 +20,7 @@ import os
 import re
 import subprocess
 import tempfile
+import time
 
 import h5py
 import numpy as np
@@ -57,10 +62,49 @@ def svg(path, f, p, orbit):
     open(path, "w").write("\n".join(lines))
 
 
+def scale_orbit_speed(path, p, sums, factor):
+    """Each galaxy's velocities moved so that the relative one is factor times
+    as fast, the pair's momentum kept."""
+    (m1, _, v1), (m2, _, v2) = sums
+    dv = (factor - 1) * (v2 - v1)
+    first2 = int(p["Galaxy2FirstID"])
+    with h5py.File(path, "r+") as f:
+        for g in (f[k] for k in f if k.startswith("PartType")):
+            second = g["ParticleIDs"][...] >= first2
+            v = g["Velocities"][...]
+            v[second] += dv * m1 / (m1 + m2)
+            v[~second] -= dv * m2 / (m1 + m2)
+            g["Velocities"][...] = v
+
+
+def check(build, path, *extra):
+    start = time.monotonic()
+    out = subprocess.run([os.path.join(build, "galaxy-check"), path, "--threads", "2", *extra],
+                         capture_output=True, text=True)
+    failed = [l.strip() for l in out.stdout.splitlines() if l.endswith("FAIL") and "verdict" not in l]
+    return out.returncode, time.monotonic() - start, failed
+
+
+def checks(a, work, out, p, sums):
+    status, took, failed = check(a.build, out)
+    print("galaxy-check of the file: status %d in %.1f s%s" % (status, took, "".join("\n  " + l for l in failed)))
+    flipped = open(os.path.join(work, "encounter.toml")).read().replace("spin_theta = 180", "spin_theta = 0")
+    open(os.path.join(work, "flipped.toml"), "w").write(flipped)
+    made = os.path.join(work, "flipped.hdf5")
+    subprocess.run([os.path.join(a.build, "galaxy-ic"), "--galaxy", os.path.join(work, "flipped.toml"),
+                    "--format", "hdf5", "--double", "-o", made, "--threads", "2"], check=True)
+    status, took, failed = check(a.build, made, "--galaxy", os.path.join(work, "encounter.toml"))
+    print("the twin's spin reversed: status %d%s" % (status, "".join("\n  " + l[:150] for l in failed)))
+    scale_orbit_speed(out, p, sums, 1.01)
+    status, took, failed = check(a.build, out)
+    print("the orbit speed x 1.01: status %d%s" % (status, "".join("\n  " + l[:150] for l in failed)))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     ap.add_argument("--svg")
+    ap.add_argument("--check", action="store_true")
     a = ap.parse_args()
     with tempfile.TemporaryDirectory() as work:
         open(os.path.join(work, "disc_galaxy.toml"), "w").write(readme_block("disc_galaxy.toml"))
@@ -105,6 +149,8 @@ def main():
                 rel = np.column_stack([rr * np.cos(f_), rr * np.sin(f_), 0 * rr])
                 share = sums[1][0] / (sums[0][0] + sums[1][0])
                 svg(a.svg, f, p, (-share * rel, (1 - share) * rel))
+        if a.check:
+            checks(a, work, out, p, sums)
 
 
 if __name__ == "__main__":

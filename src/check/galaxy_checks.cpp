@@ -131,7 +131,12 @@ void add_to_whole(galaxy_accumulator *acc, galaxy_lane *lane, uint64_t index, ui
     p[whole_centre_square] += static_cast<long double>(mass) * mass * r * r;
     ++lane->centre_count;
   }
-  add_radial(&lane->potential, static_cast<int>(part), r, mass, speed2);
+  // The potential about the centre the components were made about (under
+  // zero_com not the mean's place, which the subtracted mean moved off it):
+  // a compact bulge's virial ratio needs its own centre.
+  const double *made = acc->plan.parts.empty() ? model.centre : acc->plan.parts.front().options.model.centre;
+  const double about[3] = {x[0] - made[0], x[1] - made[1], x[2] - made[2]};
+  add_radial(&lane->potential, static_cast<int>(part), length_of(about), mass, speed2);
 }
 
 void merge_galaxy_lane(galaxy_lane *into, const galaxy_lane &from) {
