@@ -183,9 +183,21 @@ std::vector<check_line> check_bounds(const check_accumulator &acc) {
 std::vector<check_line> check_directions(const check_accumulator &acc) {
   const bool profile = acc.options.model.profile != nullptr;
   const std::string polar = acc.options.model.equilibrium || profile ? "cos polar angle" : "polar angle";
-  return {ks_line_of(acc, "position azimuth", ks_pos_azimuth), ks_line_of(acc, "position " + polar, ks_pos_polar),
-          ks_line_of(acc, profile ? "velocity tangential angle" : "velocity azimuth", ks_vel_azimuth),
-          ks_line_of(acc, profile ? "velocity radial cosine" : "velocity " + polar, ks_vel_polar)};
+  std::vector<check_line> lines = {
+      ks_line_of(acc, "position azimuth", ks_pos_azimuth), ks_line_of(acc, "position " + polar, ks_pos_polar),
+      ks_line_of(acc, profile ? "velocity tangential angle" : "velocity azimuth", ks_vel_azimuth),
+      ks_line_of(acc, profile ? "velocity radial cosine" : "velocity " + polar, ks_vel_polar)};
+  // A few particles of a component, all of them too near the centre (or the
+  // axis) for their directions to survive a subtracted mean's scatter, leave
+  // a direction untested: said, not failed, since they were there.
+  if (acc.totals.count > 0) {
+    for (check_line &line : lines) {
+      if (line.figure != "no particle to test") continue;
+      line.figure = "no particle far enough from the centre and the axis to test";
+      line.verdict = verdict_info;
+    }
+  }
+  return lines;
 }
 
 // beta = 1 - <v_t^2> / 2 <v_r^2> in each shell, against the mean of the
