@@ -363,6 +363,44 @@ def test_galaxies_of_components(tmp):
             expect(words in str(e), f"{kind.__name__}: {e}")
 
 
+def test_encounters(tmp):
+    """make(galaxy=) of an encounter's file gives galaxy-ic's arrays and IDs;
+    g["name"] a galaxy's rows, g["name component"] views; write() gives the
+    program's file; check() holds it against its description, and fails
+    it when one galaxy's motion is edited."""
+    with open(os.path.join(tmp, "g.toml"), "w") as f:
+        f.write(GALAXY_FILE.replace("particles = 8000", "particles = 3000"))
+    path = os.path.join(tmp, "pair.toml")
+    with open(path, "w") as f:
+        f.write('units = "astro"\nseed = 4\n[[galaxy]]\nname = "a"\nfile = "g.toml"\nspin_theta = 30\n'
+                '[[galaxy]]\nname = "b"\nfile = "g.toml"\nspin_theta = 150\n'
+                '[orbit]\npericentre = 30\neccentricity = 0.8\nseparation = 120\n')
+    cli = os.path.join(tmp, "cli.hdf5")
+    subprocess.run([IC, "--galaxy", path, "--format", "hdf5", "-o", cli], check=True, capture_output=True)
+    g = galaxy_ic.make(galaxy=path)
+    expect(g.galaxies == ["a", "b"] and g.components[0] == "a halo", f"names {g.galaxies} {g.components}")
+    with h5py.File(cli, "r") as f:
+        parts = [f[k] for k in sorted(f) if k.startswith("PartType")]
+        ids = np.concatenate([p["ParticleIDs"][...] for p in parts])
+        pos = np.concatenate([p["Coordinates"][...] for p in parts])
+        expect(same_bits(g.pos, pos) and np.array_equal(g.ids, ids), "the arrays and IDs are the file's")
+        expect(same_bits(g["b halo"].pos, f["PartType1/Coordinates"][-len(g["b halo"]):]), "a component's rows")
+    a = g["a"]
+    expect(len(a) == 3001 and a.particle_type is None and np.array_equal(np.sort(a.ids), np.arange(1, 3002)),
+           f"galaxy a: {len(a)} particles, IDs 1 ... 3001")
+    expect(g["a halo"].pos.base is not None, "a component's arrays are views")
+    expect(galaxy_ic.check(g).passed, "check() of an encounter in memory")
+    written = os.path.join(tmp, "w.hdf5")
+    g.write(written)
+    with h5py.File(written, "r") as f:
+        parts = [f[k] for k in sorted(f) if k.startswith("PartType")]
+        expect(np.array_equal(np.concatenate([p["ParticleIDs"][...] for p in parts]), ids), "written IDs in galaxy order")
+        expect(f["Parameters"].attrs["Galaxy2Name"] in (b"b", "b"), "the encounter's Parameters written")
+    expect(galaxy_ic.check(written).passed, "the written file checked against its stored description")
+    g.vel[np.flatnonzero(g.ids > 3001)] *= 1.001
+    expect(not galaxy_ic.check(g).passed, "a galaxy's motion edited fails")
+
+
 def test_memory_refused_is_an_exception():
     """Allocation failure (an address-space limit) raises MemoryError; the
     interpreter goes on."""
@@ -945,7 +983,7 @@ GROUPS = {
     "programs": [test_arrays_are_the_hdf5_files, test_arrays_are_views_of_one_record,
                  test_threads_run_while_galaxies_are_made, test_write_gives_the_programs_files, test_refusals,
                  test_check_agrees_with_galaxy_check, test_ctrl_c_interrupts_and_frees, test_ctrl_c_interrupts_the_tables,
-                 test_galaxies_of_components,
+                 test_galaxies_of_components, test_encounters,
                  test_ctrl_c_keeps_the_old_file,
                  test_memory_refused_is_an_exception, test_stubs_name_what_the_module_has],
     "hostile": [test_odd_arguments_never_crash, test_exceptions_have_their_types,

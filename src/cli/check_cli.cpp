@@ -1039,6 +1039,10 @@ bool describe_encounter(const particle_source &source, const cli_settings &setti
     if (!settings.galaxy_unread.empty()) return *why = settings.galaxy_unread, false;
     return parse_encounter_text(settings.galaxy_text, settings.galaxy, e, why);
   }
+  if (source.memory != nullptr) {
+    return parse_encounter_text(source.memory->galaxy_text, source.memory->galaxy_name, e, why,
+                                &source.memory->member_texts);
+  }
   std::vector<std::string> own;
   for (const char *key : {"Galaxy1GalaxyFile", "Galaxy2GalaxyFile"}) own.push_back(hdf5_parameter_text(source.hdf5, key));
   return parse_encounter_text(hdf5_galaxy_file_text(source.hdf5), settings.path + "'s Parameters/GalaxyFile", e, why,
@@ -1244,9 +1248,9 @@ int check_source(const cli_settings &settings, check_options options, const pass
     if (!settings.galaxy.empty() && !read_galaxy_text(settings.galaxy, &read.galaxy_text, &read.galaxy_unread)) {
       if (read.galaxy_unread.empty()) read.galaxy_unread = settings.galaxy + ": cannot be read";
     }
-    if (!settings.galaxy.empty() && read.galaxy_unread.empty() && names_an_encounter(read.galaxy_text)) {
-      return check_encounter_source(&source, read, options, ctx, outcome);
-    }
+    const bool encounter = settings.galaxy.empty() ? names_an_encounter(ctx.memory->galaxy_text)
+                                                   : read.galaxy_unread.empty() && names_an_encounter(read.galaxy_text);
+    if (encounter) return check_encounter_source(&source, read, options, ctx, outcome);
     return check_galaxy_source(&source, read, options, ctx, outcome);
   }
   // A galaxy of components is held against the galaxy file it stores.

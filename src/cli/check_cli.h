@@ -24,6 +24,8 @@ struct memory_particles {
   // A galaxy of components: the text of the galaxy file it was made from
   // (empty: model says it all), and its name for messages.
   std::string galaxy_text, galaxy_name;
+  // An encounter's galaxies' own galaxy files (empty: inline in its text).
+  std::vector<std::string> member_texts;
 };
 
 // What a galaxy-check run found.

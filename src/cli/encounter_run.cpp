@@ -1,6 +1,7 @@
 #include "encounter_run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -71,7 +72,8 @@ double half_mass_radius(const member_run &run) {
 
 // The galaxy's particles in its own frame (its zero_com's, else as drawn),
 // SI, as its run alone would have them before their units.
-bool make_member(member_run *run, const std::string &name, progress_meter *meter, owned_record *out) {
+bool make_member(member_run *run, const std::string &name, progress_meter *meter, const std::atomic<bool> *cancel,
+                 owned_record *out) {
   gal_system *sys = alloc_unplaced_gal_system(static_cast<int32_t>(run->total), run->galaxy.typical_length,
                                               run->radius_max, run->galaxy.total_mass,
                                               default_duration / default_nb_step, default_duration);
@@ -80,9 +82,14 @@ bool make_member(member_run *run, const std::string &name, progress_meter *meter
     return false;
   }
   out->reset(sys);
-  const output_frame frame = place_for_frame(sys, run->galaxy, &run->plan, meter);
+  const output_frame frame = place_for_frame(sys, run->galaxy, &run->plan, meter, cancel);
   bool made = run->plan.already_placed;
-  if (!made && !run->galaxy.zero_com) made = generate_particle_file(sys, run->plan, progress_sink(meter, sys));
+  if (!made && !run->galaxy.zero_com && !(cancel != nullptr && cancel->load())) {
+    particle_sink sink = progress_sink(meter, sys);
+    sink.cancel = cancel;
+    made = generate_particle_file(sys, run->plan, sink);
+  }
+  if (cancel != nullptr && cancel->load()) return false;
   if (!made) {
     if (draws_exhausted(run->plan)) report_exhausted_draws();
     return false;
@@ -351,51 +358,107 @@ int write_pair(const run_settings &settings, gal_system *all, generation_plan pl
 
 }  // namespace
 
-int encounter_main(const run_settings &settings) {
+namespace {
+
+// The encounter made: every particle in the file's order, its IDs, groups
+// and Parameters.
+struct encounter_made {
   encounter_description e;
   generation_plan plan;
   output_choice output;
-  if (!judge_encounter(settings, &e, &plan, &output)) return 1;
+  galaxy_parameters pair;
+  owned_record all;
+  std::vector<uint64_t> ids;
+  write_extras extras;
+  std::vector<provenance_field> fields;
+  std::vector<size_t> group_galaxy;  // the galaxy of each of extras' groups
+};
+
+bool make_encounter(const run_settings &settings, progress_meter *meter, const std::atomic<bool> *cancel,
+                    encounter_made *made) {
+  encounter_description &e = made->e;
+  if (!judge_encounter(settings, &e, &made->plan, &made->output)) return false;
   std::vector<member_run> runs;
   int64_t total = 0;
-  if (!judge_members(e, plan, &runs, &total)) return 1;
-  const galaxy_parameters pair = pair_parameters(e, runs);
+  if (!judge_members(e, made->plan, &runs, &total)) return false;
+  made->pair = pair_parameters(e, runs);
   double reach = 0.0;  // the record's cut-off, as each galaxy's record has its own
   for (const member_run &r : runs) {
     reach = std::max(reach, std::hypot(r.motion.position[0], r.motion.position[1], r.motion.position[2]) + r.radius_max);
   }
-  owned_record all(alloc_unplaced_gal_system(static_cast<int32_t>(total), pair.typical_length, reach,
-                                             pair.total_mass, default_duration / default_nb_step, default_duration));
-  if (all == nullptr) {
+  made->all.reset(alloc_unplaced_gal_system(static_cast<int32_t>(total), made->pair.typical_length, reach,
+                                            made->pair.total_mass, default_duration / default_nb_step,
+                                            default_duration));
+  if (made->all == nullptr) {
     report_error("erreur: cannot allocate memory for %lld particles", static_cast<long long>(total));
-    return 1;
+    return false;
   }
   const std::vector<placed_group> order = file_order(runs);
-  write_extras extras;
+  write_extras &extras = made->extras;
   extras.groups.groups.resize(order.size());
-  std::vector<uint64_t> ids(static_cast<size_t>(total));
-  progress_meter meter;
-  start_progress(&meter, "galaxy-ic", settings.progress);
+  for (const placed_group &g : order) made->group_galaxy.push_back(g.galaxy);
+  made->ids.resize(static_cast<size_t>(total));
   double half[2];
   for (size_t k = 0; k < runs.size(); ++k) {
     owned_record own;
-    if (!make_member(&runs[k], e.members[k].name, &meter, &own)) return 1;
+    if (!make_member(&runs[k], e.members[k].name, meter, cancel, &own)) return false;
     half[k] = half_mass_radius(runs[k]);
-    place_member(*own, runs[k], e.members[k].name, k, order, all.get(), &ids, &extras.groups);
+    place_member(*own, runs[k], e.members[k].name, k, order, made->all.get(), &made->ids, &extras.groups);
   }
   warn_of_overlap(e, half);
   std::string why;
   if (!groups_are_ordered(extras.groups, static_cast<uint64_t>(total), &why)) {
     report_error("erreur: galaxy file %s: the galaxies' particle types cannot be written in one file: %s",
                  settings.galaxy_text, why.c_str());
-    return 1;
+    return false;
   }
-  extras.columns.ids = ids.data();
+  extras.columns.ids = made->ids.data();
   extras.columns.largest_id = static_cast<uint64_t>(total);
-  extras.columns.row_masses = output.kind == output_text && !groups_share_one_mass(extras.groups);
-  const int status = write_pair(settings, all.get(), plan, output, pair, extras, e.text,
-                                encounter_fields(e, runs, frame_of(pair, nullptr, nullptr)));
-  if (status == 0) finish_progress(&meter, static_cast<uint64_t>(total), static_cast<uint64_t>(total));
+  extras.columns.row_masses = made->output.kind == output_text && !groups_share_one_mass(extras.groups);
+  made->fields = encounter_fields(e, runs, frame_of(made->pair, nullptr, nullptr));
+  return true;
+}
+
+}  // namespace
+
+int encounter_main(const run_settings &settings) {
+  progress_meter meter;
+  start_progress(&meter, "galaxy-ic", settings.progress);
+  encounter_made made;
+  if (!make_encounter(settings, &meter, nullptr, &made)) return 1;
+  const uint64_t total = static_cast<uint64_t>(made.all->nb_element);
+  const int status = write_pair(settings, made.all.get(), made.plan, made.output, made.pair, made.extras, made.e.text,
+                                made.fields);
+  if (status == 0) finish_progress(&meter, total, total);
   if (meter.terminal && meter.shown && status != 0) std::fputc('\n', stderr);
   return status;
+}
+
+bool make_memory_encounter(const run_settings &settings, const std::atomic<bool> *cancel, memory_galaxy *out) {
+  encounter_made made;
+  if (!make_encounter(settings, nullptr, cancel, &made)) return false;
+  const output_frame frame = frame_of(made.pair, nullptr, nullptr);
+  generation_plan plan = made.plan;
+  plan.already_placed = true;
+  plan.components.clear();
+  free_gal_system(out->sys);
+  out->sys = made.all.release();
+  out->frame = convert_record(out->sys, frame);
+  out->provenance = provenance_of(settings, plan, made.pair, made.output, static_cast<uint64_t>(out->sys->nb_element));
+  out->provenance.galaxy_file_text = made.e.text;
+  out->provenance.extra = made.fields;
+  out->groups = made.extras.groups;
+  out->galaxy_name = settings.galaxy_text != nullptr ? settings.galaxy_text : "";
+  out->ids = std::move(made.ids);
+  out->members.clear();
+  for (size_t k = 0; k < made.e.members.size(); ++k) {
+    memory_member m;
+    m.name = made.e.members[k].name;
+    m.text = made.e.members[k].file.empty() ? std::string() : made.e.members[k].galaxy.text;
+    for (size_t g = 0; g < out->groups.groups.size(); ++g) {
+      if (made.group_galaxy[g] == k) m.groups.push_back(g);
+    }
+    out->members.push_back(m);
+  }
+  return true;
 }

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "driver.h"
+#include "encounter_run.h"
+#include "galaxy_file.h"
 #include "error_report.h"
 #include "generation.h"
 #include "run_output.h"
@@ -21,6 +23,16 @@ memory_status make_memory_galaxy(int argc, char **argv, const std::atomic<bool> 
   run_settings settings;
   if (scan_options(argc, argv, &settings) != scan_run) return memory_refused;
   settings.galaxy_inline = galaxy_text;
+  // A galaxy file is read once, and an encounter's made as galaxy-ic makes it.
+  std::string file_text, unread;
+  if (galaxy_text == nullptr && settings.galaxy_text != nullptr &&
+      read_galaxy_text(settings.galaxy_text, &file_text, &unread)) {
+    settings.galaxy_inline = &file_text;
+  }
+  if (names_an_encounter_file(settings)) {
+    if (make_memory_encounter(settings, cancel, out)) return memory_made;
+    return cancelled(cancel) ? memory_cancelled : memory_refused;
+  }
   judged_run run;
   galaxy_tables tables;
   if (!judge_run(settings, &run, &tables, cancel)) return cancelled(cancel) ? memory_cancelled : memory_refused;

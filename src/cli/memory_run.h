@@ -5,11 +5,20 @@
 #define MEMORY_RUN_H
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "galaxy_types.h"
 #include "provenance.h"
 #include "run_output.h"
 #include "units.h"
+
+// One galaxy of an encounter made in memory: its name, its own galaxy
+// file's text (empty: inline in the encounter's) and its groups.
+struct memory_member {
+  std::string name, text;
+  std::vector<size_t> groups;  // indices into memory_galaxy::groups
+};
 
 struct memory_galaxy {
   gal_system *sys = nullptr;  // owned; arrays in frame's units, shifted
@@ -17,6 +26,8 @@ struct memory_galaxy {
   run_provenance provenance;  // the format is the written file's
   particle_groups groups;     // a galaxy's components (empty: one of type 1)
   std::string galaxy_name;    // the galaxy file's (its text is provenance's)
+  std::vector<uint64_t> ids;  // an encounter's, in galaxy order (empty: 1 ... N)
+  std::vector<memory_member> members;  // an encounter's two galaxies
   ~memory_galaxy() { free_gal_system(sys); }
   memory_galaxy() = default;
   memory_galaxy(const memory_galaxy &) = delete;

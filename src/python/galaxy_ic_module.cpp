@@ -271,7 +271,10 @@ Parameters (each None means galaxy-ic's default):
   black_hole         with components: its mass, in units
 
 A galaxy of components has g.components (their names), g["name"] (a
-component's views of the arrays), g.type and g.galaxy_file.
+component's views of the arrays), g.type and g.galaxy_file. An encounter's
+file ([[galaxy]] tables) makes both galaxies on their orbit: g.galaxies
+names them, g["mw"] gives one's particles (copies: its components lie
+apart, by type) and g["mw halo"] a component's views.
 
 Returns a Galaxy. Raises ValueError with galaxy-ic's message for a value
 it refuses, TypeError for an argument of the wrong type, MemoryError when
@@ -362,38 +365,68 @@ py::list component_names(const galaxy_handle &g) {
   return names;
 }
 
-// g["name"]: a component's particles, as views of the galaxy's arrays.
+py::list member_names(const galaxy_handle &g) {
+  py::list names;
+  for (const memory_member &m : g.made->members) names.append(m.name);
+  return names;
+}
+
+// g["name"]: a component's particles, as views of the galaxy's arrays; an
+// encounter's galaxy's, whose groups lie apart in the arrays (by type), as
+// copies of its rows.
 struct component_view {
   py::object galaxy;
   std::string name;
-  int type = 1;
-  uint64_t first = 0, count = 0;
+  int type = 1;  // 0: a galaxy of several types
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;  // [first, first + count)
+  uint64_t count() const {
+    uint64_t n = 0;
+    for (const auto &r : ranges) n += r.second;
+    return n;
+  }
   py::object rows(const char *array) const {
-    return galaxy.attr(array)[py::slice(static_cast<py::ssize_t>(first), static_cast<py::ssize_t>(first + count), 1)];
+    py::list parts;
+    for (const auto &[first, n] : ranges) {
+      parts.append(galaxy.attr(array)[py::slice(static_cast<py::ssize_t>(first), static_cast<py::ssize_t>(first + n), 1)]);
+    }
+    if (ranges.size() == 1) return parts[0];
+    return py::module_::import("numpy").attr("concatenate")(parts);
   }
 };
 
 component_view component_of_galaxy(py::object self, const py::object &name) {
   const galaxy_handle &g = self.cast<galaxy_handle &>();
   const std::string wanted = string_text("name", name);
-  for (const particle_group &group : groups_of(g).groups) {
-    if (group.name == wanted) return {self, group.name, group.type, group.first, group.count};
+  const particle_groups groups = groups_of(g);
+  for (const particle_group &group : groups.groups) {
+    if (group.name == wanted) return {self, group.name, group.type, {{group.first, group.count}}};
   }
-  throw py::key_error("no component named " + wanted + " (the galaxy's are " + std::string(py::str(component_names(g))) + ")");
+  for (const memory_member &m : g.made->members) {
+    if (m.name != wanted) continue;
+    component_view view{self, m.name, 0, {}};
+    for (const size_t k : m.groups) view.ranges.push_back({groups.groups[k].first, groups.groups[k].count});
+    return view;
+  }
+  std::string known = std::string(py::str(component_names(g)));
+  if (!g.made->members.empty()) known += " and its galaxies " + std::string(py::str(member_names(g)));
+  throw py::key_error("no component named " + wanted + " (the galaxy's are " + known + ")");
 }
 
 void bind_component(py::module_ &m) {
   py::class_<component_view>(m, "Component", "A component of a galaxy, g[\"name\"]: views of the galaxy's arrays.")
       .def_readonly("name", &component_view::name)
-      .def_readonly("particle_type", &component_view::type, "Its particle type in the files.")
+      .def_property_readonly(
+          "particle_type", [](const component_view &c) -> py::object {
+            return c.type > 0 ? py::object(py::int_(c.type)) : py::none(); },
+          "Its particle type in the files (None for an encounter's galaxy, of several).")
       .def_property_readonly("pos", [](const component_view &c) { return c.rows("pos"); })
       .def_property_readonly("vel", [](const component_view &c) { return c.rows("vel"); })
       .def_property_readonly("mass", [](const component_view &c) { return c.rows("mass"); })
       .def_property_readonly("ids", [](const component_view &c) { return c.rows("ids"); })
       .def_property_readonly("type", [](const component_view &c) { return c.rows("type"); })
-      .def("__len__", [](const component_view &c) { return c.count; })
+      .def("__len__", [](const component_view &c) { return c.count(); })
       .def("__repr__", [](const component_view &c) {
-        return "<galaxy_ic.Component " + c.name + " of " + std::to_string(c.count) + " particles>"; });
+        return "<galaxy_ic.Component " + c.name + " of " + std::to_string(c.count()) + " particles>"; });
 }
 
 void bind_galaxy(py::module_ &m) {
@@ -413,11 +446,17 @@ void bind_galaxy(py::module_ &m) {
           "Masses, n float64, in units; write() writes them as edited.")
       .def_property_readonly(
           "ids", [](galaxy_handle &g) {
+            if (!g.ids && !g.made->ids.empty()) {
+              py::array_t<uint64_t> ids(static_cast<py::ssize_t>(g.made->ids.size()));
+              std::copy(g.made->ids.begin(), g.made->ids.end(), ids.mutable_data());
+              g.ids = std::move(ids);
+            }
             if (!g.ids) {
               g.ids = py::module_::import("numpy").attr("arange")(1, particle_count(g) + 1, py::arg("dtype") = "uint64");
             }
             return g.ids; },
-          "Particle IDs, uint64: 1 to n as made (on first use); write() writes them as edited.")
+          "Particle IDs, uint64: 1 to n as made (an encounter's in galaxy order), on first use; write() writes "
+          "them as edited.")
       .def_property_readonly("units", &galaxy_units_of,
                              "The unit system: {'system': name, 'length': m, 'mass': kg, 'velocity': m/s, 'time': s, "
                              "'G': G in these units}.")
@@ -436,6 +475,8 @@ void bind_galaxy(py::module_ &m) {
           "Each particle's type, uint8, as the files write it (1 for a galaxy of one component).")
       .def_property_readonly("components", &component_names,
                              "The names of the galaxy's components, in order (its black hole's \"black hole\" last).")
+      .def_property_readonly("galaxies", &member_names,
+                             "An encounter's two galaxies' names (g[\"name\"] gives one's particles), else [].")
       .def_property_readonly(
           "galaxy_file", [](const galaxy_handle &g) -> py::object {
             const std::string &text = g.made->provenance.galaxy_file_text;

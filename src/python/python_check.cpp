@@ -60,7 +60,9 @@ memory_particles particles_of(const galaxy_handle &g) {
   if (g.made->provenance.galaxy.composite) {
     particles.galaxy_text = g.made->provenance.galaxy_file_text;
     particles.galaxy_name = g.made->galaxy_name;
+    for (const memory_member &m : g.made->members) particles.member_texts.push_back(m.text);
   }
+  if (!g.made->ids.empty()) particles.ids = g.made->ids.data();
   for (int k = 0; k < 3; ++k) {
     particles.model.centre[k] *= particles.units.length;
     particles.model.bulk_velocity[k] *= particles.units.velocity;

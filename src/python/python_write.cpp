@@ -42,8 +42,14 @@ std::string format_of_name(const std::string &path) {
 // change the array meanwhile); nothing when they are still 1 ... n.
 void take_edited_ids(const galaxy_handle &g, const std::string &format, std::vector<uint64_t> *ids,
                      written_columns *columns) {
-  if (!g.ids) return;
   const size_t n = particle_count(g);
+  // An encounter's IDs, as made, are in galaxy order, not the rows'.
+  const std::vector<uint64_t> &made = g.made->ids;
+  if (!made.empty() && made.size() == n) {
+    columns->ids = made.data();
+    columns->largest_id = n;
+  }
+  if (!g.ids) return;
   const py::array array = py::reinterpret_borrow<py::array>(g.ids);
   if (array.ndim() != 1 || static_cast<size_t>(array.shape(0)) != n || array.dtype().kind() != 'u' ||
       array.itemsize() != 8 || !array.dtype().attr("isnative").cast<bool>() ||
@@ -52,7 +58,7 @@ void take_edited_ids(const galaxy_handle &g, const std::string &format, std::vec
   }
   const uint64_t *given = static_cast<const uint64_t *>(array.data());
   size_t i = 0;
-  while (i < n && given[i] == i + 1) ++i;
+  while (i < n && given[i] == (made.empty() ? i + 1 : made[i])) ++i;
   if (i == n) return;
   if (format == "ini" || format == "tipsy") {
     throw py::value_error(format + " files hold no IDs, and ids was edited: write hdf5, gadget1 or gadget2");
