@@ -88,6 +88,17 @@ with tempfile.TemporaryDirectory() as tmp:
     same_report(["--galaxy", "g.toml", "g.0"], (2, 3, 4), tmp, status=0)
     make("--galaxy", "g.toml", "--format", "hdf5", "-o", "g.hdf5")
     same_report(["g.hdf5", "--threads", "2"], (3,), tmp, status=0)
+    # An encounter: each galaxy's rows (three blocks of the first, by type
+    # across the file) seen alone on every rank, then the pair.
+    with open(os.path.join(tmp, "pair.toml"), "w") as f:
+        f.write('units = "astro"\nseed = 3\n[[galaxy]]\nname = "mw"\nfile = "g.toml"\nspin_theta = 40\n'
+                '[[galaxy]]\nname = "dwarf"\nparticles = 5000\nspin_theta = 120\nspin_phi = -30\n'
+                '[[galaxy.component]]\nrole = "stars"\nprofile = "plummer"\nmass = 1e10\nscale_length = 2\n'
+                'cutoff = 30\n[orbit]\npericentre = 20\neccentricity = 0.9\nseparation = 80\n')
+    make("--galaxy", "pair.toml", "--format", "hdf5", "-o", "pair.hdf5")
+    same_report(["pair.hdf5"], (2, 3), tmp, status=0)
+    make("--galaxy", "pair.toml", "--format", "gadget2", "--max-record", "1000000", "-o", "p")
+    same_report(["p.0", "--galaxy", "pair.toml", "--threads", "2"], (2,), tmp, status=0)
     make("-p", "3000", "-o", "t.ini")
     same_report(["t.ini"], (2,), tmp, status=0)
     same_report(["missing.hdf5"], (2,), tmp, status=2)

@@ -117,6 +117,39 @@ with tempfile.TemporaryDirectory() as tmp:
             got = got[:216] + want[216:276] + got[276:]
         expect(run.returncode == 0 and got == want, f"galaxy {fmt} 3 ranks differs: {run.stdout}")
 
+    # An encounter: each rank makes its share of each galaxy; the centres of
+    # mass from exact sums over every rank; its rows of every type written
+    # where one process writes them, IDs in galaxy order.
+    with open(os.path.join(tmp, "pair.toml"), "w") as f:
+        f.write('units = "astro"\nseed = 9\n[[galaxy]]\nname = "a"\nfile = "g.toml"\nspin_theta = 70\n'
+                '[[galaxy]]\nname = "b"\nzero_com = true\nparticles = 3001\n[[galaxy.component]]\nrole = "stars"\n'
+                'profile = "hernquist"\nmass = 2e10\nscale_length = 1\n[orbit]\npericentre = 15\nseparation = 90\n')
+    subprocess.run([IC, "--galaxy", "pair.toml", "--format", "hdf5", "-o", "one.hdf5"], cwd=tmp, check=True,
+                   capture_output=True)
+    for ranks in (1, 2, 3):
+        run = mpirun(ranks, ["--galaxy", "pair.toml", "-o", "many.hdf5"], tmp)
+        expect(run.returncode == 0 and run.stdout == "", f"encounter {ranks} ranks: {run.stdout}")
+        with h5py.File(os.path.join(tmp, "one.hdf5"), "r") as f, h5py.File(os.path.join(tmp, "many.hdf5"), "r") as g:
+            types = sorted(k for k in f if k.startswith("PartType"))
+            expect(types == sorted(k for k in g if k.startswith("PartType")), "encounter types differ")
+            for t in types:
+                for name in f[t]:
+                    expect(f[t][name][...].tobytes() == g[t][name][...].tobytes(), f"encounter {ranks} ranks: {t}/{name}")
+            for name in f["Parameters"].attrs:
+                expect(name == "CommandLine" or np.array_equal(f["Parameters"].attrs[name], g["Parameters"].attrs[name]),
+                       f"encounter {ranks} ranks: Parameters/{name}")
+            for name in f["Header"].attrs:
+                expect(np.array_equal(f["Header"].attrs[name], g["Header"].attrs[name]), f"encounter header {name}")
+    for fmt in ("gadget2", "tipsy"):
+        subprocess.run([IC, "--galaxy", "pair.toml", "--format", fmt, "-o", "e"], cwd=tmp, check=True,
+                       capture_output=True)
+        want = open(os.path.join(tmp, "e"), "rb").read()
+        run = mpirun(3, ["--galaxy", "pair.toml", "--format", fmt, "-o", "e"], tmp)
+        got = open(os.path.join(tmp, "e"), "rb").read()
+        if fmt == "gadget2":
+            got = got[:216] + want[216:276] + got[276:]
+        expect(run.returncode == 0 and got == want, f"encounter {fmt} 3 ranks differs: {run.stdout}")
+
     refusals = [
         (["-p", "10"], "erreur: galaxy-ic-mpi needs --seed S"),
         (["--seed", "x"], "erreur: seed x is not a decimal integer"),

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "encounter_plan.h"
 #include "exact_sum.h"
 #include "error_report.h"
 #include "galaxy_file.h"
@@ -21,25 +22,6 @@
 namespace {
 
 constexpr double degree = 3.14159265358979323846 / 180.0;
-
-struct record_owner {
-  void operator()(gal_system *sys) const { free_gal_system(sys); }
-};
-using owned_record = std::unique_ptr<gal_system, record_owner>;
-
-// One galaxy of the encounter: judged as alone, then made.
-struct member_run {
-  galaxy_parameters galaxy;
-  galaxy_tables tables;
-  generation_plan plan;
-  int64_t total = 0;
-  double radius_max = 0.0;
-  uint64_t first_id = 0;  // its IDs are first_id + 1, ...
-  galaxy_motion motion;
-  // Its centre of mass and mean velocity in its own frame (SI), which the
-  // orbit places: x' = R (x - centre) + X.
-  double centre[3] = {0.0, 0.0, 0.0}, drift[3] = {0.0, 0.0, 0.0};
-};
 
 bool judge_member(const encounter_member &m, const generation_plan &base, member_run *run) {
   std::vector<int64_t> counts;
@@ -57,8 +39,8 @@ bool judge_member(const encounter_member &m, const generation_plan &base, member
                                 &run->radius_max, nullptr, false);
 }
 
-// The radius of the sphere holding half the galaxy's mass (m), from its
-// tables' joint enclosed mass, between their nodes in ln r.
+}  // namespace
+
 double half_mass_radius(const member_run &run) {
   const profile_model &m = run.tables.models.front();
   const std::vector<double> &M = m.total_mass;
@@ -69,6 +51,51 @@ double half_mass_radius(const member_run &run) {
   const double t = i + 1 < M.size() && M[i + 1] > M[i] ? std::clamp((half - M[i]) / (M[i + 1] - M[i]), 0.0, 1.0) : 0.0;
   return std::exp(m.log_r0 + m.step * (static_cast<double>(i) + t)) * run.galaxy.typical_length;
 }
+
+void shift_by_frame(gal_system *sys, const output_frame &frame) {
+  if (!frame.shifted) return;
+  const size_t n = static_cast<size_t>(sys->nb_element);
+  for (size_t i = 0; i < n; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      sys->pos[3 * i + k] += frame.position_offset[k] * frame.scale.length;
+      sys->vel[3 * i + k] += frame.velocity_offset[k] * frame.scale.velocity;
+    }
+  }
+}
+
+void body_offset_sums(const gal_system &sys, const member_run &run, double sums[4]) {
+  const double radius = centre_radius_of(run.tables.models, run.galaxy.typical_length);
+  for (int k = 0; k < 4; ++k) sums[k] = 0.0;
+  if (!(radius > 0.0)) return;
+  const double *c = run.centre;
+  for (int32_t i = 0; i < sys.nb_element; ++i) {
+    const double *x = sys.pos + 3 * i;
+    if (std::hypot(x[0] - c[0], x[1] - c[1], x[2] - c[2]) >= radius) continue;
+    for (int k = 0; k < 3; ++k) sums[k] += sys.mass[i] * (x[k] - c[k]);
+    sums[3] += sys.mass[i];
+  }
+}
+
+void warn_of_stray_centre(const member_run &run, const std::string &name, const double sums[4]) {
+  const double off = sums[3] > 0.0 ? std::hypot(sums[0], sums[1], sums[2]) / sums[3] : 0.0;
+  const double half = half_mass_radius(run);
+  if (off > 0.01 * half) {
+    std::fprintf(stderr, "galaxy-ic: galaxy %s: its centre of mass, which the orbit places, is %.3g of its half-mass "
+                 "radius from the centre of its particles within 90 %% of its mass (a profile's mean square radius "
+                 "diverges without a taper: a cutoff, or more particles, brings them together)\n",
+                 name.c_str(), off / half);
+  }
+}
+
+void move_into_file(const member_run &run, const gal_system &own, uint64_t from, gal_system *all, uint64_t to) {
+  double x[3], v[3];
+  for (int c = 0; c < 3; ++c) x[c] = own.pos[3 * from + c] - run.centre[c], v[c] = own.vel[3 * from + c] - run.drift[c];
+  move_into_pair(run.motion, x, v);
+  for (int c = 0; c < 3; ++c) all->pos[3 * to + c] = x[c], all->vel[3 * to + c] = v[c];
+  all->mass[to] = own.mass[from];
+}
+
+namespace {
 
 // The galaxy's particles in its own frame (its zero_com's, else as drawn),
 // SI, as its run alone would have them before their units.
@@ -94,50 +121,20 @@ bool make_member(member_run *run, const std::string &name, progress_meter *meter
     if (draws_exhausted(run->plan)) report_exhausted_draws();
     return false;
   }
-  if (frame.shifted) {
-    const size_t n = static_cast<size_t>(sys->nb_element);
-    for (size_t i = 0; i < n; ++i) {
-      for (int k = 0; k < 3; ++k) {
-        sys->pos[3 * i + k] += frame.position_offset[k] * frame.scale.length;
-        sys->vel[3 * i + k] += frame.velocity_offset[k] * frame.scale.velocity;
-      }
-    }
-  }
+  shift_by_frame(sys, frame);
   exact_sum sums[7];
   add_record_sums(sys, true, sums);
   means_of_sums(sums, run->centre, run->drift);
   // A mean square radius that diverges leaves the centre of mass to the
   // farthest few particles: said when it strays from the body's centre
   // (that of the particles within 90 % of the mass, as --zero-com takes it).
-  const double radius = centre_radius_of(run->tables.models, run->galaxy.typical_length);
-  if (radius > 0.0) {
-    // One pass about the centre of mass is enough to tell.
-    double body[3] = {0.0, 0.0, 0.0}, inside = 0.0;
-    const double *c = run->centre;
-    for (int32_t i = 0; i < sys->nb_element; ++i) {
-      const double *x = sys->pos + 3 * i;
-      if (std::hypot(x[0] - c[0], x[1] - c[1], x[2] - c[2]) >= radius) continue;
-      for (int k = 0; k < 3; ++k) body[k] += sys->mass[i] * (x[k] - c[k]);
-      inside += sys->mass[i];
-    }
-    const double off = inside > 0.0 ? std::hypot(body[0], body[1], body[2]) / inside : 0.0;
-    const double half = half_mass_radius(*run);
-    if (off > 0.01 * half) {
-      std::fprintf(stderr, "galaxy-ic: galaxy %s: its centre of mass, which the orbit places, is %.3g of its half-mass "
-                   "radius from the centre of its particles within 90 %% of its mass (a profile's mean square radius "
-                   "diverges without a taper: a cutoff, or more particles, brings them together)\n",
-                   name.c_str(), off / half);
-    }
-  }
+  double body[4];
+  body_offset_sums(*sys, *run, body);
+  warn_of_stray_centre(*run, name, body);
   return true;
 }
 
-// Where each group of each galaxy goes: by type (GADGET's files hold types
-// in order), galaxy by galaxy within one.
-struct placed_group {
-  size_t galaxy;
-  particle_group group;  // its place in the galaxy's own record
-};
+}  // namespace
 
 std::vector<placed_group> file_order(const std::vector<member_run> &runs) {
   std::vector<placed_group> order;
@@ -149,38 +146,39 @@ std::vector<placed_group> file_order(const std::vector<member_run> &runs) {
   return order;
 }
 
-// Copies galaxy k's groups into the file's record, turned and moved, with
-// their IDs; the file's groups are named "galaxy component".
-void place_member(const gal_system &own, const member_run &run, const std::string &name, size_t k,
-                  const std::vector<placed_group> &order, gal_system *all, std::vector<uint64_t> *ids,
-                  particle_groups *groups) {
+particle_groups placed_groups(const std::vector<placed_group> &order, const encounter_description &e) {
+  particle_groups groups;
   uint64_t at = 0;
+  for (const placed_group &p : order) {
+    particle_group placed = p.group;
+    placed.name = e.members[p.galaxy].name + " " + p.group.name;
+    placed.first = at;
+    groups.groups.push_back(placed);
+    at += p.group.count;
+  }
+  return groups;
+}
+
+namespace {
+
+// Copies galaxy k's groups into the file's record, turned and moved, with
+// their IDs.
+void place_member(const gal_system &own, const member_run &run, size_t k, const std::vector<placed_group> &order,
+                  const particle_groups &groups, gal_system *all, std::vector<uint64_t> *ids) {
   for (size_t p = 0; p < order.size(); ++p) {
+    if (order[p].galaxy != k) continue;
     const particle_group &g = order[p].group;
-    if (order[p].galaxy == k) {
-      const auto copy = [&](uint64_t begin, uint64_t end) {
-        for (uint64_t j = begin; j < end; ++j) {
-          const uint64_t from = g.first + j, to = at + j;
-          double x[3], v[3];
-          for (int c = 0; c < 3; ++c) {
-            x[c] = own.pos[3 * from + c] - run.centre[c], v[c] = own.vel[3 * from + c] - run.drift[c];
-          }
-          move_into_pair(run.motion, x, v);
-          for (int c = 0; c < 3; ++c) all->pos[3 * to + c] = x[c], all->vel[3 * to + c] = v[c];
-          all->mass[to] = own.mass[from];
-          (*ids)[to] = run.first_id + from + 1;
-        }
-      };
-      // Each particle on its own: two threads give the same bytes as one.
-      std::thread other(copy, g.count / 2, g.count);
-      copy(0, g.count / 2);
-      other.join();
-      particle_group placed = g;
-      placed.name = name + " " + g.name;
-      placed.first = at;
-      groups->groups[p] = placed;
-    }
-    at += g.count;
+    const uint64_t at = groups.groups[p].first;
+    const auto copy = [&](uint64_t begin, uint64_t end) {
+      for (uint64_t j = begin; j < end; ++j) {
+        move_into_file(run, own, g.first + j, all, at + j);
+        (*ids)[at + j] = run.first_id + g.first + j + 1;
+      }
+    };
+    // Each particle on its own: two threads give the same bytes as one.
+    std::thread other(copy, g.count / 2, g.count);
+    copy(0, g.count / 2);
+    other.join();
   }
 }
 
@@ -214,6 +212,8 @@ void add_member_fields(const encounter_member &m, const member_run &run, const o
   if (!m.file.empty() && own.size() <= 60000) fields->push_back(text_field(key + "GalaxyFile", own));
 }
 
+}  // namespace
+
 std::vector<provenance_field> encounter_fields(const encounter_description &e, const std::vector<member_run> &runs,
                                                const output_frame &frame) {
   std::vector<provenance_field> fields;
@@ -226,10 +226,6 @@ std::vector<provenance_field> encounter_fields(const encounter_description &e, c
                               time_to_pericentre(e.orbit, mu) * frame.scale.velocity / frame.scale.length));
   return fields;
 }
-
-}  // namespace
-
-namespace {
 
 // The encounter's file as read, with --seed (when given) in place of its
 // seed for the galaxies that have none of their own.
@@ -268,7 +264,7 @@ bool judge_encounter(const run_settings &settings, encounter_description *e, gen
 
 // Each galaxy judged as alone; their places on the orbit and ID ranges.
 bool judge_members(const encounter_description &e, const generation_plan &plan, std::vector<member_run> *runs,
-                   int64_t *total) {
+                   int64_t *total, bool say, int64_t most) {
   runs->resize(e.members.size());
   // Their tables are built on one thread each, at once; what either says
   // is said in galaxy order.
@@ -287,11 +283,11 @@ bool judge_members(const encounter_description &e, const generation_plan &plan, 
       report_error("%s", said[k].c_str());
       return false;
     }
-    say_galaxy_notes((*runs)[k].tables, e.members[k].galaxy, (*runs)[k].galaxy);
+    if (say) say_galaxy_notes((*runs)[k].tables, e.members[k].galaxy, (*runs)[k].galaxy);
     (*runs)[k].first_id = static_cast<uint64_t>(*total);
     *total += (*runs)[k].total;
   }
-  if (check_particle_count(static_cast<double>(*total), physical_memory_bytes()) != count_ok) {
+  if (most > 0 ? *total > most : check_particle_count(static_cast<double>(*total), physical_memory_bytes()) != count_ok) {
     report_error("erreur: the encounter's particle count %lld is out of range or needs more memory than this "
                  "machine has", static_cast<long long>(*total));
     return false;
@@ -337,6 +333,8 @@ void warn_of_overlap(const encounter_description &e, const double half[2]) {
   }
 }
 
+namespace {
+
 int write_pair(const run_settings &settings, gal_system *all, generation_plan plan, const output_choice &output,
                const galaxy_parameters &pair, const write_extras &extras, const std::string &text,
                const std::vector<provenance_field> &fields) {
@@ -380,7 +378,7 @@ bool make_encounter(const run_settings &settings, progress_meter *meter, const s
   if (!judge_encounter(settings, &e, &made->plan, &made->output)) return false;
   std::vector<member_run> runs;
   int64_t total = 0;
-  if (!judge_members(e, made->plan, &runs, &total)) return false;
+  if (!judge_members(e, made->plan, &runs, &total, true, 0)) return false;
   made->pair = pair_parameters(e, runs);
   double reach = 0.0;  // the record's cut-off, as each galaxy's record has its own
   for (const member_run &r : runs) {
@@ -395,7 +393,7 @@ bool make_encounter(const run_settings &settings, progress_meter *meter, const s
   }
   const std::vector<placed_group> order = file_order(runs);
   write_extras &extras = made->extras;
-  extras.groups.groups.resize(order.size());
+  extras.groups = placed_groups(order, e);
   for (const placed_group &g : order) made->group_galaxy.push_back(g.galaxy);
   made->ids.resize(static_cast<size_t>(total));
   double half[2];
@@ -403,7 +401,7 @@ bool make_encounter(const run_settings &settings, progress_meter *meter, const s
     owned_record own;
     if (!make_member(&runs[k], e.members[k].name, meter, cancel, &own)) return false;
     half[k] = half_mass_radius(runs[k]);
-    place_member(*own, runs[k], e.members[k].name, k, order, made->all.get(), &made->ids, &extras.groups);
+    place_member(*own, runs[k], k, order, extras.groups, made->all.get(), &made->ids);
   }
   warn_of_overlap(e, half);
   std::string why;

@@ -226,9 +226,8 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
 
 void reader::top_level(const toml::table &root, galaxy_description *galaxy) const {
   if (const toml::node *n = root.get("galaxy")) {
-    refuse(path, *n, "galaxy", "[[galaxy]] tables describe an encounter of two galaxies, which galaxy-ic makes and "
-           "galaxy-check checks; galaxy-ic-mpi and the Python module take one galaxy's file for now (an encounter "
-           "file's Parameters name each galaxy's file and seed)");
+    refuse(path, *n, "galaxy", "[[galaxy]] tables describe an encounter of two galaxies, and one galaxy's file is "
+           "read here");
   }
   only(root, {"units", "seed", "particles", "particle_mass", "centre", "bulk_velocity", "zero_com", "component",
               "black_hole"},

@@ -1,4 +1,5 @@
 #include "mpi_driver.h"
+#include "mpi_run.h"
 
 #include <mpi.h>
 
@@ -12,6 +13,7 @@
 #include "driver.h"
 #include "error_report.h"
 #include "exact_sum.h"
+#include "galaxy_file.h"
 #include "galaxy_options.h"
 #include "generation.h"
 #include "binary_output.h"
@@ -38,15 +40,6 @@ void print_mpi_usage() {
       "\t-h --help\t\tPrint this screen");
 }
 
-struct mpi_run {
-  int rank = 0, size = 1;
-  bool threads_may_call_mpi = true;  // MPI_THREAD_SERIALIZED granted
-  bool all(bool mine) const {
-    int value = mine ? 1 : 0, result = 0;
-    MPI_Allreduce(&value, &result, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
-    return result != 0;
-  }
-};
 
 // The global count: strtod and truncation as galaxy-ic reads -p, then up to
 // size shares of what one record holds.
@@ -68,6 +61,8 @@ bool judge_global_count(const run_settings &settings, int size, uint64_t *count)
   *count = value >= 1.0 ? static_cast<uint64_t>(value) : 0;
   return true;
 }
+
+}  // namespace
 
 // The refusals every rank reaches alike; rank 0 alone prints them.
 bool judge_mpi_options(const run_settings &settings, generation_plan *plan, output_choice *output) {
@@ -123,8 +118,8 @@ void reduce_over_ranks(exact_sum sums[4]) {
 // Under --zero-com every rank makes its particles first and the sample's
 // means come from one reduction of exact sums: the same bits on any number
 // of ranks. Returns the frame to write in.
-output_frame place_for_frame(gal_system *sys, const galaxy_parameters &galaxy, uint64_t total,
-                             generation_plan *plan, const particle_sink &progress) {
+output_frame place_share_for_frame(gal_system *sys, const galaxy_parameters &galaxy, uint64_t total,
+                                   generation_plan *plan, const particle_sink &progress) {
   if (!galaxy.zero_com || total == 0) return frame_of(galaxy, nullptr, nullptr);
   generate_particle_file(sys, *plan, progress);
   plan->already_placed = true;
@@ -181,6 +176,8 @@ bool mpi_write_at(void *context, uint64_t offset, const void *bytes, size_t leng
                            static_cast<int>(length), MPI_BYTE, &status) == MPI_SUCCESS;
 }
 
+namespace {
+
 // A GADGET or tipsy file set, every rank writing its rows through MPI-IO.
 int write_binary_files(const mpi_run &run, gal_system *sys, const generation_plan &plan,
                        const output_frame &frame, const binary_layout &layout, const run_provenance &provenance,
@@ -223,7 +220,7 @@ int generate_and_write(const mpi_run &run, gal_system *sys, generation_plan plan
   particle_sink sink;
   sink.progress = run.rank == 0 ? meter : nullptr;
   sink.progress_total = total;
-  const output_frame frame = place_for_frame(sys, galaxy, total, &plan, sink);
+  const output_frame frame = place_share_for_frame(sys, galaxy, total, &plan, sink);
   if (plan.already_placed) sink.progress = nullptr;
   if (output.kind == output_binary) {
     binary_layout layout;
@@ -259,6 +256,13 @@ int run_ranks(const mpi_run &run, int argc, char **argv) {
     case scan_run:
       break;
   }
+  // The galaxy file is read once on every rank, and an encounter's made
+  // by its own run.
+  std::string galaxy_file, unread;
+  if (settings.galaxy_text != nullptr && read_galaxy_text(settings.galaxy_text, &galaxy_file, &unread)) {
+    settings.galaxy_inline = &galaxy_file;
+  }
+  if (names_an_encounter_file(settings)) return mpi_encounter_main(run, settings);
   generation_plan plan;
   uint64_t total = 0;
   galaxy_parameters galaxy;

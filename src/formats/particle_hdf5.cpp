@@ -404,11 +404,12 @@ hdf5_writer *open_hdf5_writer(const std::string &path, const gal_system *sys, ui
 hdf5_writer *open_parallel_hdf5_writer(const std::string &path, const gal_system *sys,
                                        uint64_t total, const output_frame &frame,
                                        const run_provenance *provenance, MPI_Comm communicator,
-                                       const particle_groups &groups, std::string *why) {
+                                       const particle_groups &groups, std::string *why,
+                                       const written_columns &columns) {
   silence_library();
   hdf5_handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || H5Pset_fapl_mpio(fapl.get(), communicator, MPI_INFO_NULL) < 0) return nullptr;
-  return create_writer(path, sys, total, frame, provenance, fapl.get(), written_columns(), groups, why);
+  return create_writer(path, sys, total, frame, provenance, fapl.get(), columns, groups, why);
 }
 #endif
 
