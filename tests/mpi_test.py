@@ -158,6 +158,9 @@ with tempfile.TemporaryDirectory() as tmp:
         # Two ranks hold up to 2 x 715827882 particles.
         (["--seed", "1", "-p", "1431655765"], "erreur: particle count 1431655765 is out of range"),
         (["--seed", "1", "--units", "model", "--mass", "3"], "erreur: --mass has no meaning with --units model"),
+        # Found while writing, on every rank: all end, one reports.
+        (["--seed", "1", "-p", "30", "--format", "gadget2", "--centre", "1e39,0,0"],
+         "erreur: a value lies beyond the range of float32 in galaxy.gadget:"),
     ]
     for args, message in refusals:
         before = sorted(os.listdir(tmp))

@@ -176,6 +176,36 @@ bool mpi_write_at(void *context, uint64_t offset, const void *bytes, size_t leng
                            static_cast<int>(length), MPI_BYTE, &status) == MPI_SUCCESS;
 }
 
+mpi_files::mpi_files(const std::vector<std::string> &paths) : files(paths.size(), MPI_FILE_NULL) {
+  for (size_t k = 0; k < paths.size(); ++k) {
+    opened = MPI_File_open(MPI_COMM_WORLD, paths[k].c_str(), MPI_MODE_CREATE | MPI_MODE_WRONLY, MPI_INFO_NULL,
+                           &files[k]) == MPI_SUCCESS && opened;
+  }
+  for (MPI_File &file : files) outputs.push_back({&file, mpi_write_at});
+}
+
+int finish_binary_files(const mpi_run &run, binary_writer **writer, mpi_files *files, bool written,
+                        std::vector<output_file> *outs, progress_meter *meter, uint64_t total, bool exhausted) {
+  const bool overflowed = !run.all(*writer == nullptr || !binary_value_overflowed(*writer));
+  close_binary_writer(*writer);
+  *writer = nullptr;
+  bool closed = true;
+  for (MPI_File &file : files->files) {
+    if (file != MPI_FILE_NULL) closed = MPI_File_close(&file) == MPI_SUCCESS && closed;
+  }
+  // Every rank ends here alike: rank 0 alone reports and removes the files.
+  if (overflowed) {
+    if (run.rank == 0) {
+      report_error("erreur: a value lies beyond the range of float32 in %s: write it with --double, or in "
+                   "other --units", (*outs)[0].name.c_str());
+      for (output_file &out : *outs) discard_output_file(&out);
+    }
+    return 1;
+  }
+  const bool all_closed = run.all(closed);
+  return commit_files(run, outs, written && all_closed, written && !all_closed, meter, total, exhausted);
+}
+
 namespace {
 
 // A GADGET or tipsy file set, every rank writing its rows through MPI-IO.
@@ -183,31 +213,13 @@ int write_binary_files(const mpi_run &run, gal_system *sys, const generation_pla
                        const output_frame &frame, const binary_layout &layout, const run_provenance &provenance,
                        std::vector<output_file> *outs, const std::vector<std::string> &paths,
                        particle_sink sink, progress_meter *meter) {
-  std::vector<MPI_File> files(paths.size(), MPI_FILE_NULL);
-  bool opened = true;
-  for (size_t k = 0; k < paths.size(); ++k) {
-    opened = MPI_File_open(MPI_COMM_WORLD, paths[k].c_str(), MPI_MODE_CREATE | MPI_MODE_WRONLY, MPI_INFO_NULL,
-                           &files[k]) == MPI_SUCCESS && opened;
+  mpi_files files(paths);
+  if (files.opened) {
+    sink.binary = open_binary_writer(layout, sys, frame, files.outputs, run.rank == 0, provenance_line(provenance));
   }
-  std::vector<positioned_output> outputs;
-  for (MPI_File &file : files) outputs.push_back({&file, mpi_write_at});
-  if (opened) sink.binary = open_binary_writer(layout, sys, frame, outputs, run.rank == 0, provenance_line(provenance));
-  const bool written = run.all(opened && sink.binary != nullptr && generate_particle_file(sys, plan, sink));
-  const bool overflowed = !run.all(sink.binary == nullptr || !binary_value_overflowed(sink.binary));
-  close_binary_writer(sink.binary);
-  bool closed = true;
-  for (MPI_File &file : files) {
-    if (file != MPI_FILE_NULL) closed = MPI_File_close(&file) == MPI_SUCCESS && closed;
-  }
-  if (overflowed && run.rank == 0) {
-    report_error("erreur: a value lies beyond the range of float32 in %s: write it with --double, or in "
-                "other --units", (*outs)[0].name.c_str());
-    for (output_file &out : *outs) discard_output_file(&out);
-    return 1;
-  }
-  const bool all_closed = run.all(closed);
-  return commit_files(run, outs, written && all_closed, written && !all_closed, meter, layout.total,
-                      !run.all(!draws_exhausted(plan)));
+  const bool written = run.all(files.opened && sink.binary != nullptr && generate_particle_file(sys, plan, sink));
+  return finish_binary_files(run, &sink.binary, &files, written, outs, meter, layout.total,
+                             !run.all(!draws_exhausted(plan)));
 }
 
 // Creates this rank's particles and writes them; every rank together.

@@ -113,40 +113,17 @@ int write_binary_pieces(const mpi_run &run, gal_system *mine, const output_frame
                         const run_provenance &provenance, const written_columns &columns,
                         const std::vector<row_piece> &pieces, std::vector<output_file> *outs,
                         const std::vector<std::string> &paths, progress_meter *meter) {
-  std::vector<MPI_File> files(paths.size(), MPI_FILE_NULL);
-  bool opened = true;
-  for (size_t k = 0; k < paths.size(); ++k) {
-    opened = MPI_File_open(MPI_COMM_WORLD, paths[k].c_str(), MPI_MODE_CREATE | MPI_MODE_WRONLY, MPI_INFO_NULL,
-                           &files[k]) == MPI_SUCCESS && opened;
-  }
-  std::vector<positioned_output> outputs;
-  for (MPI_File &file : files) outputs.push_back({&file, mpi_write_at});
-  binary_writer *writer =
-      opened ? open_binary_writer(layout, mine, frame, outputs, run.rank == 0, provenance_line(provenance), columns)
-             : nullptr;
+  mpi_files files(paths);
+  binary_writer *writer = files.opened ? open_binary_writer(layout, mine, frame, files.outputs, run.rank == 0,
+                                                            provenance_line(provenance), columns)
+                                       : nullptr;
   bool ok = writer != nullptr;
   for (const row_piece &p : pieces) {
     for (int32_t at = p.first; ok && at < p.last; at += 65536) {
       ok = write_binary_rows(writer, mine, at, std::min(p.last, at + 65536), p.offset);
     }
   }
-  const bool written = run.all(ok);
-  const bool overflowed = !run.all(writer == nullptr || !binary_value_overflowed(writer));
-  close_binary_writer(writer);
-  bool closed = true;
-  for (MPI_File &file : files) {
-    if (file != MPI_FILE_NULL) closed = MPI_File_close(&file) == MPI_SUCCESS && closed;
-  }
-  if (overflowed) {
-    if (run.rank == 0) {
-      report_error("erreur: a value lies beyond the range of float32 in %s: write it with --double, or in "
-                   "other --units", (*outs)[0].name.c_str());
-      for (output_file &out : *outs) discard_output_file(&out);
-    }
-    return 1;
-  }
-  const bool all_closed = run.all(closed);
-  return commit_files(run, outs, written && all_closed, written && !all_closed, meter, layout.total, false);
+  return finish_binary_files(run, &writer, &files, run.all(ok), outs, meter, layout.total, false);
 }
 
 // The files of the encounter, every rank writing its pieces.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "binary_output.h"
 #include "driver.h"
 #include "generation.h"
 #include "output_file.h"
@@ -46,6 +47,20 @@ int commit_files(const mpi_run &run, std::vector<output_file> *outs, bool ok, bo
 
 // A positioned output's write through MPI-IO (context: an MPI_File).
 bool mpi_write_at(void *context, uint64_t offset, const void *bytes, size_t length);
+
+// A binary file set opened by every rank for MPI-IO (opened: all of them).
+struct mpi_files {
+  std::vector<MPI_File> files;
+  std::vector<positioned_output> outputs;
+  bool opened = true;
+  explicit mpi_files(const std::vector<std::string> &paths);
+};
+
+// After every rank wrote its rows through writer (released here): the
+// files closed, a float32 overflow reported once, and the run committed as
+// commit_files does; the same status on every rank.
+int finish_binary_files(const mpi_run &run, binary_writer **writer, mpi_files *files, bool written,
+                        std::vector<output_file> *outs, progress_meter *meter, uint64_t total, bool exhausted);
 
 // galaxy-ic-mpi's run of an encounter's file (settings.galaxy_inline holds
 // its text): each rank makes its share of each galaxy, the pair is placed
