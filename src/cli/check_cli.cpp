@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "available_memory.h"
 #include "binary_reader.h"
@@ -1158,15 +1159,22 @@ int check_encounter_source(particle_source *source, const cli_settings &settings
   std::string why;
   if (!describe_encounter(*source, settings, &e, &why)) return usage_error("galaxy file " + why, outcome);
   std::vector<galaxy_check_setup> setups(2);
-  for (size_t k = 0; k < 2; ++k) {
+  std::string refused[2];
+  // The two galaxies' tables are built at once, on a thread each.
+  const auto set_up = [&](size_t k) {
     galaxy_description &d = setups[k].description;
     d = e.members[k].galaxy;
     // The orbit places its mean position and velocity, as --zero-com
     // places a galaxy's, of all its particles.
     d.units = e.units, d.zero_com = true;
-    why = set_up_described(*source, options, &setups[k]);
-    if (!why.empty()) return usage_error("galaxy " + e.members[k].name + ": " + why, outcome);
+    refused[k] = set_up_described(*source, options, &setups[k]);
     setups[k].plan.whole.model.centre_radius = 0.0;
+  };
+  std::thread second(set_up, 1);
+  set_up(0);
+  second.join();
+  for (size_t k = 0; k < 2; ++k) {
+    if (!refused[k].empty()) return usage_error("galaxy " + e.members[k].name + ": " + refused[k], outcome);
   }
   const pair_orbit orbit = orbit_of(e, setups);
   pair_place places[2];
