@@ -109,4 +109,30 @@ TEST(PairOrbit, LinesPassTheOrbitAndFailASlowerOrRecedingPair) {
   }
 }
 
+// galaxy-ic's own start, held by the invariants: where it once cancelled
+// (a tiny eccentricity away from the pericentre) and at the apocentre,
+// where the radial speed is 0 to rounding.
+TEST(PairOrbit, TheGeneratorsStartPassesNearCirclesAndAtTheApocentre) {
+  const double kpc = 3.0857e19, q = 25.0 * kpc;
+  for (const double e : {1e-8, 1e-6, 0.2, 0.5, 0.9}) {
+    const double apocentre = q * (1.0 + e) / (1.0 - e);
+    for (const double r : {q + 0.5 * (apocentre - q), apocentre}) {
+      const pair_orbit o = orbit_of(q, e, r);
+      galaxy_motion theirs[2];
+      place_pair(encounter_orbit{q, e, r}, o.mass[0], o.mass[1], o.spin[0], o.spin[1], theirs);
+      pair_place places[2];
+      for (int k = 0; k < 2; ++k) {
+        for (int c = 0; c < 3; ++c) {
+          places[k].position[c] = theirs[k].position[c] + o.centre[c];
+          places[k].velocity[c] = theirs[k].velocity[c] + o.bulk_velocity[c];
+        }
+      }
+      const uint64_t counts[2] = {2, 2};
+      for (const check_line &l : pair_lines(o, lane_of(o, places, 1.0), counts, 0.0)) {
+        EXPECT_NE(l.verdict, verdict_fail) << e << " " << r / q << ": " << l.name << " " << l.figure;
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -284,6 +284,24 @@ with tempfile.TemporaryDirectory() as tmp:
     # Held against another orbit, the pair fails.
     out = check("pair.g2", "--galaxy", "near.toml")
     expect(out.returncode == 1 and line(out, "encounter: separation").endswith("FAIL"), "another orbit: " + out.stdout[-1500:])
+    # A disc galaxy without a black hole: its centre's height is its disc's
+    # midplane (a bulge's mean strayed by a good part of the disc's height).
+    open("nohole.toml", "w").write(GALAXY.replace("[black_hole]\nmass = 4e6\n", "").replace("particles = 6000", "particles = 2500"))
+    open("nohole_pair.toml", "w").write(encounter("pericentre = 25\nseparation = 200\n").replace("small.toml", "nohole.toml")
+                                        .replace("seed = 40", "seed = 0"))
+    run("--galaxy", "nohole_pair.toml", "--format", "hdf5", "-o", "nohole.hdf5", "--double")
+    out = check("nohole.hdf5")
+    expect(line(out, "small: disc: height distribution").endswith("PASS"), "a disc without a black hole: " +
+           line(out, "small: disc: height distribution"))
+    # Refused: a name that would forge a line of the report; a start faster than light.
+    open("forged.toml", "w").write(encounter("pericentre = 25\nseparation = 200\n").replace(
+        'name = "mw"', 'name = "mw\\n  encounter: separation  x PASS"'))
+    out = run("--galaxy", "forged.toml", "-o", "forged.hdf5", "--format", "hdf5")
+    expect(out.returncode == 1 and "control character" in out.stdout, "a name with a newline: " + out.stdout)
+    open("light.toml", "w").write(encounter("pericentre = 25\neccentricity = 1e100\nseparation = 200\n"))
+    out = run("--galaxy", "light.toml", "-o", "light.hdf5", "--format", "hdf5")
+    expect(out.returncode == 1 and "as fast as light" in out.stdout and not os.path.exists("light.hdf5"),
+           "faster than light: " + out.stdout)
     for extra, said in ((["--particles", "100"], "--particles has no place"), (["--plot", "p.png"], "holds two"),
                         (["--mass", "1"], "no place beside --galaxy")):
         out = check("pair.hdf5", *extra)

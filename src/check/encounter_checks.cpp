@@ -45,15 +45,18 @@ void expected_places(const pair_orbit &orbit, pair_place out[2]) {
   const double total = orbit.mass[0] + orbit.mass[1];
   const double mu = gravitational_constant * total, p = q * (1.0 + e);
   // r = p / (1 + e cos f): 1 - cos f and 1 + cos f each from terms of one
-  // sign (but for a bound orbit's (1 + e) q - (1 - e) r near apocentre).
+  // sign, or (bound) from r - q, exact near a circle; near apocentre the
+  // orbit itself leaves f uncertain.
   double one_minus = 0.0, one_plus = 2.0;
   if (e > 0.0 && r != q) {
     one_minus = std::max(0.0, (1.0 + e) * (r - q) / (e * r));
-    one_plus = std::max(0.0, ((1.0 + e) * q - (1.0 - e) * r) / (e * r));
+    one_plus = std::max(0.0, (e < 1.0 ? (q - r) + e * (q + r) : (1.0 + e) * q + (e - 1.0) * r) / (e * r));
   }
   const double cos_f = 0.5 * (one_plus - one_minus), sin_f = -std::sqrt(one_minus * one_plus);  // approaching
-  const double speed = std::sqrt(mu / p);
-  const double rel_x[3] = {r * cos_f, r * sin_f, 0.0}, rel_v[3] = {-speed * sin_f, speed * (e + cos_f), 0.0};
+  // e + cos f = (p / r - 1) / e + e, as (1 + e) (q - (1 - e) r) / (e r).
+  const double e_cos = e > 0.0 ? (1.0 + e) / e * ((e < 1.0 ? (q - r) + e * r : q + (e - 1.0) * r) / r) : 1.0;
+  const double speed = std::sqrt(mu) / std::sqrt(p);  // no overflow of mu / p
+  const double rel_x[3] = {r * cos_f, r * sin_f, 0.0}, rel_v[3] = {-speed * sin_f, speed * e_cos, 0.0};
   const double share[2] = {-orbit.mass[1] / total, orbit.mass[0] / total};
   for (int k = 0; k < 2; ++k) {
     for (int c = 0; c < 3; ++c) {
@@ -171,7 +174,7 @@ std::vector<check_line> pair_lines(const pair_orbit &orbit, const pair_lane &tot
   const measured_pair m = measure(totals);
   const double q = orbit.pericentre, e = orbit.eccentricity, r = orbit.separation;
   const double mu = gravitational_constant * (orbit.mass[0] + orbit.mass[1]);
-  const double speed = std::sqrt(mu * (2.0 / r - (1.0 - e) / q)), h = std::sqrt(mu * q * (1.0 + e));
+  const double speed = std::sqrt(mu) * std::sqrt(2.0 / r - (1.0 - e) / q), h = std::sqrt(mu) * std::sqrt(q * (1.0 + e));
   // The centres of mass are means of rounded values: within the largest
   // rounding (four ulps of the largest value; six decimals of SI text).
   const double tol_x = 1e-10 + (4.0 * rounding * totals.largest_x + 1e-6) / r;
@@ -184,9 +187,11 @@ std::vector<check_line> pair_lines(const pair_orbit &orbit, const pair_lane &tot
   double L[3];
   cross(m.separation, m.relative, L);
   const double dL[3] = {L[0], L[1], L[2] - h};
+  // The cross product's rounding is of r v, which a nearly radial orbit
+  // makes far larger than h.
   lines.push_back(judged("encounter: angular momentum",
                          format("(%.6g, %.6g, %.10g) m^2/s, the orbit's (0, 0, %.10g)", L[0], L[1], L[2], h),
-                         norm(dL) / h, 2.0 * (tol_x + tol_v)));
+                         norm(dL) / h, 2.0 * (tol_x + tol_v) * std::max(1.0, r * speed / h)));
   // The pericentre is where the eccentricity vector points; on a circular
   // orbit, which has none, the start is.
   double vxL[3], A[3];
@@ -195,15 +200,16 @@ std::vector<check_line> pair_lines(const pair_orbit &orbit, const pair_lane &tot
   const double dA[3] = {A[0] - (e > 0.0 ? e : 1.0), A[1], A[2]};
   const double approach = (m.separation[0] * m.relative[0] + m.separation[1] * m.relative[1] +
                            m.separation[2] * m.relative[2]) / (measured_r * measured_v);
-  const double tol_A = 4.0 * (tol_x + tol_v) * std::max(1.0, e);
+  const double tol_A = 4.0 * (tol_x + tol_v) * std::max(1.0, e) * std::max(1.0, r * speed / h);
   check_line peri = judged("encounter: pericentre",
                            format(e > 0.0 ? "eccentricity vector (%.10g, %.3g, %.3g), the orbit's (%.10g, 0, 0)"
                                           : "start direction (%.10g, %.3g, %.3g), the orbit's (%.10g, 0, 0)",
                                   A[0], A[1], A[2], e > 0.0 ? e : 1.0) +
                                format(", radial speed %.3g of the relative speed", approach),
                            norm(dA), tol_A);
-  // Approaching: the radial speed is negative, 0 at the pericentre itself.
-  if (approach > (r > q ? 0.0 : tol_A)) peri.verdict = verdict_fail, peri.figure += ": moving away from it";
+  // Approaching: the radial speed is negative; at the pericentre or the
+  // apocentre it is 0, to rounding.
+  if (approach > tol_A) peri.verdict = verdict_fail, peri.figure += ": moving away from it";
   lines.push_back(peri);
   const double whole = m.mass[0] + m.mass[1];
   double dc[3], dp[3];

@@ -674,9 +674,10 @@ void note_model_first(check_accumulator *acc, const particle_data &chunk, uint64
 
 // The centre a zero_com galaxy's components were made about, in a pass of
 // its own: the black hole's place, or the mass-weighted mean of the most
-// compact component's particles within its r90.
+// compact component's particles within its r90, its height the disc's
+// mean (a thin disc's midplane is known far better than a bulge's centre).
 struct centre_lane {
-  block_sums sums{4};  // sum of m x (3) and of m
+  block_sums sums{6};  // sum of m x (3) and of m; of a disc's m z and m
   int64_t block = -1;
   bool hole_seen = false;
   double hole[3] = {0, 0, 0};
@@ -684,6 +685,7 @@ struct centre_lane {
 
 struct centre_finder {
   uint64_t first = 0, end = 0, hole = UINT64_MAX;
+  uint64_t disc_first = 0, disc_end = 0;  // a disc's particles, when one has them
   double origin[3] = {0, 0, 0}, r90 = 0.0;
   std::mutex lock;
   centre_lane totals;
@@ -700,9 +702,16 @@ void add_to_centre(centre_finder *f, centre_lane *lane, const particle_data &chu
       for (int k = 0; k < 3; ++k) lane->hole[k] = x[k];
     }
     const double d[3] = {x[0] - f->origin[0], x[1] - f->origin[1], x[2] - f->origin[2]};
-    if (index < f->first || index >= f->end || !(std::hypot(d[0], d[1], d[2]) < f->r90)) continue;
+    const bool disc = index >= f->disc_first && index < f->disc_end && std::isfinite(x[2]);
+    const bool compact = index >= f->first && index < f->end && std::hypot(d[0], d[1], d[2]) < f->r90;
+    if (!disc && !compact) continue;
     const int64_t block = static_cast<int64_t>(index / check_block);
     if (block != lane->block) fold_block(&lane->sums), lane->block = block;
+    if (disc) {
+      lane->sums.partial[4] += static_cast<long double>(chunk.mass[i]) * x[2];
+      lane->sums.partial[5] += chunk.mass[i];
+    }
+    if (!compact) continue;
     for (int k = 0; k < 3; ++k) lane->sums.partial[k] += static_cast<long double>(chunk.mass[i]) * x[k];
     lane->sums.partial[3] += chunk.mass[i];
   }
@@ -750,6 +759,9 @@ bool find_made_centre(const pass_context &ctx, const galaxy_check_setup &setup, 
   f.first = plan.parts[compact].first, f.end = f.first + plan.parts[compact].count;
   f.r90 = reference_free_radius(setup.models[compact], 0.9) * setup.galaxy.typical_length;
   if (plan.black_hole) f.hole = plan.parts.back().first + plan.parts.back().count;
+  for (const galaxy_check_part &part : plan.parts) {
+    if (part.disc != nullptr) f.disc_first = part.first, f.disc_end = part.first + part.count;
+  }
   for (int k = 0; k < 3; ++k) f.origin[k] = plan.whole.model.centre[k];
   particle_source source;
   progress_meter quiet;
@@ -765,12 +777,13 @@ bool find_made_centre(const pass_context &ctx, const galaxy_check_setup &setup, 
   for (const std::vector<unsigned char> &bytes : others) {
     if (!merge_packed_centre(&f.totals, bytes)) return false;
   }
-  const long double weight = wide_value(f.totals.sums.total[3]);
+  const long double weight = wide_value(f.totals.sums.total[3]), disc = wide_value(f.totals.sums.total[5]);
   for (int k = 0; k < 3; ++k) {
     centre[k] = f.totals.hole_seen ? f.totals.hole[k]
                 : weight > 0.0L    ? static_cast<double>(wide_value(f.totals.sums.total[k]) / weight)
                                    : plan.whole.model.centre[k];
   }
+  if (!f.totals.hole_seen && disc > 0.0L) centre[2] = static_cast<double>(wide_value(f.totals.sums.total[4]) / disc);
   return true;
 }
 
@@ -902,8 +915,11 @@ bool refuse_for_memory(const cli_settings &settings, double per_particle, uint64
 bool zero_com_passes(const pass_context &ctx, const cli_settings &settings, const particle_source &source,
                      galaxy_check_setup *setup, check_options *options, check_outcome *outcome) {
   if (!source.regular && source.memory == nullptr) {
-    refuse(settings.path + ": --zero-com reads the file twice (the scatter of its subtracted mean first), and "
-           "a FIFO can be read only once",
+    refuse(settings.path + (ctx.view != nullptr
+                                ? ": an encounter's file is read several times (each galaxy's rows, then the pair), "
+                                  "and a FIFO can be read only once"
+                                : ": --zero-com reads the file twice (the scatter of its subtracted mean first), and "
+                                  "a FIFO can be read only once"),
            outcome);
     return false;
   }

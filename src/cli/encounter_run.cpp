@@ -296,6 +296,23 @@ bool judge_members(const encounter_description &e, const generation_plan &plan, 
                              {e.members[1].spin_theta, e.members[1].spin_phi}};
   galaxy_motion motion[2];
   place_pair(e.orbit, (*runs)[0].galaxy.total_mass, (*runs)[1].galaxy.total_mass, spin[0], spin[1], motion);
+  for (const galaxy_motion &m : motion) {
+    for (int c = 0; c < 3; ++c) {
+      if (std::isfinite(m.position[c]) && std::isfinite(m.velocity[c])) continue;
+      report_error("erreur: galaxy file %s: the orbit's start (its pericentre, eccentricity and separation) leaves "
+                   "the range of a double", e.path.c_str());
+      return false;
+    }
+  }
+  // Beyond light's speed no Newtonian orbit describes them (and their own
+  // motions would be lost in the digits of the orbit's).
+  const double relative = std::hypot(motion[1].velocity[0] - motion[0].velocity[0],
+                                     motion[1].velocity[1] - motion[0].velocity[1]);
+  if (relative > 299792458.0) {
+    report_error("erreur: galaxy file %s: the galaxies would start %.4g times as fast as light relative to each "
+                 "other: a lower eccentricity, a larger pericentre or separation", e.path.c_str(), relative / 299792458.0);
+    return false;
+  }
   (*runs)[0].motion = motion[0], (*runs)[1].motion = motion[1];
   return true;
 }

@@ -36,6 +36,15 @@ struct refusal {
   throw refusal{path + ":" + std::to_string(node.source().begin.line) + ": key " + key + ": " + reason};
 }
 
+// A name a report's line can hold: no control character (a newline would
+// forge a line of its own).
+bool printable(const std::string &name) {
+  for (const unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
 // The reading of one file: its name, units and what each table holds.
 struct reader {
   std::string path;
@@ -184,6 +193,7 @@ void reader::component(const toml::table &table, size_t index, galaxy_descriptio
   if (const toml::node *n = table.get("name")) {
     c.name = text(*n, where + "name");
     if (c.name.empty()) refuse(path, *n, where + "name", "needs a name that is not empty");
+    if (!printable(c.name)) refuse(path, *n, where + "name", "holds a control character, which reports cannot show");
     for (const component_description &other : galaxy->components) {
       if (other.name == c.name) refuse(path, *n, where + "name", "\"" + c.name + "\" names another component too");
     }
@@ -295,6 +305,7 @@ void reader::member(const toml::table &table, size_t k, bool seeded, uint64_t se
   if (const toml::node *n = table.get("name")) {
     m.name = text(*n, where + "name");
     if (m.name.empty()) refuse(path, *n, where + "name", "needs a name that is not empty");
+    if (!printable(m.name)) refuse(path, *n, where + "name", "holds a control character, which reports cannot show");
     for (const encounter_member &other : e->members) {
       if (other.name == m.name) refuse(path, *n, where + "name", "\"" + m.name + "\" names another galaxy too");
     }

@@ -153,7 +153,8 @@ read_status read_view(particle_source *source, particle_data *chunk, size_t want
       turn_back(view.turn, view.position, &part.pos[3 * i]);
       turn_back(view.turn, view.velocity, &part.vel[3 * i]);
     }
-    for (uint64_t &id : part.ids) id -= view.id_offset;
+    // An ID of the galaxies before this one's reads as 0, which no galaxy holds.
+    for (uint64_t &id : part.ids) id = id > view.id_offset ? id - view.id_offset : 0;
     chunk->pos.insert(chunk->pos.end(), part.pos.begin(), part.pos.end());
     chunk->vel.insert(chunk->vel.end(), part.vel.begin(), part.vel.end());
     chunk->mass.insert(chunk->mass.end(), part.mass.begin(), part.mass.end());

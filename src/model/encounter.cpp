@@ -9,9 +9,11 @@ namespace {
 
 // The start's true anomaly f at separation d, through the factors of
 // 1 + cos f and 1 - cos f written so that none cancels (d far out, a tiny
-// eccentricity at the pericentre):
-//   1 - cos f = (d - q)(1 + e) / (d e),  1 + cos f = (q (1 + e) - d (1 - e)) / (d e),
-//   e + cos f = (q (1 + e) - d (1 - e)(1 + e)) / (d e).
+// eccentricity anywhere, e far above 1):
+//   1 - cos f = (d - q)(1 + e) / (d e),
+//   1 + cos f = (q (1 + e) - d (1 - e)) / (d e) = ((q - d) + e (q + d)) / (d e),
+//   e + cos f = (1 + e)/e (q - d (1 - e)) / d = (1 + e)/e ((q - d) + e d) / d,
+// the second forms for e < 1, where q - d is exact near a circle.
 struct anomaly {
   double cosine, sine, e_plus_cosine;  // sine < 0: before the pericentre
   double below, above;                 // 1 - cos f, 1 + cos f
@@ -21,9 +23,12 @@ anomaly start_anomaly(const encounter_orbit &o) {
   const double q = o.pericentre, e = o.eccentricity, d = o.separation;
   if (e == 0.0 || d == q) return {1.0, 0.0, 1.0 + e, 0.0, 2.0};
   const double below = (d - q) * (1.0 + e) / (d * e);
-  const double above = std::fmax(0.0, (q * (1.0 + e) - d * (1.0 - e)) / (d * e));
+  const bool bound = e < 1.0;
+  const double sum = bound ? (q - d) + e * (q + d) : q * (1.0 + e) + d * (e - 1.0);
+  const double above = std::fmax(0.0, sum / (d * e));
   const double cosine = std::fmax(-1.0, std::fmin(1.0, 1.0 - below));
-  return {cosine, -std::sqrt(below * above), (q * (1.0 + e) - d * (1.0 - e) * (1.0 + e)) / (d * e), below, above};
+  const double shift = bound ? (q - d) + e * d : q + d * (e - 1.0);
+  return {cosine, -std::sqrt(below * above), (1.0 + e) / e * (shift / d), below, above};
 }
 
 // x - sin x and sinh x - x by their series for small x, where the
