@@ -1142,6 +1142,24 @@ bool measure_pair(const pass_context &ctx, pair_accumulator *acc, check_result *
   return true;
 }
 
+// Galaxy k seen alone: its rows moved and turned back from its place,
+// its IDs less those before it; its checks told where its values were
+// stored about.
+source_view view_of(const std::vector<std::pair<uint64_t, uint64_t>> &rows, const pair_place &place, uint64_t before,
+                    const unit_scale &units, check_options *whole) {
+  source_view view;
+  view.rows = rows;
+  view.id_offset = before;
+  std::copy(&place.turn[0][0], &place.turn[0][0] + 9, &view.turn[0][0]);
+  for (int c = 0; c < 3; ++c) {
+    view.position[c] = place.position[c] / units.length;
+    view.velocity[c] = place.velocity[c] / units.velocity;
+  }
+  whole->stored_about[0] = std::hypot(place.position[0], place.position[1], place.position[2]);
+  whole->stored_about[1] = std::hypot(place.velocity[0], place.velocity[1], place.velocity[2]);
+  return view;
+}
+
 // Galaxy k's lines, named for it, after a line that says what it is and
 // how it was seen.
 void add_member_lines(const encounter_member &m, const galaxy_check_setup &setup, const pair_place &place,
@@ -1156,21 +1174,25 @@ void add_member_lines(const encounter_member &m, const galaxy_check_setup &setup
   for (const check_line &line : result.lines) lines->push_back({m.name + ": " + line.name, line.figure, line.verdict});
 }
 
+// The options an encounter's check has no place for, or empty.
+std::string encounter_options_refusal(const cli_settings &settings, const check_options &options) {
+  if (model_options_given(settings.model)) {
+    return "the model options have no place beside --galaxy, whose file describes the galaxies";
+  }
+  if (options.expected_count >= 0) {
+    return "--particles has no place beside an encounter's file: each galaxy's description gives its count";
+  }
+  if (settings.plot_given) return "--plot draws one galaxy's disc, and an encounter's file holds two";
+  return std::string();
+}
+
 // Two galaxies on an orbit: each seen alone in its own frame (its rows,
 // moved and turned back by the orbit found here), then the pair's lines
 // from the file's own centres of mass.
 int check_encounter_source(particle_source *source, const cli_settings &settings, const check_options &options,
                            const pass_context &ctx, check_outcome *outcome) {
-  if (model_options_given(settings.model)) {
-    return usage_error("the model options have no place beside --galaxy, whose file describes the galaxies", outcome);
-  }
-  if (options.expected_count >= 0) {
-    return usage_error("--particles has no place beside an encounter's file: each galaxy's description gives its count",
-                       outcome);
-  }
-  if (settings.plot_given) {
-    return usage_error("--plot draws one galaxy's disc, and an encounter's file holds two", outcome);
-  }
+  const std::string refusal = encounter_options_refusal(settings, options);
+  if (!refusal.empty()) return usage_error(refusal, outcome);
   encounter_description e;
   std::string why;
   if (!describe_encounter(*source, settings, &e, &why)) return usage_error("galaxy file " + why, outcome);
@@ -1197,20 +1219,11 @@ int check_encounter_source(particle_source *source, const cli_settings &settings
   expected_places(orbit, places);
   pair_accumulator pair;
   lay_out_pair(setups, pair.rows);
-  const unit_scale &units = setups[0].units;
   source_view views[2];
   uint64_t counts[2];
   for (size_t k = 0; k < 2; ++k) {
-    views[k].rows = pair.rows[k];
+    views[k] = view_of(pair.rows[k], places[k], k == 0 ? 0 : counts[0], setups[0].units, &setups[k].plan.whole);
     counts[k] = view_particles(views[k]);
-    views[k].id_offset = k == 0 ? 0 : counts[0];
-    std::copy(&places[k].turn[0][0], &places[k].turn[0][0] + 9, &views[k].turn[0][0]);
-    for (int c = 0; c < 3; ++c) {
-      views[k].position[c] = places[k].position[c] / units.length;
-      views[k].velocity[c] = places[k].velocity[c] / units.velocity;
-    }
-    setups[k].plan.whole.stored_about[0] = std::hypot(places[k].position[0], places[k].position[1], places[k].position[2]);
-    setups[k].plan.whole.stored_about[1] = std::hypot(places[k].velocity[0], places[k].velocity[1], places[k].velocity[2]);
   }
   std::vector<check_line> lines;
   bool passed = true;
@@ -1233,7 +1246,7 @@ int check_encounter_source(particle_source *source, const cli_settings &settings
   file_lines.lines = {{"encounter", "", verdict_info}};
   read_error error;
   pass_context whole = ctx;
-  whole.units = units;
+  whole.units = setups[0].units;
   if (!measure_pair(whole, &pair, &file_lines, &error)) return report_read_error(ctx.path, error, outcome);
   if (share_only(ctx, outcome)) return outcome->status;
   const uint64_t all = pair.totals.all;
