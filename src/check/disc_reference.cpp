@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #include "gauss_legendre.h"
+#include "smooth_table.h"
 
 namespace {
 
@@ -27,26 +27,6 @@ disc_pull total_force(const disc_reference &ref, double R, double z) {
     f.R -= m * R, f.z -= m * z;
   }
   return f;
-}
-
-// Catmull-Rom interpolation of a table on nodes x0 + k step, held at its ends.
-double smooth_at(const std::vector<double> &y, double x0, double step, double x) {
-  const int n = static_cast<int>(y.size());
-  const double u = std::clamp((x - x0) / step, 0.0, static_cast<double>(n - 1));
-  const int k = std::min(n - 2, static_cast<int>(u));
-  const double t = u - k;
-  const double ym = y[std::max(0, k - 1)], y0 = y[k], y1 = y[k + 1], y2 = y[std::min(n - 1, k + 2)];
-  return y0 + 0.5 * t * (y1 - ym + t * (2.0 * ym - 5.0 * y0 + 4.0 * y1 - y2 + t * (3.0 * (y0 - y1) + y2 - ym)));
-}
-
-// Runs f(i) for i in [0, n) on two threads.
-template <class F>
-void in_parallel(int n, F f) {
-  std::thread other([&] {
-    for (int i = 1; i < n; i += 2) f(i);
-  });
-  for (int i = 0; i < n; i += 2) f(i);
-  other.join();
 }
 
 void tabulate_cumulative(disc_reference *ref) {
@@ -112,6 +92,33 @@ void tabulate_column(disc_reference *ref, int j) {
   ref->log_outer[j] = std::log(4.0 * (B - z_h * P));
 }
 
+// The radial pull averaged over the layer's mass at R, in the mass
+// coordinate u = P(|Z| <= z): six-point rules on panels that close in on
+// u = 1.
+double layer_pull(const disc_reference &ref, double R) {
+  const disc_formula &d = ref.disc;
+  const auto height = [&](double u) { return d.height * (d.exponential ? -std::log1p(-u) : std::atanh(u)); };
+  double sum = 0.0;
+  const double edges[4] = {0.0, 0.6, 0.9, 1.0};
+  for (int p = 0; p < 3; ++p) {
+    sum += gauss6(edges[p], edges[p + 1], [&](double u) { return -total_force(ref, R, height(u)).R; });
+  }
+  return sum;
+}
+
+bool build_planar(disc_reference *ref, std::string *why) {
+  const disc_formula &d = ref->disc;
+  planar_reference_law law;
+  law.pull = [ref](double R) { return layer_pull(*ref, R); };
+  law.surface = [ref](double R) { return formula_surface(ref->disc, R); };
+  law.sigma = [ref](double R) { return ref->sigma_R0 * std::exp(-0.5 * R / ref->disc.length); };
+  law.inner = 0.01 * d.length, law.edge = d.truncation;
+  law.fit_inner = 0.1 * d.length, law.fit_outer = std::min(5.0 * d.length, d.truncation - d.width);
+  ref->planar_ok = build_planar_reference(law, &ref->planar, why);
+  if (!ref->planar_ok) ref->planar_why = *why;
+  return true;
+}
+
 }  // namespace
 
 bool build_disc_reference(const std::vector<component_law> &components, double black_hole, int own,
@@ -148,7 +155,7 @@ bool build_disc_reference(const std::vector<component_law> &components, double b
   ref->log_inner.assign(column_count, 0.0);
   ref->log_outer.assign(column_count, 0.0);
   in_parallel(column_count, [&](int j) { tabulate_column(ref, j); });
-  return true;
+  return build_planar(ref, why);
 }
 
 double disc_reference_mass_fraction(const disc_reference &ref, double R) {
@@ -170,9 +177,15 @@ disc_expectation disc_reference_at(const disc_reference &ref, double R) {
   const double ratio = smooth_at(ref.ratio, ref.log_R0, ref.log_step, x);
   disc_expectation e;
   e.sigma_R2 = ref.sigma_R0 * ref.sigma_R0 * std::exp(-R / d.length);
-  e.sigma_phi2 = e.sigma_R2 * ratio;
-  const double slope = R < d.truncation ? formula_surface_log_slope(d, R) : -R / d.length;
-  e.mean_phi = std::sqrt(std::max(0.0, vc2 + e.sigma_R2 * (1.0 - ratio + slope - R / d.length)));
+  if (ref.planar_ok) {
+    const planar_reference_moments planar = planar_reference_at(ref.planar, R);
+    e.sigma_phi2 = planar.sigma_phi2, e.mean_phi = planar.mean_phi, e.phi_kurtosis = planar.kurtosis;
+  } else {
+    // Finite stand-ins for the sums; the lines they would judge fail.
+    const double slope = R < d.truncation ? formula_surface_log_slope(d, R) : -R / d.length;
+    e.sigma_phi2 = e.sigma_R2 * ratio, e.phi_kurtosis = 3.0;
+    e.mean_phi = std::sqrt(std::max(0.0, vc2 + e.sigma_R2 * (1.0 - ratio + slope - R / d.length)));
+  }
   e.sigma_z2_inner = std::exp(smooth_at(ref.log_inner, ref.column_log_R0, ref.column_step, x));
   e.sigma_z2_outer = std::exp(smooth_at(ref.log_outer, ref.column_log_R0, ref.column_step, x));
   e.kappa = R > 0.0 ? std::sqrt(std::max(0.0, 4.0 * ratio * vc2)) / R : 0.0;

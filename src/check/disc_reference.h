@@ -4,8 +4,9 @@
 // their own formulas' masses (reference.h), and from those forces the
 // moments the disc is defined by:
 //   sigma_R = sigma_R0 exp(-R / 2 R_d), Q = sigma_R kappa / (3.36 Sigma) at q_radius,
-//   sigma_phi^2 = sigma_R^2 kappa^2 / (4 Omega^2),
-//   vbar_phi^2 = max(0, v_c^2 + sigma_R^2 (1 - kappa^2 / (4 Omega^2) + dln Sigma / dln R - R / R_d)),
+//   vbar_phi and sigma_phi of the planar distribution function of the
+//   radial action and L_z whose Sigma(R) and sigma_R(R) these are
+//   (planar_reference.h),
 //   rho sigma_z^2 = int_z^inf rho dPhi/dz' dz'  (vertical equilibrium),
 // the last as its means over the half of each column's mass nearest the
 // plane and the half beyond. Nothing here reads the generator's tables.
@@ -17,6 +18,7 @@
 
 #include "profile_model.h"
 #include "disc_formula.h"
+#include "planar_reference.h"
 #include "reference.h"
 
 struct disc_reference {
@@ -35,6 +37,11 @@ struct disc_reference {
   // of the inner and outer halves of each column's mass.
   double column_log_R0 = 0.0, column_step = 0.0;
   std::vector<double> log_inner, log_outer;
+  // The planar velocities' distribution function, its moments; when none
+  // meets the disc's laws, why.
+  planar_reference planar;
+  bool planar_ok = false;
+  std::string planar_why;
 };
 
 // The reference of component own (a disc) of a galaxy of components around
@@ -48,6 +55,7 @@ double disc_reference_mass_fraction(const disc_reference &ref, double R);
 // The defined moments at R (the vertical ones as their half-column means).
 struct disc_expectation {
   double mean_phi, sigma_R2, sigma_phi2, sigma_z2_inner, sigma_z2_outer, kappa, surface, circular2;
+  double phi_kurtosis;  // <(v_phi - vbar)^4> / sigma_phi^4
 };
 disc_expectation disc_reference_at(const disc_reference &ref, double R);
 

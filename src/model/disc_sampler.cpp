@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "disc_planar.h"
 #include "galaxy_types.h"
 
 namespace {
@@ -245,6 +246,38 @@ double height_of_share(const disc_law &l, double u) {
   return u < 0.5 ? l.scale_height * std::log(2.0 * u) : -l.scale_height * std::log(2.0 * (1.0 - u));
 }
 
+// The radial pull averaged over the layer's mass at R: in the mass
+// coordinate u = P(|Z| <= z), three panels of eight Gauss-Legendre points.
+double layer_pull(const disc_sampler &s, double R) {
+  const disc_law &l = s.disc->law;
+  const double edges[4] = {0.0, 0.5, 0.9, 1.0};
+  double sum = 0.0;
+  for (int p = 0; p < 3; ++p) {
+    const double mid = 0.5 * (edges[p] + edges[p + 1]), half = 0.5 * (edges[p + 1] - edges[p]);
+    for (int k = 0; k < 4; ++k) {
+      for (const double u : {mid - half * gl_x[k], mid + half * gl_x[k]}) {
+        sum += half * gl_w[k] * -joint_field(s, R, height_of_share(l, 0.5 + 0.5 * u)).force_R;
+      }
+    }
+  }
+  return sum;
+}
+
+bool build_planar(disc_sampler *s, std::string *why) {
+  const disc_law &l = s->disc->law;
+  planar_law law;
+  law.pull = [s](double R) { return layer_pull(*s, R); };
+  law.surface = [s](double R) { return disc_surface_density(*s->disc, R); };
+  law.sigma = [s](double R) { return s->sigma_R0 * std::exp(-0.5 * R / s->disc->law.scale_length); };
+  law.inner = 1e-4 * l.scale_length, law.outer = 2.0 * l.truncation, law.edge = l.truncation;
+  law.fit_inner = 0.1 * l.scale_length;
+  law.fit_outer = std::min(5.0 * l.scale_length, l.truncation - l.truncation_width);
+  s->planar = std::make_shared<planar_df>();
+  if (build_planar_df(law, s->planar.get(), why)) return true;
+  *why = "its planar velocities: " + *why;
+  return false;
+}
+
 }  // namespace
 
 bool build_disc_sampler(const profile_model &tables, disc_sampler *s, std::string *why) {
@@ -269,7 +302,7 @@ bool build_disc_sampler(const profile_model &tables, disc_sampler *s, std::strin
   s->log_sigma_z2.assign(cells, 0.0);
   s->log_sigma_z2_slope = s->potential = s->potential_slope = s->log_sigma_z2;
   for (int j = 0; j < column_count; ++j) tabulate_column(s, j);
-  return set_radial_moments(s, why);
+  return set_radial_moments(s, why) && build_planar(s, why);
 }
 
 disc_field joint_field(const disc_sampler &s, double R, double z) {
@@ -287,10 +320,8 @@ disc_moments disc_moments_at(const disc_sampler &s, double R, double z) {
   const grid_place p = place_of(s, R, z);
   disc_moments m;
   m.sigma_z = std::sqrt(std::exp(at_place(s, p, s.log_sigma_z2, s.log_sigma_z2_slope)));
-  m.sigma_R = s.sigma_R0 * std::exp(-0.5 * R / s.disc->law.scale_length);
-  const double ratio = (1.0 - p.w) * s.epicyclic[p.j] + p.w * s.epicyclic[p.j + 1];
-  m.sigma_phi = m.sigma_R * std::sqrt(std::max(0.0, ratio));
-  m.mean_phi = std::sqrt((1.0 - p.w) * s.rotation2[p.j] + p.w * s.rotation2[p.j + 1]);
+  const planar_moments planar = planar_df_moments(*s.planar, R);
+  m.sigma_R = planar.sigma_R, m.sigma_phi = planar.sigma_phi, m.mean_phi = planar.mean_phi;
   return m;
 }
 
@@ -301,15 +332,21 @@ void draw_disc_particle(gal_system *sys, int32_t planet, random_stream *stream, 
   const double phi = 2.0 * pi * next_uniform(stream);
   const double z = height_of_share(s.disc->law, open_uniform(stream));
   pos[0] = R * L, pos[1] = phi, pos[2] = z * L;
-  const disc_moments m = disc_moments_at(s, R, z);
   const grid_place p = place_of(s, R, z);
+  const double sigma_z = std::sqrt(std::exp(at_place(s, p, s.log_sigma_z2, s.log_sigma_z2_slope)));
+  const planar_proposal proposal = planar_df_proposal(*s.planar, R);
   const double escape2 = -2.0 * at_place(s, p, s.potential, s.potential_slope);
   for (long trial = 0; trial < max_trials; ++trial) {
-    // Two Box-Muller pairs: three normal deviates, the fourth unused.
+    // (v_R, v_phi) from the proposal (a Box-Muller pair, its side, the
+    // rejection's uniform); once kept, v_z normal (a second pair, its sine
+    // unused).
     const double a = std::sqrt(-2.0 * std::log(open_uniform(stream))), b = 2.0 * pi * next_uniform(stream);
+    const double side = next_uniform(stream), keep = next_uniform(stream);
+    double v_R, v_phi;
+    planar_df_trial(proposal, a * std::cos(b), a * std::sin(b), side, &v_R, &v_phi);
+    if (!planar_df_accepts(*s.planar, proposal, R, v_R, v_phi, keep)) continue;
     const double c = std::sqrt(-2.0 * std::log(open_uniform(stream))), e = 2.0 * pi * next_uniform(stream);
-    const double v_R = m.sigma_R * a * std::cos(b), v_phi = m.mean_phi + m.sigma_phi * a * std::sin(b);
-    const double v_z = m.sigma_z * c * std::cos(e);
+    const double v_z = sigma_z * c * std::cos(e);
     const double v2 = v_R * v_R + v_phi * v_phi + v_z * v_z;
     // Near the tables' escape speed the exact potential decides.
     if (v2 > 0.98 * escape2 && !(v2 < -2.0 * joint_field(s, R, z).potential)) continue;

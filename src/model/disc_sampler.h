@@ -1,23 +1,27 @@
 // Drawing an exponential disc's particles in its galaxy's joint potential
 // (model units, G = 1): positions by inverting its cumulative distributions
-// in R (its interpolated mass), z and phi; velocities Gaussian about the
-// moments of the Jeans equations in the epicyclic approximation, below the
-// escape speed.
+// in R (its interpolated mass), z and phi; (v_R, v_phi) from the planar
+// distribution function of the radial action and L_z whose Sigma(R) and
+// sigma_R(R) are the disc's (disc_planar.h), in the radial pull averaged
+// over the layer; v_z normal of the vertical equilibrium's dispersion;
+// below the escape speed.
 //   sigma_z^2(R, z) = (1 / h(z)) int_z^inf h(z') dPhi/dz' dz'   (vertical equilibrium)
 //   sigma_R = sigma_R0 exp(-R / 2 R_d), Q = sigma_R kappa / (3.36 Sigma) at q_radius
-//   sigma_phi^2 = sigma_R^2 kappa^2 / (4 Omega^2)
-//   vbar_phi^2 = v_c^2 + sigma_R^2 (1 - kappa^2 / (4 Omega^2) + dln Sigma / dln R - R / R_d)
 // Phi is the disc's own (axisymmetric) plus the spheroids' and the black
-// hole's (spherical, from their tables).
+// hole's (spherical, from their tables). The epicyclic Jeans moments,
+//   vbar_phi^2 = v_c^2 + sigma_R^2 (1 - kappa^2 / (4 Omega^2) + dln Sigma / dln R - R / R_d),
+// only judge whether the disc is too hot to rotate.
 #ifndef DISC_SAMPLER_H
 #define DISC_SAMPLER_H
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "disc_model.h"
+#include "disc_planar.h"
 #include "profile_model.h"
 #include "random_stream.h"
 
@@ -42,7 +46,9 @@ struct disc_sampler {
   // and kappa^2 / (4 Omega^2).
   std::vector<double> rotation2, epicyclic;
   double sigma_R0 = 0.0;  // sigma_R at the centre
-  double clipped = 0.0;   // the share of the disc's mass given no mean rotation
+  double clipped = 0.0;   // the share of the disc's mass the Jeans equation gives no rotation
+  // The planar velocities' distribution function.
+  std::shared_ptr<planar_df> planar;
   // Set when a draw found no velocity within its cap of trials.
   mutable std::atomic<bool> exhausted{false};
 };
@@ -64,8 +70,9 @@ struct disc_moments {
 disc_moments disc_moments_at(const disc_sampler &sampler, double R, double z);
 
 // Particle planet of sys (in SI; L and M are sys's typical length and
-// total mass): its draws (R, phi, z, then four a velocity trial, at most a
-// million trials), kept as (R, phi, z) and (v_R, v_phi, v_z); then its
+// total mass): its draws (R, phi, z, then four a planar trial and two for
+// v_z once kept, at most a million trials), kept as (R, phi, z) and
+// (v_R, v_phi, v_z); then its
 // Cartesian components and mass from them, taking no draw.
 void draw_disc_particle(gal_system *sys, int32_t planet, random_stream *stream, const disc_sampler &sampler);
 void finish_disc_particle(gal_system *sys, int32_t planet);
