@@ -269,7 +269,7 @@ bool build_planar(disc_sampler *s, std::string *why) {
   law.pull = [s](double R) { return layer_pull(*s, R); };
   law.surface = [s](double R) { return disc_surface_density(*s->disc, R); };
   law.sigma = [s](double R) { return s->sigma_R0 * std::exp(-0.5 * R / s->disc->law.scale_length); };
-  law.inner = 1e-4 * l.scale_length, law.outer = 2.0 * l.truncation, law.edge = l.truncation;
+  law.inner = 1e-3 * l.scale_length, law.outer = 2.0 * l.truncation, law.edge = l.truncation;
   law.fit_inner = 0.1 * l.scale_length;
   law.fit_outer = std::min(5.0 * l.scale_length, l.truncation - l.truncation_width);
   s->planar = std::make_shared<planar_df>();
