@@ -176,4 +176,17 @@ TEST(DiscSampler, ADiscWhoseQCannotBeMetIsRefused) {
   EXPECT_NE(why.find("toomre_q 40"), std::string::npos) << why;
 }
 
+// A disc truncated at 3 R_d: no orbit from beyond fills its edge in, and
+// its laws are met where they are judged, short of it.
+TEST(DiscSampler, ADiscTruncatedNearItsScaleLengthIsMade) {
+  std::string why;
+  component_law halo;
+  halo.mass = 0.9, halo.scale = 5.0;
+  disc_law law = thin_disc(vertical_sech2, 0.1);
+  law.scale_height = 0.1, law.truncation = 3.0, law.truncation_width = 0.6;
+  const auto g = made(law, {halo}, 0.0, &why);
+  ASSERT_TRUE(g) << why;
+  EXPECT_LT(std::max(g->sampler.planar->misfit_surface, g->sampler.planar->misfit_sigma), 1e-3);
+}
+
 }  // namespace

@@ -113,7 +113,7 @@ bool build_planar(disc_reference *ref, std::string *why) {
   law.surface = [ref](double R) { return formula_surface(ref->disc, R); };
   law.sigma = [ref](double R) { return ref->sigma_R0 * std::exp(-0.5 * R / ref->disc.length); };
   law.inner = 0.01 * d.length, law.edge = d.truncation;
-  law.fit_inner = 0.1 * d.length, law.fit_outer = std::min(5.0 * d.length, d.truncation - d.width);
+  law.fit_inner = 0.1 * d.length, law.fit_outer = std::min(5.0 * d.length, 0.75 * (d.truncation - d.width));
   ref->planar_ok = build_planar_reference(law, &ref->planar, why);
   if (!ref->planar_ok) ref->planar_why = *why;
   return true;

@@ -324,15 +324,16 @@ void choose_centre_radius(const std::vector<profile_model> &models, galaxy_param
 
 namespace {
 
-// Where a disc's asymmetric drift leaves it no rotation (a hot centre, the
-// truncation's edge), the run says how much of it that is.
+// Where the epicyclic asymmetric drift leaves a disc no rotation (a hot
+// centre, the truncation's edge), the run says how much of it that is: its
+// planar distribution function is warm there.
 void note_clipped_rotation(const galaxy_tables &tables, const std::vector<component_description> &components) {
   for (size_t i = 0; i < tables.discs.size(); ++i) {
     if (tables.discs[i] == nullptr || !(tables.discs[i]->clipped >= 1e-4)) continue;
     std::fprintf(stderr,
                  "galaxy-ic: component %s: the radial Jeans equation gives no real mean rotation for %.3g %% of the "
-                 "disc's mass (where its dispersion exceeds what the potential holds); those particles are drawn "
-                 "with no mean rotation\n",
+                 "disc's mass (where its dispersion exceeds what the potential holds); their velocities come from "
+                 "the disc's distribution function all the same\n",
                  components[i].name.c_str(), 100.0 * tables.discs[i]->clipped);
   }
 }

@@ -271,7 +271,8 @@ bool build_planar(disc_sampler *s, std::string *why) {
   law.sigma = [s](double R) { return s->sigma_R0 * std::exp(-0.5 * R / s->disc->law.scale_length); };
   law.inner = 1e-3 * l.scale_length, law.outer = 2.0 * l.truncation, law.edge = l.truncation;
   law.fit_inner = 0.1 * l.scale_length;
-  law.fit_outer = std::min(5.0 * l.scale_length, l.truncation - l.truncation_width);
+  // Short of the truncation, where no orbit from beyond fills the edge in.
+  law.fit_outer = std::min(5.0 * l.scale_length, 0.75 * (l.truncation - l.truncation_width));
   s->planar = std::make_shared<planar_df>();
   if (build_planar_df(law, s->planar.get(), why)) return true;
   *why = "its planar velocities: " + *why;
