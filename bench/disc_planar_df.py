@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Would a distribution function of (E, L_z) remove the disc's transient ring?
 
-A trial, not the generator: galaxy-ic makes the disc's planar velocities
-Gaussian about its epicyclic Jeans moments, and in its own particles'
-potential Sigma(R) then rings by up to 15 % over the first two rotation
-periods (bench/disc_stationarity.py). Here the same file's disc gets new
+The trials that found the remedy galaxy-ic now takes: when it drew the
+disc's planar velocities as Gaussians about its epicyclic Jeans moments,
+Sigma(R) rang by up to 15 % over the first two rotation periods in the
+particles' own potential (bench/disc_stationarity.py). Here a file's disc gets new
 (v_R, v_phi) at the same positions, drawn from the planar distribution
 function
     f(E, L_z) = F(L_z) / sigma^2(L_z) exp(-(E - E_c(L_z)) / sigma^2(L_z)),  L_z > 0,
@@ -292,7 +292,7 @@ def main():
             print("  at %d R_d: its sigma_phi / sigma_R %.3f, kappa / 2 Omega %.3f" % (k, v_phi.std() / v_R.std(), kappa_over))
         if a.no_orbits:
             return
-        runs = (("as made (Gaussian about Jeans moments)", path),
+        runs = (("as made", path),
                 ("f(J_R, L_z) in the same potential" if a.actions else "f(E, L_z) in the same potential", trial))
         for name, file in runs[1:] if a.only_trial else runs:
             _, _, start, history, spheres, _ = bench.run(a.build, file, a.tracers, a.periods, 1.0, work, a.cells)
