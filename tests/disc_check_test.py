@@ -4,7 +4,9 @@ with h5py and numpy alone): it passes as made, and each change of the disc
 fails the lines that see it: vertical speeds 10 % low, rotation 3 % slow,
 the spin turned over, heights 10 % high, radii 3 % long, one particle
 beyond the truncation; a spheroid's speeds 5 % high fail its own lines. The
-report is the same on 1, 3 and the default number of threads.
+report is the same on 1, 3 and the default number of threads. A lone disc
+held against a description no planar distribution function meets fails the
+lines that need one, saying why.
 
 usage: disc_check_test.py GALAXY_IC GALAXY_CHECK
 """
@@ -155,10 +157,35 @@ def main():
             # A change of one component leaves the other's lines alone.
             other = "disc:" if name == "hot halo" else "halo:"
             expect(not {l for l in bad if l.startswith(other)}, "%s: %s fails too: %s" % (name, other, sorted(bad)))
+        no_function(tmp)
     if failures:
         print("\n".join(failures))
         sys.exit(1)
     print("disc checks: %d changes caught" % len(cases))
+
+
+def no_function(tmp):
+    """A lone disc made at Q = 0.6 passes; held against Q = 1.5, which no
+    distribution function of the actions meets (so galaxy-ic refuses to
+    make it), the lines that need one fail and say why."""
+    lone = ('units = "astro"\nseed = 3\n[[component]]\nname = "disc"\nrole = "disc"\nmass = 5e10\n'
+            'scale_length = 3\nscale_height = 0.3\nparticles = 20000\ntoomre_q = ')
+    made, hot = os.path.join(tmp, "lone.toml"), os.path.join(tmp, "hot.toml")
+    open(made, "w").write(lone + "0.6\n")
+    open(hot, "w").write(lone + "1.5\n")
+    out = os.path.join(tmp, "lone.g2")
+    r = subprocess.run([IC, "--galaxy", made, "--format", "gadget2", "-o", out], capture_output=True, text=True)
+    expect(r.returncode == 0, "a lone disc at Q = 0.6: " + r.stdout + r.stderr)
+    r = subprocess.run([CHECK, out, "--galaxy", made], capture_output=True, text=True)
+    expect(r.returncode == 0, "the lone disc passes:\n" + r.stdout)
+    r = subprocess.run([CHECK, out, "--galaxy", hot], capture_output=True, text=True)
+    bad = failing(r.stdout)
+    expect(r.returncode == 1 and {"disc: mean rotation", "disc: sigma_phi"} <= bad and
+           r.stdout.count("no model to hold it against: no distribution function") == 2,
+           "held against a disc no function meets: %s" % r.stdout)
+    r = subprocess.run([IC, "--galaxy", hot, "--format", "gadget2", "-o", out + "2"], capture_output=True, text=True)
+    expect(r.returncode == 1 and "toomre_q" in r.stdout + r.stderr and not os.path.exists(out + "2"),
+           "galaxy-ic refuses it, saying what would work: " + r.stdout + r.stderr)
 
 
 if __name__ == "__main__":
