@@ -4,6 +4,8 @@
 #include <cmath>
 #include <string>
 
+#include "two_threads.h"
+
 // The residual density of the split, for Phi_a = 4 pi Sigma(r) H(z):
 //   lap(Phi_a) / 4 pi = Sigma(r) h(z) + H(z) (Sigma''(r) + 2 Sigma'(r) / r)
 //                       + 2 Sigma'(r) z H'(z) / r,
@@ -88,8 +90,18 @@ std::vector<double> angle_edges(const disc_law &l, double r) {
   return edges;
 }
 
+// The Legendre recurrence's P_(l+2) = a_l mu P_(l+1) - b_l P_l, its
+// coefficients taken once: a division in the loop would set its pace.
+struct legendre_steps {
+  double a[max_order + 1], b[max_order + 1];
+  legendre_steps() {
+    for (int l = 0; l <= max_order; ++l) a[l] = (2.0 * l + 3.0) / (l + 2.0), b[l] = (l + 1.0) / (l + 2.0);
+  }
+};
+
 // rho_l at r for every even l.
 void residual_multipoles(const disc_model &m, double r, std::vector<double> *rho) {
+  static const legendre_steps steps;
   rho->assign(m.orders, 0.0);
   const std::vector<double> edges = angle_edges(m.law, r);
   for (size_t p = 0; p + 1 < edges.size(); ++p) {
@@ -100,7 +112,7 @@ void residual_multipoles(const disc_model &m, double r, std::vector<double> *rho
         double p0 = 1.0, p1 = mu;  // Legendre recurrence
         for (int l = 0; l <= max_order; ++l) {
           if (l % 2 == 0) (*rho)[l / 2] += (2 * l + 1) * value * p0;
-          const double p2 = ((2 * l + 3) * mu * p1 - (l + 1) * p0) / (l + 2);
+          const double p2 = steps.a[l] * mu * p1 - steps.b[l] * p0;
           p0 = p1, p1 = p2;
         }
       }
@@ -117,15 +129,17 @@ void solve_multipoles(disc_model *m) {
   m->dphi = m->phi;
   // rho_l at the four Gauss points of each cell (cell k: nodes k - 1 .. k).
   std::vector<std::vector<double>> cell(n, std::vector<double>(8 * m->orders, 0.0));
-  std::vector<double> rho;
-  for (int k = 1; k < n; ++k) {
+  in_parallel(n - 1, [&](int j) {
+    const int k = j + 1;
     const double mid = m->log_r0 + m->step * (k - 0.5), half = 0.5 * m->step;
+    std::vector<double> rho;
     for (int q = 0; q < 8; ++q) {
       const double x = mid + (q % 2 == 0 ? -1.0 : 1.0) * half * gl_x[q / 2];
       residual_multipoles(*m, std::exp(x), &rho);
       for (int o = 0; o < m->orders; ++o) cell[k][q * m->orders + o] = rho[o];
     }
-  }
+  });
+  std::vector<double> rho;
   residual_multipoles(*m, node_radius(*m, 0), &rho);
   for (int o = 0; o < m->orders; ++o) {
     const int l = 2 * o;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "fixed_point_mixing.h"
 #include "two_threads.h"
 
 namespace {
@@ -11,13 +12,18 @@ namespace {
 constexpr double pi = 3.14159265358979323846;
 constexpr double node_step = 0.04;   // in ln R
 constexpr int energy_cells = 80;
-constexpr double energy_top = 60.0;  // in sigma^2 of the law: f is below e^-50 beyond
+// The action table's reach in sigma^2 of the law above each circle: f is
+// below e^-20 there wherever the tuning warms it by less than 1.7 x.
+// Inside the fit band's inner edge, where the law is not judged and the
+// tuning may warm f to its clamp (4 x), the reach is 16 x as far.
+constexpr double energy_top = 60.0;
 constexpr int quadrature = 32;       // Gauss-Legendre points over an orbit
 constexpr int radial_cells = 40, azimuthal_cells = 176;
 constexpr double widen = 1.2, widen_low = 1.4;  // the proposal's widths over f's dispersions
 constexpr double margin = 1.15;      // the envelope's over its largest ratio on the grid
 constexpr double wide_share = 0.1;   // of the proposal's mass in its wide part
-constexpr int most_rounds = 80;
+constexpr int most_rounds = 80, patience = 8;  // rounds with no better one
+constexpr int remembered = 8;                  // rounds the mixing keeps
 constexpr double unbound = 1e300;    // J of an orbit that never turns
 constexpr double epicyclic_below = 1e-8;  // u over v_c^2
 
@@ -229,8 +235,8 @@ void tabulate_actions(const planar_law &law, planar_df *df) {
   df->top.assign(n, 0.0);
   df->J.assign(static_cast<size_t>(n) * (K + 1), 0.0);
   df->dJ = df->J;
-  for (int i = 0; i < n; ++i) {
-    const double s = law.sigma(df->x[i]);
+  in_parallel(n, [&](int i) {
+    const double s = law.sigma(df->x[i]) * (df->x[i] < law.fit_inner ? 4.0 : 1.0);
     df->top[i] = energy_top * s * s;
     const size_t at = static_cast<size_t>(i) * (K + 1);
     df->dJ[at] = 1.0 / df->kappa[i];
@@ -244,7 +250,7 @@ void tabulate_actions(const planar_law &law, planar_df *df) {
         action_of(*df, i, u, &df->J[at + k], &df->dJ[at + k]);
       }
     }
-  }
+  });
 }
 
 // The fixed velocity grid of each moment node, v = centre + A sinh(xi)
@@ -339,8 +345,8 @@ planar_moments grid_moments(const planar_df &df, const moment_grid &grid, int n,
 
 // One round's scales of F and sigma by the laws over f's own moments, and
 // the largest misfits in the fit band (1 where f has no mass).
-double round_scales(const planar_law &law, const moment_grid &grid, const planar_df &df, double step,
-                    std::vector<double> *scale_F, std::vector<double> *scale_s, double *worst_S, double *worst_s) {
+double round_scales(const planar_law &law, const moment_grid &grid, const planar_df &df, std::vector<double> *scale_F,
+                    std::vector<double> *scale_s, double *worst_S, double *worst_s) {
   *worst_S = *worst_s = 0.0;
   std::vector<planar_moments> moments(df.moment_nodes);
   in_parallel(df.moment_nodes, [&](int i) { moments[i] = grid_moments(df, grid, i, nullptr, nullptr); });
@@ -354,7 +360,7 @@ double round_scales(const planar_law &law, const moment_grid &grid, const planar
       if (judged) *worst_S = *worst_s = 1.0;
       continue;
     }
-    (*scale_F)[i] = std::pow(S / m.surface, step), (*scale_s)[i] = std::pow(s / m.sigma_R, step);
+    (*scale_F)[i] = S / m.surface, (*scale_s)[i] = s / m.sigma_R;
     if (judged) {
       *worst_S = std::max(*worst_S, std::fabs(m.surface / S - 1.0));
       *worst_s = std::max(*worst_s, std::fabs(m.sigma_R / s - 1.0));
@@ -363,33 +369,49 @@ double round_scales(const planar_law &law, const moment_grid &grid, const planar
   return std::max(*worst_S, *worst_s);
 }
 
-// F and sigma scaled node by node until the laws are met, by whole steps
-// while the misfit falls, by half steps once it has grown (a node's
-// moments are made by its neighbours' orbits too); the best round is kept.
-void iterate(const planar_law &law, const moment_grid &grid, planar_df *df) {
+// ln F and ln(sigma / law) at the moment nodes, the iteration's unknowns.
+void unknowns_of(const planar_law &law, const planar_df &df, std::vector<double> *x) {
+  const int N = df.moment_nodes;
+  x->assign(2 * static_cast<size_t>(N), 0.0);
+  for (int i = 0; i < N; ++i)
+    (*x)[i] = df.F[i] > 0.0 ? std::log(df.F[i]) : 0.0, (*x)[N + i] = std::log(df.sigma[i] / law.sigma(df.x[i]));
+}
+
+void set_unknowns(const planar_law &law, const std::vector<double> &x, planar_df *df) {
   const int N = df->moment_nodes, n = static_cast<int>(df->x.size());
-  std::vector<double> best_F, best_sigma, scale_F(N), scale_s(N);
-  double best = HUGE_VAL, step = 1.0, previous = HUGE_VAL;
-  for (int round = 0; round <= most_rounds; ++round) {
+  for (int i = 0; i < N; ++i) {
+    if (df->F[i] > 0.0) df->F[i] = std::exp(x[i]);
+    df->sigma[i] = std::min(4.0, std::max(0.25, std::exp(x[N + i]))) * law.sigma(df->x[i]);
+  }
+  // Beyond the moment nodes f holds the last one's scale.
+  for (int i = N; i < n; ++i) df->sigma[i] = df->sigma[N - 1] / law.sigma(df->x[N - 1]) * law.sigma(df->x[i]);
+}
+
+// F and sigma scaled node by node until the laws are met, the rounds
+// mixed and the mixing steered by the fit band's residuals alone (beyond it
+// the laws need not be met, and their misfits would lead it astray). The
+// best round is kept; the search ends when a few rounds bring no better.
+void iterate(const planar_law &law, const moment_grid &grid, planar_df *df) {
+  const int N = df->moment_nodes;
+  std::vector<double> best_F, best_sigma, scale_F(N), scale_s(N), x, g(2 * static_cast<size_t>(N)), r(g.size());
+  double best = HUGE_VAL;
+  fixed_point_mixing mix;
+  for (int round = 0; round <= most_rounds && round - df->rounds <= patience; ++round) {
     double worst_S, worst_s;
-    const double misfit = round_scales(law, grid, *df, step, &scale_F, &scale_s, &worst_S, &worst_s);
+    const double misfit = round_scales(law, grid, *df, &scale_F, &scale_s, &worst_S, &worst_s);
     if (misfit < best) {
       best = misfit, best_F = df->F, best_sigma = df->sigma;
       df->misfit_surface = worst_S, df->misfit_sigma = worst_s, df->rounds = round;
     }
     if (best < 5e-4) break;
-    if (misfit > previous && step == 1.0) {
-      step = 0.5;
-      round_scales(law, grid, *df, step, &scale_F, &scale_s, &worst_S, &worst_s);
-    }
-    previous = misfit;
+    unknowns_of(law, *df, &x);
     for (int i = 0; i < N; ++i) {
-      const double s = law.sigma(df->x[i]);
-      df->F[i] *= scale_F[i];
-      df->sigma[i] = std::min(4.0, std::max(0.25, df->sigma[i] * scale_s[i] / s)) * s;
+      g[i] = x[i] + std::log(scale_F[i]);
+      g[N + i] = std::min(std::log(4.0), std::max(std::log(0.25), x[N + i] + std::log(scale_s[i])));
+      const bool judged = df->x[i] >= law.fit_inner && df->x[i] <= law.fit_outer;
+      r[i] = judged ? g[i] - x[i] : 0.0, r[N + i] = judged ? g[N + i] - x[N + i] : 0.0;
     }
-    // Beyond the moment nodes f holds the last one's scale.
-    for (int i = N; i < n; ++i) df->sigma[i] = df->sigma[N - 1] / law.sigma(df->x[N - 1]) * law.sigma(df->x[i]);
+    set_unknowns(law, mixing_next(&mix, g, r, remembered), df);
   }
   df->F = best_F, df->sigma = best_sigma;
 }

@@ -6,6 +6,7 @@
 
 #include "disc_planar.h"
 #include "galaxy_types.h"
+#include "two_threads.h"
 
 namespace {
 
@@ -228,14 +229,22 @@ double radius_of_share(const disc_sampler &s, double u) {
   const int i = std::min(mass_nodes - 2, std::max(0, static_cast<int>(upper - s.cumulative.begin()) - 1));
   const double y0 = s.cumulative[i], y1 = s.cumulative[i + 1];
   const double d0 = s.cumulative_slope[i] * s.mass_step, d1 = s.cumulative_slope[i + 1] * s.mass_step;
-  double lo = 0.0, hi = 1.0;
-  for (int it = 0; it < 60; ++it) {
-    const double t = 0.5 * (lo + hi);
+  // Newton's method on the cell's cubic from the chord's guess, held inside
+  // the bracket by bisection: the cubic rises, so the bracket always holds
+  // the root, and a few steps reach it to rounding.
+  double lo = 0.0, hi = 1.0, t = y1 > y0 ? std::min(1.0, std::max(0.0, (u - y0) / (y1 - y0))) : 0.5;
+  for (int it = 0; it < 100; ++it) {
     const double y = (1 + 2 * t) * (1 - t) * (1 - t) * y0 + t * (1 - t) * (1 - t) * d0 + t * t * (3 - 2 * t) * y1 +
                      t * t * (t - 1) * d1;
+    const double dy = 6 * t * (t - 1) * y0 + (1 - t) * (1 - 3 * t) * d0 + 6 * t * (1 - t) * y1 + t * (3 * t - 2) * d1;
     (y < u ? lo : hi) = t;
+    double next = t - (y - u) / dy;
+    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+    const bool done = std::fabs(next - t) <= 1e-15 || hi - lo <= 1e-15;
+    t = next;
+    if (done) break;
   }
-  return s.mass_step * (i + 0.5 * (lo + hi));
+  return s.mass_step * (i + t);
 }
 
 // A uniform draw moved into (0, 1), for the sources that can give 0 or 1.
@@ -302,7 +311,7 @@ bool build_disc_sampler(const profile_model &tables, disc_sampler *s, std::strin
   const size_t cells = static_cast<size_t>(column_count) * (height_cells + 1);
   s->log_sigma_z2.assign(cells, 0.0);
   s->log_sigma_z2_slope = s->potential = s->potential_slope = s->log_sigma_z2;
-  for (int j = 0; j < column_count; ++j) tabulate_column(s, j);
+  in_parallel(column_count, [s](int j) { tabulate_column(s, j); });
   return set_radial_moments(s, why) && build_planar(s, why);
 }
 
