@@ -71,8 +71,9 @@ std::vector<double> graded(double centre, double first, double lo, double hi) {
   std::vector<double> edges = {lo, hi};
   if (centre > lo && centre < hi) edges.push_back(centre);
   for (double s = first; s < hi - lo; s *= 4.0) {
-    if (centre - s > lo) edges.push_back(centre - s);
-    if (centre + s < hi) edges.push_back(centre + s);
+    // A centre outside [lo, hi] (a point above the layer) grades its near edge.
+    if (centre - s > lo && centre - s < hi) edges.push_back(centre - s);
+    if (centre + s < hi && centre + s > lo) edges.push_back(centre + s);
   }
   std::sort(edges.begin(), edges.end());
   return edges;

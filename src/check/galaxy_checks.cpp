@@ -86,6 +86,24 @@ particle_data slice(const particle_data &chunk, size_t from, size_t to) {
   return part;
 }
 
+// A spheroid's velocities beside a disc divided by its stretches, about
+// the model's centre and bulk velocity; what is not finite left as it is.
+void unstretch(const galaxy_check_part &part, particle_data *run) {
+  const check_model &m = part.options.model;
+  for (int64_t i = 0; i < run->nb_element; ++i) {
+    const double *x = &run->pos[3 * i];
+    double *v = &run->vel[3 * i];
+    const double R = std::hypot(x[0] - m.centre[0], x[1] - m.centre[1]) / m.typical_length;
+    const double z = (x[2] - m.centre[2]) / m.typical_length;
+    if (!std::isfinite(R) || !std::isfinite(z)) continue;
+    double R2, z2;
+    stretch_at(*part.stretch, R, z, &R2, &z2);
+    if (!(R2 > 0.0) || !(z2 > 0.0)) continue;
+    const double by[3] = {std::sqrt(R2), std::sqrt(R2), std::sqrt(z2)};
+    for (int k = 0; k < 3; ++k) v[k] = m.bulk_velocity[k] + (v[k] - m.bulk_velocity[k]) / by[k];
+  }
+}
+
 std::unique_ptr<galaxy_lane> new_galaxy_lane(const galaxy_accumulator &acc) {
   auto lane = std::make_unique<galaxy_lane>();
   const check_model &m = acc.plan.whole.model;
@@ -230,7 +248,8 @@ void add_galaxy_lane_particles(galaxy_accumulator *acc, galaxy_lane *lane, const
     // Each run of one part's particles goes to that part's checks.
     if (part != current) {
       if (current < acc->parts.size() && i > from) {
-        const particle_data run = slice(chunk, from, i);
+        particle_data run = slice(chunk, from, i);
+        if (acc->plan.parts[current].stretch != nullptr) unstretch(acc->plan.parts[current], &run);
         if (lane->parts[current] != nullptr) add_lane_particles(acc->parts[current], lane->parts[current], run, first + from);
         if (lane->discs[current] != nullptr) add_disc_lane_particles(acc->discs[current], lane->discs[current], run, first + from);
       }
@@ -405,6 +424,13 @@ void part_lines(galaxy_accumulator *acc, check_result *result, std::vector<check
     acc->discs[p] = nullptr;
     const std::string &name = acc->plan.parts[p].name;
     for (check_line &line : part.lines) result->lines.push_back({name + ": " + line.name, line.figure, line.verdict});
+    if (const spheroid_stretch *s = acc->plan.parts[p].stretch) {
+      char figure[200];
+      std::snprintf(figure, sizeof figure,
+                    "velocities held after division by the disc's stretch of sigma^2, %.3f to %.3f within r99",
+                    s->smallest, s->largest);
+      result->lines.push_back({name + ": flattened Jeans stretch", figure, verdict_info});
+    }
     const double largest = std::max(result->sample.largest_radius, part.sample.largest_radius);
     if (result->sample.sorted_radii.empty()) result->sample = std::move(part.sample);
     result->sample.largest_radius = largest;

@@ -12,6 +12,7 @@
 
 #include "checks.h"
 #include "disc_reference.h"
+#include "spheroid_stretch.h"
 
 // One component: the file's particles first … first + count - 1, held
 // against options (whose model is the component's).
@@ -21,6 +22,9 @@ struct galaxy_check_part {
   check_options options;
   // Set: a disc, held against its reference (which outlives the checks).
   const disc_reference *disc = nullptr;
+  // Set: a spheroid beside a disc, whose velocities are divided by these
+  // stretches before its lines hold them to its spherical function.
+  const spheroid_stretch *stretch = nullptr;
 };
 
 struct galaxy_check_plan {

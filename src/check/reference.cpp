@@ -226,6 +226,11 @@ double reference_mass_fraction(const jeans_reference &ref, double r) {
   return std::clamp(fraction_at(ref, static_cast<size_t>(ref.own), std::log(r)), 0.0, 1.0);
 }
 
+double reference_component_mass(const jeans_reference &ref, int c, double r) {
+  const reference_component &own = ref.components[static_cast<size_t>(c)];
+  return r > 0.0 ? own.share * std::clamp(fraction_at(ref, static_cast<size_t>(c), std::log(r)), 0.0, 1.0) : 0.0;
+}
+
 double reference_total_mass(const jeans_reference &ref, double r) {
   return r > 0.0 ? total_at(ref, std::log(r)) : ref.black_hole;
 }

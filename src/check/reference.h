@@ -54,6 +54,8 @@ double reference_density(const jeans_reference &ref, double r);
 // Its M(r) as a fraction of its whole, in [0, 1].
 double reference_mass_fraction(const jeans_reference &ref, double r);
 
+// Component c's M(r), of M.
+double reference_component_mass(const jeans_reference &ref, int c, double r);
 // The galaxy's M(r), of M, black hole included.
 double reference_total_mass(const jeans_reference &ref, double r);
 

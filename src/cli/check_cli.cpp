@@ -449,10 +449,36 @@ struct galaxy_check_setup {
   std::vector<component_law> laws;
   std::vector<profile_model> models;
   std::vector<std::unique_ptr<disc_reference>> discs;  // a disc's, else null
+  stretch_forces flattening;                            // beside a disc
+  std::vector<std::unique_ptr<spheroid_stretch>> stretches;  // an isotropic spheroid's beside one, else null
   galaxy_check_plan plan;
   std::string units_line;
   unit_scale units;
 };
+
+// Beside a disc, each isotropic spheroid's stretches, from the formulas.
+bool set_up_stretches(const galaxy_description &d, const galaxy_parameters &g, galaxy_check_setup *setup,
+                      std::string *why) {
+  setup->stretches.clear();
+  setup->stretches.resize(d.components.size());
+  bool disc = false;
+  for (const component_law &law : setup->laws) disc = disc || law.disc;
+  if (!disc) return true;
+  const double black_hole = d.black_hole_mass / g.total_mass;
+  bool forces = false;
+  for (size_t c = 0; c < d.components.size(); ++c) {
+    if (setup->laws[c].disc || setup->laws[c].anisotropy_radius > 0.0) continue;
+    if (!forces && !build_stretch_forces(setup->laws, black_hole, &setup->flattening, why)) return false;
+    forces = true;
+    setup->stretches[c] = std::make_unique<spheroid_stretch>();
+    if (!build_spheroid_stretch(setup->laws, black_hole, static_cast<int>(c), setup->flattening,
+                                setup->stretches[c].get(), why)) {
+      *why = "component " + d.components[c].name + ": " + *why;
+      return false;
+    }
+  }
+  return true;
+}
 
 // The checks of a galaxy described by setup->description, over source.
 std::string set_up_described(const particle_source &source, const check_options &base, galaxy_check_setup *setup) {
@@ -483,6 +509,7 @@ std::string set_up_described(const particle_source &source, const check_options 
       return "galaxy file " + d.path + ": component " + d.components[c].name + ": " + why;
     }
   }
+  if (!set_up_stretches(d, g, setup, &why)) return "galaxy file " + d.path + ": " + why;
   // The file's units: an HDF5 file states its own, the others are the galaxy file's.
   const unit_scale named = scale_of(d.units, g.total_mass, g.typical_length);
   bool stated = false;
@@ -503,6 +530,7 @@ std::string set_up_described(const particle_source &source, const check_options 
     part.first = first, part.count = static_cast<uint64_t>(counts[c]);
     part.options = whole;
     part.disc = setup->discs[c].get();
+    part.stretch = setup->stretches[c].get();
     check_model &pm = part.options.model;
     pm.centre_radius = 0.0;
     pm.profile = &setup->models[c];

@@ -212,6 +212,32 @@ double centre_radius_of(const std::vector<profile_model> &models, double length_
   return std::exp(0.5 * (lo + hi)) * length_unit;
 }
 
+namespace {
+
+// Beside a disc, each isotropic spheroid's velocities are stretched to the
+// flattened potential (an anisotropic one keeps its spherical function's).
+void stretch_spheroids(double black_hole, generation_plan *plan, galaxy_tables *tables) {
+  std::vector<const disc_sampler *> discs;
+  for (const auto &d : tables->discs) {
+    if (d) discs.push_back(d.get());
+  }
+  tables->flattening.reset();
+  tables->stretches.clear();
+  if (discs.empty()) return;
+  tables->flattening = std::make_unique<flattening_forces>();
+  build_flattening_forces(tables->models, discs, black_hole, tables->flattening.get());
+  for (size_t i = 0; i < tables->models.size(); ++i) {
+    const profile_model &m = tables->models[i];
+    tables->stretches.emplace_back();
+    if (m.disc || m.anisotropy_radius > 0.0) continue;
+    tables->stretches.back() = std::make_unique<spheroid_flattening>();
+    build_spheroid_flattening(*tables->flattening, m, tables->stretches.back().get());
+    plan->components[i].flattening = tables->stretches.back().get();
+  }
+}
+
+}  // namespace
+
 bool prepare_galaxy(const galaxy_description &description, const galaxy_parameters &galaxy,
                     const std::vector<int64_t> &counts, generation_plan *plan, galaxy_tables *tables,
                     double *radius_max, const std::atomic<bool> *cancel) {
@@ -254,6 +280,7 @@ bool prepare_galaxy(const galaxy_description &description, const galaxy_paramete
     plan->components.push_back({g.first, g.count, tables->samplers.back().get(), g.mass});
     top = std::max(top, tables->samplers.back()->node_r.back());
   }
+  stretch_spheroids(description.black_hole_mass / mass_unit, plan, tables);
   if (description.black_hole_mass > 0.0) {
     const particle_group &g = tables->groups.groups.back();
     plan->components.push_back({g.first, 1, nullptr, g.mass});

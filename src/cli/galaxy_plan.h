@@ -17,6 +17,7 @@
 #include "generation.h"
 #include "particle_groups.h"
 #include "profile_sampler.h"
+#include "spheroid_flattening.h"
 
 // Each component's tables and sampler (in the order of models: a disc's
 // in discs, a spheroid's in samplers, null in the other), and what the
@@ -25,6 +26,9 @@ struct galaxy_tables {
   std::vector<profile_model> models;
   std::vector<std::unique_ptr<profile_sampler>> samplers;
   std::vector<std::unique_ptr<disc_sampler>> discs;
+  // Beside a disc: its pull less its monopole's, and each isotropic spheroid's stretches.
+  std::unique_ptr<flattening_forces> flattening;
+  std::vector<std::unique_ptr<spheroid_flattening>> stretches;
   particle_groups groups;
   std::vector<int64_t> counts;  // each component's particles (the black hole's 1 last, if any)
 };

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "spheroid_flattening.h"
 #include "binary_output.h"
 #include "disc_sampler.h"
 #include "error_report.h"
@@ -95,6 +96,7 @@ void finish_one(gal_system *sys, int32_t j, const generation_plan &plan) {
     finish_disc_particle(sys, j);
   } else if (c.sampler != nullptr) {
     finish_particle(sys, j, plan.law);
+    if (c.flattening != nullptr) stretch_spheroid_particle(sys, j, *c.flattening);
   } else {
     for (int k = 0; k < 3; ++k) sys->pos[3 * j + k] = sys->vel[3 * j + k] = 0.0;
   }

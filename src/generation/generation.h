@@ -14,6 +14,7 @@
 #include <vector>
 
 struct disc_sampler;
+struct spheroid_flattening;
 
 // A galaxy's component as the generation makes it: a range of global
 // indices drawn from its own sampler, each particle of its mass; no
@@ -23,6 +24,8 @@ struct component_run {
   const profile_sampler *sampler = nullptr;
   double mass = 0.0;  // SI
   const disc_sampler *disc = nullptr;  // set: a disc, drawn by it instead
+  // Set: a spheroid beside a disc, its velocities stretched to the true potential.
+  const spheroid_flattening *flattening = nullptr;
 };
 
 struct generation_plan {
