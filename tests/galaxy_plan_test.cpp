@@ -225,3 +225,31 @@ TEST(GalaxyPlan, CompositesWithoutAnEquilibriumAreRefused) {
 }
 
 }  // namespace
+
+// Beside a disc, the isotropic spheroids' velocities are stretched to the
+// flattened potential; an Osipkov-Merritt one and the disc itself are not,
+// and a galaxy without a disc has no stretch at all.
+TEST(GalaxyPlan, IsotropicSpheroidsBesideADiscAreStretched) {
+  NEEDS_FEATURE(galaxy_files_available(), lib_toml);
+  const std::string spheroids =
+      "units = \"astro\"\nseed = 2\n[[component]]\nname = \"halo\"\nrole = \"halo\"\nprofile = \"nfw\"\nmass = 1e12\n"
+      "scale_length = 20\ncutoff = 300\nparticles = 100\n";
+  const std::string bulge = "[[component]]\nname = \"bulge\"\nrole = \"bulge\"\nprofile = \"hernquist\"\n"
+                            "mass = 1e10\nscale_length = 0.7\nanisotropy_radius = 2\nparticles = 100\n";
+  const std::string disc = "[[component]]\nname = \"disc\"\nrole = \"disc\"\nmass = 5e10\nscale_length = 3\n"
+                           "scale_height = 0.3\nparticles = 100\n";
+  for (const bool with_disc : {true, false}) {
+    std::string why;
+    galaxy_description d;
+    ASSERT_TRUE(parse_galaxy_text(spheroids + (with_disc ? disc : "") + bulge, "g.toml", &d, &why)) << why;
+    std::vector<int64_t> counts;
+    ASSERT_TRUE(count_components(d, &counts, &why)) << why;
+    generation_plan plan;
+    galaxy_tables tables;
+    double radius_max = 0.0;
+    ASSERT_TRUE(prepare_galaxy(d, parameters_of(d), counts, &plan, &tables, &radius_max, nullptr));
+    ASSERT_EQ(plan.components.size(), with_disc ? 3u : 2u);
+    EXPECT_EQ(plan.components[0].flattening != nullptr, with_disc);
+    for (size_t c = 1; c < plan.components.size(); ++c) EXPECT_EQ(plan.components[c].flattening, nullptr);
+  }
+}
