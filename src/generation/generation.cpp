@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "spheroid_flattening.h"
 #include "binary_output.h"
 #include "disc_sampler.h"
 #include "error_report.h"
@@ -18,6 +17,7 @@
 #include "particle_text.h"
 #include "progress.h"
 #include "random_stream.h"
+#include "spheroid_flattening.h"
 
 namespace {
 
