@@ -123,5 +123,9 @@ TEST(SpheroidFlattening, ParticlesAreStretchedBelowTheEscapeSpeed) {
   EXPECT_NEAR(sys->vel[1] / V, slow[1] * std::sqrt(R2), 1e-12);
   EXPECT_NEAR(sys->vel[2] / V, slow[2] * std::sqrt(z2), 1e-12);
   EXPECT_EQ(sys->vel[5] / V, fast);
+  // Above the plane the flattened Psi is shallower than the spherical one.
+  EXPECT_GT(g->forces.psi_floor, 0.8);
+  EXPECT_LT(g->forces.psi_floor, 0.99);
+  EXPECT_LT(g->forces.psi_floor * profile_potential(g->models[1], 2.0), flattened_psi(g->forces, 0.0, 2.0));
   free_gal_system(sys);
 }

@@ -118,6 +118,15 @@ void build_flattening_forces(const std::vector<profile_model> &models, const std
       }
     }
   });
+  // The ratio is smooth over the nodes' cells; 2 % covers what lies between.
+  f->psi_floor = 1.0;
+  for (int k = 0; k < K; ++k) {
+    for (int i = 0; i < I; ++i) {
+      const double R = node(f->scale_R, i), z = node(f->scale_z, k), r = std::hypot(R, z);
+      if (r > 0.0) f->psi_floor = std::min(f->psi_floor, flattened_psi(*f, R, z) / profile_potential(models.front(), r));
+    }
+  }
+  f->psi_floor = std::max(0.0, 0.98 * f->psi_floor);
 }
 
 void build_spheroid_flattening(const flattening_forces &f, const profile_model &m, spheroid_flattening *out) {
@@ -194,8 +203,9 @@ void stretch_spheroid_particle(gal_system *sys, int32_t planet, const spheroid_f
   const double sR = std::sqrt(sR2), sz = std::sqrt(sz2);
   const double v[3] = {vel[0] / V * sR, vel[1] / V * sR, vel[2] / V * sz};
   const double v2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
-  // The discs move Psi by far less than a fifth of the spherical one.
   const double r = std::max(std::hypot(R, z), 1e-300);
-  if (v2 > 1.6 * profile_potential(*s.model, r) && !(v2 < 2.0 * flattened_psi(*s.forces, R, z))) return;
+  if (v2 >= 2.0 * s.forces->psi_floor * profile_potential(*s.model, r) && !(v2 < 2.0 * flattened_psi(*s.forces, R, z))) {
+    return;
+  }
   for (int k = 0; k < 3; ++k) vel[k] = v[k] * V;
 }

@@ -28,6 +28,9 @@ struct flattening_forces {
   double scale_R = 0.0, scale_z = 0.0, grade = 0.0;  // R_i = scale_R sinh(grade i), z_k alike
   int rows = 0, columns = 0;                         // the nodes: R_0..R_columns-1, z_0..z_rows-1
   std::vector<double> column_pull, row_pull;         // -dPhi/dz along columns, -dPhi/dR along rows
+  // Below the true Psi over the spherical one's anywhere: a speed under
+  // sqrt(2 psi_floor Psi(r)) is bound without the discs' exact potential.
+  double psi_floor = 0.0;
 };
 
 struct spheroid_flattening {
