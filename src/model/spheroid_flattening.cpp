@@ -60,7 +60,8 @@ std::vector<double> spherical_pressure(const flattening_forces &f, const profile
   std::vector<double> p(n, 0.0);
   const double top = std::exp(m.log_r0 + m.step * (n - 1));
   const double slope = std::log(profile_density(m, top * 1.01) / profile_density(m, top)) / std::log(1.01);
-  p[n - 1] = slope < -1.0 ? profile_density(m, top) * total(top) / (top * -(slope + 1.0)) : 0.0;
+  // rho ~ r^slope: int_top^inf rho M / r^2 dr = rho M / (top (1 - slope)).
+  p[n - 1] = slope < 0.0 ? profile_density(m, top) * total(top) / (top * (1.0 - slope)) : 0.0;
   for (int j = n - 2; j >= 0; --j) {
     double x[points], w[points], sum = 0.0;
     cell_points(m.log_r0 + m.step * j, m.log_r0 + m.step * (j + 1), x, w);
