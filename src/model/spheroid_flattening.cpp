@@ -83,6 +83,22 @@ double pressure_at(const profile_model &m, const std::vector<double> &p, double 
   return std::exp((1.0 - t) * std::log(p[j]) + t * std::log(p[j + 1]));
 }
 
+// Along column (fixed R_at) or row (fixed z_at) of the [k * columns + i]
+// table, the integral of rho dPhi from each node to the grid's top.
+void line_integrals(const flattening_forces &f, const profile_model &m, bool column, int at, std::vector<double> *table) {
+  const int I = f.columns, K = f.rows, n = column ? K : I;
+  const double fixed = column ? node(f.scale_R, at) : node(f.scale_z, at), scale = column ? f.scale_z : f.scale_R;
+  const std::vector<double> &pulls = column ? f.column_pull : f.row_pull;
+  const auto cell = [&](int c) { return column ? static_cast<size_t>(c) * I + at : static_cast<size_t>(at) * I + c; };
+  for (int c = n - 2; c >= 0; --c) {
+    double x[points], w[points], sum = 0.0;
+    cell_points(node(scale, c), node(scale, c + 1), x, w);
+    const double *pull = pulls.data() + (static_cast<size_t>(at) * (n - 1) + c) * points;
+    for (int q = 0; q < points; ++q) sum += profile_density(m, column ? std::hypot(fixed, x[q]) : std::hypot(x[q], fixed)) * pull[q];
+    (*table)[cell(c)] = (*table)[cell(c + 1)] + sum;
+  }
+}
+
 }  // namespace
 
 void build_flattening_forces(const std::vector<profile_model> &models, const std::vector<const disc_sampler *> &discs,
@@ -138,26 +154,8 @@ void build_spheroid_flattening(const flattening_forces &f, const profile_model &
   const std::vector<double> p0 = spherical_pressure(f, m);
   // The integrals of rho dPhi from the top down, along each column and row.
   std::vector<double> up(static_cast<size_t>(I) * K, 0.0), out_R = up;
-  for (int i = 0; i < I; ++i) {
-    const double R = node(f.scale_R, i);
-    for (int k = K - 2; k >= 0; --k) {
-      double x[points], w[points], sum = 0.0;
-      cell_points(node(f.scale_z, k), node(f.scale_z, k + 1), x, w);
-      const double *pull = f.column_pull.data() + (static_cast<size_t>(i) * (K - 1) + k) * points;
-      for (int q = 0; q < points; ++q) sum += profile_density(m, std::hypot(R, x[q])) * pull[q];
-      up[static_cast<size_t>(k) * I + i] = up[static_cast<size_t>(k + 1) * I + i] + sum;
-    }
-  }
-  for (int k = 0; k < K; ++k) {
-    const double z = node(f.scale_z, k);
-    for (int i = I - 2; i >= 0; --i) {
-      double x[points], w[points], sum = 0.0;
-      cell_points(node(f.scale_R, i), node(f.scale_R, i + 1), x, w);
-      const double *pull = f.row_pull.data() + (static_cast<size_t>(k) * (I - 1) + i) * points;
-      for (int q = 0; q < points; ++q) sum += profile_density(m, std::hypot(x[q], z)) * pull[q];
-      out_R[static_cast<size_t>(k) * I + i] = out_R[static_cast<size_t>(k) * I + i + 1] + sum;
-    }
-  }
+  for (int i = 0; i < I; ++i) line_integrals(f, m, true, i, &up);
+  for (int k = 0; k < K; ++k) line_integrals(f, m, false, k, &out_R);
   for (int k = 0; k < K; ++k) {
     for (int i = 0; i < I; ++i) {
       const size_t at = static_cast<size_t>(k) * I + i;
